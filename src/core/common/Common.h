@@ -1,0 +1,80 @@
+// Support routines: running an external tool, silent folder copy and delete, the MD5 of a
+// file, stream alignment helpers and plain file operations. None of them keeps state, logs
+// or looks up a message text; each caller decides what a result means.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace qpt {
+
+// Exit status reported for a tool that was interrupted (Ctrl+C, a terminate or hang-up
+// signal); the value Windows reports for a console program ended by Ctrl+C.
+inline constexpr std::uint32_t kExitInterrupted = 0xC000013Au;
+// Returned when waiting for a tool failed; callers treat it as an unknown failure.
+inline constexpr std::uint32_t kExitWaitFailed = 0xFFFFFFFFu;
+
+// Splits a command line by the rules Windows programs use for their arguments: blanks
+// separate, double quotes group, 2n backslashes before a quote give n backslashes and a
+// quote toggle, 2n+1 give n backslashes and a literal quote, "" inside quotes is one quote,
+// and a lone quote at the end is dropped. The first element (the program) is split by the
+// simpler rule Windows applies to it: quoted up to the next quote, else up to a blank.
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// Runs program + " " + arguments as one command line (the caller quotes the program path and
+// any paths with blanks), in workFolder (empty: the caller's current folder), with no console
+// output shown, and waits without time-out. Returns the tool's exit code; a tool ended by an
+// interrupt, terminate or hang-up signal gives kExitInterrupted, by another signal 128 plus
+// the signal number. Throws std::system_error when the program cannot be started.
+// Thread: any; blocks the calling thread.
+std::uint32_t RunTool(const std::string& program, const std::string& arguments,
+                      const std::filesystem::path& workFolder);
+
+// Copies the folder source, under its own name, into destination (created when missing),
+// merging with what is there and replacing files of the same name. False when source is not
+// a folder or anything could not be copied.
+bool CopyFolder(const std::filesystem::path& source, const std::filesystem::path& destination);
+
+// Removes a folder with everything in it, or a single file. False when the path does not
+// exist or could not be removed.
+bool DeleteFolder(const std::filesystem::path& path);
+
+// MD5 of a file's whole content as 32 upper-case hexadecimal characters. Streamed, so any
+// size works. Throws std::runtime_error when the file cannot be opened or read.
+std::string FileMD5(const std::filesystem::path& path);
+
+// Bytes from n to the next multiple of 64 (0 when n already is one).
+std::int64_t PaddingTo64(std::int64_t n);
+
+// Moves a read position forward to the next multiple of alignment; returns the bytes skipped.
+std::int64_t SkipToAlignment(std::istream& stream, std::int64_t alignment);
+
+// Writes zero bytes up to the next multiple of alignment (at most 64); returns the count.
+std::int64_t PadToAlignment(std::ostream& stream, std::int64_t alignment);
+
+// Plain file operations. Each reports failure by its result, never by an exception.
+bool FileExists(const std::filesystem::path& path);    // an existing file, not a folder
+bool FolderExists(const std::filesystem::path& path);  // an existing folder
+bool CreateFolder(const std::filesystem::path& path);  // one level; false when it exists
+bool RemoveFile(const std::filesystem::path& path);    // one file
+bool RenameFile(const std::filesystem::path& from, const std::filesystem::path& to);  // false when `to` exists
+
+// UTF-8 text <-> paths, independent of the platform's narrow encoding.
+std::filesystem::path PathFromUtf8(const std::string& utf8);
+std::string PathToUtf8(const std::filesystem::path& path);
+
+// A relative path written with backslashes ("tools\temp\exefs.bin") in the platform's
+// separator, for the fixed argument strings of the tools.
+std::string NativeSeparators(std::string relative);
+
+// The platform's executable suffix (".exe" on Windows, empty elsewhere).
+std::string ExecutableSuffix();
+
+// Reads a whole file into memory; false when it cannot be read. For small files only
+// (headers, indexes, language files, descriptors).
+bool ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
+
+}  // namespace qpt

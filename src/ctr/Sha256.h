@@ -1,0 +1,31 @@
+// SHA-256 through OpenSSL's EVP interface, which uses the processor's SHA instructions.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+namespace ctr {
+
+using Sha256Digest = std::array<std::uint8_t, 32>;
+
+// Incremental hasher; feed any number of blocks, then Final() once.
+class Sha256 {
+ public:
+  Sha256();
+  ~Sha256();
+  Sha256(const Sha256&) = delete;
+  Sha256& operator=(const Sha256&) = delete;
+
+  void Update(const void* data, std::size_t size);
+  Sha256Digest Final();
+
+  static Sha256Digest Of(const void* data, std::size_t size);
+
+ private:
+  struct Impl;
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace ctr
