@@ -1,0 +1,192 @@
+#include "ctr/Io.h"
+
+#include <algorithm>
+#include <system_error>
+
+#ifdef _WIN32
+#define QPT_FSEEK _fseeki64
+#else
+#define QPT_FSEEK fseeko
+#endif
+
+namespace ctr {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::FILE* OpenFile(const fs::path& path, const char* mode) {
+#ifdef _WIN32
+  std::wstring wmode(mode, mode + std::strlen(mode));
+  return _wfopen(path.c_str(), wmode.c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+
+std::string Describe(const fs::path& path) {
+  const std::u8string s = path.u8string();
+  return std::string(s.begin(), s.end());
+}
+
+}  // namespace
+
+InputFile::~InputFile() {
+  if (file_) std::fclose(file_);
+}
+
+InputFile::InputFile(InputFile&& other) noexcept
+    : file_(std::exchange(other.file_, nullptr)), size_(other.size_), path_(std::move(other.path_)) {}
+
+InputFile& InputFile::operator=(InputFile&& other) noexcept {
+  if (this != &other) {
+    if (file_) std::fclose(file_);
+    file_ = std::exchange(other.file_, nullptr);
+    size_ = other.size_;
+    path_ = std::move(other.path_);
+  }
+  return *this;
+}
+
+Status InputFile::Open(const fs::path& path) {
+  if (file_) {
+    std::fclose(file_);
+    file_ = nullptr;
+  }
+  path_ = path;
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return Status::Error("cannot open " + Describe(path) + ": no such file");
+  size_ = fs::file_size(path, ec);
+  if (ec) return Status::Error("cannot read the size of " + Describe(path));
+  file_ = OpenFile(path, "rb");
+  if (!file_) return Status::Error("cannot open " + Describe(path));
+  return Status::Ok();
+}
+
+Status InputFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
+  if (!file_) return Status::Error("file not open");
+  if (!InRange(offset, size, size_)) {
+    return Status::Error(Describe(path_) + " is truncated: needs bytes up to " +
+                         std::to_string(offset + size) + " of " + std::to_string(size_));
+  }
+  if (size == 0) return Status::Ok();
+  if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 ||
+      std::fread(data, 1, size, file_) != size) {
+    return Status::Error("cannot read " + Describe(path_));
+  }
+  return Status::Ok();
+}
+
+Result<std::vector<std::uint8_t>> InputFile::ReadVector(std::uint64_t offset, std::uint64_t size) {
+  if (!InRange(offset, size, size_)) {
+    return Status::Error(Describe(path_) + " is truncated: needs bytes up to " +
+                         std::to_string(offset + size) + " of " + std::to_string(size_));
+  }
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+  Status s = ReadAt(offset, bytes.data(), bytes.size());
+  if (!s) return s;
+  return bytes;
+}
+
+OutputFile::~OutputFile() { Abandon(); }
+
+Status OutputFile::Open(const fs::path& target) {
+  Abandon();
+  target_ = target;
+  temp_ = target;
+  temp_ += ".part";
+  file_ = OpenFile(temp_, "wb");
+  if (!file_) return Status::Error("cannot write " + Describe(target));
+  position_ = 0;
+  return Status::Ok();
+}
+
+Status OutputFile::Write(const void* data, std::size_t size) {
+  if (!file_) return Status::Error("output not open");
+  if (size > 0 && std::fwrite(data, 1, size, file_) != size) {
+    return Status::Error("cannot write " + Describe(target_) + " (disk full?)");
+  }
+  position_ += size;
+  return Status::Ok();
+}
+
+Status OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+  if (!file_) return Status::Error("output not open");
+  if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 ||
+      (size > 0 && std::fwrite(data, 1, size, file_) != size) ||
+      QPT_FSEEK(file_, static_cast<long long>(position_), SEEK_SET) != 0) {
+    return Status::Error("cannot write " + Describe(target_));
+  }
+  return Status::Ok();
+}
+
+Status OutputFile::Fill(std::uint8_t value, std::uint64_t count) {
+  std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(count, 1 << 20)), value);
+  while (count > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, block.size()));
+    Status s = Write(block.data(), n);
+    if (!s) return s;
+    count -= n;
+  }
+  return Status::Ok();
+}
+
+Status OutputFile::Commit() {
+  if (!file_) return Status::Error("output not open");
+  const bool flushed = std::fflush(file_) == 0;
+  const bool closed = std::fclose(file_) == 0;
+  file_ = nullptr;
+  std::error_code ec;
+  if (!flushed || !closed) {
+    fs::remove(temp_, ec);
+    return Status::Error("cannot write " + Describe(target_) + " (disk full?)");
+  }
+  fs::rename(temp_, target_, ec);
+  if (ec) {
+    fs::remove(temp_, ec);
+    return Status::Error("cannot replace " + Describe(target_));
+  }
+  return Status::Ok();
+}
+
+void OutputFile::Abandon() {
+  if (file_) {
+    std::fclose(file_);
+    file_ = nullptr;
+    std::error_code ec;
+    fs::remove(temp_, ec);
+  }
+}
+
+Status CopyRange(InputFile& in, std::uint64_t offset, std::uint64_t size, OutputFile& out) {
+  if (!InRange(offset, size, in.size())) return in.ReadAt(offset, nullptr, static_cast<std::size_t>(size));
+  std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(size, 4 << 20)));
+  while (size > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, block.size()));
+    Status s = in.ReadAt(offset, block.data(), n);
+    if (!s) return s;
+    s = out.Write(block.data(), n);
+    if (!s) return s;
+    offset += n;
+    size -= n;
+  }
+  return Status::Ok();
+}
+
+Status WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
+  OutputFile out;
+  Status s = out.Open(path);
+  if (!s) return s;
+  s = out.Write(bytes.data(), bytes.size());
+  if (!s) return s;
+  return out.Commit();
+}
+
+Result<std::vector<std::uint8_t>> ReadWholeFile(const fs::path& path) {
+  InputFile in;
+  Status s = in.Open(path);
+  if (!s) return s;
+  return in.ReadVector(0, in.size());
+}
+
+}  // namespace ctr

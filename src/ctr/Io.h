@@ -1,0 +1,137 @@
+// File and byte access shared by every container reader and builder: 64-bit positioned
+// reads, output files that appear only when complete, and bounds-checked little-endian
+// field reads out of byte buffers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <span>
+#include <string>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+namespace ctr {
+
+// Outcome of an operation that can fail on bad input or I/O; carries a one-line reason.
+class Status {
+ public:
+  Status() = default;
+  static Status Ok() { return Status(); }
+  static Status Error(std::string message) { return Status(std::move(message), true); }
+  bool ok() const { return !failed_; }
+  explicit operator bool() const { return ok(); }
+  const std::string& message() const { return message_; }
+
+ private:
+  Status(std::string message, bool failed) : message_(std::move(message)), failed_(failed) {}
+  std::string message_;
+  bool failed_ = false;
+};
+
+// A value or the reason there is none.
+template <typename T>
+class Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}
+  Result(Status error) : status_(std::move(error)) {}
+  bool ok() const { return value_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  const Status& status() const { return status_; }
+  const std::string& message() const { return status_.message(); }
+  T& value() { return *value_; }
+  const T& value() const { return *value_; }
+  T* operator->() { return &*value_; }
+  const T* operator->() const { return &*value_; }
+  T& operator*() { return *value_; }
+
+ private:
+  std::optional<T> value_;
+  Status status_;
+};
+
+// Read-only file with 64-bit positioned reads. Thread: one user at a time.
+class InputFile {
+ public:
+  InputFile() = default;
+  ~InputFile();
+  InputFile(InputFile&& other) noexcept;
+  InputFile& operator=(InputFile&& other) noexcept;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  Status Open(const std::filesystem::path& path);
+  bool is_open() const { return file_ != nullptr; }
+  std::uint64_t size() const { return size_; }
+  const std::filesystem::path& path() const { return path_; }
+
+  // Reads exactly size bytes at offset; fails (without reading) when the range is not
+  // inside the file.
+  Status ReadAt(std::uint64_t offset, void* data, std::size_t size);
+  Result<std::vector<std::uint8_t>> ReadVector(std::uint64_t offset, std::uint64_t size);
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::filesystem::path path_;
+};
+
+// Output written to a temporary file beside the target and renamed into place by Commit(),
+// so a failure or a cancel never leaves half an image nor destroys an existing file.
+// Destroying an uncommitted OutputFile removes the temporary file.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  Status Open(const std::filesystem::path& target);
+  Status Write(const void* data, std::size_t size);
+  Status WriteAt(std::uint64_t offset, const void* data, std::size_t size);
+  // Appends count copies of value.
+  Status Fill(std::uint8_t value, std::uint64_t count);
+  std::uint64_t position() const { return position_; }
+  Status Commit();
+  void Abandon();
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::filesystem::path target_;
+  std::filesystem::path temp_;
+  std::uint64_t position_ = 0;
+};
+
+// Copies size bytes from in at offset to the end of out, in large blocks.
+Status CopyRange(InputFile& in, std::uint64_t offset, std::uint64_t size, OutputFile& out);
+
+// Writes a whole small file at once through an OutputFile.
+Status WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+Result<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path);
+
+// True when [offset, offset + size) lies within a buffer or file of the given length,
+// computed without overflow.
+inline bool InRange(std::uint64_t offset, std::uint64_t size, std::uint64_t length) {
+  return offset <= length && size <= length - offset;
+}
+
+// Copies a trivially copyable little-endian struct or integer out of bytes at offset.
+// Returns nullopt when it does not fit. (Every platform we build for is little-endian.)
+template <typename T>
+std::optional<T> ReadLE(std::span<const std::uint8_t> bytes, std::uint64_t offset) {
+  static_assert(std::is_trivially_copyable_v<T>);
+  if (!InRange(offset, sizeof(T), bytes.size())) return std::nullopt;
+  T value;
+  std::memcpy(&value, bytes.data() + offset, sizeof(T));
+  return value;
+}
+
+inline std::uint64_t AlignUp(std::uint64_t value, std::uint64_t alignment) {
+  return (value + alignment - 1) / alignment * alignment;
+}
+
+}  // namespace ctr
