@@ -1,0 +1,110 @@
+#include "core/localization/Language.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cctype>
+
+#include "core/common/Common.h"
+#include "core/localization/TokenText.h"
+
+namespace qpt {
+
+namespace fs = std::filesystem;
+
+std::string TLangList::GetLangText(std::string_view key) const {
+  if (tokens_.empty()) return std::string(key);
+  bool found = false;
+  std::string text = FindTokenValue(tokens_, key, &found);
+  return found ? text : tokens_.front();
+}
+
+fs::path LanguageFilePath(const fs::path& appDir, const std::string& name) {
+  return appDir / "lang" / PathFromUtf8(name + ".lng");
+}
+
+bool LoadLanguage(const std::string& name, TLangList& list, const fs::path& appDir) {
+  list.Clear();
+  // The name comes from an editable box: anything that is not a plain file name cannot be
+  // one of our language files.
+  if (name.empty() || name.find_first_of("/\\:") != std::string::npos || name == "." ||
+      name == "..") {
+    return false;
+  }
+  std::string bytes;
+  if (!ReadWholeFile(LanguageFilePath(appDir, name), bytes)) return false;
+  list.SetTokens(ReadTokens(NormalizeLineBreaks(DecodeText(bytes)), '='));
+  return true;
+}
+
+std::vector<std::string> FindLanguageFiles(const fs::path& appDir) {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (fs::directory_iterator it(appDir / "lang", ec), end; !ec && it != end; it.increment(ec)) {
+    const fs::path& p = it->path();
+    const std::string file = PathToUtf8(p.filename());
+    if (file.empty() || file[0] == '.') continue;
+    if (!it->is_regular_file(ec)) continue;
+    if (!SameTextIgnoringCase(PathToUtf8(p.extension()), ".lng")) continue;
+    names.push_back(PathToUtf8(p.stem()));
+  }
+  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+      return std::toupper(static_cast<unsigned char>(x)) < std::toupper(static_cast<unsigned char>(y));
+    });
+  });
+  return names;
+}
+
+std::string StartingLanguageName(const std::string& localeEnglishName) {
+  std::string lower = localeEnglishName;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return lower.find("russian") != std::string::npos ? "Русский" : "English";
+}
+
+std::string FormatFreeSpace(float gib, const std::string& decimalSeparator) {
+  char buffer[64];
+  std::snprintf(buffer, sizeof buffer, "%.4G", static_cast<double>(gib));
+  std::string text = buffer;
+  const std::size_t e = text.find('E');
+  if (e != std::string::npos) {
+    // At least three exponent digits, as in 1.235E+004.
+    std::string mantissa = text.substr(0, e);
+    const char sign = text[e + 1];
+    std::string digits = text.substr(e + 2);
+    while (digits.size() < 3) digits.insert(digits.begin(), '0');
+    text = mantissa + "E" + sign + digits;
+  }
+  const std::size_t dot = text.find('.');
+  if (dot != std::string::npos) text.replace(dot, 1, decimalSeparator);
+  return text;
+}
+
+std::vector<std::string> DiskFreeSpaceLines(const TLangList& lang, const std::string& drive,
+                                            std::optional<std::uint64_t> freeBytes,
+                                            const std::string& decimalSeparator) {
+  std::vector<std::string> lines{lang.GetLangText("MessageDiskFreeSpace"), ""};
+  if (!freeBytes) return lines;
+  float gib = static_cast<float>(*freeBytes);
+  gib = gib / 1024;
+  gib = gib / 1024;
+  gib = gib / 1024;
+  lines.push_back(lang.GetLangText("CurrentDrive") + drive);
+  lines.push_back(lang.GetLangText("FreeSpace") + FormatFreeSpace(gib, decimalSeparator) + " GB");
+  return lines;
+}
+
+fs::path ToolPath(const fs::path& appDir, const std::string& name) {
+  return appDir / "tools" / (name + ExecutableSuffix());
+}
+
+std::optional<std::string> FirstMissingToolKey(const fs::path& appDir) {
+  static const char* const kTools[][2] = {
+      {"3dstool", "Missing3dstool"}, {"ctrtool", "Missingctrtool"}, {"makerom", "Missingmakerom"}};
+  for (const auto& tool : kTools) {
+    if (!FileExists(ToolPath(appDir, tool[0]))) return std::string(tool[1]);
+  }
+  return std::nullopt;
+}
+
+}  // namespace qpt

@@ -1,0 +1,126 @@
+#include "ui/Dialogs.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace qpt::ui {
+
+namespace {
+
+std::function<void(const MessageRecord&)>& MessageHook() {
+  static std::function<void(const MessageRecord&)> hook;
+  return hook;
+}
+
+std::function<std::optional<QString>(bool, const QString&)>& FileHook() {
+  static std::function<std::optional<QString>(bool, const QString&)> hook;
+  return hook;
+}
+
+std::function<void(const QUrl&)>& UrlHook() {
+  static std::function<void(const QUrl&)> hook;
+  return hook;
+}
+
+}  // namespace
+
+void SetMessageHook(std::function<void(const MessageRecord&)> hook) { MessageHook() = std::move(hook); }
+
+void ShowMessage(QWidget* parent, MessageKind kind, const QString& title, const QString& text) {
+  if (MessageHook()) {
+    MessageHook()({kind, title, text});
+    return;
+  }
+  QMessageBox box(parent);
+  box.setIcon(kind == MessageKind::Error     ? QMessageBox::Critical
+              : kind == MessageKind::Warning ? QMessageBox::Warning
+                                             : QMessageBox::Information);
+  box.setWindowTitle(title.isEmpty() ? QApplication::applicationDisplayName() : title);
+  box.setText(text);
+  box.setStandardButtons(QMessageBox::Ok);
+  box.exec();
+}
+
+QString ToQtFilter(const QString& filter) {
+  const QStringList parts = filter.split('|');
+  QStringList entries;
+  for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
+    QString patterns = parts[i + 1];
+    patterns.replace(';', ' ');
+    entries << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+  }
+  return entries.join(QStringLiteral(";;"));
+}
+
+void SetFileDialogHook(std::function<std::optional<QString>(bool, const QString&)> hook) {
+  FileHook() = std::move(hook);
+}
+
+std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFolder, const QString& filter) {
+  const QString qtFilter = ToQtFilter(filter);
+  if (FileHook()) return FileHook()(false, qtFilter);
+  QFileDialog dialog(parent, QString(), initialFolder, qtFilter);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setSizeGripEnabled(true);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().front();
+}
+
+std::optional<QString> SelectSaveFile(QWidget* parent, const QString& filter) {
+  const QString qtFilter = ToQtFilter(filter);
+  if (FileHook()) return FileHook()(true, qtFilter);
+  QFileDialog dialog(parent, QString(), QString(), qtFilter);
+  dialog.setAcceptMode(QFileDialog::AcceptSave);
+  dialog.setFileMode(QFileDialog::AnyFile);
+  dialog.setDefaultSuffix(QStringLiteral("cia"));
+  dialog.setSizeGripEnabled(true);
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
+  return dialog.selectedFiles().front();
+}
+
+void SetUrlHook(std::function<void(const QUrl&)> hook) { UrlHook() = std::move(hook); }
+
+void OpenUrl(const QUrl& url) {
+  if (UrlHook()) {
+    UrlHook()(url);
+    return;
+  }
+  QDesktopServices::openUrl(url);
+}
+
+QString LinkifyText(const QString& plain) {
+  static const QRegularExpression kUrl(
+      QStringLiteral(R"((?:(?:https?|ftp)://|mailto:|www\.)[^\s<>"]+)"),
+      QRegularExpression::CaseInsensitiveOption);
+  QString html;
+  qsizetype last = 0;
+  auto it = kUrl.globalMatch(plain);
+  while (it.hasNext()) {
+    const QRegularExpressionMatch m = it.next();
+    html += plain.mid(last, m.capturedStart() - last).toHtmlEscaped();
+    QString url = m.captured();
+    // A sentence that ends right after an address keeps its full stop outside the link.
+    QString tail;
+    while (!url.isEmpty() && QStringLiteral(".,;:!?)").contains(url.back())) {
+      tail.prepend(url.back());
+      url.chop(1);
+    }
+    const QString target = url.startsWith(QStringLiteral("www."), Qt::CaseInsensitive)
+                               ? QStringLiteral("http://") + url
+                               : url;
+    html += QStringLiteral("<a href=\"%1\">%2</a>").arg(target.toHtmlEscaped(), url.toHtmlEscaped());
+    html += tail.toHtmlEscaped();
+    last = m.capturedEnd();
+  }
+  html += plain.mid(last).toHtmlEscaped();
+  html.replace(QStringLiteral("\r\n"), QStringLiteral("<br>"));
+  html.replace(QStringLiteral("\n"), QStringLiteral("<br>"));
+  return html;
+}
+
+}  // namespace qpt::ui

@@ -1,0 +1,266 @@
+#include "ui/TForm1.h"
+
+#include <QApplication>
+#include <QButtonGroup>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextCursor>
+#include <QToolTip>
+
+#include "core/common/Common.h"
+#include "ui/Dialogs.h"
+
+namespace qpt::ui {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+QString Q(const std::string& utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())); }
+
+template <typename T>
+T* Named(T* widget, const char* name) {
+  widget->setObjectName(QString::fromLatin1(name));
+  return widget;
+}
+
+QLabel* AutoLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
+  auto* label = Named(new QLabel(text, parent), name);
+  label->move(x, y);
+  label->adjustSize();
+  return label;
+}
+
+}  // namespace
+
+TForm1::TForm1(TForm1Options options, QWidget* parent)
+    : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      options_(std::move(options)),
+      appDir_(options_.appDir) {
+  setObjectName(QStringLiteral("Form1"));
+  setWindowTitle(QStringLiteral("Quill Patch Tool v.1.0.1"));
+  QFont dialogFont(QStringLiteral("MS Shell Dlg 2"));
+  dialogFont.setPointSize(8);
+  setFont(dialogFont);
+  setFixedSize(657, 482);
+  BuildControls();
+  if (const QScreen* screen = QGuiApplication::primaryScreen()) {
+    move(screen->availableGeometry().center() - rect().center());
+  }
+}
+
+TForm1::~TForm1() = default;
+
+void TForm1::BuildControls() {
+  TntLabel0 = AutoLabel(this, "TntLabel0", QStringLiteral("Язык интерфейса"), 16, 16);
+
+  CBLang = Named(new QComboBox(this), "CBLang");
+  CBLang->setEditable(true);
+  CBLang->setInsertPolicy(QComboBox::NoInsert);
+  CBLang->setGeometry(160, 12, 145, 21);
+  connect(CBLang, &QComboBox::currentTextChanged, this, &TForm1::CBLangChange);
+
+  TntGroupBox1 = Named(new QGroupBox(QStringLiteral("Описание патча"), this), "TntGroupBox1");
+  TntGroupBox1->setGeometry(312, 8, 337, 257);
+
+  RichDesc = Named(new QTextBrowser(this), "RichDesc");
+  RichDesc->setGeometry(328, 32, 305, 225);
+  RichDesc->setFrameShape(QFrame::NoFrame);
+  RichDesc->setReadOnly(true);
+  RichDesc->setOpenLinks(false);
+  RichDesc->setOpenExternalLinks(false);
+  RichDesc->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  RichDesc->viewport()->setAutoFillBackground(false);
+  RichDesc->setStyleSheet(QStringLiteral("QTextBrowser { background: palette(window); }"));
+  connect(RichDesc, &QTextBrowser::anchorClicked, this, [](const QUrl& url) { OpenUrl(url); });
+
+  MemoLog = Named(new QPlainTextEdit(this), "MemoLog");
+  MemoLog->setGeometry(312, 272, 337, 201);
+  MemoLog->setReadOnly(true);
+  MemoLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  MemoLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
+  QFont logFont(QStringLiteral("Courier New"));
+  logFont.setStyleHint(QFont::Monospace);
+  logFont.setPixelSize(12);
+  MemoLog->setFont(logFont);
+
+  TntGroupBox2 = Named(new QGroupBox(QStringLiteral("Установка патча"), this), "TntGroupBox2");
+  TntGroupBox2->setGeometry(8, 40, 297, 433);
+  QWidget* box = TntGroupBox2;
+
+  TntLabel1 = AutoLabel(box, "TntLabel1", QStringLiteral("Шаг 1: старый РОМ:"), 16, 34);
+  ebOldRom = Named(new QLineEdit(box), "ebOldRom");
+  ebOldRom->setGeometry(16, 52, 233, 21);
+  ebOldRom->setReadOnly(true);
+  btOldRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btOldRomPath");
+  btOldRomPath->setGeometry(256, 49, 25, 25);
+
+  TntLabel2 = AutoLabel(box, "TntLabel2", QStringLiteral("Шаг 2: новый РОМ:"), 16, 82);
+  ebNewRom = Named(new QLineEdit(box), "ebNewRom");
+  ebNewRom->setGeometry(16, 100, 233, 21);
+  ebNewRom->setReadOnly(true);
+  ebNewRom->setEnabled(false);
+  btNewRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btNewRomPath");
+  btNewRomPath->setGeometry(256, 97, 25, 25);
+  btNewRomPath->setEnabled(false);
+
+  TntLabel3 = AutoLabel(box, "TntLabel3", QStringLiteral("Шаг 3: патч:"), 16, 130);
+  CBPatch = Named(new QComboBox(box), "CBPatch");
+  CBPatch->setGeometry(16, 148, 265, 21);
+  CBPatch->addItem(QStringLiteral("Только озвучка/музыка"));
+  CBPatch->setEnabled(false);
+
+  TntLabel4 = AutoLabel(box, "TntLabel4", QStringLiteral("Поддерживаемые игры:"), 16, 181);
+  lbSupportedGames = AutoLabel(box, "lbSupportedGames", QString(), 182, 181);
+  TntLabel5 = AutoLabel(box, "TntLabel5", QStringLiteral("Поддерживаемые регионы:"), 16, 200);
+  lbSupportedRegions = AutoLabel(box, "lbSupportedRegions", QString(), 182, 200);
+
+  TntRadioGroup2 = Named(new QGroupBox(QStringLiteral("Голоса персонажей:"), box), "TntRadioGroup2");
+  TntRadioGroup2->setGeometry(16, 224, 265, 81);
+  voiceButtons = new QButtonGroup(this);
+  static const char* const kVoiceTexts[3] = {"Английские", "Японские (частично взяты из GS5/GK2)",
+                                             "Японские (оригинальные)"};
+  for (int i = 0; i < 3; ++i) {
+    voiceItems[i] = new QRadioButton(QString::fromUtf8(kVoiceTexts[i]), TntRadioGroup2);
+    voiceItems[i]->setObjectName(QStringLiteral("TntRadioGroup2Item%1").arg(i));
+    voiceItems[i]->setGeometry(8, 18 + i * 20, 249, 19);
+    voiceButtons->addButton(voiceItems[i], i);
+  }
+  voiceItems[0]->setChecked(true);
+  TntRadioGroup2->setEnabled(false);
+
+  BTNMusicChange = Named(new QPushButton(QStringLiteral("Замена музыки"), box), "BTNMusicChange");
+  BTNMusicChange->setGeometry(160, 316, 121, 25);
+  BTNMusicChange->setEnabled(false);
+  BTNInstallPatch = Named(new QPushButton(QStringLiteral("Установить патч"), box), "BTNInstallPatch");
+  BTNInstallPatch->setGeometry(16, 354, 121, 25);
+  BTNInstallPatch->setEnabled(false);
+  BTNCancel = Named(new QPushButton(QStringLiteral("Отменить установку"), box), "BTNCancel");
+  BTNCancel->setGeometry(160, 354, 121, 25);
+  BTNCancel->setEnabled(false);
+
+  ProgressBar1 = Named(new QProgressBar(box), "ProgressBar1");
+  ProgressBar1->setGeometry(16, 390, 265, 25);
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+}
+
+bool TForm1::FormCreate() {
+  // Long hints (the music dialogs explain their check box in one) stay up long enough to read.
+  // Qt shows a tooltip for a time that grows with its length; nothing to set here.
+
+  // The language box lists every language file; the starting language follows the locale.
+  const std::vector<std::string> languages = FindLanguageFiles(appDir_);
+  {
+    const QSignalBlocker block(CBLang);
+    for (const std::string& name : languages) CBLang->addItem(Q(name));
+    CBLang->setEditText(Q(StartingLanguageName(options_.localeLanguageName)));
+  }
+  if (ApplyMainTexts(CBLang->currentText().toStdString()) != 0) return false;
+
+  if (const auto missingKey = FirstMissingToolKey(appDir_)) {
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText(missingKey->c_str()));
+    return false;
+  }
+
+  std::optional<std::uint64_t> freeBytes;
+  std::error_code ec;
+  const fs::space_info space = fs::space(appDir_, ec);
+  if (!ec && space.available != static_cast<std::uintmax_t>(-1)) freeBytes = space.available;
+  const std::string drive = PathToUtf8(fs::absolute(appDir_).root_path());
+  for (const std::string& line : DiskFreeSpaceLines(langList_, drive, freeBytes, options_.decimalSeparator)) {
+    LogAppend(line);
+  }
+  startingUp_ = false;
+  return true;
+}
+
+QString TForm1::GetLangText(const char* key) const { return Q(langList_.GetLangText(key)); }
+
+int TForm1::ApplyMainTexts(const std::string& name) {
+  // A failed reload keeps the previous table so that the window and a later run still have
+  // texts; at start-up there is no previous table and the program ends.
+  TLangList loaded;
+  if (!LoadLanguage(name, loaded, appDir_)) {
+    ShowMessage(this, MessageKind::Error, QStringLiteral("Quilltool"),
+                QStringLiteral("Отсутствуют языковые файлы.\r\nLanguage files are missing."));
+    if (startingUp_) langList_.Clear();
+    return -1;
+  }
+  langList_ = std::move(loaded);
+
+  TntGroupBox1->setTitle(GetLangText("GroupBox1"));
+  TntGroupBox2->setTitle(GetLangText("GroupBox2"));
+  BTNInstallPatch->setText(GetLangText("BTNInstallPatch"));
+  BTNCancel->setText(GetLangText("BTNCancel"));
+  BTNMusicChange->setText(GetLangText("BTNMusicChange"));
+  SetDescription(GetLangText("DescriptionDefault"));
+  QLabel* labels[] = {TntLabel0, TntLabel1, TntLabel2, TntLabel3, TntLabel4, TntLabel5};
+  for (int i = 0; i < 6; ++i) {
+    labels[i]->setText(GetLangText(QStringLiteral("Label%1").arg(i).toLatin1().constData()));
+    labels[i]->adjustSize();
+  }
+  TntRadioGroup2->setTitle(GetLangText("RadioGroup2"));
+  for (int i = 0; i < 3; ++i) {
+    voiceItems[i]->setText(GetLangText(QStringLiteral("RadioGroup2BTN%1").arg(i + 1).toLatin1().constData()));
+  }
+  voiceItems[0]->setChecked(true);
+  return 0;
+}
+
+void TForm1::SetDescription(const QString& plainText) { RichDesc->setHtml(LinkifyText(plainText)); }
+
+void TForm1::CBLangChange(const QString& text) { ApplyMainTexts(text.toStdString()); }
+
+void TForm1::LogAppend(const std::string& utf8Line) {
+  QString text = Q(utf8Line);
+  text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  MemoLog->appendPlainText(text);
+  MemoLog->verticalScrollBar()->setValue(MemoLog->verticalScrollBar()->maximum());
+}
+
+void TForm1::LogReplaceLast(const std::string& utf8Line) {
+  QTextCursor cursor(MemoLog->document()->lastBlock());
+  cursor.select(QTextCursor::BlockUnderCursor);
+  if (MemoLog->document()->blockCount() > 1) {
+    cursor.removeSelectedText();
+    MemoLog->appendPlainText(Q(utf8Line));
+  } else {
+    cursor.insertText(Q(utf8Line));
+  }
+}
+
+QString TForm1::LogText() const { return MemoLog->toPlainText(); }
+
+void TForm1::SetProgress(int percent) { ProgressBar1->setValue(percent); }
+
+void TForm1::SetLanguageBoxEnabled(bool enabled) { CBLang->setEnabled(enabled); }
+
+int TForm1::VoiceIndex() const { return voiceButtons->checkedId() < 0 ? 0 : voiceButtons->checkedId(); }
+
+void TForm1::SetMusicButtonEnabled(bool enabled) { BTNMusicChange->setEnabled(enabled); }
+
+LanguageQuery TForm1::QueryLanguage() { return {&langList_, appDir_, CBLang->currentText().toStdString()}; }
+
+void TForm1::closeEvent(QCloseEvent* event) {
+  FormClose();
+  event->accept();
+}
+
+void TForm1::FormClose() {}
+
+}  // namespace qpt::ui

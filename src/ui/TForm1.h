@@ -1,0 +1,114 @@
+// The main window: the player picks the game image, the output and the patch, reads the
+// patch's description, chooses a voice set and music, and starts or cancels an installation
+// while its progress shows in the log and the progress bar.
+#pragma once
+
+#include <QWidget>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/localization/Language.h"
+
+class QButtonGroup;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPlainTextEdit;
+class QProgressBar;
+class QPushButton;
+class QRadioButton;
+class QTextBrowser;
+
+namespace qpt::ui {
+
+struct TForm1Options {
+  std::filesystem::path appDir;   // the program folder (lang/, patch/, tools/)
+  std::string localeLanguageName; // English name of the user's locale language
+  std::string decimalSeparator = ".";
+};
+
+// What a music dialog needs to apply the current language to itself.
+struct LanguageQuery {
+  TLangList* langList;
+  std::filesystem::path appDir;
+  std::string languageName;
+};
+
+class TForm1 : public QWidget {
+  Q_OBJECT
+
+ public:
+  explicit TForm1(TForm1Options options, QWidget* parent = nullptr);
+  ~TForm1() override;
+
+  // Runs the start-up checks: languages, tools, disk report. False when the program must
+  // end (the reason was already shown to the player).
+  bool FormCreate();
+
+  // Surface used by the install job (through the window's thread) and the music dialogs.
+  // A line may hold CR LF pairs, each starting a further line.
+  void LogAppend(const std::string& utf8Line);
+  // Rewrites the last line of the log (progress counters inside long steps).
+  void LogReplaceLast(const std::string& utf8Line);
+  QString LogText() const;
+  void SetProgress(int percent);
+  void SetLanguageBoxEnabled(bool enabled);
+  int VoiceIndex() const;
+  void SetMusicButtonEnabled(bool enabled);
+  LanguageQuery QueryLanguage();
+
+  TLangList& LangList() { return langList_; }
+  const std::filesystem::path& AppDir() const { return appDir_; }
+  QString GetLangText(const char* key) const;
+
+  // Loads the named language and applies it to the window's captions. 0 or -1.
+  int ApplyMainTexts(const std::string& name);
+  // Shows a patch description (plain text) with its web addresses as live links.
+  void SetDescription(const QString& plainText);
+
+ protected:
+  void closeEvent(QCloseEvent* event) override;
+
+ private:
+  void BuildControls();
+  void CBLangChange(const QString& text);
+  void FormClose();
+
+  TForm1Options options_;
+  std::filesystem::path appDir_;
+  TLangList langList_;
+  bool startingUp_ = true;
+
+ public:
+  // Controls, named as the tests and the other windows find them.
+  QLabel* TntLabel0 = nullptr;
+  QComboBox* CBLang = nullptr;
+  QGroupBox* TntGroupBox1 = nullptr;
+  QTextBrowser* RichDesc = nullptr;
+  QPlainTextEdit* MemoLog = nullptr;
+  QGroupBox* TntGroupBox2 = nullptr;
+  QLabel* TntLabel1 = nullptr;
+  QLineEdit* ebOldRom = nullptr;
+  QPushButton* btOldRomPath = nullptr;
+  QLabel* TntLabel2 = nullptr;
+  QLineEdit* ebNewRom = nullptr;
+  QPushButton* btNewRomPath = nullptr;
+  QLabel* TntLabel3 = nullptr;
+  QComboBox* CBPatch = nullptr;
+  QLabel* TntLabel4 = nullptr;
+  QLabel* lbSupportedGames = nullptr;
+  QLabel* TntLabel5 = nullptr;
+  QLabel* lbSupportedRegions = nullptr;
+  QGroupBox* TntRadioGroup2 = nullptr;
+  QButtonGroup* voiceButtons = nullptr;
+  QRadioButton* voiceItems[3] = {nullptr, nullptr, nullptr};
+  QPushButton* BTNMusicChange = nullptr;
+  QPushButton* BTNInstallPatch = nullptr;
+  QPushButton* BTNCancel = nullptr;
+  QProgressBar* ProgressBar1 = nullptr;
+};
+
+}  // namespace qpt::ui
