@@ -1,0 +1,20 @@
+#include "support/AppFolder.h"
+
+#include "core/localization/Language.h"
+
+namespace qpt::test {
+
+namespace fs = std::filesystem;
+
+AppFolder::AppFolder(const std::vector<std::string>& tools) {
+  fs::create_directories(dir_ / "patch");
+  fs::create_directories(dir_ / "tools");
+  fs::copy(fs::path(QPT_SOURCE_DIR) / "lang", dir_ / "lang", fs::copy_options::recursive);
+  for (const std::string& name : tools) {
+    fs::copy_file(QPT_FAKE_TOOL, Tool(name), fs::copy_options::overwrite_existing);
+  }
+}
+
+fs::path AppFolder::Tool(const std::string& name) const { return ToolPath(dir_.path(), name); }
+
+}  // namespace qpt::test

@@ -1,0 +1,25 @@
+// A throw-away program folder for window and job tests: lang/ with the shipped language
+// files, an empty patch/, and tools/ with stand-in tool files.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "support/TempDir.h"
+
+namespace qpt::test {
+
+class AppFolder {
+ public:
+  // tools: names of the tools to put in tools/ (copies of the fake tool).
+  explicit AppFolder(const std::vector<std::string>& tools = {"3dstool", "ctrtool", "makerom", "xdelta"});
+  const std::filesystem::path& path() const { return dir_.path(); }
+  std::filesystem::path operator/(const std::string& relative) const { return dir_ / relative; }
+  std::filesystem::path Tool(const std::string& name) const;
+
+ private:
+  TempDir dir_{"app"};
+};
+
+}  // namespace qpt::test

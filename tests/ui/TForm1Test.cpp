@@ -1,0 +1,208 @@
+#include "ui/TForm1.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QButtonGroup>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTest>
+#include <QTextBlock>
+#include <QTextBrowser>
+#include <QTextCursor>
+
+#include <gtest/gtest.h>
+
+#include "support/AppFolder.h"
+#include "ui/Dialogs.h"
+
+namespace qpt::ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+class MainWindowTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetMessageHook([this](const MessageRecord& m) { messages_.push_back(m); });
+    SetUrlHook([this](const QUrl& url) { opened_.push_back(url); });
+  }
+  void TearDown() override {
+    SetMessageHook(nullptr);
+    SetUrlHook(nullptr);
+  }
+  std::unique_ptr<TForm1> Start(const std::string& locale, bool expectOk = true,
+                                const std::string& separator = ".") {
+    auto form = std::make_unique<TForm1>(TForm1Options{app_.path(), locale, separator});
+    EXPECT_EQ(form->FormCreate(), expectOk);
+    return form;
+  }
+  template <typename T>
+  T* Find(TForm1& form, const char* name) {
+    T* w = form.findChild<T*>(QString::fromLatin1(name));
+    EXPECT_NE(w, nullptr) << name;
+    return w;
+  }
+
+  test::AppFolder app_;
+  std::vector<MessageRecord> messages_;
+  std::vector<QUrl> opened_;
+};
+
+TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
+  auto form = Start("English");
+  EXPECT_EQ(form->windowTitle(), "Quill Patch Tool v.1.0.1");
+  EXPECT_EQ(form->size(), QSize(657, 482));
+  EXPECT_TRUE(messages_.empty());
+
+  struct Expect { const char* name; QRect geometry; bool enabled; };
+  const Expect controls[] = {
+      {"CBLang", {160, 12, 145, 21}, true},          {"TntGroupBox1", {312, 8, 337, 257}, true},
+      {"RichDesc", {328, 32, 305, 225}, true},       {"MemoLog", {312, 272, 337, 201}, true},
+      {"TntGroupBox2", {8, 40, 297, 433}, true},     {"ebOldRom", {16, 52, 233, 21}, true},
+      {"btOldRomPath", {256, 49, 25, 25}, true},     {"ebNewRom", {16, 100, 233, 21}, false},
+      {"btNewRomPath", {256, 97, 25, 25}, false},    {"CBPatch", {16, 148, 265, 21}, false},
+      {"TntRadioGroup2", {16, 224, 265, 81}, false}, {"BTNMusicChange", {160, 316, 121, 25}, false},
+      {"BTNInstallPatch", {16, 354, 121, 25}, false}, {"BTNCancel", {160, 354, 121, 25}, false},
+      {"ProgressBar1", {16, 390, 265, 25}, true},
+  };
+  for (const Expect& c : controls) {
+    QWidget* w = Find<QWidget>(*form, c.name);
+    ASSERT_NE(w, nullptr);
+    EXPECT_EQ(w->geometry(), c.geometry) << c.name;
+    EXPECT_EQ(w->isEnabled(), c.enabled) << c.name;
+  }
+  EXPECT_TRUE(Find<QLineEdit>(*form, "ebOldRom")->isReadOnly());
+  EXPECT_TRUE(Find<QComboBox>(*form, "CBLang")->isEditable());
+  EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->currentText(), "English");
+  EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->count(), 2);
+  EXPECT_EQ(Find<QProgressBar>(*form, "ProgressBar1")->value(), 0);
+  EXPECT_EQ(Find<QPushButton>(*form, "BTNInstallPatch")->text(), form->GetLangText("BTNInstallPatch"));
+  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Interface language");
+  EXPECT_EQ(Find<QGroupBox>(*form, "TntRadioGroup2")->title(), form->GetLangText("RadioGroup2"));
+  EXPECT_EQ(form->VoiceIndex(), 0);
+  EXPECT_EQ(Find<QTextBrowser>(*form, "RichDesc")->toPlainText(), form->GetLangText("DescriptionDefault"));
+
+  // The disk report: the heading, an empty line, the drive and the free space.
+  const QStringList log = form->LogText().split('\n');
+  ASSERT_GE(log.size(), 4);
+  EXPECT_EQ(log[0], form->GetLangText("MessageDiskFreeSpace"));
+  EXPECT_EQ(log[1], "");
+  EXPECT_EQ(log[2], form->GetLangText("CurrentDrive") + "/");
+  EXPECT_TRUE(log[3].startsWith(form->GetLangText("FreeSpace")));
+  EXPECT_TRUE(log[3].endsWith(" GB"));
+}
+
+TEST_F(MainWindowTest, ARussianLocaleStartsInRussian) {
+  auto form = Start("Russian");
+  EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->currentText(), "Русский");
+  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Язык интерфейса");
+}
+
+TEST_F(MainWindowTest, FreeSpaceUsesTheLocaleDecimalSeparator) {
+  auto form = Start("German", true, ",");
+  const QString freeLine = form->LogText().split('\n').value(3);
+  EXPECT_FALSE(freeLine.contains('.')) << freeLine.toStdString();
+}
+
+TEST_F(MainWindowTest, OnlyTheFirstMissingToolIsReportedAndTheProgramEnds) {
+  fs::remove(app_.Tool("3dstool"));
+  fs::remove(app_.Tool("makerom"));
+  auto form = Start("English", false);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].kind, MessageKind::Error);
+  EXPECT_EQ(messages_[0].text, form->GetLangText("Missing3dstool"));
+  EXPECT_TRUE(form->LogText().isEmpty());
+}
+
+TEST_F(MainWindowTest, MissingStartingLanguageEndsTheProgramBeforeTheToolCheck) {
+  fs::remove(app_ / "lang/English.lng");
+  fs::remove(app_.Tool("3dstool"));
+  auto form = Start("English", false);
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].title, "Quilltool");
+  EXPECT_EQ(messages_[0].text, "Отсутствуют языковые файлы.\r\nLanguage files are missing.");
+}
+
+TEST_F(MainWindowTest, ChangingLanguageReappliesTextsAndResetsTheVoiceChoice) {
+  auto form = Start("English");
+  form->TntRadioGroup2->setEnabled(true);
+  form->voiceItems[2]->setChecked(true);
+  ASSERT_EQ(form->VoiceIndex(), 2);
+  auto* lang = Find<QComboBox>(*form, "CBLang");
+  lang->setCurrentIndex(lang->findText("Русский"));
+  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Язык интерфейса");
+  EXPECT_EQ(form->VoiceIndex(), 0);
+  EXPECT_TRUE(messages_.empty());
+}
+
+TEST_F(MainWindowTest, TypingAnUnknownLanguageWarnsAndKeepsTheTexts) {
+  auto form = Start("English");
+  auto* lang = Find<QComboBox>(*form, "CBLang");
+  lang->setFocus();
+  QTest::keyClicks(lang, "Xy");
+  // Every keystroke that names no file warns once.
+  EXPECT_EQ(messages_.size(), 2u);
+  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Interface language");
+  EXPECT_EQ(form->GetLangText("Done"), QString::fromStdString(form->LangList().GetLangText("Done")));
+  EXPECT_NE(form->GetLangText("Done"), "Label0");
+}
+
+TEST_F(MainWindowTest, LogLinesAndProgressFromTheJob) {
+  auto form = Start("English");
+  form->LogAppend("\r\nfirst");
+  form->LogAppend("1/10");
+  form->LogReplaceLast("10/10");
+  const QStringList lines = form->LogText().split('\n');
+  ASSERT_GE(lines.size(), 3);
+  EXPECT_EQ(lines[lines.size() - 3], "");
+  EXPECT_EQ(lines[lines.size() - 2], "first");
+  EXPECT_EQ(lines.back(), "10/10");
+  form->SetProgress(55);
+  EXPECT_EQ(Find<QProgressBar>(*form, "ProgressBar1")->value(), 55);
+  form->SetLanguageBoxEnabled(false);
+  EXPECT_FALSE(Find<QComboBox>(*form, "CBLang")->isEnabled());
+  const LanguageQuery q = form->QueryLanguage();
+  EXPECT_EQ(q.languageName, "English");
+  EXPECT_EQ(q.appDir, app_.path());
+  EXPECT_EQ(q.langList, &form->LangList());
+}
+
+TEST_F(MainWindowTest, ClickingALinkInTheDescriptionOpensItAndPlainTextDoesNot) {
+  auto form = Start("English");
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  form->SetDescription("Made by us. See https://example.org/quill for news.");
+  auto* desc = Find<QTextBrowser>(*form, "RichDesc");
+  QTextCursor cursor(desc->document());
+  const QString plain = desc->toPlainText();
+  const auto linkAt = plain.indexOf("example.org");
+  ASSERT_GT(linkAt, 0);
+  cursor.setPosition(static_cast<int>(linkAt));
+  QPoint onLink = desc->cursorRect(cursor).center() + QPoint(2, 0);
+  cursor.setPosition(2);
+  QPoint onText = desc->cursorRect(cursor).center();
+  QTest::mouseClick(desc->viewport(), Qt::LeftButton, {}, onText);
+  EXPECT_TRUE(opened_.empty());
+  QTest::mouseClick(desc->viewport(), Qt::LeftButton, {}, onLink);
+  ASSERT_EQ(opened_.size(), 1u);
+  EXPECT_EQ(opened_[0].toString(), "https://example.org/quill");
+}
+
+TEST(Linkify, AddressesBecomeLinksAndTextIsEscaped) {
+  EXPECT_EQ(LinkifyText("a <b> www.x.org/p. c"),
+            "a &lt;b&gt; <a href=\"http://www.x.org/p\">www.x.org/p</a>. c");
+  EXPECT_EQ(LinkifyText("line1\r\nline2"), "line1<br>line2");
+}
+
+TEST(FileFilters, PairsBecomeQtFilters) {
+  EXPECT_EQ(ToQtFilter("3DS console (*.cia)|*.cia|Emulator (*.3ds;*.cxi)|*.3ds;*.cxi"),
+            "3DS console (*.cia) (*.cia);;Emulator (*.3ds;*.cxi) (*.3ds *.cxi)");
+}
+
+}  // namespace
+}  // namespace qpt::ui
