@@ -1,0 +1,390 @@
+#include "core/install/Install.h"
+
+#include <algorithm>
+#include <cctype>
+#include <exception>
+
+#include "core/common/Common.h"
+#include "core/install/Install3DS.h"
+#include "core/install/InstallCIA.h"
+#include "core/install/InstallCXI.h"
+
+namespace qpt {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::string QuotedTool(const fs::path& appDir, const char* name) {
+  return "\"" + PathToUtf8(appDir / "tools" / (std::string(name) + ExecutableSuffix())) + "\"";
+}
+
+}  // namespace
+
+std::string OutputKind(const fs::path& outPath) {
+  const std::string ext = Lower(PathToUtf8(outPath.extension()));
+  return ext == ".cxi" || ext == ".cia" ? ext : ".3ds";
+}
+
+fs::path RemoveExtension(const fs::path& path) {
+  // std::filesystem knows the platform's separators (and drive colons on Windows); a
+  // leading dot of a name such as ".hidden" is a name, not an extension.
+  if (!path.has_extension()) return path;
+  fs::path stem = path;
+  stem.replace_extension();
+  return stem;
+}
+
+TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
+    : host_(host),
+      settings_(std::move(settings)),
+      FAppDir(settings_.appDir),
+      FPatchDir(settings_.patchDir),
+      FRomPath(settings_.romPath),
+      FOutPath(settings_.outPath),
+      FOutExt(PathToUtf8(settings_.outPath.extension())),
+      FGame(settings_.game),
+      FOriginalPackDatMD5(settings_.originalPackDatMD5),
+      FOriginalPackIncMD5(settings_.originalPackIncMD5),
+      FCtrtool(QuotedTool(FAppDir, "ctrtool")),
+      FMakerom(QuotedTool(FAppDir, "makerom")),
+      F3dstool(QuotedTool(FAppDir, "3dstool")),
+      FXdelta(QuotedTool(FAppDir, "xdelta")) {}
+
+TInstall::~TInstall() {
+  if (thread_.joinable()) thread_.join();
+}
+
+void TInstall::Start() { thread_ = std::thread([this] { Execute(); }); }
+
+void TInstall::WaitFor() {
+  if (thread_.joinable()) thread_.join();
+}
+
+std::string TInstall::GetLangText(const char* key) const {
+  return settings_.lang ? settings_.lang->GetLangText(key) : std::string(key);
+}
+
+fs::path TInstall::WorkPath(const std::string& relative) const {
+  return FAppDir / PathFromUtf8(NativeSeparators(relative));
+}
+
+std::string TInstall::Arg(const std::string& relative) { return NativeSeparators(relative); }
+
+std::string TInstall::Quote(const std::string& utf8Path) { return "\"" + utf8Path + "\""; }
+
+std::uint32_t TInstall::Run(const std::string& tool, const std::string& arguments) {
+  return RunTool(tool, arguments, FAppDir);
+}
+
+bool TInstall::RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
+                           const char* errorKey, ErrorLine errorLine, const char* unknownKey) {
+  LogKey(startKey);
+  const std::uint32_t code = Run(tool, arguments);
+  if (code == 0) {
+    LogKey("Done");
+  } else if (code == 1) {
+    if (errorLine == ErrorLine::AfterBreak) {
+      LogKeyAfterBreak(errorKey);
+    } else {
+      LogKey(errorKey);
+    }
+    return false;
+  } else {
+    LogKeyAfterBreak(unknownKey);
+  }
+  return true;
+}
+
+bool TInstall::DeleteWorkFiles(std::initializer_list<const char*> relativePaths) {
+  for (const char* relative : relativePaths) {
+    if (!RemoveFile(WorkPath(relative))) {
+      LogKeyAfterBreak("ErrorDeleteTempFile");
+      return false;
+    }
+  }
+  return true;
+}
+
+void TInstall::Execute() {
+  try {
+    RunSteps();
+  } catch (const std::exception& error) {
+    // Nothing a step does not handle itself may leave the window locked: say what happened
+    // in one line and end the run like any other.
+    Log("\r\n" + std::string(error.what()));
+  } catch (...) {
+    Log("\r\nUnexpected error");
+  }
+  host_.ThreadCancel(this);
+}
+
+bool TInstall::RunSteps() {
+  host_.SetProgress(0);
+  host_.SetLanguageBoxEnabled(false);
+
+  const fs::path work = WorkPath("tools\\temp");
+  if (FolderExists(work) || FileExists(work)) {
+    DeleteFolder(work);
+    if (fs::exists(work)) {
+      LogKey("ErrorFolderDelete");
+      return false;
+    }
+  }
+  if (!CreateFolder(work) || !CreateFolder(WorkPath("tools\\temp\\headers"))) {
+    LogKey("ErrorFolderCreate");
+    return false;
+  }
+
+  struct Stage {
+    bool (TInstall::*step)();
+    int progress;
+  };
+  const Stage extraction[] = {
+      {&TInstall::ExtractNCCH, 5},        {&TInstall::ExtractExeFS, 10},
+      {&TInstall::ExtractRomFS, 20},      {&TInstall::UnpackRomFS, 30},
+      {&TInstall::ExtractCXIHeaders, 35}, {&TInstall::ExtractExeFSHeaders, 40},
+      {&TInstall::DeleteTempFiles, 45},
+  };
+  for (const Stage& stage : extraction) {
+    if (!(this->*stage.step)() || !Checkpoint()) return false;
+    Progress(stage.progress);
+  }
+
+  const bool hasPatch = !FPatchDir.empty();
+  if (hasPatch && FileExists(FPatchDir / "patch.xdelta")) {
+    if (!ApplyXdelta()) return false;
+  }
+  if (!Checkpoint()) return false;
+  Progress(55);
+  if (hasPatch && FolderExists(FPatchDir / "exefs")) {
+    if (!ReplaceExeFS()) return false;
+  }
+  if (!Checkpoint()) return false;
+  Progress(60);
+  if (hasPatch && FolderExists(FPatchDir / "romfs")) {
+    if (!ReplaceRomFS()) return false;
+  }
+  if (!Checkpoint()) return false;
+  Progress(65);
+
+  if (FGame == "AAT") ApplySoundAAT();
+  if (FGame == "AA4") ApplySoundAA4();
+  if (hasPatch && FolderExists(FPatchDir / "pack_dat") && (FGame == "AAT" || FGame == "AA4")) {
+    UpdatePackDat();
+  }
+  if (!Checkpoint()) return false;
+  Progress(80);
+
+  if (!RebuildExeFS() || !Checkpoint()) return false;
+  Progress(85);
+  if (!RebuildRomFS() || !Checkpoint()) return false;
+  Progress(90);
+
+  const std::string kind = OutputKind(FOutPath);
+  if (!RebuildCXI()) return false;
+  if (kind == ".cxi") {
+    Progress(100);
+    Log("\r\n" + GetLangText("PatchingSuccessful") + "\r\n[" + PathToUtf8(FOutPath) + ".cxi]");
+    return true;
+  }
+  if (!Checkpoint()) return false;
+  Progress(95);
+  if (kind == ".cia") {
+    if (!RebuildCIA()) return false;
+  } else {
+    if (!Rebuild3DS()) return false;
+  }
+  Progress(100);
+  Log("\r\n" + GetLangText("PatchingSuccessful") + "\r\n[" + PathToUtf8(FOutPath) + kind + "]");
+  return true;
+}
+
+bool TInstall::UnpackRomFS() {
+  LogKey("UnpackingRomFS");
+  const std::uint32_t code =
+      Run(F3dstool, "-xtf romfs " + Arg("tools\\temp\\romfs.bin") + " --romfs-dir " + Arg("tools\\temp\\romfs"));
+  if (code == kExitInterrupted) {
+    LogKeyAfterBreak("InstallCanceled");
+    return false;
+  }
+  if (code == 0) {
+    LogKey("Done");
+    return true;
+  }
+  if (code == 1) {
+    LogKeyAfterBreak("ErrorUnpackingRomFS");
+    return false;
+  }
+  LogKeyAfterBreak("Unk3dstoolError");
+  return true;
+}
+
+bool TInstall::ExtractExeFSHeaders() {
+  LogKey("ExtractingExeFSHeaders");
+  const std::string rest = Arg("tools\\temp\\exefs.bin") + " --exefs-dir " + Arg("tools\\temp\\exefs") +
+                           " --header " + Arg("tools\\temp\\headers\\exefsheader.bin");
+  std::uint32_t code = Run(F3dstool, "-xutf exefs " + rest);
+  if (code == 1) {
+    // Some images keep .code uncompressed; extracting without decompression then succeeds.
+    code = Run(F3dstool, "-xtf exefs " + rest);
+    if (code == 1) {
+      LogKeyAfterBreak("ErrorExtractingExeFSHeaders");
+      return false;
+    }
+  }
+  if (code == 0) {
+    LogKey("Done");
+  } else {
+    LogKeyAfterBreak("Unk3dstoolError");
+  }
+  return true;
+}
+
+bool TInstall::ApplyXdelta() {
+  const struct {
+    const std::string& expected;
+    std::string& computed;
+    const char* file;
+    const char* startKey;
+    const char* errorKey;
+    const char* errorPrefix;
+  } checks[] = {
+      {FOriginalPackDatMD5, FPackDatMD5, "tools\\temp\\romfs\\pack.dat", "CheckingMD5PackDat",
+       "ErrorCheckingMD5PackDat", "\r\n\r\n"},
+      {FOriginalPackIncMD5, FPackIncMD5, "tools\\temp\\romfs\\pack.inc", "CheckingMD5PackInc",
+       "ErrorCheckingMD5PackInc", "\r\n"},
+  };
+  for (const auto& check : checks) {
+    if (check.expected.empty()) continue;
+    LogKey(check.startKey);
+    try {
+      check.computed = FileMD5(WorkPath(check.file));
+    } catch (const std::exception&) {
+      Log(check.errorPrefix + GetLangText(check.errorKey) + "\r\n");
+      return false;
+    }
+    if (check.computed == check.expected) {
+      LogKey("MD5Matched");
+    } else {
+      Log("Orig MD5: " + check.expected);
+      Log("This MD5: " + check.computed);
+      LogKeyAfterBreak("MD5NotMatched");
+      return false;
+    }
+  }
+
+  if (!RenameFile(WorkPath("tools\\temp\\romfs\\pack.dat"), WorkPath("tools\\temp\\old_pack.dat"))) {
+    LogKeyAfterBreak("ErrorMovingPackDat");
+    return false;
+  }
+  if (!Checkpoint()) return false;
+  Progress(50);
+
+  // The last quote has no partner on purpose: the command-line rules drop it, and patches
+  // have always been applied with exactly this line.
+  const std::string arguments = "-d -s " + Arg("tools\\temp\\old_pack.dat") + " \"" +
+                                PathToUtf8(FPatchDir / "patch.xdelta") + "\" " +
+                                Arg("tools\\temp\\romfs\\pack.dat") + "\"";
+  if (!RunToolStep("ApplyingXdelta", FXdelta, arguments, "ErrorApplyingXdelta", ErrorLine::AfterBreak,
+                   "UnkXdeltaError")) {
+    return false;
+  }
+  if (!Checkpoint()) return false;
+  Progress(55);
+  return DeleteWorkFiles({"tools\\temp\\old_pack.dat"});
+}
+
+// The voice and music step and the pack archive update are filled in by their own units;
+// the job calls them here so that their place in the sequence is fixed.
+bool TInstall::ApplySoundAAT() { return true; }
+bool TInstall::ApplySoundAA4() { return true; }
+bool TInstall::UpdatePackDat() { return true; }
+
+bool TInstall::ReplaceExeFS() {
+  LogKey("ReplacingExeFS");
+  if (!FolderExists(FPatchDir / "exefs")) return true;
+  if (!CopyFolder(FPatchDir / "exefs", WorkPath("tools\\temp"))) {
+    LogKeyAfterBreak("ErrorCopyingExeFsFolder");
+    return false;
+  }
+  LogKey("Done");
+  return true;
+}
+
+bool TInstall::ReplaceRomFS() {
+  LogKey("ReplacingRomFS");
+  if (!FolderExists(FPatchDir / "romfs")) return true;
+  if (!CopyFolder(FPatchDir / "romfs", WorkPath("tools\\temp"))) {
+    LogKeyAfterBreak("ErrorCopyingRomFsFolder");
+    return false;
+  }
+  LogKey("Done");
+  return true;
+}
+
+bool TInstall::RebuildExeFS() {
+  return RunToolStep("RebuildingExeFS", F3dstool,
+                     "-cztf exefs " + Arg("tools\\temp\\exefs.bin") + " --exefs-dir " + Arg("tools\\temp\\exefs") +
+                         " --header " + Arg("tools\\temp\\headers\\exefsheader.bin"),
+                     "ErrorRebuildingExeFS", ErrorLine::Plain, "Unk3dstoolError");
+}
+
+bool TInstall::RebuildRomFS() {
+  return RunToolStep("RebuildingRomFS", F3dstool,
+                     "-ctf romfs " + Arg("tools\\temp\\romfs.bin") + " --romfs-dir " + Arg("tools\\temp\\romfs"),
+                     "ErrorRebuildingRomFS", ErrorLine::Plain, "Unk3dstoolError");
+}
+
+bool TInstall::RebuildCXI() {
+  LogKey("RebuildingCXI");
+  FOutPath = RemoveExtension(FOutPath);
+  const std::string target = OutputKind(settings_.outPath) == ".cxi"
+                                 ? Quote(PathToUtf8(FOutPath) + ".cxi")
+                                 : Arg("tools\\temp\\Partition0.cxi");
+  const std::string arguments = "-cvtf cxi " + target + " --header " + Arg("tools\\temp\\headers\\ncchheader.bin") +
+                                " --exh " + Arg("tools\\temp\\headers\\exheader.bin") + " --exefs " +
+                                Arg("tools\\temp\\exefs.bin") + " --romfs " + Arg("tools\\temp\\romfs.bin") +
+                                " --logo " + Arg("tools\\temp\\headers\\logo.bin");
+  const std::uint32_t code = Run(F3dstool, arguments);
+  if (code == 0) {
+    LogKey("Done");
+  } else if (code == 1) {
+    LogKey("ErrorRebuildingCXI");
+    return false;
+  } else {
+    LogKeyAfterBreak("Unk3dstoolError");
+  }
+  return true;
+}
+
+bool TInstall::RebuildCIA() {
+  return RunToolStep("RebuildingCIA", FMakerom,
+                     "-f Cia -content " + Arg("tools\\temp\\Partition0.cxi") + ":0:0x00 -o " +
+                         Quote(PathToUtf8(FOutPath) + ".cia"),
+                     "ErrorRebuildingCIA", ErrorLine::Plain, "UnkMakeromError");
+}
+
+bool TInstall::Rebuild3DS() {
+  return RunToolStep("Rebuilding3DS", F3dstool,
+                     "-ctf 3ds " + Quote(PathToUtf8(FOutPath) + ".3ds") + " --header " +
+                         Arg("tools\\temp\\headers\\mainncchheader.bin") + " -0 " + Arg("tools\\temp\\Partition0.cxi"),
+                     "ErrorRebuilding3DS", ErrorLine::Plain, "Unk3dstoolError");
+}
+
+std::unique_ptr<TInstall> CreateInstallJob(const std::string& inputKind, TInstallHost& host,
+                                           TInstallSettings settings) {
+  const std::string kind = Lower(inputKind);
+  if (kind == ".cia") return std::make_unique<TInstallCIA>(host, std::move(settings));
+  if (kind == ".3ds") return std::make_unique<TInstall3DS>(host, std::move(settings));
+  if (kind == ".cxi") return std::make_unique<TInstallCXI>(host, std::move(settings));
+  return nullptr;
+}
+
+}  // namespace qpt

@@ -1,0 +1,156 @@
+// The install job: one run of an installation on its own thread. It unpacks the input
+// image into the work folder tools/temp, applies the patch, the voices and the music, and
+// rebuilds an image of the chosen kind, one step at a time, reporting to the window through
+// TInstallHost. The variants TInstallCIA, TInstall3DS and TInstallCXI supply the steps that
+// depend on the input kind.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/localization/Language.h"
+
+namespace qpt {
+
+class TInstall;
+class TTrackList;
+
+// What the job needs of the window. Every call comes from the job's thread; an implementation
+// carries LogAppend, LogReplaceLast, SetProgress, SetLanguageBoxEnabled and VoiceIndex out on
+// the window's thread and returns when they are done. ThreadCancel ends the run: it is handed
+// over without waiting, and the job's thread does nothing more afterwards.
+class TInstallHost {
+ public:
+  virtual ~TInstallHost() = default;
+  // A line may hold CR LF pairs; each starts a further line.
+  virtual void LogAppend(const std::string& line) = 0;
+  virtual void LogReplaceLast(const std::string& line) = 0;
+  virtual void SetProgress(int percent) = 0;
+  virtual void SetLanguageBoxEnabled(bool enabled) = 0;
+  // Selected voice set: 0 English, 1 Japanese (partly from later games), 2 Japanese original.
+  virtual int VoiceIndex() = 0;
+  virtual void ThreadCancel(TInstall* job) = 0;
+};
+
+// Everything a run is started with; the job keeps its own copies.
+struct TInstallSettings {
+  std::filesystem::path appDir;     // program folder
+  std::filesystem::path patchDir;   // folder of the chosen descriptor; empty for no patch
+  std::filesystem::path romPath;    // input image
+  std::filesystem::path outPath;    // output image as chosen
+  std::string game;                 // "AAT", "AA4", "AA5", "AA6" or "PLvsPW"
+  std::string originalPackDatMD5;   // expected digests; empty switches a check off
+  std::string originalPackIncMD5;
+  const TLangList* lang = nullptr;  // the window's table; read only while the run lasts
+  const TTrackList* trackList = nullptr;  // music choice for the voice and music step
+};
+
+// The output kind a name asks for: ".cxi", ".cia", or ".3ds" for anything else. Letter case
+// does not matter, so "GAME.CIA" builds a CIA.
+std::string OutputKind(const std::filesystem::path& outPath);
+
+// The path without its extension: cut before the last "." of the last name, if any.
+std::filesystem::path RemoveExtension(const std::filesystem::path& path);
+
+class TInstall {
+ public:
+  TInstall(TInstallHost& host, TInstallSettings settings);
+  virtual ~TInstall();
+  TInstall(const TInstall&) = delete;
+  TInstall& operator=(const TInstall&) = delete;
+
+  // Starts Execute on the job's own thread.
+  void Start();
+  // Waits for the job's thread to finish. Never call it from the job's thread.
+  void WaitFor();
+  // The cancel request; it only ever goes from clear to set.
+  void Terminate() { terminated_.store(true); }
+  bool Terminated() const { return terminated_.load(); }
+
+  // The thread body: every step in order, ending the run through the host's ThreadCancel
+  // exactly once, whatever happens. Public so that tests can run a job synchronously.
+  void Execute();
+
+  const std::filesystem::path& OutPath() const { return FOutPath; }
+
+ protected:
+  // Steps, in the order Execute calls most of them. A step returns false when it ended the
+  // run (its error line is already logged); true when the run goes on.
+  virtual bool ExtractNCCH() { return true; }
+  virtual bool ExtractExeFS() = 0;
+  virtual bool ExtractRomFS() = 0;
+  virtual bool UnpackRomFS();
+  virtual bool ExtractCXIHeaders() = 0;
+  virtual bool ExtractExeFSHeaders();
+  virtual bool DeleteTempFiles() = 0;
+  virtual bool ApplyXdelta();
+  virtual bool ApplySoundAAT();
+  virtual bool ApplySoundAA4();
+  virtual bool UpdatePackDat();
+  virtual bool ReplaceExeFS();
+  virtual bool ReplaceRomFS();
+  virtual bool RebuildExeFS();
+  virtual bool RebuildRomFS();
+  virtual bool RebuildCXI();
+  virtual bool RebuildCIA();
+  virtual bool Rebuild3DS();
+
+  // Helpers for the steps.
+  std::string GetLangText(const char* key) const;
+  void Log(const std::string& line) { host_.LogAppend(line); }
+  void LogKey(const char* key) { Log(GetLangText(key)); }
+  void LogKeyAfterBreak(const char* key) { Log("\r\n" + GetLangText(key)); }
+  void Progress(int percent) { host_.SetProgress(percent); }
+  // The work folder and paths in it ("tools\temp\exefs.bin" in backslash form).
+  std::filesystem::path WorkPath(const std::string& relative) const;
+  // A work path as written in a tool's argument string: relative, platform separators.
+  static std::string Arg(const std::string& relative);
+  // A user path (UTF-8) in double quotes for an argument string.
+  static std::string Quote(const std::string& utf8Path);
+
+  enum class ErrorLine { AfterBreak, Plain };
+  // The common pattern of a tool step: start line, run, then "Done" for 0, the error line and
+  // the end of the run for 1, the tool's unknown-error line for anything else.
+  bool RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
+                   const char* errorKey, ErrorLine errorLine, const char* unknownKey);
+  std::uint32_t Run(const std::string& tool, const std::string& arguments);
+  // Deletes the given work files in order; the first that cannot be deleted ends the run.
+  bool DeleteWorkFiles(std::initializer_list<const char*> relativePaths);
+
+  TInstallHost& host_;
+  const TInstallSettings settings_;
+  std::filesystem::path FAppDir;
+  std::filesystem::path FPatchDir;
+  std::filesystem::path FRomPath;
+  std::filesystem::path FOutPath;
+  std::string FOutExt;
+  std::string FGame;
+  std::string FOriginalPackDatMD5;
+  std::string FOriginalPackIncMD5;
+  std::string FPackDatMD5;
+  std::string FPackIncMD5;
+  std::string FCtrtool;
+  std::string FMakerom;
+  std::string F3dstool;
+  std::string FXdelta;
+
+ private:
+  // The steps between the work folder's creation and the success line; false when the run
+  // ended early (an error, or a cancel seen at a checkpoint).
+  bool RunSteps();
+  bool Checkpoint() const { return !Terminated(); }
+
+  std::atomic<bool> terminated_{false};
+  std::thread thread_;
+};
+
+// Creates the job variant for an input kind (".cia", ".3ds", ".cxi", any letter case);
+// nullptr for anything else.
+std::unique_ptr<TInstall> CreateInstallJob(const std::string& inputKind, TInstallHost& host,
+                                           TInstallSettings settings);
+
+}  // namespace qpt

@@ -1,0 +1,391 @@
+#include "core/install/Install.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "core/common/Common.h"
+#include "support/JobFixture.h"
+
+namespace qpt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::L;
+using test::WriteFile;
+using ::testing::ElementsAre;
+using ::testing::Contains;
+using ::testing::Not;
+using Lines = std::vector<std::string>;
+
+std::string Md5Of(const std::string& text) {
+  test::TempDir dir("md5");
+  WriteFile(dir / "f", text);
+  return FileMD5(dir / "f");
+}
+
+Lines Keys(std::initializer_list<const char*> keys) {
+  Lines lines;
+  for (const char* k : keys) lines.push_back(k[0] == '\0' ? "" : L(k));
+  return lines;
+}
+
+Lines Concat(Lines a, const Lines& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+const Lines kCiaExtraction = Keys({"ExtractingNCCH", "Done", "ExtractingExeFS", "Done", "ExtractingRomFS", "Done",
+                                   "UnpackingRomFS", "Done", "ExtractingCXIHeaders", "Done",
+                                   "ExtractingExeFSHeaders", "Done"});
+
+class InstallJob : public ::testing::Test, protected test::JobFixture {
+ protected:
+  std::string Out(const std::string& name) { return PathToUtf8(app / name); }
+};
+
+TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
+  WriteFile(patchDir / "patch.xdelta", "delta");
+  auto settings = Settings("out.cia");
+  settings.originalPackDatMD5 = Md5Of(packDat);
+  settings.originalPackIncMD5 = Md5Of(packInc);
+  auto job = CreateInstallJob(".cia", host, settings);
+  job->Execute();
+
+  const Lines expected = Concat(
+      kCiaExtraction,
+      Concat(Keys({"CheckingMD5PackDat", "MD5Matched", "CheckingMD5PackInc", "MD5Matched", "ApplyingXdelta", "Done",
+                   "RebuildingExeFS", "Done", "RebuildingRomFS", "Done", "RebuildingCXI", "Done", "RebuildingCIA",
+                   "Done", "", "PatchingSuccessful"}),
+             Lines{"[" + Out("out.cia") + "]"}));
+  EXPECT_EQ(host.Lines(), expected);
+  EXPECT_EQ(host.endCount, 1);
+  EXPECT_EQ(host.progress, (std::vector<int>{0, 5, 10, 20, 30, 35, 40, 45, 50, 55, 55, 60, 65, 80, 85, 90, 95, 100}));
+  EXPECT_EQ(host.languageBox, std::vector<bool>{false});
+  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "PACKDAT-patched");
+  EXPECT_FALSE(fs::exists(app / "tools/temp/old_pack.dat"));
+  for (const char* gone : {"c.0000.00000000", "exefs.bin", "romfs.bin"}) {
+    EXPECT_FALSE(fs::exists(app / "tools/temp" / gone)) << gone;
+  }
+}
+
+TEST_F(InstallJob, EveryToolGetsTheFixedArgumentsInTheProgramFolder) {
+  WriteFile(patchDir / "patch.xdelta", "delta");
+  RunJob("Out Dir/game.fr.cia");
+  const std::string in = PathToUtf8(input);
+  EXPECT_THAT(Calls("ctrtool"),
+              ElementsAre(ElementsAre("--contents=tools/temp/c", in),
+                          ElementsAre("-p", "--exefs=tools/temp/exefs.bin", "tools/temp/c.0000.00000000"),
+                          ElementsAre("-p", "--romfs=tools/temp/romfs.bin", "tools/temp/c.0000.00000000")));
+  EXPECT_THAT(
+      Calls("3dstool"),
+      ElementsAre(
+          ElementsAre("-xtf", "romfs", "tools/temp/romfs.bin", "--romfs-dir", "tools/temp/romfs"),
+          ElementsAre("-xvtf", "cxi", "tools/temp/c.0000.00000000", "--header", "tools/temp/headers/ncchheader.bin",
+                      "--exh", "tools/temp/headers/exheader.bin", "--logo", "tools/temp/headers/logo.bin"),
+          ElementsAre("-xutf", "exefs", "tools/temp/exefs.bin", "--exefs-dir", "tools/temp/exefs", "--header",
+                      "tools/temp/headers/exefsheader.bin"),
+          ElementsAre("-cztf", "exefs", "tools/temp/exefs.bin", "--exefs-dir", "tools/temp/exefs", "--header",
+                      "tools/temp/headers/exefsheader.bin"),
+          ElementsAre("-ctf", "romfs", "tools/temp/romfs.bin", "--romfs-dir", "tools/temp/romfs"),
+          ElementsAre("-cvtf", "cxi", "tools/temp/Partition0.cxi", "--header", "tools/temp/headers/ncchheader.bin",
+                      "--exh", "tools/temp/headers/exheader.bin", "--exefs", "tools/temp/exefs.bin", "--romfs",
+                      "tools/temp/romfs.bin", "--logo", "tools/temp/headers/logo.bin")));
+  EXPECT_THAT(Calls("makerom"), ElementsAre(ElementsAre("-f", "Cia", "-content", "tools/temp/Partition0.cxi:0:0x00",
+                                                        "-o", Out("Out Dir/game.fr.cia"))));
+  EXPECT_THAT(Calls("xdelta"), ElementsAre(ElementsAre("-d", "-s", "tools/temp/old_pack.dat",
+                                                       PathToUtf8(patchDir / "patch.xdelta"),
+                                                       "tools/temp/romfs/pack.dat")));
+  const std::string calls = test::ReadFile(app.Tool("3dstool").string() + ".calls");
+  EXPECT_NE(calls.find("cwd " + fs::canonical(app.path()).string() + "\n"), std::string::npos);
+}
+
+TEST_F(InstallJob, ThreeDsInputExtractsPartitionZeroAndRebuildsA3dsImage) {
+  input = app / "Game.3ds";
+  WriteFile(input, "image");
+  RunJob("out.3ds");
+  const auto calls = Calls("3dstool");
+  ASSERT_GE(calls.size(), 9u);
+  EXPECT_THAT(calls[0], ElementsAre("-xtf", "3ds", PathToUtf8(input), "--header",
+                                    "tools/temp/headers/mainncchheader.bin", "-0", "tools/temp/Partition0.bin"));
+  EXPECT_THAT(calls[1], ElementsAre("-xtf", "cxi", "tools/temp/Partition0.bin", "--exefs", "tools/temp/exefs.bin"));
+  EXPECT_THAT(calls[2], ElementsAre("-xtf", "cxi", "tools/temp/Partition0.bin", "--romfs", "tools/temp/romfs.bin"));
+  EXPECT_THAT(calls.back(), ElementsAre("-ctf", "3ds", Out("out.3ds"), "--header",
+                                        "tools/temp/headers/mainncchheader.bin", "-0", "tools/temp/Partition0.cxi"));
+  EXPECT_TRUE(Calls("ctrtool").empty());
+  EXPECT_EQ(host.Lines().back(), "[" + Out("out.3ds") + "]");
+  EXPECT_FALSE(fs::exists(app / "tools/temp/Partition0.bin"));
+}
+
+TEST_F(InstallJob, CxiInputStartsWithTheExeFsAndCxiOutputEndsAfterTheCxi) {
+  input = app / "Game.cxi";
+  WriteFile(input, "image");
+  RunJob("new.cxi");
+  const Lines lines = host.Lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_EQ(lines.front(), L("ExtractingExeFS"));
+  EXPECT_EQ(lines.back(), "[" + Out("new.cxi") + "]");
+  EXPECT_THAT(lines, Not(Contains(L("ExtractingNCCH"))));
+  EXPECT_THAT(lines, Not(Contains(L("RebuildingCIA"))));
+  EXPECT_TRUE(Calls("makerom").empty());
+  EXPECT_THAT(Calls("3dstool").back(),
+              ElementsAre("-cvtf", "cxi", Out("new.cxi"), "--header", "tools/temp/headers/ncchheader.bin", "--exh",
+                          "tools/temp/headers/exheader.bin", "--exefs", "tools/temp/exefs.bin", "--romfs",
+                          "tools/temp/romfs.bin", "--logo", "tools/temp/headers/logo.bin"));
+  EXPECT_EQ(host.progress.back(), 100);
+  EXPECT_THAT(host.progress, Not(Contains(95)));
+}
+
+TEST_F(InstallJob, OutputKindIgnoresLetterCaseAndUnknownExtensionsBuildA3dsImage) {
+  RunJob("GAME.CIA");
+  EXPECT_EQ(Calls("makerom").size(), 1u);
+  EXPECT_EQ(host.Lines().back(), "[" + Out("GAME.cia") + "]");
+
+  host.Reset();
+  fs::remove(app.Tool("makerom").string() + ".calls");
+  RunJob("noextension");
+  EXPECT_TRUE(Calls("makerom").empty());
+  EXPECT_EQ(host.Lines().back(), "[" + Out("noextension.3ds") + "]");
+  EXPECT_EQ(RemoveExtension(PathFromUtf8("/a.b/c")), PathFromUtf8("/a.b/c"));
+  EXPECT_EQ(RemoveExtension(PathFromUtf8("/x/game.fr.cia")), PathFromUtf8("/x/game.fr"));
+}
+
+TEST_F(InstallJob, ExeFsHeadersAreRetriedWithoutDecompressionAfterAFailure) {
+  PlanTool("3dstool", "when -xutf exefs\nexit 1\n");
+  RunJob("out.cia");
+  Lines lines = host.Lines();
+  auto at = std::find(lines.begin(), lines.end(), L("ExtractingExeFSHeaders"));
+  ASSERT_NE(at, lines.end());
+  EXPECT_EQ(*(at + 1), L("Done"));
+  EXPECT_EQ(*(at + 2), L("RebuildingExeFS"));
+  const auto calls = Calls("3dstool");
+  EXPECT_EQ(calls[2][0], "-xutf");
+  EXPECT_EQ(calls[3][0], "-xtf");
+  EXPECT_EQ(calls[3][1], "exefs");
+}
+
+TEST_F(InstallJob, AnUnknownExeFsExitCodeIsNotRetriedAndTheRunGoesOn) {
+  PlanTool("3dstool", "when -xutf exefs\nexit 2\n");
+  RunJob("out.cia");
+  const Lines lines = host.Lines();
+  auto at = std::find(lines.begin(), lines.end(), L("ExtractingExeFSHeaders"));
+  ASSERT_NE(at, lines.end());
+  EXPECT_EQ(*(at + 1), "");
+  EXPECT_EQ(*(at + 2), L("Unk3dstoolError"));
+  EXPECT_EQ(lines.back(), "[" + Out("out.cia") + "]");
+  for (const auto& call : Calls("3dstool")) {
+    EXPECT_FALSE(call[0] == "-xtf" && call[1] == "exefs") << "no retry expected";
+  }
+}
+
+TEST_F(InstallJob, ExitCodeOneEndsTheRunWithTheStepsErrorLine) {
+  PlanTool("ctrtool", "when --romfs=\nexit 1\n");
+  RunJob("out.cia");
+  Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("ExtractingRomFS"), "", L("ErrorExtractingRomFS")}));
+  EXPECT_EQ(host.endCount, 1);
+  EXPECT_EQ(host.progress.back(), 10);
+
+  // Rebuild steps write their error line without an empty line before it.
+  host.Reset();
+  PlanTool("ctrtool");
+  PlanTool("3dstool", "when -ctf romfs\nexit 1\n");
+  RunJob("out.cia");
+  lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L("RebuildingRomFS"), L("ErrorRebuildingRomFS")}));
+}
+
+TEST_F(InstallJob, AnUnknownExitCodeOfARebuildIsLoggedAndTheRunContinues) {
+  PlanTool("3dstool", "when -ctf romfs\nexit 7\n");
+  RunJob("out.cia");
+  const Lines lines = host.Lines();
+  auto at = std::find(lines.begin(), lines.end(), L("RebuildingRomFS"));
+  ASSERT_NE(at, lines.end());
+  EXPECT_EQ(Lines(at, at + 4), (Lines{L("RebuildingRomFS"), "", L("Unk3dstoolError"), L("RebuildingCXI")}));
+  EXPECT_EQ(lines.back(), "[" + Out("out.cia") + "]");
+}
+
+TEST_F(InstallJob, AnInterruptedRomFsUnpackMeansCancelled) {
+  PlanTool("3dstool", "when -xtf romfs\nsignal INT\n");
+  RunJob("out.cia");
+  const Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("UnpackingRomFS"), "", L("InstallCanceled")}));
+  // Elsewhere the same status is just an unknown error.
+  host.Reset();
+  PlanTool("3dstool", "when -ctf romfs\nsignal INT\n");
+  RunJob("out.cia");
+  EXPECT_THAT(host.Lines(), Contains(L("Unk3dstoolError")));
+  EXPECT_EQ(host.Lines().back(), "[" + Out("out.cia") + "]");
+}
+
+TEST_F(InstallJob, CancelDuringARunningToolEndsAtTheNextCheckpoint) {
+  const fs::path release = app / "release";
+  PlanTool("3dstool", "when -xtf romfs\nwaitfor " + release.string() + "\n");
+  auto job = Create("out.cia");
+  job->Start();
+  // Wait until the tool is running, then ask the job to stop and let the tool finish.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (Calls("3dstool").empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  job->Terminate();
+  WriteFile(release, "");
+  host.WaitForEnd();
+  job->WaitFor();
+  const Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L("UnpackingRomFS"), L("Done")}));
+  EXPECT_EQ(host.endCount, 1);
+  EXPECT_EQ(Calls("3dstool").size(), 1u);  // ExtractCXIHeaders never ran
+}
+
+TEST_F(InstallJob, AToolThatCannotStartEndsTheRunWithOneClearLine) {
+  fs::remove(app.Tool("ctrtool"));
+  RunJob("out.cia");
+  const Lines lines = host.Lines();
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], L("ExtractingNCCH"));
+  EXPECT_NE(lines[2].find("ctrtool"), std::string::npos) << lines[2];
+  EXPECT_EQ(host.endCount, 1);
+}
+
+TEST_F(InstallJob, ALeftoverWorkFolderIsRemovedFirst) {
+  WriteFile(app / "tools/temp/stale/file.bin", "old");
+  RunJob("out.cia");
+  EXPECT_FALSE(fs::exists(app / "tools/temp/stale"));
+  EXPECT_EQ(host.Lines().front(), L("ExtractingNCCH"));
+}
+
+TEST_F(InstallJob, MissingTempFileStopsTheRun) {
+  PlanTool("ctrtool", "when --exefs=\nexit 0\n");  // "succeeds" without writing exefs.bin
+  RunJob("out.cia");
+  const Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{"", L("ErrorDeleteTempFile")}));
+  EXPECT_THAT(lines, Not(Contains(L("RebuildingExeFS"))));
+}
+
+TEST_F(InstallJob, PatchFoldersAreCopiedOverTheExtractedFiles) {
+  WriteFile(patchDir / "exefs/code.bin", "patched code");
+  WriteFile(patchDir / "romfs/new/dir/text.bin", "text");
+  WriteFile(patchDir / "romfs/pack.dat", "replaced archive");
+  RunJob("out.cia");
+  EXPECT_EQ(test::ReadFile(app / "tools/temp/exefs/code.bin"), "patched code");
+  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/new/dir/text.bin"), "text");
+  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "replaced archive");
+  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.inc"), packInc);
+  const Lines lines = host.Lines();
+  auto at = std::find(lines.begin(), lines.end(), L("ReplacingExeFS"));
+  ASSERT_NE(at, lines.end());
+  EXPECT_EQ(Lines(at, at + 4), Keys({"ReplacingExeFS", "Done", "ReplacingRomFS", "Done"}));
+}
+
+TEST_F(InstallJob, NoPatchStillRebuildsTheImage) {
+  auto settings = Settings("out.cia", "AAT");
+  settings.patchDir.clear();
+  auto job = CreateInstallJob(".cia", host, settings);
+  job->Execute();
+  const Lines expected = Concat(kCiaExtraction, Concat(Keys({"RebuildingExeFS", "Done", "RebuildingRomFS", "Done",
+                                                             "RebuildingCXI", "Done", "RebuildingCIA", "Done", "",
+                                                             "PatchingSuccessful"}),
+                                                       Lines{"[" + Out("out.cia") + "]"}));
+  EXPECT_EQ(host.Lines(), expected);
+}
+
+class DeltaStep : public InstallJob {
+ protected:
+  void SetUp() override { WriteFile(patchDir / "patch.xdelta", "delta"); }
+  Lines RunWith(const std::string& datMd5, const std::string& incMd5) {
+    auto settings = Settings("out.cia");
+    settings.originalPackDatMD5 = datMd5;
+    settings.originalPackIncMD5 = incMd5;
+    CreateInstallJob(".cia", host, settings)->Execute();
+    Lines lines = host.Lines();
+    return Lines(lines.begin() + static_cast<long>(kCiaExtraction.size()), lines.end());
+  }
+};
+
+TEST_F(DeltaStep, WithoutDigestsTheStepStartsWithTheDelta) {
+  const Lines lines = RunWith("", "");
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 3), Keys({"ApplyingXdelta", "Done", "RebuildingExeFS"}));
+}
+
+TEST_F(DeltaStep, ALowerCaseDigestIsAMismatchShowingBothDigests) {
+  std::string lower = Md5Of(packDat);
+  for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const Lines lines = RunWith(lower, "");
+  EXPECT_EQ(lines, (Lines{L("CheckingMD5PackDat"), "Orig MD5: " + lower, "This MD5: " + Md5Of(packDat), "",
+                          L("MD5NotMatched")}));
+  EXPECT_TRUE(Calls("xdelta").empty());
+  EXPECT_TRUE(fs::exists(app / "tools/temp/romfs/pack.dat"));
+}
+
+TEST_F(DeltaStep, AWrongIndexDigestIsReportedAfterTheArchiveMatched) {
+  const Lines lines = RunWith(Md5Of(packDat), "00112233445566778899AABBCCDDEEFF");
+  EXPECT_EQ(lines, (Lines{L("CheckingMD5PackDat"), L("MD5Matched"), L("CheckingMD5PackInc"),
+                          "Orig MD5: 00112233445566778899AABBCCDDEEFF", "This MD5: " + Md5Of(packInc), "",
+                          L("MD5NotMatched")}));
+}
+
+TEST_F(DeltaStep, AnUnreadableArchiveIsReportedWithItsOwnLine) {
+  PlanTool("3dstool", "when -xtf romfs\nexit 0\n");  // no pack.dat, no pack.inc
+  EXPECT_EQ(RunWith("X", ""), (Lines{L("CheckingMD5PackDat"), "", "", L("ErrorCheckingMD5PackDat"), ""}));
+  host.Reset();
+  EXPECT_EQ(RunWith("", "X"), (Lines{L("CheckingMD5PackInc"), "", L("ErrorCheckingMD5PackInc"), ""}));
+}
+
+TEST_F(DeltaStep, DeltaFailureEndsTheRunAndAnUnknownCodeGoesOn) {
+  PlanTool("xdelta", "exit 1\n");
+  Lines lines = RunWith("", "");
+  EXPECT_EQ(lines, (Lines{L("ApplyingXdelta"), "", L("ErrorApplyingXdelta")}));
+
+  host.Reset();
+  PlanTool("xdelta", "exit 3\n");
+  lines = RunWith("", "");
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4), (Lines{L("ApplyingXdelta"), "", L("UnkXdeltaError"),
+                                                            L("RebuildingExeFS")}));
+  EXPECT_FALSE(fs::exists(app / "tools/temp/old_pack.dat"));
+}
+
+TEST_F(DeltaStep, CancelWhileTheDeltaRunsEndsBeforeTheNextProgress) {
+  const fs::path release = app / "release";
+  PlanTool("xdelta", "waitfor " + release.string() + "\nwrite tools/temp/romfs/pack.dat patched\n");
+  auto job = Create("out.cia");
+  job->Start();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (Calls("xdelta").empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  job->Terminate();
+  WriteFile(release, "");
+  host.WaitForEnd();
+  job->WaitFor();
+  const Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), Keys({"ApplyingXdelta", "Done"}));
+  EXPECT_EQ(host.progress.back(), 50);
+}
+
+// The real xdelta3 with a delta made by its encoder at test time.
+TEST_F(DeltaStep, TheSystemsXdeltaPatchesTheArchive) {
+  ASSERT_TRUE(FileExists("/usr/bin/xdelta3")) << "scripts/setup.sh installs xdelta3";
+  fs::remove(app.Tool("xdelta"));
+  fs::create_symlink("/usr/bin/xdelta3", app.Tool("xdelta"));
+  std::string original = packDat, patched = packDat;
+  original.append(3000, 'o');
+  patched.append(2000, 'p');
+  packDat = original;
+  PlanTool("3dstool");
+  test::TempDir work("delta");
+  WriteFile(work / "old", original);
+  WriteFile(work / "new", patched);
+  ASSERT_EQ(RunTool("/usr/bin/xdelta3", "-e -f -s \"" + (work / "old").string() + "\" \"" + (work / "new").string() +
+                                            "\" \"" + (patchDir / "patch.xdelta").string() + "\"",
+                    work.path()),
+            0u);
+  const Lines lines = RunWith(Md5Of(original), "");
+  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4), Keys({"CheckingMD5PackDat", "MD5Matched", "ApplyingXdelta", "Done"}));
+  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), patched);
+}
+
+}  // namespace
+}  // namespace qpt

@@ -1,0 +1,76 @@
+#include "support/JobFixture.h"
+
+#include <fstream>
+
+#include "core/common/Common.h"
+#include "core/localization/Language.h"
+
+namespace qpt::test {
+
+namespace fs = std::filesystem;
+
+JobFixture::JobFixture() {
+  patchDir = app / "patch/My Patch";
+  fs::create_directories(patchDir);
+  input = app / "input dir/Game Image.cia";
+  WriteFile(input, "image");
+  for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) PlanTool(tool);
+}
+
+void JobFixture::PlanTool(const std::string& tool, const std::string& overrides) {
+  std::string plan = overrides;
+  if (!plan.empty() && plan.back() != '\n') plan += '\n';
+  if (tool == "ctrtool") {
+    plan +=
+        "when --contents=\nwrite tools/temp/c.0000.00000000 partition\n"
+        "when --exefs=\nwrite tools/temp/exefs.bin exefs\n"
+        "when --romfs=\nwrite tools/temp/romfs.bin romfs\n";
+  } else if (tool == "3dstool") {
+    plan +=
+        "when -xtf 3ds\nwrite tools/temp/headers/mainncchheader.bin ncsd\nwrite tools/temp/Partition0.bin partition\n"
+        "when -xtf cxi tools/temp/Partition0.bin --exefs\nwrite tools/temp/exefs.bin exefs\n"
+        "when -xtf cxi tools/temp/Partition0.bin --romfs\nwrite tools/temp/romfs.bin romfs\n"
+        "when -xtf romfs\nwrite tools/temp/romfs/pack.dat " + packDat + "\nwrite tools/temp/romfs/pack.inc " +
+        packInc + "\nwrite tools/temp/romfs/sound/a.bin sound\n"
+        "when -xvtf cxi\nwrite tools/temp/headers/ncchheader.bin h\nwrite tools/temp/headers/exheader.bin x\n"
+        "write tools/temp/headers/logo.bin l\n"
+        "when -xutf exefs\nwrite tools/temp/exefs/code.bin code\nwrite tools/temp/headers/exefsheader.bin eh\n"
+        "when -xtf exefs\nwrite tools/temp/exefs/code.bin code\nwrite tools/temp/headers/exefsheader.bin eh\n";
+  } else if (tool == "xdelta") {
+    plan += "when -d -s\nwrite tools/temp/romfs/pack.dat PACKDAT-patched\n";
+  }
+  WriteFile(app.Tool(tool).string() + ".plan", plan);
+}
+
+std::vector<std::vector<std::string>> JobFixture::Calls(const std::string& tool) const {
+  std::vector<std::vector<std::string>> calls;
+  std::ifstream in(app.Tool(tool).string() + ".calls");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line == "call") calls.emplace_back();
+    if (line.rfind("arg ", 0) == 0 && !calls.empty()) calls.back().push_back(line.substr(4));
+  }
+  return calls;
+}
+
+TInstallSettings JobFixture::Settings(const std::string& outName, const std::string& game) const {
+  TInstallSettings s;
+  s.appDir = app.path();
+  s.patchDir = patchDir;
+  s.romPath = input;
+  s.outPath = app / outName;
+  s.game = game;
+  s.lang = &lang;
+  return s;
+}
+
+std::unique_ptr<TInstall> JobFixture::Create(const std::string& outName, const std::string& game) {
+  return CreateInstallJob(PathToUtf8(input.extension()), host, Settings(outName, game));
+}
+
+void JobFixture::RunJob(const std::string& outName, const std::string& game) {
+  auto job = Create(outName, game);
+  job->Execute();
+}
+
+}  // namespace qpt::test

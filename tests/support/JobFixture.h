@@ -1,0 +1,41 @@
+// A program folder with stand-in tools that behave like the real ones on the happy path
+// (each call writes the files the next steps need), a patch folder, and helpers to run one
+// install job and read what it did.
+#pragma once
+
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/install/Install.h"
+#include "support/AppFolder.h"
+#include "support/RecordingHost.h"
+
+namespace qpt::test {
+
+class JobFixture {
+ public:
+  JobFixture();
+
+  // Plans the stand-in tools: `overrides` lines come first, so an "exit" there wins over
+  // the happy path for calls it matches (see the fake tool's plan format).
+  void PlanTool(const std::string& tool, const std::string& overrides = "");
+  // The argument lists of every call of a tool, in order.
+  std::vector<std::vector<std::string>> Calls(const std::string& tool) const;
+
+  TInstallSettings Settings(const std::string& outName, const std::string& game = "AA5") const;
+  // Creates the job for the input's kind and runs it on the calling thread.
+  void RunJob(const std::string& outName, const std::string& game = "AA5");
+  std::unique_ptr<TInstall> Create(const std::string& outName, const std::string& game = "AA5");
+
+  AppFolder app;
+  std::filesystem::path patchDir;
+  std::filesystem::path input;
+  TLangList lang = BracketLanguage();
+  RecordingHost host;
+  std::string packDat = "PACKDAT-original";
+  std::string packInc = "PACKINC";
+};
+
+}  // namespace qpt::test

@@ -1,0 +1,98 @@
+#include "support/RecordingHost.h"
+
+namespace qpt::test {
+
+void RecordingHost::LogAppend(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  appended.push_back(line);
+}
+
+void RecordingHost::LogReplaceLast(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++replaceCount;
+  if (appended.empty()) {
+    appended.push_back(line);
+  } else {
+    // Only the last visible line is replaced; a raw entry may hold several lines.
+    std::string& last = appended.back();
+    const std::size_t cut = last.rfind("\r\n");
+    last = (cut == std::string::npos ? std::string() : last.substr(0, cut + 2)) + line;
+  }
+}
+
+void RecordingHost::SetProgress(int percent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  progress.push_back(percent);
+}
+
+void RecordingHost::SetLanguageBoxEnabled(bool enabled) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  languageBox.push_back(enabled);
+}
+
+void RecordingHost::ThreadCancel(TInstall*) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++endCount;
+  ended_.notify_all();
+}
+
+void RecordingHost::Reset() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  appended.clear();
+  progress.clear();
+  languageBox.clear();
+  endCount = 0;
+  replaceCount = 0;
+}
+
+void RecordingHost::WaitForEnd() {
+  std::unique_lock<std::mutex> lock(mutex_);
+  ended_.wait(lock, [this] { return endCount > 0; });
+}
+
+std::vector<std::string> RecordingHost::Lines() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> lines;
+  for (const std::string& raw : appended) {
+    std::size_t start = 0;
+    for (;;) {
+      const std::size_t br = raw.find("\r\n", start);
+      lines.push_back(raw.substr(start, br == std::string::npos ? std::string::npos : br - start));
+      if (br == std::string::npos) break;
+      start = br + 2;
+    }
+  }
+  return lines;
+}
+
+TLangList BracketLanguage() {
+  static const char* const kKeys[] = {
+      "Label0", "Done", "ErrorFolderDelete", "ErrorFolderCreate", "PatchingSuccessful", "UnpackingRomFS",
+      "ErrorUnpackingRomFS", "InstallCanceled", "Unk3dstoolError", "ExtractingExeFSHeaders",
+      "ErrorExtractingExeFSHeaders", "ExtractingNCCH", "ErrorExtractingNCCH", "UnkctrtoolError",
+      "ExtractingExeFS", "ErrorExtractingExeFs", "ExtractingRomFS", "ErrorExtractingRomFS",
+      "ExtractingCXIHeaders", "ErrorExtractingCXIHeaders", "ErrorDeleteTempFile", "ReplacingExeFS",
+      "ErrorCopyingExeFsFolder", "ReplacingRomFS", "ErrorCopyingRomFsFolder", "RebuildingExeFS",
+      "ErrorRebuildingExeFS", "RebuildingRomFS", "ErrorRebuildingRomFS", "RebuildingCXI", "ErrorRebuildingCXI",
+      "RebuildingCIA", "ErrorRebuildingCIA", "UnkMakeromError", "Rebuilding3DS", "ErrorRebuilding3DS",
+      "CheckingMD5PackDat", "ErrorCheckingMD5PackDat", "MD5Matched", "MD5NotMatched", "CheckingMD5PackInc",
+      "ErrorCheckingMD5PackInc", "ErrorMovingPackDat", "ApplyingXdelta", "ErrorApplyingXdelta",
+      "UnkXdeltaError", "ErrorLoadPackDat", "UnpackingPackDat", "ErrorLoadPackInc",
+      "ErrorCalculationPackDatFileCount", "ErrorExtractingPackDat", "UpdatingPackDat",
+      "WarningCopyingPackDatFolder", "RepackingPackDat", "WarningUnpackingBcsar", "ApplyingVoice",
+      "WarningUnpackingCwar", "WarningCopyingSoundFiles", "WarningPackingCwar", "ChangingMusic",
+      "WarningUnknownTrack", "WarningPackingBcsar", "ErrorTrackListFormat", "ErrorReadingTracks",
+      "CancelInstall", "StartPatching"};
+  std::vector<std::string> tokens;
+  for (const char* key : kKeys) {
+    tokens.emplace_back(key);
+    tokens.push_back(L(key));
+  }
+  TLangList list;
+  list.SetTokens(std::move(tokens));
+  return list;
+}
+
+std::string L(const std::string& key) { return "<" + key + ">"; }
+
+}  // namespace qpt::test
