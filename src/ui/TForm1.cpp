@@ -17,6 +17,7 @@
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
+#include <QThread>
 #include <QToolTip>
 
 #include "core/common/Common.h"
@@ -45,10 +46,50 @@ QLabel* AutoLabel(QWidget* parent, const char* name, const QString& text, int x,
 
 }  // namespace
 
+// Carries the job's calls over to the window's thread. The job waits for log, progress,
+// language-box and voice calls; the end of the run is queued, since the window then waits
+// for the job's thread to finish.
+class TForm1::WindowJobHost : public TInstallHost {
+ public:
+  explicit WindowJobHost(TForm1& form) : form_(form) {}
+  void LogAppend(const std::string& line) override {
+    OnWindow([&] { form_.LogAppend(line); });
+  }
+  void LogReplaceLast(const std::string& line) override {
+    OnWindow([&] { form_.LogReplaceLast(line); });
+  }
+  void SetProgress(int percent) override {
+    OnWindow([&] { form_.SetProgress(percent); });
+  }
+  void SetLanguageBoxEnabled(bool enabled) override {
+    OnWindow([&] { form_.SetLanguageBoxEnabled(enabled); });
+  }
+  int VoiceIndex() override {
+    int index = 0;
+    OnWindow([&] { index = form_.VoiceIndex(); });
+    return index;
+  }
+  void ThreadCancel(TInstall* job) override {
+    QMetaObject::invokeMethod(&form_, [this, job] { form_.ThreadCancel(job); }, Qt::QueuedConnection);
+  }
+
+ private:
+  template <typename F>
+  void OnWindow(F&& f) {
+    if (QThread::currentThread() == form_.thread()) {
+      f();
+    } else {
+      QMetaObject::invokeMethod(&form_, std::forward<F>(f), Qt::BlockingQueuedConnection);
+    }
+  }
+  TForm1& form_;
+};
+
 TForm1::TForm1(TForm1Options options, QWidget* parent)
     : QWidget(parent, Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                           Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                           Qt::WindowCloseButtonHint),
+      jobHost_(std::make_unique<WindowJobHost>(*this)),
       options_(std::move(options)),
       appDir_(options_.appDir) {
   setObjectName(QStringLiteral("Form1"));
@@ -63,7 +104,14 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
   }
 }
 
-TForm1::~TForm1() = default;
+TForm1::~TForm1() {
+  // A window destroyed mid-run (only in tests; a user's close waits for the run's end)
+  // must not leave the job's thread calling into it.
+  if (job_) {
+    job_->Terminate();
+    while (job_) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+  }
+}
 
 void TForm1::BuildControls() {
   TntLabel0 = AutoLabel(this, "TntLabel0", QStringLiteral("Язык интерфейса"), 16, 16);
@@ -152,6 +200,7 @@ void TForm1::BuildControls() {
   BTNCancel = Named(new QPushButton(QStringLiteral("Отменить установку"), box), "BTNCancel");
   BTNCancel->setGeometry(160, 354, 121, 25);
   BTNCancel->setEnabled(false);
+  connect(BTNCancel, &QPushButton::clicked, this, &TForm1::BTNCancelClick);
 
   ProgressBar1 = Named(new QProgressBar(box), "ProgressBar1");
   ProgressBar1->setGeometry(16, 390, 265, 25);
@@ -256,7 +305,61 @@ void TForm1::SetMusicButtonEnabled(bool enabled) { BTNMusicChange->setEnabled(en
 
 LanguageQuery TForm1::QueryLanguage() { return {&langList_, appDir_, CBLang->currentText().toStdString()}; }
 
+TInstallHost& TForm1::JobHost() { return *jobHost_; }
+
+void TForm1::StartJob(std::unique_ptr<TInstall> job) {
+  job_ = std::move(job);
+  TntRadioGroup2->setEnabled(false);
+  BTNInstallPatch->setEnabled(false);
+  BTNMusicChange->setEnabled(false);
+  CBPatch->setEnabled(false);
+  btOldRomPath->setEnabled(false);
+  btNewRomPath->setEnabled(false);
+  ebOldRom->setEnabled(false);
+  ebNewRom->setEnabled(false);
+  BTNCancel->setEnabled(true);
+  job_->Start();
+}
+
+void TForm1::BTNCancelClick() {
+  if (!job_) return;
+  LogAppend("\r\n" + langList_.GetLangText("CancelInstall"));
+  job_->Terminate();
+  BTNCancel->setEnabled(false);
+}
+
+void TForm1::ThreadCancel(TInstall* /*job*/) {
+  QApplication::beep();
+  DeleteFolder(appDir_ / "tools" / "temp");
+  ProgressBar1->setValue(0);
+  if (!VoiceMissing) TntRadioGroup2->setEnabled(true);
+  BTNInstallPatch->setEnabled(true);
+  BTNMusicChange->setEnabled(GameIndex == 1 || GameIndex == 2);
+  CBLang->setEnabled(true);
+  CBPatch->setEnabled(true);
+  BTNCancel->setEnabled(false);
+  btOldRomPath->setEnabled(true);
+  btNewRomPath->setEnabled(true);
+  ebOldRom->setEnabled(true);
+  ebNewRom->setEnabled(true);
+  if (job_) {
+    job_->Terminate();
+    // The job queued this call as its last act, so its thread is ending or has ended.
+    job_->WaitFor();
+    job_.reset();
+  }
+  if (closeAfterRun_) close();
+}
+
 void TForm1::closeEvent(QCloseEvent* event) {
+  if (job_) {
+    // Closing mid-run would leave the work folder behind and the job writing into a window
+    // that is gone: stop the run first and close when it has ended.
+    closeAfterRun_ = true;
+    if (BTNCancel->isEnabled()) BTNCancelClick();
+    event->ignore();
+    return;
+  }
   FormClose();
   event->accept();
 }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/install/Install.h"
 #include "core/localization/Language.h"
 
 class QButtonGroup;
@@ -69,6 +70,20 @@ class TForm1 : public QWidget {
   // Shows a patch description (plain text) with its web addresses as live links.
   void SetDescription(const QString& plainText);
 
+  // Starts an install job on its own thread and locks the window until its run ends.
+  void StartJob(std::unique_ptr<TInstall> job);
+  bool JobRunning() const { return job_ != nullptr; }
+  // The cancel button: asks the running job to stop at its next checkpoint.
+  void BTNCancelClick();
+  // End of a run, on the window's thread: removes the work folder and unlocks the window.
+  void ThreadCancel(TInstall* job);
+  // The job host, through which the job reaches the window from its own thread.
+  TInstallHost& JobHost();
+
+  // State of the chosen image and patch (kept by the image and patch handlers).
+  std::uint8_t GameIndex = 0;  // 0 none, 1 AAT, 2 AA4, 3 AA5, 4 AA6, 5 PLvsPW
+  bool VoiceMissing = true;    // the chosen patch offers no voice sets
+
  protected:
   void closeEvent(QCloseEvent* event) override;
 
@@ -76,6 +91,11 @@ class TForm1 : public QWidget {
   void BuildControls();
   void CBLangChange(const QString& text);
   void FormClose();
+
+  class WindowJobHost;
+  std::unique_ptr<WindowJobHost> jobHost_;
+  std::unique_ptr<TInstall> job_;
+  bool closeAfterRun_ = false;
 
   TForm1Options options_;
   std::filesystem::path appDir_;

@@ -1,0 +1,118 @@
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTest>
+
+#include <gtest/gtest.h>
+
+#include "core/common/Common.h"
+#include "support/JobFixture.h"
+#include "ui/Dialogs.h"
+#include "ui/TForm1.h"
+
+namespace qpt::ui {
+namespace {
+
+namespace fs = std::filesystem;
+
+class RunEnd : public ::testing::Test, protected test::JobFixture {
+ protected:
+  void SetUp() override {
+    SetMessageHook([](const MessageRecord&) {});
+    form = std::make_unique<TForm1>(TForm1Options{app.path(), "English", "."});
+    ASSERT_TRUE(form->FormCreate());
+  }
+  void TearDown() override { SetMessageHook(nullptr); }
+
+  void Start(const std::string& outName = "out.cia") {
+    auto settings = Settings(outName, "AAT");
+    settings.lang = &form->LangList();
+    form->StartJob(CreateInstallJob(".cia", form->JobHost(), settings));
+  }
+  bool WaitForEnd() {
+    return QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000);
+  }
+  void WaitForCall(const std::string& tool) {
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !Calls(tool).empty(); }, 30000));
+  }
+  QString Text(const char* key) { return form->GetLangText(key); }
+
+  std::unique_ptr<TForm1> form;
+};
+
+TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
+  form->GameIndex = 1;
+  form->VoiceMissing = false;
+  Start();
+  EXPECT_TRUE(form->BTNCancel->isEnabled());
+  EXPECT_FALSE(form->BTNInstallPatch->isEnabled());
+  EXPECT_FALSE(form->btOldRomPath->isEnabled());
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_TRUE(form->LogText().endsWith(Text("PatchingSuccessful") + "\n[" +
+                                       QString::fromStdString(PathToUtf8(app / "out.cia")) + "]"))
+      << form->LogText().toStdString();
+  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_EQ(form->ProgressBar1->value(), 0);
+  EXPECT_TRUE(form->CBLang->isEnabled());
+  EXPECT_TRUE(form->CBPatch->isEnabled());
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
+  EXPECT_TRUE(form->BTNMusicChange->isEnabled());
+  EXPECT_TRUE(form->TntRadioGroup2->isEnabled());
+  EXPECT_FALSE(form->BTNCancel->isEnabled());
+  EXPECT_TRUE(form->btOldRomPath->isEnabled());
+  EXPECT_TRUE(form->ebNewRom->isEnabled());
+}
+
+TEST_F(RunEnd, AfterARunOnAGameWithoutMusicTheMusicButtonStaysOff) {
+  form->GameIndex = 3;
+  form->VoiceMissing = true;
+  Start();
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_FALSE(form->BTNMusicChange->isEnabled());
+  EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
+}
+
+TEST_F(RunEnd, CancelLogsAtOnceButTheRunEndsAfterTheRunningTool) {
+  const fs::path release = app / "release";
+  PlanTool("3dstool", "when -xtf romfs\nwaitfor " + release.string() + "\n");
+  Start();
+  WaitForCall("3dstool");
+  QTest::mouseClick(form->BTNCancel, Qt::LeftButton);
+  EXPECT_FALSE(form->BTNCancel->isEnabled());
+  EXPECT_TRUE(form->LogText().endsWith("\n\n" + Text("CancelInstall")));
+  EXPECT_TRUE(form->JobRunning());
+  test::WriteFile(release, "");
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_FALSE(form->LogText().contains(Text("ExtractingCXIHeaders")));
+  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_FALSE(form->BTNCancel->isEnabled());
+}
+
+TEST_F(RunEnd, ClosingTheWindowDuringARunStopsItAndClosesAfterItsEnd) {
+  form->show();
+  const fs::path release = app / "release";
+  PlanTool("3dstool", "when -xtf romfs\nwaitfor " + release.string() + "\n");
+  Start();
+  WaitForCall("3dstool");
+  form->close();
+  EXPECT_TRUE(form->isVisible());
+  EXPECT_TRUE(form->LogText().endsWith(Text("CancelInstall")));
+  test::WriteFile(release, "");
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_TRUE(QTest::qWaitFor([&] { return !form->isVisible(); }, 5000));
+  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+}
+
+TEST_F(RunEnd, AToolThatCannotStartStillEndsTheRun) {
+  fs::remove(app.Tool("makerom"));
+  Start();
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_TRUE(form->LogText().contains("makerom"));
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
+  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+}
+
+}  // namespace
+}  // namespace qpt::ui
