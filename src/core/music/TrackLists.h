@@ -1,0 +1,71 @@
+// The track list of the two games whose music can be changed: which music tracks exist,
+// and which one each music slot (a scene in a game column of the music dialog, plus the
+// trilogy's game selection menu) plays. Each slot is one stream-name field in the INFO
+// block of the game's sound archive.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace qpt {
+
+inline constexpr int kMaxTracks = 101;
+inline constexpr int kStreamNameLength = 24;
+
+// Offsets of the slots' stream-name fields from the start of the INFO block.
+const std::vector<std::int32_t>& SlotOffsetsFor(const std::string& gameCode);
+
+// What building a list came to. FormatError and ReadingError are the two failures the player
+// is told about with a language text; Failed carries a message of its own.
+enum class TTrackListStatus { Ok, FormatError, ReadingError, Failed };
+
+struct TTrackListResult {
+  TTrackListStatus status = TTrackListStatus::Ok;
+  std::string message;  // for Failed
+};
+
+class TTrackList {
+ public:
+  // Builds the list from the patch's TrackList<code>.tls (or the built-in list when the
+  // patch has none or no patch is chosen), then reads every slot's stream name from the
+  // image. Keys, titles and names are bytes (UTF-8 for the lists we ship).
+  TTrackListResult Create(const std::filesystem::path& romPath, const std::string& gameCode,
+                          std::int64_t soundInfoPos, const std::filesystem::path& patchDir);
+  // The same from a list text already in memory (file bytes with or without a mark).
+  TTrackListResult CreateFromText(const std::string& listBytes, const std::filesystem::path& romPath,
+                                  const std::string& gameCode, std::int64_t soundInfoPos);
+
+  const std::string& GetKey(int index) const { return Keys[index]; }
+  const std::string& GetTitle(int index) const { return Titles[index]; }
+  int GetType(int index) const { return Types[index]; }
+  const std::string& GetSelected(int slot) const { return Selected[slot]; }
+  void SetSelected(int slot, const std::string& title) { Selected[slot] = title; }
+  // First track (in list order) whose key occurs in name, looking only up to name's first
+  // zero byte; an empty key never matches. -1 when none does.
+  int FindKeyInName(const std::string& name) const;
+  // First track whose title equals title exactly; -1 when none.
+  int IndexOfTitle(const std::string& title) const;
+
+  // True when the list was built completely: tracks read and every slot filled from the image.
+  bool Complete() const { return complete_; }
+  int SlotCount() const { return LastSlot + 1; }
+
+  std::vector<std::string> Keys = std::vector<std::string>(kMaxTracks);
+  std::vector<std::string> Titles = std::vector<std::string>(kMaxTracks);
+  std::vector<int> Types = std::vector<int>(kMaxTracks);
+  std::vector<std::string> Selected = std::vector<std::string>(kMaxTracks);
+  int LastSlot = 21;
+  int TrackCount = 0;
+  std::int64_t SoundInfoPos = -1;
+  std::filesystem::path RomPath;
+  std::string GameCode;
+  bool MusicChanged = false;
+  std::vector<std::int32_t> SlotOffsets;
+
+ private:
+  bool complete_ = false;
+};
+
+}  // namespace qpt

@@ -1,0 +1,114 @@
+#include "core/rom/PatchList.h"
+
+#include <algorithm>
+#include <cctype>
+
+#include "core/common/Common.h"
+#include "core/localization/TokenText.h"
+
+namespace qpt {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+bool LessIgnoringCase(const std::string& a, const std::string& b) {
+  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+    return std::toupper(static_cast<unsigned char>(x)) < std::toupper(static_cast<unsigned char>(y));
+  });
+}
+
+bool Hidden(const std::string& name) { return name.empty() || name[0] == '.'; }
+
+}  // namespace
+
+std::optional<TPatchDescriptor> TPatchDescriptor::Load(const fs::path& path) {
+  std::string bytes;
+  if (!ReadWholeFile(path, bytes)) return std::nullopt;
+  return FromBytes(bytes);
+}
+
+TPatchDescriptor TPatchDescriptor::FromBytes(const std::string& bytes) {
+  TPatchDescriptor d;
+  d.tokens_ = ReadTokens(NormalizeLineBreaks(DecodeText(bytes)), '=');
+  return d;
+}
+
+std::string TPatchDescriptor::Value(std::string_view key) const {
+  bool found = false;
+  std::string value = FindTokenValue(tokens_, key, &found);
+  if (!found) return tokens_.empty() ? std::string() : tokens_.front();
+  return value;
+}
+
+std::uint8_t GetPatchTitle(const std::string& gameValue) {
+  std::uint8_t set = 0;
+  const auto has = [&](const char* text) { return gameValue.find(text) != std::string::npos; };
+  if (has("AAT")) set |= 1u << 1;
+  if (has("AA4")) set |= 1u << 2;
+  if (has("AA5")) set |= 1u << 3;
+  if (has("AA6")) set |= 1u << 4;
+  if (has("PLvsPW")) set |= 1u << 5;
+  // An empty Game value followed by the Region key reads as "Region"; such patches have
+  // always been listed for the trilogy.
+  if (has("Region")) set |= 1u << 1;
+  return set;
+}
+
+std::uint8_t GetPatchRegion(const std::string& regionValue) {
+  std::uint8_t set = 0;
+  const auto has = [&](const char* text) { return regionValue.find(text) != std::string::npos; };
+  if (has("JAP")) set |= 1u << 1;
+  if (has("USA")) set |= 1u << 2;
+  if (has("EUR")) set |= 1u << 3;
+  if (has("Region Free") || regionValue.empty()) set = kRegionFree;
+  return set;
+}
+
+std::vector<TPatchEntry> PopulatePatchList(const fs::path& folder, const std::string& extension, bool recurse,
+                                           const std::string& languageName, std::uint8_t gameIndex,
+                                           std::uint8_t regionIndex) {
+  std::vector<std::string> folders, descriptors;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = PathToUtf8(it->path().filename());
+    if (Hidden(name)) continue;
+    std::error_code typeError;
+    if (it->is_directory(typeError)) {
+      folders.push_back(name);
+    } else if (it->is_regular_file(typeError) &&
+               SameTextIgnoringCase(PathToUtf8(it->path().extension()), extension)) {
+      descriptors.push_back(name);
+    }
+  }
+  std::sort(folders.begin(), folders.end(), LessIgnoringCase);
+  std::sort(descriptors.begin(), descriptors.end(), LessIgnoringCase);
+
+  std::vector<TPatchEntry> entries;
+  if (recurse) {
+    for (const std::string& sub : folders) {
+      auto found = PopulatePatchList(folder / PathFromUtf8(sub), extension, false, languageName, gameIndex, regionIndex);
+      entries.insert(entries.end(), found.begin(), found.end());
+    }
+  }
+  if (descriptors.empty()) return entries;
+
+  std::string chosen = descriptors.front();
+  for (const std::string& name : descriptors) {
+    if (SameTextIgnoringCase(name, languageName + extension)) {
+      chosen = name;
+      break;
+    }
+  }
+  const fs::path path = folder / PathFromUtf8(chosen);
+  const auto descriptor = TPatchDescriptor::Load(path);
+  if (!descriptor) return entries;
+  const std::uint8_t games = GetPatchTitle(descriptor->Value("Game"));
+  const std::uint8_t regions = GetPatchRegion(descriptor->Value("Region"));
+  const bool gameFits = gameIndex <= 7 && (games & (1u << gameIndex)) != 0;
+  const bool regionFits = regions == kRegionFree || (regionIndex <= 7 && (regions & (1u << regionIndex)) != 0);
+  if (gameFits && regionFits) entries.push_back({descriptor->Value("Title"), path});
+  return entries;
+}
+
+}  // namespace qpt

@@ -1,0 +1,45 @@
+// Patch descriptors (".dsc") and the list of patches that fit an identified image.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace qpt {
+
+// A descriptor read as token text (delimiter "="). A key the descriptor lacks yields its
+// first token, as the format has always behaved; an empty descriptor yields empty values.
+class TPatchDescriptor {
+ public:
+  // nullopt when the file cannot be read.
+  static std::optional<TPatchDescriptor> Load(const std::filesystem::path& path);
+  static TPatchDescriptor FromBytes(const std::string& bytes);
+  std::string Value(std::string_view key) const;
+
+ private:
+  std::vector<std::string> tokens_;
+};
+
+// Sets of supported games (bits 1..5 for GameIndex 1..5) and regions (bits 1..3 for
+// RegionIndex 1..3; bit 0 alone means region free), from the descriptor's values.
+std::uint8_t GetPatchTitle(const std::string& gameValue);
+std::uint8_t GetPatchRegion(const std::string& regionValue);
+inline constexpr std::uint8_t kRegionFree = 1;
+
+struct TPatchEntry {
+  std::string title;
+  std::filesystem::path descriptor;  // folder + descriptor file name
+};
+
+// The patches under folder (the folder itself and, with recurse, its direct sub-folders;
+// sub-folders first, in case-insensitive name order) whose descriptor fits gameIndex and
+// regionIndex. In each folder the descriptor named after the language is taken, else the
+// first in name order. A descriptor that cannot be read is skipped.
+std::vector<TPatchEntry> PopulatePatchList(const std::filesystem::path& folder, const std::string& extension,
+                                           bool recurse, const std::string& languageName,
+                                           std::uint8_t gameIndex, std::uint8_t regionIndex);
+
+}  // namespace qpt
