@@ -1,0 +1,127 @@
+#include "core/music/TrackLists.h"
+
+#include <gtest/gtest.h>
+
+#include "core/music/BuiltinResources.h"
+#include "support/RawImages.h"
+#include "support/TempDir.h"
+
+namespace qpt {
+namespace {
+
+using test::RawImageOptions;
+using test::TempDir;
+
+class TrackListTest : public ::testing::Test {
+ protected:
+  std::int64_t Image(const std::string& game, std::map<int, std::string> namesBySlot) {
+    RawImageOptions o;
+    o.programId = game == "AAT" ? 0x00138F00 : 0x001BD200;
+    o.entry = game == "AAT" ? 104 : 4492;
+    const auto& offsets = SlotOffsetsFor(game);
+    for (const auto& [slot, name] : namesBySlot) o.streamNames[offsets[slot]] = name;
+    return test::WriteRawImage(image_, o);
+  }
+  TempDir dir_{"tracks"};
+  std::filesystem::path image_ = dir_ / "game.cxi";
+};
+
+TEST_F(TrackListTest, BuiltInTrilogyListReadsEverySlotFromTheImage) {
+  const std::int64_t info = Image("AAT", {{0, std::string("BGM077.dspadpcm.bcstm\0junk", 27)},
+                                          {33, "BGM200.bcstm"},
+                                          {5, "UNKNOWN_STREAM"}});
+  TTrackList list;
+  ASSERT_EQ(list.Create(image_, "AAT", info, {}).status, TTrackListStatus::Ok);
+  EXPECT_TRUE(list.Complete());
+  EXPECT_EQ(list.TrackCount, 35);
+  EXPECT_EQ(list.LastSlot, 33);
+  EXPECT_EQ(list.GetKey(0), "BGM008");
+  EXPECT_EQ(list.GetTitle(34), "Main Menu Theme (Trilogy)");
+  EXPECT_EQ(list.GetType(34), 0);
+  EXPECT_EQ(list.GetType(20), 7);
+  EXPECT_EQ(list.GetSelected(0), "Courtroom Lounge 2002");
+  EXPECT_EQ(list.GetSelected(33), "Main Menu Theme (Trilogy)");
+  // A name with no key stays as the raw 24 bytes.
+  EXPECT_EQ(list.GetSelected(5), std::string("UNKNOWN_STREAM") + std::string(10, '\0'));
+  EXPECT_EQ(list.SlotOffsets.size(), 34u);
+  EXPECT_EQ(list.SlotOffsets[10], list.SlotOffsets[11]);
+  EXPECT_FALSE(list.MusicChanged);
+}
+
+TEST_F(TrackListTest, FourthGameListHas22SlotsAndItsOwnKeys) {
+  const std::int64_t info = Image("AA4", {{8, "BGM05DS.dspadpcm.bcstm"}});
+  TTrackList list;
+  ASSERT_EQ(list.Create(image_, "AA4", info, {}).status, TTrackListStatus::Ok);
+  EXPECT_EQ(list.TrackCount, 22);
+  EXPECT_EQ(list.LastSlot, 21);
+  EXPECT_EQ(list.GetSelected(8), "A New Trial is in Session! 2007");
+  EXPECT_EQ(list.IndexOfTitle("Objection! 2001"), 9);
+  EXPECT_EQ(list.IndexOfTitle("objection! 2001"), -1);
+}
+
+TEST_F(TrackListTest, BuiltInListsAreUtf8WithAMarkAndCrLf) {
+  for (const char* name : {"TRACKLISTAAT", "trackListAA4"}) {
+    const auto bytes = FindBuiltinResource(name);
+    ASSERT_TRUE(bytes) << name;
+    EXPECT_EQ(bytes->substr(0, 3), "\xEF\xBB\xBF");
+    EXPECT_EQ(bytes->find('\n'), bytes->find("\r\n") + 1);
+  }
+}
+
+TEST_F(TrackListTest, APatchListReplacesTheBuiltInOne) {
+  const std::int64_t info = Image("AAT", {{0, "MYSONG1.bcstm"}});
+  test::WriteFile(dir_ / "patch/TrackListAAT.tls",
+                  "\xFF\xFE" + std::string("T\0r\0a\0c\0k\0C\0o\0u\0n\0t\0:\0\x32\0\n\0M\0Y\0S\0O\0N\0G\0:\0\"\0M\0y\0 \0S\0o\0n\0g\0\"\0:\0\x31\0\n\0"
+                                           "X\0:\0Y\0:\0\x30\0", 100));
+  TTrackList list;
+  ASSERT_EQ(list.Create(image_, "AAT", info, dir_ / "patch").status, TTrackListStatus::Ok);
+  EXPECT_EQ(list.TrackCount, 2);
+  EXPECT_EQ(list.GetSelected(0), "My Song");
+  EXPECT_EQ(list.LastSlot, 33);
+}
+
+TEST_F(TrackListTest, FirstKeyInListOrderWinsAndEmptyKeysNeverMatch) {
+  TTrackList list;
+  const std::int64_t info = Image("AAT", {});
+  ASSERT_EQ(list.CreateFromText("TrackCount:3 \"\":Empty:1 BGM05:Short:1 BGM05DS:Long:1", image_, "AAT", info).status,
+            TTrackListStatus::Ok);
+  EXPECT_EQ(list.FindKeyInName("xxBGM05DS.bcstm"), 1);
+  EXPECT_EQ(list.FindKeyInName(std::string("BGM\0BGM05", 9)), -1);
+  EXPECT_EQ(list.FindKeyInName(""), -1);
+}
+
+TEST_F(TrackListTest, FormatErrorsAndImageErrors) {
+  const std::int64_t info = Image("AAT", {});
+  TTrackList list;
+  // An unquoted title with a space shifts the entries; the type read is then no number.
+  EXPECT_EQ(list.CreateFromText("TrackCount:2\r\nA:Two words:1\r\nB:x:2", image_, "AAT", info).status,
+            TTrackListStatus::FormatError);
+  EXPECT_FALSE(list.Complete());
+  EXPECT_EQ(list.CreateFromText("TrackCount:1 A:x", image_, "AAT", info).status, TTrackListStatus::FormatError);
+  EXPECT_EQ(list.CreateFromText("TrackCount:lots", image_, "AAT", info).status, TTrackListStatus::Failed);
+  EXPECT_EQ(list.CreateFromText("TrackCount:3 A:x:1", image_, "AAT", info).status, TTrackListStatus::Failed);
+  // The INFO block is not where the identification said.
+  EXPECT_EQ(list.CreateFromText("TrackCount:0", image_, "AAT", info + 1).status, TTrackListStatus::ReadingError);
+  EXPECT_EQ(list.CreateFromText("TrackCount:0", image_, "AAT", -1).status, TTrackListStatus::ReadingError);
+  EXPECT_EQ(list.CreateFromText("TrackCount:0", image_, "AAT", 1ll << 40).status, TTrackListStatus::ReadingError);
+  EXPECT_EQ(list.CreateFromText("TrackCount:0", dir_ / "missing.cxi", "AAT", info).status, TTrackListStatus::Failed);
+  // A count of 0 builds, with the raw names in every slot.
+  EXPECT_EQ(list.CreateFromText("TrackCount:0", image_, "AAT", info).status, TTrackListStatus::Ok);
+  EXPECT_EQ(list.GetSelected(0), std::string(24, '\0'));
+}
+
+TEST_F(TrackListTest, CountsAboveTheLimitReadTheFirst101Tracks) {
+  std::string text = "TrackCount:150\r\n";
+  for (int i = 0; i < 150; ++i) text += "K" + std::to_string(i) + ":T" + std::to_string(i) + ":1\r\n";
+  const std::int64_t info = Image("AA4", {});
+  TTrackList list;
+  ASSERT_EQ(list.CreateFromText(text, image_, "AA4", info).status, TTrackListStatus::Ok);
+  EXPECT_EQ(list.TrackCount, 101);
+  EXPECT_EQ(list.GetTitle(100), "T100");
+  // Fewer entries read than the text holds: the rest are ignored.
+  ASSERT_EQ(list.CreateFromText("TrackCount:1 A:a:1 B:b:2", image_, "AA4", info).status, TTrackListStatus::Ok);
+  EXPECT_EQ(list.TrackCount, 1);
+}
+
+}  // namespace
+}  // namespace qpt
