@@ -21,6 +21,8 @@
 #include <QToolTip>
 
 #include "core/common/Common.h"
+#include "core/rom/PatchList.h"
+#include "core/rom/RomIdentify.h"
 #include "ui/Dialogs.h"
 
 namespace qpt::ui {
@@ -156,6 +158,7 @@ void TForm1::BuildControls() {
   ebOldRom->setReadOnly(true);
   btOldRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btOldRomPath");
   btOldRomPath->setGeometry(256, 49, 25, 25);
+  connect(btOldRomPath, &QPushButton::clicked, this, &TForm1::btOldRomPathClick);
 
   TntLabel2 = AutoLabel(box, "TntLabel2", QStringLiteral("Шаг 2: новый РОМ:"), 16, 82);
   ebNewRom = Named(new QLineEdit(box), "ebNewRom");
@@ -165,12 +168,14 @@ void TForm1::BuildControls() {
   btNewRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btNewRomPath");
   btNewRomPath->setGeometry(256, 97, 25, 25);
   btNewRomPath->setEnabled(false);
+  connect(btNewRomPath, &QPushButton::clicked, this, [this] { btNewRomPathClick(false); });
 
   TntLabel3 = AutoLabel(box, "TntLabel3", QStringLiteral("Шаг 3: патч:"), 16, 130);
   CBPatch = Named(new QComboBox(box), "CBPatch");
   CBPatch->setGeometry(16, 148, 265, 21);
   CBPatch->addItem(QStringLiteral("Только озвучка/музыка"));
   CBPatch->setEnabled(false);
+  connect(CBPatch, &QComboBox::currentIndexChanged, this, [this] { CBPatchChange(); });
 
   TntLabel4 = AutoLabel(box, "TntLabel4", QStringLiteral("Поддерживаемые игры:"), 16, 181);
   lbSupportedGames = AutoLabel(box, "lbSupportedGames", QString(), 182, 181);
@@ -197,6 +202,7 @@ void TForm1::BuildControls() {
   BTNInstallPatch = Named(new QPushButton(QStringLiteral("Установить патч"), box), "BTNInstallPatch");
   BTNInstallPatch->setGeometry(16, 354, 121, 25);
   BTNInstallPatch->setEnabled(false);
+  connect(BTNInstallPatch, &QPushButton::clicked, this, &TForm1::BTNInstallPatchClick);
   BTNCancel = Named(new QPushButton(QStringLiteral("Отменить установку"), box), "BTNCancel");
   BTNCancel->setGeometry(160, 354, 121, 25);
   BTNCancel->setEnabled(false);
@@ -273,7 +279,175 @@ int TForm1::ApplyMainTexts(const std::string& name) {
 
 void TForm1::SetDescription(const QString& plainText) { RichDesc->setHtml(LinkifyText(plainText)); }
 
-void TForm1::CBLangChange(const QString& text) { ApplyMainTexts(text.toStdString()); }
+void TForm1::CBLangChange(const QString& text) {
+  ApplyMainTexts(text.toStdString());
+  btNewRomPathClick(true);
+}
+
+void TForm1::LockLaterSteps() {
+  ebNewRom->setEnabled(false);
+  btNewRomPath->setEnabled(false);
+  CBPatch->setEnabled(false);
+  BTNInstallPatch->setEnabled(false);
+  BTNMusicChange->setEnabled(false);
+  TntRadioGroup2->setEnabled(false);
+}
+
+void TForm1::btOldRomPathClick() {
+  const auto chosen = SelectOpenFile(
+      this, Q(PathToUtf8(appDir_)),
+      QStringLiteral("Decrypted CIA ROM (*.cia)|*.cia|Decrypted CXI ROM (*.cxi)|*.cxi|Decrypted 3DS ROM (*.3ds)|*.3ds"));
+  if (!chosen) return;
+  RomPath = PathFromUtf8(chosen->toStdString());
+  ebOldRom->setText(*chosen);
+
+  const TRomIdentity id = IdentifyRom(RomPath);
+  if (id.errorKey == "ErrorLoadingROM" && !id.kindChecked) {
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorLoadingROM"));
+    return;
+  }
+  PatchFiles.clear();
+  {
+    const QSignalBlocker block(CBPatch);
+    CBPatch->clear();
+  }
+  CBPatch->setEnabled(false);
+  MemoLog->clear();
+  // A refused image must not be installed with what was found out about the previous one.
+  const auto refuse = [this](const char* key) {
+    LockLaterSteps();
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText(key));
+  };
+  if (!id.kindChecked) {
+    refuse(id.errorKey.c_str());
+    return;
+  }
+  RomExt = id.romExt;
+  if (id.encrypted) {
+    LockLaterSteps();
+    LogAppend(langList_.GetLangText("LogEncrypted") + "\r\n");
+    return;
+  }
+  for (const std::string& line : id.logLines) LogAppend(line);
+  if (!id.errorKey.empty() && id.gameIndex == 0 && !id.logLines.empty()) GameIndex = 0;
+  if (!id.errorKey.empty()) {
+    refuse(id.errorKey.c_str());
+    return;
+  }
+  GameIndex = id.gameIndex;
+  RegionIndex = id.regionIndex;
+  GameCode = id.gameCode;
+  if (GameIndex == 1 || GameIndex == 2) SoundInfoPos = id.soundInfoPos;
+  ebNewRom->setEnabled(true);
+  btNewRomPath->setEnabled(true);
+}
+
+void TForm1::btNewRomPathClick(bool fromLanguageChange) {
+  if (!fromLanguageChange) {
+    const QString console = GetLangText("Console");
+    const QString emulator = GetLangText("Emulator");
+    SaveFilter = RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
+                                        " (Sky3DS) (*.3ds)|*.3ds|"
+                                  : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
+    if (const auto chosen = SelectSaveFile(this, SaveFilter)) OutPath = PathFromUtf8(chosen->toStdString());
+    ebNewRom->setText(Q(PathToUtf8(OutPath)));
+  }
+  if (ebNewRom->text().isEmpty()) return;
+
+  {
+    const QSignalBlocker block(CBPatch);
+    CBPatch->clear();
+    PatchFiles.clear();
+    CBPatch->addItem(GetLangText("None"));
+    PatchFiles.emplace_back();
+    for (const TPatchEntry& entry : PopulatePatchList(appDir_ / "patch", ".dsc", true, CBLang->currentText().toStdString(),
+                                                      GameIndex, RegionIndex)) {
+      CBPatch->addItem(Q(entry.title));
+      PatchFiles.push_back(entry.descriptor);
+    }
+    CBPatch->setCurrentIndex(0);
+  }
+  CBPatch->setEnabled(true);
+  BTNMusicChange->setEnabled(true);
+  CBPatchChange();
+}
+
+void TForm1::CBPatchChange() {
+  BTNMusicChange->setEnabled(false);
+  const int index = CBPatch->currentIndex();
+  if (index < 0 || static_cast<std::size_t>(index) >= PatchFiles.size()) return;
+  if (index == 0) {
+    lbSupportedGames->setText(QStringLiteral("N/A"));
+    lbSupportedRegions->setText(QStringLiteral("N/A"));
+    lbSupportedGames->adjustSize();
+    lbSupportedRegions->adjustSize();
+    TntRadioGroup2->setEnabled(false);
+    VoiceMissing = true;
+    PatchDir.clear();
+    BTNInstallPatch->setEnabled(true);
+    SetDescription(GetLangText("DescriptionDefault"));
+    if (GameIndex == 1 || GameIndex == 2) RebuildTrackList({});
+    return;
+  }
+  PatchDir = PatchFiles[static_cast<std::size_t>(index)].parent_path();
+  const auto descriptor = TPatchDescriptor::Load(PatchFiles[static_cast<std::size_t>(index)]);
+  if (!descriptor) {
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("LoadDescError"));
+    return;
+  }
+  SetDescription(Q(descriptor->Value("Description")));
+  OriginalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
+  OriginalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
+  lbSupportedGames->setText(Q(descriptor->Value("Game")));
+  lbSupportedRegions->setText(Q(descriptor->Value("Region")));
+  lbSupportedGames->adjustSize();
+  lbSupportedRegions->adjustSize();
+  VoiceMissing = !FolderExists(PatchDir / "voice");
+  TntRadioGroup2->setEnabled(!VoiceMissing);
+  if (GameIndex == 1 || GameIndex == 2) RebuildTrackList(PatchDir);
+}
+
+void TForm1::RebuildTrackList(const fs::path& patchDir) {
+  trackList_.reset();
+  auto list = std::make_unique<TTrackList>();
+  const TTrackListResult result = list->Create(RomPath, GameCode, SoundInfoPos, patchDir);
+  switch (result.status) {
+    case TTrackListStatus::Ok:
+      BTNMusicChange->setEnabled(true);
+      trackList_ = std::move(list);
+      break;
+    case TTrackListStatus::FormatError:
+    case TTrackListStatus::ReadingError:
+      // The list stays, incomplete: no music dialog opens on it and no music is written.
+      trackList_ = std::move(list);
+      BTNMusicChange->setEnabled(false);
+      ShowMessage(this, MessageKind::Error, windowTitle(),
+                  GetLangText(result.status == TTrackListStatus::FormatError ? "ErrorTrackListFormat"
+                                                                               : "ErrorReadingTracks"));
+      break;
+    case TTrackListStatus::Failed:
+      BTNMusicChange->setEnabled(false);
+      ShowMessage(this, MessageKind::Error, windowTitle(), Q(result.message));
+      break;
+  }
+}
+
+void TForm1::BTNInstallPatchClick() {
+  TInstallSettings settings;
+  settings.appDir = appDir_;
+  settings.patchDir = PatchDir;
+  settings.romPath = RomPath;
+  settings.outPath = OutPath;
+  settings.game = GameCode;
+  settings.originalPackDatMD5 = OriginalPackDatMD5;
+  settings.originalPackIncMD5 = OriginalPackIncMD5;
+  settings.lang = &langList_;
+  settings.trackList = trackList_ && trackList_->Complete() ? trackList_.get() : nullptr;
+  auto job = CreateInstallJob(RomExt, *jobHost_, settings);
+  if (!job) return;
+  LogAppend("\r\n" + langList_.GetLangText("StartPatching") + "\r\n");
+  StartJob(std::move(job));
+}
 
 void TForm1::LogAppend(const std::string& utf8Line) {
   QString text = Q(utf8Line);
@@ -311,10 +485,13 @@ void TForm1::StartJob(std::unique_ptr<TInstall> job) {
   job_ = std::move(job);
   TntRadioGroup2->setEnabled(false);
   BTNInstallPatch->setEnabled(false);
+  connect(BTNInstallPatch, &QPushButton::clicked, this, &TForm1::BTNInstallPatchClick);
   BTNMusicChange->setEnabled(false);
   CBPatch->setEnabled(false);
+  connect(CBPatch, &QComboBox::currentIndexChanged, this, [this] { CBPatchChange(); });
   btOldRomPath->setEnabled(false);
   btNewRomPath->setEnabled(false);
+  connect(btNewRomPath, &QPushButton::clicked, this, [this] { btNewRomPathClick(false); });
   ebOldRom->setEnabled(false);
   ebNewRom->setEnabled(false);
   BTNCancel->setEnabled(true);
@@ -364,6 +541,9 @@ void TForm1::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void TForm1::FormClose() {}
+void TForm1::FormClose() {
+  PatchFiles.clear();
+  trackList_.reset();
+}
 
 }  // namespace qpt::ui

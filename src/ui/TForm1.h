@@ -11,6 +11,7 @@
 
 #include "core/install/Install.h"
 #include "core/localization/Language.h"
+#include "core/music/TrackLists.h"
 
 class QButtonGroup;
 class QComboBox;
@@ -80,9 +81,31 @@ class TForm1 : public QWidget {
   // The job host, through which the job reaches the window from its own thread.
   TInstallHost& JobHost();
 
-  // State of the chosen image and patch (kept by the image and patch handlers).
+  // Step 1: choose and identify the input image.
+  void btOldRomPathClick();
+  // Step 2: choose the output; with fromLanguageChange the dialog is skipped and only the
+  // patch list is rebuilt (descriptors may exist per language).
+  void btNewRomPathClick(bool fromLanguageChange = false);
+  // Step 3: a patch was chosen (or "None").
+  void CBPatchChange();
+  void BTNInstallPatchClick();
+  // The current track list, or nullptr when none could be built.
+  TTrackList* TrackList() { return trackList_.get(); }
+
+  // State of the chosen image, output and patch.
+  std::filesystem::path RomPath;
+  std::string RomExt;
   std::uint8_t GameIndex = 0;  // 0 none, 1 AAT, 2 AA4, 3 AA5, 4 AA6, 5 PLvsPW
+  std::uint8_t RegionIndex = 0;
+  std::string GameCode;
+  std::int64_t SoundInfoPos = -1;
+  std::filesystem::path OutPath;
+  QString SaveFilter;
+  std::filesystem::path PatchDir;
   bool VoiceMissing = true;    // the chosen patch offers no voice sets
+  std::string OriginalPackDatMD5;
+  std::string OriginalPackIncMD5;
+  std::vector<std::filesystem::path> PatchFiles;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -91,10 +114,13 @@ class TForm1 : public QWidget {
   void BuildControls();
   void CBLangChange(const QString& text);
   void FormClose();
+  void RebuildTrackList(const std::filesystem::path& patchDir);
+  void LockLaterSteps();
 
   class WindowJobHost;
   std::unique_ptr<WindowJobHost> jobHost_;
   std::unique_ptr<TInstall> job_;
+  std::unique_ptr<TTrackList> trackList_;
   bool closeAfterRun_ = false;
 
   TForm1Options options_;

@@ -1,0 +1,238 @@
+// The player's path through the main window: image, output, patch, install.
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTest>
+#include <QTextBrowser>
+
+#include <gtest/gtest.h>
+
+#include "core/common/Common.h"
+#include "core/music/TrackLists.h"
+#include "support/JobFixture.h"
+#include "support/RawImages.h"
+#include "ui/Dialogs.h"
+#include "ui/TForm1.h"
+
+namespace qpt::ui {
+namespace {
+
+namespace fs = std::filesystem;
+using test::WriteFile;
+
+class Flow : public ::testing::Test, protected test::JobFixture {
+ protected:
+  void SetUp() override {
+    SetMessageHook([this](const MessageRecord& m) { messages.push_back(m); });
+    SetFileDialogHook([this](bool save, const QString& filter) -> std::optional<QString> {
+      (save ? saveFilters : openFilters).push_back(filter);
+      auto& answers = save ? saveAnswers : openAnswers;
+      if (answers.empty()) return std::nullopt;
+      QString answer = answers.front();
+      answers.erase(answers.begin());
+      if (answer.isEmpty()) return std::nullopt;
+      return answer;
+    });
+    form = std::make_unique<TForm1>(TForm1Options{app.path(), "English", "."});
+    ASSERT_TRUE(form->FormCreate());
+  }
+  void TearDown() override {
+    SetMessageHook(nullptr);
+    SetFileDialogHook(nullptr);
+  }
+  QString Path(const fs::path& p) { return QString::fromStdString(PathToUtf8(p)); }
+  // Picks an image in step 1.
+  void ChooseImage(const fs::path& image) {
+    openAnswers.push_back(Path(image));
+    QTest::mouseClick(form->btOldRomPath, Qt::LeftButton);
+  }
+  void ChooseOutput(const QString& name) {
+    saveAnswers.push_back(name.isEmpty() ? QString() : Path(app / name.toStdString()));
+    QTest::mouseClick(form->btNewRomPath, Qt::LeftButton);
+  }
+  fs::path TrilogyImage(const std::string& name = "game.cxi", test::RawImageOptions o = {}) {
+    o.kind = fs::path(name).extension().string();
+    o.streamNames[SlotOffsetsFor("AAT")[0]] = "BGM077.bcstm";
+    const fs::path path = app / name;
+    test::WriteRawImage(path, o);
+    return path;
+  }
+  QStringList Items() {
+    QStringList items;
+    for (int i = 0; i < form->CBPatch->count(); ++i) items << form->CBPatch->itemText(i);
+    return items;
+  }
+  QString Text(const char* key) { return form->GetLangText(key); }
+
+  std::unique_ptr<TForm1> form;
+  std::vector<MessageRecord> messages;
+  std::vector<QString> openAnswers, saveAnswers, openFilters, saveFilters;
+};
+
+TEST_F(Flow, IdentifyingAnImageUnlocksTheOutput) {
+  ChooseImage(TrilogyImage());
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(form->LogText(), "Phoenix Wright: Ace Attorney Trilogy\nROM Region: USA");
+  EXPECT_EQ(form->GameCode, "AAT");
+  EXPECT_EQ(form->RomExt, ".cxi");
+  EXPECT_TRUE(form->ebNewRom->isEnabled());
+  EXPECT_TRUE(form->btNewRomPath->isEnabled());
+  EXPECT_FALSE(form->CBPatch->isEnabled());
+  EXPECT_EQ(openFilters.at(0), "Decrypted CIA ROM (*.cia) (*.cia);;Decrypted CXI ROM (*.cxi) (*.cxi);;"
+                                "Decrypted 3DS ROM (*.3ds) (*.3ds)");
+}
+
+TEST_F(Flow, CancellingTheOpenDialogChangesNothing) {
+  ChooseImage(TrilogyImage());
+  openAnswers.push_back(QString());
+  QTest::mouseClick(form->btOldRomPath, Qt::LeftButton);
+  EXPECT_EQ(form->ebOldRom->text(), Path(app / "game.cxi"));
+  EXPECT_TRUE(form->ebNewRom->isEnabled());
+}
+
+TEST_F(Flow, RefusedImagesSayWhyAndLockTheLaterSteps) {
+  ChooseImage(TrilogyImage());
+  WriteFile(app / "bad.cia", std::string(100, 'x'));
+  ChooseImage(app / "bad.cia");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, Text("ErrorNOTCIAROM"));
+  EXPECT_TRUE(form->LogText().isEmpty());
+  EXPECT_FALSE(form->btNewRomPath->isEnabled());
+
+  test::RawImageOptions enc;
+  enc.encrypted = true;
+  ChooseImage(TrilogyImage("enc.3ds", enc));
+  EXPECT_EQ(form->LogText(), Text("LogEncrypted") + "\n");
+  EXPECT_FALSE(form->btNewRomPath->isEnabled());
+
+  test::RawImageOptions unknown;
+  unknown.programId = 0x12300;
+  ChooseImage(TrilogyImage("unknown.cxi", unknown));
+  EXPECT_EQ(form->LogText(), "ProgramID: 00012300\nUnknown ROM");
+  EXPECT_EQ(messages.back().text, Text("ErrorWrongROM"));
+  EXPECT_EQ(form->GameIndex, 0);
+
+  ChooseImage(app / "missing.cia");
+  EXPECT_EQ(messages.back().text, Text("ErrorLoadingROM"));
+}
+
+TEST_F(Flow, ChoosingTheOutputListsTheFittingPatchesAndReadsTheMusic) {
+  WriteFile(patchDir / "p.dsc", "Game=AAT,AA4\r\nRegion=USA\r\nTitle=\"Trilogy Patch\"\r\n"
+                                "Description=\"Made with care.\r\nNews: https://example.org/patch\"\r\n");
+  WriteFile(app / "patch/Other/p.dsc", "Game=AA5\r\nRegion=USA\r\nTitle=Other");
+  ChooseImage(TrilogyImage());
+  ChooseOutput("out.cia");
+  EXPECT_EQ(form->ebNewRom->text(), Path(app / "out.cia"));
+  EXPECT_EQ(Items(), (QStringList{Text("None"), "Trilogy Patch"}));
+  EXPECT_EQ(form->CBPatch->currentIndex(), 0);
+  EXPECT_TRUE(form->CBPatch->isEnabled());
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
+  EXPECT_TRUE(form->BTNMusicChange->isEnabled());
+  EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
+  EXPECT_EQ(form->lbSupportedGames->text(), "N/A");
+  ASSERT_NE(form->TrackList(), nullptr);
+  EXPECT_EQ(form->TrackList()->GetSelected(0), "Courtroom Lounge 2002");
+  EXPECT_EQ(saveFilters.at(0), Text("Console") + " (*.cia) (*.cia);;" + Text("Emulator") + " (*.cxi) (*.cxi)");
+
+  form->CBPatch->setCurrentIndex(1);
+  EXPECT_EQ(form->PatchDir, patchDir);
+  EXPECT_EQ(form->lbSupportedGames->text(), "AAT,AA4");
+  EXPECT_EQ(form->lbSupportedRegions->text(), "USA");
+  EXPECT_EQ(form->RichDesc->toPlainText(), "Made with care.\nNews: https://example.org/patch");
+  EXPECT_TRUE(form->RichDesc->toHtml().contains("href=\"https://example.org/patch\""));
+  EXPECT_TRUE(form->VoiceMissing);
+  EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
+}
+
+TEST_F(Flow, VoiceSetsEnableTheVoiceChoiceAndNoneTurnsItOff) {
+  WriteFile(patchDir / "p.dsc", "Game=AAT Region=USA Title=Voices");
+  fs::create_directories(patchDir / "voice/ENG/3_BCWAV");
+  ChooseImage(TrilogyImage());
+  ChooseOutput("out.cia");
+  form->CBPatch->setCurrentIndex(1);
+  EXPECT_TRUE(form->TntRadioGroup2->isEnabled());
+  EXPECT_FALSE(form->VoiceMissing);
+  form->CBPatch->setCurrentIndex(0);
+  EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
+  EXPECT_TRUE(form->PatchDir.empty());
+}
+
+TEST_F(Flow, AThreeDsInputOffersThreeOutputKinds) {
+  ChooseImage(TrilogyImage("game.3ds"));
+  ChooseOutput("out.3ds");
+  EXPECT_EQ(saveFilters.at(0), Text("Console") + " (CFW) (*.cia) (*.cia);;" + Text("Emulator") + " (*.cxi) (*.cxi);;" +
+                                   Text("Console") + " (Sky3DS) (*.3ds) (*.3ds)");
+}
+
+TEST_F(Flow, ACancelledSaveDialogKeepsTheEarlierOutput) {
+  ChooseImage(TrilogyImage());
+  ChooseOutput("");
+  EXPECT_TRUE(form->ebNewRom->text().isEmpty());
+  EXPECT_FALSE(form->CBPatch->isEnabled());
+  ChooseOutput("first.cia");
+  ChooseOutput("");
+  EXPECT_EQ(form->ebNewRom->text(), Path(app / "first.cia"));
+}
+
+TEST_F(Flow, ALanguageChangeRebuildsTheListWithoutTheDialog) {
+  WriteFile(patchDir / "English.dsc", "Game=AAT Region=USA Title=english");
+  WriteFile(patchDir / "Русский.dsc", "Game=AAT Region=USA Title=russian");
+  ChooseImage(TrilogyImage());
+  ChooseOutput("out.cia");
+  form->CBPatch->setCurrentIndex(1);
+  form->CBLang->setCurrentIndex(form->CBLang->findText("Русский"));
+  EXPECT_EQ(saveFilters.size(), 1u);
+  EXPECT_EQ(Items(), (QStringList{Text("None"), "russian"}));
+  EXPECT_EQ(form->CBPatch->currentIndex(), 0);
+}
+
+TEST_F(Flow, ALanguageChangeBeforeAnOutputRebuildsNothing) {
+  ChooseImage(TrilogyImage());
+  form->CBLang->setCurrentIndex(form->CBLang->findText("Русский"));
+  EXPECT_EQ(form->CBPatch->count(), 0);
+  EXPECT_TRUE(saveFilters.empty());
+}
+
+TEST_F(Flow, ADescriptorThatCannotBeReadIsReportedWhenChosen) {
+  WriteFile(patchDir / "p.dsc", "Game=AAT Region=USA Title=Vanishing");
+  ChooseImage(TrilogyImage());
+  ChooseOutput("out.cia");
+  fs::remove(patchDir / "p.dsc");
+  form->CBPatch->setCurrentIndex(1);
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back().text, Text("LoadDescError"));
+  EXPECT_FALSE(form->BTNMusicChange->isEnabled());
+}
+
+TEST_F(Flow, AnImageWhoseMusicCannotBeReadLeavesTheMusicButtonOff) {
+  test::RawImageOptions o;
+  o.entry = 0;  // the sound archive's offset is read from the wrong place
+  ChooseImage(TrilogyImage("game.cxi", o));
+  ChooseOutput("out.cia");
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back().text, Text("ErrorReadingTracks"));
+  EXPECT_FALSE(form->BTNMusicChange->isEnabled());
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
+}
+
+TEST_F(Flow, InstallRunsTheJobForTheInputKindBelowTheStartLine) {
+  ChooseImage(TrilogyImage("game.cxi"));
+  ChooseOutput("out.cxi");
+  QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+  EXPECT_TRUE(form->BTNCancel->isEnabled());
+  EXPECT_FALSE(form->CBPatch->isEnabled());
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000));
+  const QStringList lines = form->LogText().split('\n');
+  const auto start = lines.indexOf(Text("StartPatching"));
+  ASSERT_GT(start, 0);
+  EXPECT_EQ(lines[start - 1], "");
+  EXPECT_EQ(lines[start + 1], "");
+  EXPECT_EQ(lines[start + 2], Text("ExtractingExeFS"));  // CXI input: no partition to extract
+  EXPECT_EQ(lines.back(), "[" + Path(app / "out.cxi") + "]");
+  EXPECT_TRUE(form->BTNMusicChange->isEnabled());
+}
+
+}  // namespace
+}  // namespace qpt::ui
