@@ -206,6 +206,29 @@ TEST_F(SoundArchiveTest, VoiceSwapInsideGameArchiveReachesTheJoinedArchive) {
   ExpectConsistentSoundArchive(Load(archive), files);
 }
 
+TEST_F(SoundArchiveTest, BlocksWithGapsBetweenThemJoinBackToBack) {
+  const SoundBytes original = test::MinimalSoundArchive();
+  SoundBytes gapped = Slice(original, 0, 0xE0);            // header and STRG
+  gapped.resize(gapped.size() + 0x20, 0);                   // gap
+  const SoundBytes info = Slice(original, 0xE0, 0x1C0);
+  gapped.insert(gapped.end(), info.begin(), info.end());
+  gapped.resize(gapped.size() + 0x40, 0xEE);                // gap of non-zero bytes
+  const SoundBytes file = Slice(original, 0x2A0, 0x340);
+  gapped.insert(gapped.end(), file.begin(), file.end());
+  PutU32(gapped, 0x0C, static_cast<std::uint32_t>(gapped.size()));
+  PutU32(gapped, 0x24, 0xE0 + 0x20);
+  PutU32(gapped, 0x30, 0x2A0 + 0x60);
+  EXPECT_EQ(SplitAndJoin(gapped), original);
+
+  // A block of length 0 gives an empty piece, and the joined table says so.
+  SoundBytes noStrings = original;
+  PutU32(noStrings, 0x1C, 0);
+  const SoundBytes joined = SplitAndJoin(noStrings);
+  EXPECT_TRUE(Load(dir_ / "GS123" / "2_CSAR_STRG.bin").empty());
+  EXPECT_EQ(ReadU32(joined, 0x24), 0x40u);
+  ExpectConsistentSoundArchive(joined, {Slice(original, 0x2C0, 0x1E0), Slice(original, 0x4A0, 0x140)});
+}
+
 TEST_F(SoundArchiveTest, MoreThanAThousandFilesJoinInNumericOrder) {
   test::SoundArchiveFixture fixture;
   for (std::uint32_t i = 0; i < 1003; ++i) {
