@@ -137,7 +137,7 @@ const char* const kMinimalSoundArchiveSha256 =
 
 SoundBytes MinimalSoundArchive() { return DecodeBase64(kMinimalBase64); }
 
-std::uint32_t ReadU32(const SoundBytes& bytes, std::size_t offset) {
+std::uint32_t ReadSoundU32(const SoundBytes& bytes, std::size_t offset) {
   if (offset + 4 > bytes.size()) throw std::out_of_range("fixture read past the end");
   std::uint32_t value = 0;
   for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[offset + i];

@@ -22,7 +22,8 @@ using SoundBytes = std::vector<std::uint8_t>;
 // length at 0x0C, then filler bytes. Lengths below 0x10 give filler bytes only.
 SoundBytes MakeWave(std::size_t length, std::uint32_t seed);
 
-// count waves of distinct odd lengths (never a multiple of 32), so every fill shows.
+// count waves of odd lengths (never a multiple of 32, so every fill shows); the lengths
+// run 0x21, 0x23, ... and repeat after 251 waves.
 std::vector<SoundBytes> OddLengthWaves(std::size_t count, std::uint32_t seed = 1);
 
 // Any other file kept in a sound archive (sequence, bank, group, ...): the four-letter magic,
@@ -71,7 +72,7 @@ struct BuiltSoundArchive {
 BuiltSoundArchive BuildSoundArchive(const SoundArchiveFixture& fixture);
 
 // Reads a little-endian 32-bit number of bytes at offset (throws when outside).
-std::uint32_t ReadU32(const SoundBytes& bytes, std::size_t offset);
+std::uint32_t ReadSoundU32(const SoundBytes& bytes, std::size_t offset);
 
 // Piece names as the split writes them: "001_FILE_CWAR.bin", "007.bcwav".
 std::string ContainedPieceName(std::size_t index, const std::string& magic);
@@ -102,7 +103,8 @@ struct GameSoundArchive {
 GameSoundArchive BuildGameSoundArchive(const std::string& gameCode, std::size_t voiceWaveCount = 12);
 
 // A small sound archive made independently of these builders (0x5E0 bytes: two stream
-// sounds, two wave archives with three waves in all); SHA-256 in MinimalSoundArchiveSha256.
+// sounds, two wave archives with three waves in all); its SHA-256 is
+// kMinimalSoundArchiveSha256 (lower-case hexadecimal).
 SoundBytes MinimalSoundArchive();
 extern const char* const kMinimalSoundArchiveSha256;
 

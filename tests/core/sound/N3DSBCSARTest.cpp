@@ -15,7 +15,7 @@ namespace qpt {
 namespace {
 
 namespace fs = std::filesystem;
-using test::ReadU32;
+using test::ReadSoundU32;
 using test::SoundBytes;
 
 SoundBytes Load(const fs::path& path) {
@@ -42,20 +42,20 @@ std::size_t CountFiles(const fs::path& folder) {
 // each other and with the pieces: every internal entry points at its piece's bytes.
 void ExpectConsistentSoundArchive(const SoundBytes& archive, const std::vector<SoundBytes>& pieces) {
   ASSERT_GE(archive.size(), 0x40u);
-  EXPECT_EQ(ReadU32(archive, 0x0C), archive.size());
-  const std::uint32_t strg = ReadU32(archive, 0x18), info = ReadU32(archive, 0x24);
-  const std::uint32_t file = ReadU32(archive, 0x30), fileLength = ReadU32(archive, 0x34);
-  EXPECT_EQ(info, strg + ReadU32(archive, 0x1C));
-  EXPECT_EQ(file, info + ReadU32(archive, 0x28));
+  EXPECT_EQ(ReadSoundU32(archive, 0x0C), archive.size());
+  const std::uint32_t strg = ReadSoundU32(archive, 0x18), info = ReadSoundU32(archive, 0x24);
+  const std::uint32_t file = ReadSoundU32(archive, 0x30), fileLength = ReadSoundU32(archive, 0x34);
+  EXPECT_EQ(info, strg + ReadSoundU32(archive, 0x1C));
+  EXPECT_EQ(file, info + ReadSoundU32(archive, 0x28));
   EXPECT_EQ(file + fileLength, archive.size());
-  EXPECT_EQ(ReadU32(archive, file + 4), fileLength);
-  const std::uint32_t table = info + 8 + ReadU32(archive, info + 0x3C);
+  EXPECT_EQ(ReadSoundU32(archive, file + 4), fileLength);
+  const std::uint32_t table = info + 8 + ReadSoundU32(archive, info + 0x3C);
   std::size_t k = 0;
-  for (std::uint32_t e = 0; e < ReadU32(archive, table); ++e) {
-    const std::uint32_t entry = table + ReadU32(archive, table + 8 + 8 * e);
-    if (ReadU32(archive, entry) != 0x220C || ReadU32(archive, entry + 0x10) == 0xFFFFFFFFu) continue;
+  for (std::uint32_t e = 0; e < ReadSoundU32(archive, table); ++e) {
+    const std::uint32_t entry = table + ReadSoundU32(archive, table + 8 + 8 * e);
+    if (ReadSoundU32(archive, entry) != 0x220C || ReadSoundU32(archive, entry + 0x10) == 0xFFFFFFFFu) continue;
     ASSERT_LT(k, pieces.size());
-    const std::uint32_t offset = ReadU32(archive, entry + 0x10), length = ReadU32(archive, entry + 0x14);
+    const std::uint32_t offset = ReadSoundU32(archive, entry + 0x10), length = ReadSoundU32(archive, entry + 0x14);
     EXPECT_EQ(length, pieces[k].size());
     EXPECT_EQ((offset + 8) % 32, 0u);
     EXPECT_EQ(Slice(archive, file + 8 + offset, length), pieces[k]) << "contained file " << k;
@@ -146,7 +146,7 @@ TEST_F(SoundArchiveTest, FillAfterLastFileIsDroppedAndEveryLengthFollows) {
     const test::BuiltSoundArchive built = test::BuildSoundArchive(fixture);
     const SoundBytes joined = SplitAndJoin(built.bytes);
     ASSERT_EQ(joined.size(), built.bytes.size() - fill);
-    EXPECT_EQ(ReadU32(joined, 0x34), built.fileLength - fill);
+    EXPECT_EQ(ReadSoundU32(joined, 0x34), built.fileLength - fill);
     ExpectConsistentSoundArchive(joined, fixture.files);
     // Nothing else moves.
     SoundBytes expected = Slice(built.bytes, 0, joined.size());
@@ -225,7 +225,7 @@ TEST_F(SoundArchiveTest, BlocksWithGapsBetweenThemJoinBackToBack) {
   PutU32(noStrings, 0x1C, 0);
   const SoundBytes joined = SplitAndJoin(noStrings);
   EXPECT_TRUE(Load(dir_ / "GS123" / "2_CSAR_STRG.bin").empty());
-  EXPECT_EQ(ReadU32(joined, 0x24), 0x40u);
+  EXPECT_EQ(ReadSoundU32(joined, 0x24), 0x40u);
   ExpectConsistentSoundArchive(joined, {Slice(original, 0x2C0, 0x1E0), Slice(original, 0x4A0, 0x140)});
 }
 
@@ -425,7 +425,7 @@ TEST_F(WaveArchiveTest, EmptyAndZeroLengthWaves) {
   const SoundBytes none = test::BuildWaveArchive({});
   const SoundBytes joined = SplitAndJoinWaves(none);
   EXPECT_EQ(joined, none);
-  EXPECT_EQ(ReadU32(joined, 0x28), 0x20u);
+  EXPECT_EQ(ReadSoundU32(joined, 0x28), 0x20u);
 
   const std::vector<SoundBytes> waves = {test::MakeWave(0x45, 1), {}, test::MakeWave(0x33, 2)};
   const SoundBytes withEmpty = test::BuildWaveArchive(waves);
