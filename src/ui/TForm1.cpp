@@ -24,6 +24,7 @@
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
 #include "ui/Dialogs.h"
+#include "ui/MusicDialogs.h"
 
 namespace qpt::ui {
 
@@ -199,6 +200,7 @@ void TForm1::BuildControls() {
   BTNMusicChange = Named(new QPushButton(QStringLiteral("Замена музыки"), box), "BTNMusicChange");
   BTNMusicChange->setGeometry(160, 316, 121, 25);
   BTNMusicChange->setEnabled(false);
+  connect(BTNMusicChange, &QPushButton::clicked, this, &TForm1::BTNMusicChangeClick);
   BTNInstallPatch = Named(new QPushButton(QStringLiteral("Установить патч"), box), "BTNInstallPatch");
   BTNInstallPatch->setGeometry(16, 354, 121, 25);
   BTNInstallPatch->setEnabled(false);
@@ -430,6 +432,24 @@ void TForm1::RebuildTrackList(const fs::path& patchDir) {
       ShowMessage(this, MessageKind::Error, windowTitle(), Q(result.message));
       break;
   }
+}
+
+void TForm1::BTNMusicChangeClick() {
+  // A list that stopped at a reported error is incomplete: editing it would write guesses.
+  if (!trackList_ || !trackList_->Complete()) return;
+  std::unique_ptr<TMusicDialog> dialog;
+  const auto log = [this](const std::string& line) { LogAppend(line); };
+  if (GameIndex == 1) {
+    dialog = std::make_unique<TForm2>(*trackList_, QueryLanguage(), log, this);
+  } else if (GameIndex == 2) {
+    dialog = std::make_unique<TForm3>(*trackList_, QueryLanguage(), log, this);
+  } else {
+    return;
+  }
+  if (onMusicDialogShown) {
+    QMetaObject::invokeMethod(dialog.get(), [this, d = dialog.get()] { onMusicDialogShown(*d); }, Qt::QueuedConnection);
+  }
+  dialog->exec();
 }
 
 void TForm1::BTNInstallPatchClick() {

@@ -6,6 +6,7 @@
 #include <QWidget>
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,11 @@ class TForm1 : public QWidget {
   // Step 3: a patch was chosen (or "None").
   void CBPatchChange();
   void BTNInstallPatchClick();
+  // Opens the music dialog of the identified game on the current track list.
+  void BTNMusicChangeClick();
+  // Set by tests to reach the dialog while it is shown modally; it gets the dialog once it
+  // is filled and before its modal loop starts.
+  std::function<void(class TMusicDialog&)> onMusicDialogShown;
   // The current track list, or nullptr when none could be built.
   TTrackList* TrackList() { return trackList_.get(); }
 

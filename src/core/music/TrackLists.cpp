@@ -1,6 +1,7 @@
 #include "core/music/TrackLists.h"
 
 #include <charconv>
+#include <cstdio>
 #include <fstream>
 
 #include "core/common/Common.h"
@@ -128,6 +129,51 @@ int TTrackList::IndexOfTitle(const std::string& title) const {
     if (Titles[i] == title) return i;
   }
   return -1;
+}
+
+std::vector<TMusicSlotWrite> PlanMusicWrites(const TTrackList& list, const std::string& suffix) {
+  std::vector<TMusicSlotWrite> writes;
+  const bool trilogy = list.GameCode == "AAT";
+  for (int slot = 0; slot <= list.LastSlot && static_cast<std::size_t>(slot) < list.SlotOffsets.size(); ++slot) {
+    if (trilogy && slot == 11) continue;
+    TMusicSlotWrite w{slot, list.SlotOffsets[slot], list.GetSelected(slot), false, {}, {}};
+    const int t = list.IndexOfTitle(w.title);
+    if (t >= 0) {
+      w.known = true;
+      w.key = list.GetKey(t);
+      w.bytes = w.key + suffix;
+    }
+    writes.push_back(std::move(w));
+  }
+  return writes;
+}
+
+std::string WriteMusicIntoImage(const TTrackList& list, const std::function<void(const std::string&)>& warnUnknown) {
+  const std::string suffix = list.GameCode == "AAT" ? std::string() : std::string(".dspadpcm.bcstm") + '\0';
+  const std::vector<TMusicSlotWrite> writes = PlanMusicWrites(list, suffix);
+  std::error_code ec;
+  const auto size = static_cast<std::int64_t>(fs::file_size(list.RomPath, ec));
+  if (ec) return "Cannot open " + PathToUtf8(list.RomPath);
+  // Check every field before touching the file, so a wrong position never half-writes it.
+  for (const TMusicSlotWrite& w : writes) {
+    const std::int64_t at = list.SoundInfoPos + w.offset;
+    if (list.SoundInfoPos < 0 || at < 0 || at + static_cast<std::int64_t>(w.bytes.size()) > size) {
+      return "The music names of " + PathToUtf8(list.RomPath) + " are not where they were read from";
+    }
+  }
+  std::fstream image(list.RomPath, std::ios::binary | std::ios::in | std::ios::out);
+  if (!image) return "Cannot open " + PathToUtf8(list.RomPath) + " for writing";
+  for (const TMusicSlotWrite& w : writes) {
+    if (!w.known) {
+      warnUnknown(w.title);
+      continue;
+    }
+    image.seekp(list.SoundInfoPos + w.offset);
+    image.write(w.bytes.data(), static_cast<std::streamsize>(w.bytes.size()));
+  }
+  image.flush();
+  if (!image) return "Cannot write " + PathToUtf8(list.RomPath);
+  return {};
 }
 
 }  // namespace qpt

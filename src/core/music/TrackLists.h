@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -67,5 +68,27 @@ class TTrackList {
  private:
   bool complete_ = false;
 };
+
+// One music slot as the choice is written: at offset from the INFO block's start, the key's
+// bytes (and suffix, if any), or nothing when the chosen title is no track of the list.
+struct TMusicSlotWrite {
+  int slot;
+  std::int32_t offset;
+  std::string title;  // the chosen title
+  bool known;         // the title is a track of the list
+  std::string key;
+  std::string bytes;  // key + suffix
+};
+
+// Every slot's write in slot order. The trilogy's slot 11 shares slot 10's field and is
+// left out, so slot 10's choice decides it. suffix is written after the key (empty for the
+// trilogy, whose keys all have one length and are written into the old name in place).
+std::vector<TMusicSlotWrite> PlanMusicWrites(const TTrackList& list, const std::string& suffix);
+
+// Writes the choice straight into the image the list was read from (the fourth game's
+// names end in ".dspadpcm.bcstm" and a zero byte there). warnUnknown gets each title that
+// is no track. Returns an error text, or empty on success; nothing is written when the
+// image cannot be opened for writing or a field lies outside it.
+std::string WriteMusicIntoImage(const TTrackList& list, const std::function<void(const std::string&)>& warnUnknown);
 
 }  // namespace qpt

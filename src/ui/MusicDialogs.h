@@ -1,0 +1,96 @@
+// The music change dialogs: a grid of scenes by game (TForm2, the trilogy) or by time period
+// (TForm3, the fourth game) in which the player picks the music track of every scene. Save
+// stores the choice in the track list for the next installation and, on request, writes it
+// straight into the old image.
+#pragma once
+
+#include <QComboBox>
+#include <QDialog>
+
+#include <functional>
+#include <string>
+
+#include "core/music/TrackLists.h"
+#include "ui/TForm1.h"
+
+class QCheckBox;
+class QFrame;
+class QLabel;
+class QPushButton;
+class QTableWidget;
+
+namespace qpt::ui {
+
+// A combo box that lets its owner fill the list just before it opens.
+class TDropDownCombo : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  std::function<void()> onDropDown;
+  void showPopup() override {
+    if (onDropDown) onDropDown();
+    QComboBox::showPopup();
+  }
+};
+
+class TMusicDialog : public QDialog {
+  Q_OBJECT
+
+ public:
+  // columns: 3 for the trilogy, 2 for the fourth game. log receives lines for the main log.
+  TMusicDialog(TTrackList& trackList, LanguageQuery language, std::function<void(const std::string&)> log,
+               int columns, QWidget* parent);
+
+  void FormShow();
+  void GridSelectCell(int column, int row);
+  void CBSelectedDropDown();
+  void CBSelectedChange(const QString& text);
+  // Save; false when the old image could not be written (the dialog then stays open).
+  bool TntButton4Click();
+  void TntButton5Click();
+  void CBApplyDirectlyClick();
+
+  QTableWidget* Grid = nullptr;
+  TDropDownCombo* CBSelected = nullptr;
+  QComboBox* CB33 = nullptr;
+  QFrame* Panel1 = nullptr;
+  QLabel* TntLabel1 = nullptr;
+  QCheckBox* CBShowSame = nullptr;
+  QCheckBox* CBApplyDirectly = nullptr;
+  QPushButton* TntButton4 = nullptr;
+  QPushButton* TntButton5 = nullptr;
+
+ protected:
+  bool Trilogy() const { return columns_ == 3; }
+  int SlotOf(int column, int row) const { return (row - 1) * columns_ + (column - 1); }
+  QString CellText(int column, int row) const;
+  void SetCellText(int column, int row, const QString& text);
+  void ApplyMusicTexts();
+  void SetGridTexts();
+  // Writes every slot's key into the old image; false (with a message) when it cannot.
+  bool WriteIntoOldImage();
+
+  TTrackList& trackList_;
+  LanguageQuery language_;
+  std::function<void(const std::string&)> log_;
+  int columns_;
+  int selectedColumn_ = 1;
+  int selectedRow_ = 1;
+};
+
+// The trilogy's dialog: three games and the game selection menu.
+class TForm2 : public TMusicDialog {
+ public:
+  TForm2(TTrackList& trackList, LanguageQuery language, std::function<void(const std::string&)> log,
+         QWidget* parent = nullptr)
+      : TMusicDialog(trackList, std::move(language), std::move(log), 3, parent) {}
+};
+
+// The fourth game's dialog: the present day and seven years ago.
+class TForm3 : public TMusicDialog {
+ public:
+  TForm3(TTrackList& trackList, LanguageQuery language, std::function<void(const std::string&)> log,
+         QWidget* parent = nullptr)
+      : TMusicDialog(trackList, std::move(language), std::move(log), 2, parent) {}
+};
+
+}  // namespace qpt::ui
