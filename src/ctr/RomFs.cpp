@@ -271,7 +271,6 @@ struct BuildDir {
   std::uint32_t offset = 0;  // in the directory table
   std::uint32_t parentOffset = 0;
   std::uint32_t nextSibling = kRomFsNoEntry;
-  bool hasFiles = false;
 };
 
 class TreeScanner {
@@ -347,7 +346,6 @@ class TreeScanner {
       }
     }
     dirs[index].dirs = std::move(kept);
-    dirs[index].hasFiles = any;
     return any;
   }
 };

@@ -289,13 +289,16 @@ TEST(RomFs, LargeImageSpansSeveralHashBlocksAndStreams) {
   EXPECT_EQ(TreeOf(dir / "out"), TreeOf(dir / "big"));
 }
 
-TEST(RomFs, RejectsFolderNamesThatAreNotText) {
+TEST(RomFs, FailedBuildKeepsTheOldImage) {
   TempDir dir;
-  WriteFile(dir / "bad" / std::string("\xFF\xFE.bin"), std::string("x"));
-  const ctr::Status s = ctr::BuildRomFs(dir / "bad", dir / "bad.bin");
+  WriteFile(dir / "bad" / std::string("\xFF\xFE.bin"), std::string("x"));  // not UTF-8
+  WriteFile(dir / "old.bin", std::string("previous image"));
+  const ctr::Status s = ctr::BuildRomFs(dir / "bad", dir / "old.bin");
   EXPECT_FALSE(s.ok());
-  EXPECT_FALSE(fs::exists(dir / "bad.bin"));
+  EXPECT_EQ(ReadFile(dir / "old.bin"), "previous image");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);  // no temp file left
   EXPECT_FALSE(ctr::BuildRomFs(dir / "missing", dir / "m.bin").ok());
+  EXPECT_FALSE(fs::exists(dir / "m.bin"));
 }
 
 // Overwrites a little-endian u32 inside an image.
