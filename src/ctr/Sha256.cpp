@@ -30,6 +30,12 @@ Sha256Digest Sha256::Final() {
   return digest;
 }
 
+void Sha256::Reset() {
+  if (EVP_DigestInit_ex(impl_->ctx, EVP_sha256(), nullptr) != 1) {
+    throw std::runtime_error("SHA-256 is not available");
+  }
+}
+
 Sha256Digest Sha256::Of(const void* data, std::size_t size) {
   Sha256 hasher;
   hasher.Update(data, size);

@@ -20,6 +20,8 @@ class Sha256 {
 
   void Update(const void* data, std::size_t size);
   Sha256Digest Final();
+  // Starts a new digest on the same context, cheaper than a new hasher per small block.
+  void Reset();
 
   static Sha256Digest Of(const void* data, std::size_t size);
 

@@ -1,0 +1,144 @@
+// RomFS: the read-only file system of an NCCH, wrapped in the IVFC hash tree. The image is the
+// IVFC header with the master hash, then level 3 (the file system), then hash levels 1 and 2,
+// each in whole 0x1000-byte blocks. Building, unpacking, reading and verifying it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "ctr/Io.h"
+#include "ctr/Sha256.h"
+
+namespace ctr {
+
+inline constexpr std::uint32_t kIvfcBlockLog2 = 12;
+inline constexpr std::uint64_t kIvfcBlockSize = std::uint64_t{1} << kIvfcBlockLog2;
+inline constexpr std::uint32_t kIvfcHeaderSize = 0x5C;
+// The master hash starts after the header rounded up to 0x20.
+inline constexpr std::uint32_t kIvfcMasterHashOffset = 0x60;
+
+#pragma pack(push, 1)
+// One level's entry in the IVFC header. Offsets are logical (levels 1, 2, 3 back to back, each
+// block-aligned); the physical order in the image is 3, 1, 2.
+struct IvfcLevelRecord {
+  std::uint64_t logicalOffset;
+  std::uint64_t size;
+  std::uint32_t blockLog2;
+  std::uint32_t reserved;
+};
+static_assert(sizeof(IvfcLevelRecord) == 0x18);
+
+// The IVFC header at RomFS+0; the master hash follows at RomFS+0x60.
+struct IvfcHeaderRecord {
+  char magic[4];                 // "IVFC"
+  std::uint32_t magicNumber;     // 0x10000 for a RomFS
+  std::uint32_t masterHashSize;  // 0x20 per level-1 block
+  IvfcLevelRecord levels[3];
+  std::uint32_t headerSize;      // 0x5C
+  std::uint32_t reserved;
+};
+static_assert(sizeof(IvfcHeaderRecord) == 0x5C);
+
+// The level-3 header at the start of level 3; every offset is relative to level 3.
+struct RomFsLevel3HeaderRecord {
+  std::uint32_t headerSize;
+  std::uint32_t dirHashOffset;
+  std::uint32_t dirHashSize;
+  std::uint32_t dirMetaOffset;
+  std::uint32_t dirMetaSize;
+  std::uint32_t fileHashOffset;
+  std::uint32_t fileHashSize;
+  std::uint32_t fileMetaOffset;
+  std::uint32_t fileMetaSize;
+  std::uint32_t dataOffset;
+};
+static_assert(sizeof(RomFsLevel3HeaderRecord) == 0x28);
+
+// A directory entry in the directory metadata table, followed by its UTF-16LE name padded to 4.
+struct RomFsDirRecord {
+  std::uint32_t parent;
+  std::uint32_t nextSibling;
+  std::uint32_t firstChild;
+  std::uint32_t firstFile;
+  std::uint32_t nextInBucket;
+  std::uint32_t nameSize;  // bytes
+};
+static_assert(sizeof(RomFsDirRecord) == 0x18);
+
+// A file entry in the file metadata table, followed by its UTF-16LE name padded to 4.
+struct RomFsFileRecord {
+  std::uint32_t parent;
+  std::uint32_t nextSibling;
+  std::uint64_t dataOffset;  // relative to the level-3 data offset
+  std::uint64_t dataSize;
+  std::uint32_t nextInBucket;
+  std::uint32_t nameSize;  // bytes
+};
+static_assert(sizeof(RomFsFileRecord) == 0x20);
+#pragma pack(pop)
+
+inline constexpr std::uint32_t kRomFsNoEntry = 0xFFFFFFFF;
+
+// Builds a complete RomFS image from a folder tree. Entry order, hash tables and data layout
+// follow 3dstool, so unpacking and rebuilding an unchanged tree gives the same image; folders
+// without any file below them are left out. Streams the file data (memory holds the tables
+// and one buffer), writes through a temporary file.
+Status BuildRomFs(const std::filesystem::path& folder, const std::filesystem::path& romfsImage);
+
+// Unpacks every folder and file of a RomFS image into outFolder (created if missing). Hash
+// levels are not checked; see VerifyRomFs.
+Status ExtractRomFs(const std::filesystem::path& romfsImage, const std::filesystem::path& outFolder);
+
+// Reads the file tables of a RomFS lying at [offset, offset + size) of any file (a RomFS image,
+// an NCCH, a card image). Every offset it reports is checked to lie within that range.
+class RomFsReader {
+ public:
+  struct FileEntry {
+    std::string path;          // UTF-8, '/'-separated, no leading '/'
+    std::uint64_t offset = 0;  // absolute in the file
+    std::uint64_t size = 0;
+  };
+
+  Status Open(InputFile& file, std::uint64_t offset, std::uint64_t size);
+  // Exact, case-sensitive match of the full path.
+  std::optional<FileEntry> Find(std::string_view path) const;
+  // In file-table order.
+  const std::vector<FileEntry>& Files() const { return files_; }
+  // Every folder below the root, parents before children ('/'-separated, UTF-8).
+  const std::vector<std::string>& Folders() const { return folders_; }
+  // Absolute position of level 3 and its header, for readers of raw table fields.
+  std::uint64_t level3Offset() const { return level3Offset_; }
+  const RomFsLevel3HeaderRecord& level3Header() const { return level3Header_; }
+
+ private:
+  std::vector<FileEntry> files_;
+  std::vector<std::string> folders_;
+  std::unordered_map<std::string, std::size_t> index_;  // path -> position in files_
+  std::uint64_t level3Offset_ = 0;
+  RomFsLevel3HeaderRecord level3Header_{};
+};
+
+// Checks the master hash and every block of levels 1, 2 and 3; the message names the level and
+// block that does not match.
+Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size);
+
+// Bytes at the start of a RomFS image that the NCCH header's RomFS hash covers: the IVFC
+// header and master hash, rounded up to the media unit. The NCCH field holds this / mediaUnit.
+std::uint64_t RomFsHashRegionSize(std::uint32_t masterHashSize, std::uint64_t mediaUnit);
+
+// What an NCCH builder needs of a RomFS image: the hash region size in bytes and its SHA-256.
+struct RomFsSuperblock {
+  std::uint64_t hashRegionSize = 0;
+  Sha256Digest hash{};
+};
+// Reads the IVFC header of the RomFS at [offset, offset + size) of file and hashes its hash
+// region (which must lie within size).
+Result<RomFsSuperblock> ReadRomFsSuperblock(InputFile& file, std::uint64_t offset, std::uint64_t size,
+                                            std::uint64_t mediaUnit);
+
+}  // namespace ctr
