@@ -301,10 +301,8 @@ bool TInstall::ApplyXdelta() {
   return DeleteWorkFiles({"tools\\temp\\old_pack.dat"});
 }
 
-// The voice and music step and the pack archive update are filled in by their own units;
-// the job calls them here so that their place in the sequence is fixed.
-bool TInstall::ApplySoundAAT() { return true; }
-bool TInstall::ApplySoundAA4() { return true; }
+// The pack archive update is filled in by its own unit; the job calls it here so that its
+// place in the sequence is fixed.
 bool TInstall::UpdatePackDat() { return true; }
 
 bool TInstall::ReplaceExeFS() {

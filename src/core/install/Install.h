@@ -118,6 +118,10 @@ class TInstall {
   bool RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
                    const char* errorKey, ErrorLine errorLine, const char* unknownKey);
   std::uint32_t Run(const std::string& tool, const std::string& arguments);
+  // The voice and music step of both games: the sound archive's name ("GS123"), the index
+  // of the voice wave archive among its files, and whether names are written whole with
+  // renamed stream files (the fourth game) or as keys in place (the trilogy).
+  bool ApplySound(const std::string& archiveName, const std::string& voicePiece, bool wholeNames);
   // Deletes the given work files in order; the first that cannot be deleted ends the run.
   bool DeleteWorkFiles(std::initializer_list<const char*> relativePaths);
 

@@ -281,7 +281,7 @@ TEST_F(InstallJob, PatchFoldersAreCopiedOverTheExtractedFiles) {
 }
 
 TEST_F(InstallJob, NoPatchStillRebuildsTheImage) {
-  auto settings = Settings("out.cia", "AAT");
+  auto settings = Settings("out.cia", "AA6");
   settings.patchDir.clear();
   auto job = CreateInstallJob(".cia", host, settings);
   job->Execute();

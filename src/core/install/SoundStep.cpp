@@ -1,0 +1,86 @@
+// The voice and music step: the game's sound archive is split, the chosen voice set laid
+// over the voice wave archive, the music choice written into the INFO block's stream names,
+// and the archive joined again. Nothing here ends the run: a problem is logged as a warning
+// and the image is rebuilt with the archive as it was.
+#include <fstream>
+
+#include "core/common/Common.h"
+#include "core/install/Install.h"
+#include "core/music/TrackLists.h"
+#include "core/sound/N3DSBCSAR.h"
+
+namespace qpt {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kVoiceSets[] = {"ENG", "JAP MOD", "JAP ORIG"};
+
+}  // namespace
+
+bool TInstall::ApplySoundAAT() { return ApplySound("GS123", "001_FILE_CWAR", false); }
+
+bool TInstall::ApplySoundAA4() { return ApplySound("GSB43DS", "086_FILE_CWAR", true); }
+
+bool TInstall::ApplySound(const std::string& archiveName, const std::string& voicePiece, bool wholeNames) {
+  const fs::path sound = WorkPath("tools\\temp\\romfs\\sound");
+  const fs::path pieces = sound / archiveName;
+  const fs::path archive = sound / (archiveName + ".bcsar");
+  const fs::path voices = pieces / "4_CSAR_FILE" / voicePiece;
+  const fs::path streams = sound / "stream";
+  // Pieces left in the RomFS tree would be packed into the image beside the archive.
+  const auto warn = [&](const char* key) {
+    LogKey(key);
+    DeleteFolder(pieces);
+    return true;
+  };
+
+  if (UnpackBcsar(archive) != 0) return warn("WarningUnpackingBcsar");
+
+  if (!FPatchDir.empty() && FolderExists(FPatchDir / "voice")) {
+    if (!wholeNames) LogKey("ApplyingVoice");
+    if (UnpackCwar(fs::path(voices) += ".bin") != 0) return warn("WarningUnpackingCwar");
+    if (wholeNames) LogKey("ApplyingVoice");
+    const int choice = host_.VoiceIndex();
+    const char* set = kVoiceSets[choice >= 0 && choice <= 2 ? choice : 0];
+    const fs::path source = FPatchDir / "voice" / set / "3_BCWAV";
+    if (!CopyFolder(source, voices)) return warn("WarningCopyingSoundFiles");
+    if (PackCwar(voices) != 0) return warn("WarningPackingCwar");
+    LogKey("Done");
+  }
+
+  const TTrackList* list = settings_.trackList;
+  if (list && list->MusicChanged) {
+    LogKey("ChangingMusic");
+    const fs::path infoPiece = pieces / "3_CSAR_INFO.bin";
+    std::string info;
+    if (!ReadWholeFile(infoPiece, info)) return warn("WarningPackingBcsar");
+    const std::string suffix = wholeNames ? std::string(".bcstm") + '\0' : std::string();
+    for (const TMusicSlotWrite& w : PlanMusicWrites(*list, suffix)) {
+      if (!w.known) {
+        Log(GetLangText("WarningUnknownTrack") + "\r\n" + w.title.substr(0, w.title.find('\0')));
+        continue;
+      }
+      if (w.offset < 0 || static_cast<std::size_t>(w.offset) + w.bytes.size() > info.size()) continue;
+      if (wholeNames) {
+        // The stream keeps only the short name the slot now names; the outcome does not
+        // matter when two slots chose the same track and the first already renamed it.
+        RenameFile(streams / PathFromUtf8(w.key + ".dspadpcm.bcstm"), streams / PathFromUtf8(w.key + ".bcstm"));
+      }
+      info.replace(static_cast<std::size_t>(w.offset), w.bytes.size(), w.bytes);
+    }
+    {
+      std::ofstream out(infoPiece, std::ios::binary | std::ios::trunc);
+      out.write(info.data(), static_cast<std::streamsize>(info.size()));
+      if (!out) return warn("WarningPackingBcsar");
+    }
+    LogKey("Done");
+  }
+
+  if (PackBcsar(pieces) != 0) return warn("WarningPackingBcsar");
+  if (!DeleteFolder(pieces)) LogKey("ErrorFolderDelete");
+  return true;
+}
+
+}  // namespace qpt

@@ -1,0 +1,169 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include "core/common/Common.h"
+#include "core/music/BuiltinResources.h"
+#include "core/music/TrackLists.h"
+#include "core/sound/N3DSBCSAR.h"
+#include "support/JobFixture.h"
+#include "support/SoundFixtures.h"
+
+namespace qpt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::L;
+using ::testing::Contains;
+using ::testing::Not;
+using Lines = std::vector<std::string>;
+
+class SoundStep : public ::testing::Test, protected test::JobFixture {
+ protected:
+  // The unpacked RomFS will hold this game's sound archive (and stream files for AA4).
+  void Game(const std::string& code) {
+    game = test::BuildGameSoundArchive(code, 9);
+    fixtureArchive = app / "fixture.bcsar";
+    test::WriteFile(fixtureArchive, game.archive.bytes);
+    std::string plan = "when -xtf romfs\ncopy " + fixtureArchive.string() + " tools/temp/romfs/sound/" +
+                       game.soundFolder + ".bcsar\n";
+    for (const std::string& key : game.slotKeys) {
+      plan += "write tools/temp/romfs/sound/stream/" + key + ".dspadpcm.bcstm stream-" + key + "\n";
+    }
+    PlanTool("3dstool", plan);
+    // A track list as the window would hold it after reading this image.
+    ASSERT_TRUE(list.CreateFromText(*FindBuiltinResource("TrackList" + code), app.Tool("3dstool"), code, -1).status ==
+                TTrackListStatus::ReadingError);
+    for (std::size_t s = 0; s < game.slotKeys.size(); ++s) {
+      list.Selected[s] = list.GetTitle(list.FindKeyInName(game.slotKeys[s]));
+    }
+  }
+  Lines RunStep() {
+    auto settings = Settings("out.cia", game.gameCode);
+    settings.trackList = &list;
+    CreateInstallJob(".cia", host, settings)->Execute();
+    const Lines lines = host.Lines();
+    const auto from = std::find(lines.begin(), lines.end(), L("ExtractingExeFSHeaders")) + 2;
+    const auto to = std::find(lines.begin(), lines.end(), L("RebuildingExeFS"));
+    return Lines(from, to);
+  }
+  fs::path Sound(const std::string& relative) { return app / ("tools/temp/romfs/sound/" + relative); }
+  std::string Archive() { return test::ReadFile(Sound(game.soundFolder + ".bcsar")); }
+  std::string Info() {
+    const std::string bytes = Archive();
+    const std::uint32_t info = test::ReadSoundU32(test::SoundBytes(bytes.begin(), bytes.end()), 0x24);
+    return bytes.substr(info);
+  }
+  // The waves of the voice wave archive in the rebuilt sound archive.
+  std::vector<std::string> VoiceWaves() {
+    test::TempDir out("voices");
+    EXPECT_EQ(UnpackBcsar(Sound(game.soundFolder + ".bcsar"), out / "s"), 0);
+    const fs::path cwar = out / ("s/4_CSAR_FILE/" + game.VoicePieceName());
+    EXPECT_EQ(UnpackCwar(cwar), 0);
+    std::vector<std::string> waves;
+    for (std::size_t i = 0; i < game.voiceWaves.size(); ++i) {
+      waves.push_back(test::ReadFile(out / ("s/4_CSAR_FILE/" + game.VoiceFolderName() + "/3_BCWAV/" +
+                                            test::WavePieceName(i))));
+    }
+    return waves;
+  }
+  static std::string Str(const test::SoundBytes& b) { return std::string(b.begin(), b.end()); }
+
+  test::GameSoundArchive game;
+  fs::path fixtureArchive;
+  TTrackList list;
+};
+
+TEST_F(SoundStep, WithoutVoicesOrMusicTheArchiveComesBackUnchanged) {
+  Game("AAT");
+  EXPECT_EQ(RunStep(), Lines{});
+  EXPECT_TRUE(Archive() == Str(game.archive.bytes));
+  EXPECT_FALSE(fs::exists(Sound(game.soundFolder)));
+}
+
+TEST_F(SoundStep, APartialVoiceSetReplacesExactlyItsWaves) {
+  Game("AAT");
+  const std::string longer(0x155, 'L'), shorter(0x21, 'S');
+  test::WriteFile(patchDir / "voice/JAP MOD/3_BCWAV/001.bcwav", longer);
+  test::WriteFile(patchDir / "voice/JAP MOD/3_BCWAV/004.bcwav", shorter);
+  test::WriteFile(patchDir / "voice/JAP MOD/3_BCWAV/050.bcwav", "beyond the wave count");
+  test::WriteFile(patchDir / "voice/ENG/3_BCWAV/001.bcwav", "english");
+  host.voiceIndex = 1;
+  EXPECT_EQ(RunStep(), (Lines{L("ApplyingVoice"), L("Done")}));
+  std::vector<std::string> expected;
+  for (const auto& w : game.voiceWaves) expected.push_back(Str(w));
+  expected[1] = longer;
+  expected[4] = shorter;
+  EXPECT_EQ(VoiceWaves(), expected);
+  EXPECT_FALSE(fs::exists(Sound(game.soundFolder)));
+}
+
+TEST_F(SoundStep, FourthGameLogsTheVoiceLineAfterSplittingTheWaveArchive) {
+  Game("AA4");
+  test::WriteFile(patchDir / "voice/ENG/3_BCWAV/000.bcwav", "new first wave");
+  EXPECT_EQ(RunStep(), (Lines{L("ApplyingVoice"), L("Done")}));
+  EXPECT_EQ(VoiceWaves().at(0), "new first wave");
+}
+
+TEST_F(SoundStep, AMissingVoiceSetWarnsAndLeavesTheArchiveAndNoPieces) {
+  Game("AAT");
+  test::WriteFile(patchDir / "voice/ENG/3_BCWAV/000.bcwav", "x");
+  host.voiceIndex = 2;  // "JAP ORIG" is not there
+  list.MusicChanged = true;
+  EXPECT_EQ(RunStep(), (Lines{L("ApplyingVoice"), L("WarningCopyingSoundFiles")}));
+  EXPECT_TRUE(Archive() == Str(game.archive.bytes));
+  EXPECT_FALSE(fs::exists(Sound(game.soundFolder)));
+}
+
+TEST_F(SoundStep, TrilogyMusicWritesKeysInPlaceAndNeverSlotEleven) {
+  Game("AAT");
+  list.MusicChanged = true;
+  list.SetSelected(0, "Objection! 2004");            // BGM121
+  list.SetSelected(10, "Logic and Trick 2001");      // BGM005 into the shared field
+  list.SetSelected(11, "Confess the Truth 2001");    // ignored: slot 10 decides
+  list.SetSelected(4, "No Such Track");
+  EXPECT_EQ(RunStep(), (Lines{L("ChangingMusic"), L("WarningUnknownTrack"), "No Such Track", L("Done")}));
+  const std::string info = Info();
+  const auto& offsets = SlotOffsetsFor("AAT");
+  EXPECT_EQ(info.substr(static_cast<std::size_t>(offsets[0]), 22), "BGM121.dspadpcm.bcstm" + std::string(1, '\0'));
+  EXPECT_EQ(info.substr(static_cast<std::size_t>(offsets[10]), 6), "BGM005");
+  EXPECT_EQ(info.substr(static_cast<std::size_t>(offsets[4]), 6), game.slotKeys[4]);
+  EXPECT_EQ(Archive().size(), game.archive.bytes.size());
+}
+
+TEST_F(SoundStep, FourthGameMusicWritesShortNamesAndRenamesTheStreams) {
+  Game("AA4");
+  list.MusicChanged = true;
+  list.SetSelected(0, "Objection! 2001");  // BGM54
+  list.SetSelected(1, "Objection! 2001");  // the second rename finds nothing: fine
+  EXPECT_EQ(RunStep(), (Lines{L("ChangingMusic"), L("Done")}));
+  const std::string info = Info();
+  const auto& offsets = SlotOffsetsFor("AA4");
+  EXPECT_EQ(info.substr(static_cast<std::size_t>(offsets[0]), 12), std::string("BGM54.bcstm\0", 12));
+  EXPECT_EQ(info.substr(static_cast<std::size_t>(offsets[1]), 12), std::string("BGM54.bcstm\0", 12));
+  EXPECT_TRUE(fs::exists(Sound("stream/BGM54.bcstm")));
+  EXPECT_FALSE(fs::exists(Sound("stream/BGM54.dspadpcm.bcstm")));
+  // Every other slot still names its own track, so its stream was renamed as well.
+  EXPECT_TRUE(fs::exists(Sound("stream/BGM01.bcstm")));
+}
+
+TEST_F(SoundStep, ADamagedArchiveIsLeftAsItWas) {
+  Game("AAT");
+  std::string broken = Str(game.archive.bytes).substr(0, 0x300);
+  test::WriteFile(fixtureArchive, broken);
+  list.MusicChanged = true;
+  EXPECT_EQ(RunStep(), Lines{L("WarningUnpackingBcsar")});
+  EXPECT_EQ(Archive(), broken);
+  EXPECT_FALSE(fs::exists(Sound(game.soundFolder)));
+  EXPECT_EQ(host.Lines().back(), "[" + PathToUtf8(app / "out.cia") + "]");
+}
+
+TEST_F(SoundStep, OtherGamesHaveNoSoundStep) {
+  Game("AAT");
+  game.gameCode = "AA5";
+  test::WriteFile(patchDir / "voice/ENG/3_BCWAV/000.bcwav", "x");
+  EXPECT_EQ(RunStep(), Lines{});
+  EXPECT_TRUE(Archive() == Str(game.archive.bytes));
+}
+
+}  // namespace
+}  // namespace qpt
