@@ -305,7 +305,6 @@ bool TInstall::ApplyXdelta() {
 // the job calls them here so that their place in the sequence is fixed.
 bool TInstall::ApplySoundAAT() { return true; }
 bool TInstall::ApplySoundAA4() { return true; }
-bool TInstall::UpdatePackDat() { return true; }
 
 bool TInstall::ReplaceExeFS() {
   LogKey("ReplacingExeFS");
