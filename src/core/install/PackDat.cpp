@@ -123,14 +123,18 @@ ctr::Status UnpackPackEntries(ctr::InputFile& packDat, std::span<const TPackInde
     if (record.Size < 0) {
       return ctr::Status::Error("entry " + std::to_string(i) + " has a negative size");
     }
-    entry.resize(static_cast<std::size_t>(record.Size));
     // An empty entry reads nothing, so where it claims to start does not matter.
     if (record.Size > 0) {
-      if (record.Offset < 0) {
-        return ctr::Status::Error("entry " + std::to_string(i) + " has a negative offset");
+      // Checked before the buffer grows, so that a damaged record cannot ask for gigabytes.
+      if (record.Offset < 0 || !ctr::InRange(static_cast<std::uint64_t>(record.Offset),
+                                             static_cast<std::uint64_t>(record.Size), packDat.size())) {
+        return ctr::Status::Error("entry " + std::to_string(i) + " lies outside pack.dat");
       }
+      entry.resize(static_cast<std::size_t>(record.Size));
       ctr::Status read = packDat.ReadAt(static_cast<std::uint64_t>(record.Offset), entry.data(), entry.size());
       if (!read) return read;
+    } else {
+      entry.clear();
     }
     const fs::path file = folder / PackEntryFileName(i, GuessPackEntryExtension(entry));
     if (!WriteEntryFile(file, entry)) return ctr::Status::Error("cannot write " + PathToUtf8(file));
