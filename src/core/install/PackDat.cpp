@@ -14,6 +14,9 @@
 #include "core/install/Install.h"
 
 #ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX  // keeps std::numeric_limits<>::max() usable
+#endif
 #include <windows.h>
 #endif
 
