@@ -79,7 +79,7 @@ TLangList BracketLanguage() {
       "ErrorCheckingMD5PackInc", "ErrorMovingPackDat", "ApplyingXdelta", "ErrorApplyingXdelta",
       "UnkXdeltaError", "ErrorLoadPackDat", "UnpackingPackDat", "ErrorLoadPackInc",
       "ErrorCalculationPackDatFileCount", "ErrorExtractingPackDat", "UpdatingPackDat",
-      "WarningCopyingPackDatFolder", "RepackingPackDat", "WarningUnpackingBcsar", "ApplyingVoice",
+      "WarningCopyingPackDatFolder", "RepackingPackDat", "ErrorRepackingPackDat", "WarningUnpackingBcsar", "ApplyingVoice",
       "WarningUnpackingCwar", "WarningCopyingSoundFiles", "WarningPackingCwar", "ChangingMusic",
       "WarningUnknownTrack", "WarningPackingBcsar", "ErrorTrackListFormat", "ErrorReadingTracks",
       "CancelInstall", "StartPatching"};

@@ -301,9 +301,6 @@ bool TInstall::ApplyXdelta() {
   return DeleteWorkFiles({"tools\\temp\\old_pack.dat"});
 }
 
-// The pack archive update is filled in by its own unit; the job calls it here so that its
-// place in the sequence is fixed.
-bool TInstall::UpdatePackDat() { return true; }
 
 bool TInstall::ReplaceExeFS() {
   LogKey("ReplacingExeFS");
