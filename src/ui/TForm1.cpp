@@ -527,7 +527,8 @@ void TForm1::BTNCancelClick() {
 
 void TForm1::ThreadCancel(TInstall* /*job*/) {
   QApplication::beep();
-  DeleteFolder(appDir_ / "tools" / "temp");
+  // A run refused because another run holds the program folder leaves that run's work folder be.
+  if (!job_ || job_->OwnsWorkFolder()) DeleteFolder(appDir_ / "tools" / "temp");
   ProgressBar1->setValue(0);
   if (!VoiceMissing) TntRadioGroup2->setEnabled(true);
   BTNInstallPatch->setEnabled(true);

@@ -67,7 +67,7 @@ std::vector<std::string> RecordingHost::Lines() const {
 
 TLangList BracketLanguage() {
   static const char* const kKeys[] = {
-      "Label0", "Done", "ErrorFolderDelete", "ErrorFolderCreate", "PatchingSuccessful", "UnpackingRomFS",
+      "Label0", "Done", "ErrorFolderDelete", "ErrorFolderCreate", "ErrorAnotherRun", "PatchingSuccessful", "UnpackingRomFS",
       "ErrorUnpackingRomFS", "InstallCanceled", "Unk3dstoolError", "ExtractingExeFSHeaders",
       "ErrorExtractingExeFSHeaders", "ExtractingNCCH", "ErrorExtractingNCCH", "UnkctrtoolError",
       "ExtractingExeFS", "ErrorExtractingExeFs", "ExtractingRomFS", "ErrorExtractingRomFS",

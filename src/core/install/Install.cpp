@@ -5,6 +5,7 @@
 #include <exception>
 
 #include "core/common/Common.h"
+#include "core/common/RunLock.h"
 #include "core/install/Install3DS.h"
 #include "core/install/InstallCIA.h"
 #include "core/install/InstallCXI.h"
@@ -129,6 +130,21 @@ bool TInstall::RunSteps() {
   host_.SetProgress(0);
   host_.SetLanguageBoxEnabled(false);
 
+  // Another run in this program folder works in the same work folder: refuse before touching it.
+  runLock_ = std::make_unique<TRunLock>(FAppDir);
+  switch (runLock_->State()) {
+    case TRunLock::TState::Held:
+      ownsWorkFolder_.store(true);
+      break;
+    case TRunLock::TState::HeldElsewhere:
+      LogKey("ErrorAnotherRun");
+      return false;
+    case TRunLock::TState::Failed:
+      Log(runLock_->Error());
+      LogKey("ErrorFolderCreate");
+      return false;
+  }
+
   const fs::path work = WorkPath("tools\\temp");
   if (FolderExists(work) || FileExists(work)) {
     DeleteFolder(work);
@@ -192,6 +208,7 @@ bool TInstall::RunSteps() {
   if (kind == ".cxi") {
     Progress(100);
     Log("\r\n" + GetLangText("PatchingSuccessful") + "\r\n[" + PathToUtf8(FOutPath) + ".cxi]");
+    succeeded_.store(true);
     return true;
   }
   if (!Checkpoint()) return false;
@@ -203,6 +220,7 @@ bool TInstall::RunSteps() {
   }
   Progress(100);
   Log("\r\n" + GetLangText("PatchingSuccessful") + "\r\n[" + PathToUtf8(FOutPath) + kind + "]");
+  succeeded_.store(true);
   return true;
 }
 

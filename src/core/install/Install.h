@@ -17,6 +17,7 @@
 namespace qpt {
 
 class TInstall;
+class TRunLock;
 class TTrackList;
 
 // What the job needs of the window. Every call comes from the job's thread; an implementation
@@ -76,6 +77,13 @@ class TInstall {
   void Execute();
 
   const std::filesystem::path& OutPath() const { return FOutPath; }
+
+  // Whether this run took the program folder's run lock and so may have made the work folder.
+  // False for a run refused because another run holds the folder: its host must then leave
+  // tools/temp alone, since it is the other run's. Read it once ThreadCancel has been called.
+  bool OwnsWorkFolder() const { return ownsWorkFolder_.load(); }
+  // True once the run has logged its success line; read it once ThreadCancel has been called.
+  bool Succeeded() const { return succeeded_.load(); }
 
  protected:
   // Steps, in the order Execute calls most of them. A step returns false when it ended the
@@ -149,6 +157,11 @@ class TInstall {
   bool Checkpoint() const { return !Terminated(); }
 
   std::atomic<bool> terminated_{false};
+  std::atomic<bool> ownsWorkFolder_{false};
+  std::atomic<bool> succeeded_{false};
+  // Held from before the work folder is touched until the job is destroyed, which the hosts
+  // do only after removing the work folder, so no other run can start in between.
+  std::unique_ptr<TRunLock> runLock_;
   std::thread thread_;
 };
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "core/common/Common.h"
+#include "core/common/RunLock.h"
 #include "support/JobFixture.h"
 
 namespace qpt {
@@ -255,6 +256,50 @@ TEST_F(InstallJob, ALeftoverWorkFolderIsRemovedFirst) {
   RunJob("out.cia");
   EXPECT_FALSE(fs::exists(app / "tools/temp/stale"));
   EXPECT_EQ(host.Lines().front(), L("ExtractingNCCH"));
+}
+
+TEST_F(InstallJob, ARunWhileAnotherHoldsTheFolderIsRefusedAndLeavesItsWorkFolder) {
+  WriteFile(app / "tools/temp/romfs/pack.dat", "the other run's file");
+  TRunLock other(app.path());
+  ASSERT_TRUE(other.Held());
+  auto job = Create("out.cia");
+  job->Execute();
+  EXPECT_EQ(host.Lines(), Lines{L("ErrorAnotherRun")});
+  EXPECT_EQ(host.endCount, 1);
+  EXPECT_FALSE(job->OwnsWorkFolder());
+  EXPECT_FALSE(job->Succeeded());
+  EXPECT_TRUE(Calls("ctrtool").empty());
+  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "the other run's file");
+}
+
+TEST_F(InstallJob, TheLockIsHeldUntilTheJobIsDestroyed) {
+  // The host removes the work folder after ThreadCancel and only then releases the job, so
+  // no second run may start in that gap.
+  auto job = Create("out.cia");
+  job->Execute();
+  EXPECT_TRUE(job->OwnsWorkFolder());
+  EXPECT_TRUE(job->Succeeded());
+  EXPECT_EQ(TRunLock(app.path()).State(), TRunLock::TState::HeldElsewhere);
+  job.reset();
+  EXPECT_TRUE(TRunLock(app.path()).Held());
+}
+
+TEST_F(InstallJob, OnlyTheSuccessLineCountsAsSuccess) {
+  PlanTool("makerom", "exit 1");
+  auto failed = Create("out.cia");
+  failed->Execute();
+  EXPECT_TRUE(failed->OwnsWorkFolder());
+  EXPECT_FALSE(failed->Succeeded());
+  failed.reset();
+  // An unknown exit code is only a warning; the run still ends with its success line.
+  PlanTool("makerom", "exit 7");
+  auto warned = Create("out.cia");
+  warned->Execute();
+  EXPECT_TRUE(warned->Succeeded());
+  warned.reset();
+  auto cxi = Create("out.cxi");
+  cxi->Execute();
+  EXPECT_TRUE(cxi->Succeeded());
 }
 
 TEST_F(InstallJob, MissingTempFileStopsTheRun) {
