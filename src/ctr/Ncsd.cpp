@@ -18,6 +18,12 @@ constexpr std::uint8_t kMediaTypeCard1 = 1;
 
 }  // namespace
 
+std::uint64_t CardImageSize(std::uint64_t used, std::uint8_t mediaType) {
+  std::uint64_t size = mediaType == kMediaTypeCard1 ? kMinCard1Size : kMinCard2Size;
+  while (size < used) size <<= 1;
+  return size;
+}
+
 Result<Ncsd> ReadNcsd(Reader& in) {
   const std::string name = in.name();
   Ncsd ncsd;
@@ -97,11 +103,7 @@ Status BuildNcsd(const std::filesystem::path& headerPath, const std::filesystem:
   const std::uint64_t alignment = blockAligned ? 8 * mu : mu;
   const std::uint64_t partitionSize = AlignUp(partition.size(), alignment);
   const std::uint64_t used = kNcsdHeaderAreaSize + partitionSize;
-  std::uint64_t imageSize = used;
-  if (pad) {
-    imageSize = h.flags[kNcsdFlagMediaType] == kMediaTypeCard1 ? kMinCard1Size : kMinCard2Size;
-    while (imageSize < used) imageSize <<= 1;
-  }
+  const std::uint64_t imageSize = pad ? CardImageSize(used, h.flags[kNcsdFlagMediaType]) : used;
   if (imageSize / mu > 0xFFFFFFFFu) return Status::Error("the card image would be too large for its header");
 
   h.imageSize = static_cast<std::uint32_t>(imageSize / mu);

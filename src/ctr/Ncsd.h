@@ -72,6 +72,10 @@ Status ExtractNcsd(Reader& in, const std::filesystem::path& headerOut, const std
 // image is filled with 0xFF to the card size (the smallest power of two that holds it, at
 // least 128 MiB on CARD1 and 512 MiB otherwise) as cartridge dumps are; without, the image
 // ends after the partition.
+// Card size for an image whose data ends at used: the smallest power of two that holds it,
+// at least 128 MiB for CARD1 (media type 1) and 512 MiB for any other media type.
+std::uint64_t CardImageSize(std::uint64_t used, std::uint8_t mediaType);
+
 Status BuildNcsd(const std::filesystem::path& header, const std::filesystem::path& partition0,
                  const std::filesystem::path& out, bool pad);
 
