@@ -110,19 +110,13 @@ std::vector<std::uint8_t> MakeTicket(std::uint64_t titleId, std::uint16_t titleV
 }
 
 // The ExeFS icon (SMDH) for the meta section; empty when the ExeFS has none.
-Result<std::vector<std::uint8_t>> ReadExeFsFileForMeta(FileReader& cxi, const ByteRange& exefs) {
-  ExeFsHeaderRecord record{};
-  Status s = cxi.ReadAt(exefs.offset, &record, sizeof(record));
-  if (!s) return s;
-  for (const ExeFsFileRecord& file : record.files) {
-    if (std::string(file.name, strnlen(file.name, sizeof(file.name))) != "icon") continue;
-    const std::uint64_t offset = kExeFsHeaderSize + std::uint64_t{file.offset};
-    if (!InRange(offset, file.size, exefs.size) || file.size > kMaxIconSize) {
-      return Status::Error(cxi.name() + ": the ExeFS icon lies outside the ExeFS");
-    }
-    return cxi.ReadVector(exefs.offset + offset, file.size);
-  }
-  return std::vector<std::uint8_t>{};
+Result<std::vector<std::uint8_t>> ReadIcon(FileReader& cxi, const ByteRange& exefs) {
+  auto header = ReadExeFsHeader(*cxi.Backing()->file, exefs.offset, exefs.size);
+  if (!header) return Status::Error(cxi.name() + ": " + header.message());
+  const ExeFsHeader::Entry* icon = header->Find("icon");
+  if (!icon) return std::vector<std::uint8_t>{};
+  if (icon->size > kMaxIconSize) return Status::Error(cxi.name() + ": the ExeFS icon is too large for an SMDH");
+  return cxi.ReadVector(exefs.offset + icon->offset, icon->size);
 }
 
 }  // namespace
@@ -259,7 +253,7 @@ Status BuildCia(const std::filesystem::path& cxiPath, std::uint16_t contentIndex
   if (!std::equal(exheaderHash.begin(), exheaderHash.end(), ncch->header.exheaderHash)) {
     return Status::Error(cxi.name() + ": the exheader does not match its hash in the NCCH header");
   }
-  auto icon = ReadExeFsFileForMeta(cxi, ncch->exefs);
+  auto icon = ReadIcon(cxi, ncch->exefs);
   if (!icon) return icon.status();
 
   const std::uint64_t titleId = ncch->header.partitionId;

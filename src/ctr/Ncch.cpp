@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "ctr/ExeFs.h"
+
 namespace ctr {
 
 namespace {
@@ -30,14 +32,6 @@ std::string Hex(std::uint64_t value) {
     value >>= 4;
   } while (value);
   return "0x" + text;
-}
-
-// An ExeFS header as the original tools recognise one: the first file at offset 0 and the
-// reserved area 0x80-0xFF zero. Anything else is most likely still encrypted.
-bool LooksLikeExeFsHeader(std::span<const std::uint8_t> header) {
-  if (header.size() < 0x200) return false;
-  if (ReadLE<std::uint32_t>(header, 0x08).value_or(1) != 0) return false;
-  return std::all_of(header.begin() + 0x80, header.begin() + 0x100, [](std::uint8_t b) { return b == 0; });
 }
 
 // Reads the first `size` bytes of a file as if it were padded with zeros to at least that
