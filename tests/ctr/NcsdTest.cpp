@@ -108,7 +108,7 @@ TEST(NcsdRead, RefusesDamagedTables) {
       {0x100, 0x4453434F},   // magic "OCSD"
       {0x124, 0x1A1},        // partition 0 one unit past the end
       {0x128, 0xFFFFFFFF},   // partition 1 offset far out
-      {0x188 + 4, 0x06000000},  // media unit exponent 6
+      {0x188 + 4, 0x00060000},  // media unit exponent 6
   };
   for (const auto& [offset, value] : damages) {
     Bytes bad = good;
