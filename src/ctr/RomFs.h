@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "ctr/Io.h"
@@ -117,6 +118,7 @@ class RomFsReader {
  private:
   std::vector<FileEntry> files_;
   std::vector<std::string> folders_;
+  std::unordered_map<std::string, std::size_t> index_;  // path -> position in files_
   std::uint64_t level3Offset_ = 0;
   RomFsLevel3HeaderRecord level3Header_{};
 };

@@ -1,0 +1,812 @@
+#include "ctr/RomFs.h"
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstring>
+#include <functional>
+#include <system_error>
+#include <unordered_set>
+
+namespace ctr {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::uint32_t kIvfcMagicNumber = 0x10000;
+constexpr std::uint32_t kHashSize = 0x20;
+constexpr std::uint64_t kDataAlignment = 0x10;
+constexpr std::uint32_t kNameSeed = 123456789;
+// Large sequential transfers; a multiple of every block size we build with.
+constexpr std::size_t kChunk = 1 << 20;
+// No real RomFS has metadata tables anywhere near this; larger claims are garbage.
+constexpr std::uint64_t kMaxTableSize = 256u << 20;
+constexpr int kMaxFolderDepth = 256;
+// Level-2 hashes are written to their place in batches of this size (8 MiB of level 3 each).
+constexpr std::size_t kLevel2Batch = 64 << 10;
+
+std::string Utf8(const fs::path& path) {
+  const std::u8string s = path.u8string();
+  return std::string(s.begin(), s.end());
+}
+
+fs::path PathFromUtf8(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
+
+// ---------------------------------------------------------------- text
+
+std::optional<std::u16string> Utf8ToUtf16(const std::string& in) {
+  std::u16string out;
+  for (std::size_t i = 0; i < in.size();) {
+    const unsigned char c = static_cast<unsigned char>(in[i]);
+    std::uint32_t cp;
+    std::size_t extra;
+    if (c < 0x80) {
+      cp = c;
+      extra = 0;
+    } else if ((c & 0xE0) == 0xC0) {
+      cp = c & 0x1F;
+      extra = 1;
+    } else if ((c & 0xF0) == 0xE0) {
+      cp = c & 0x0F;
+      extra = 2;
+    } else if ((c & 0xF8) == 0xF0) {
+      cp = c & 0x07;
+      extra = 3;
+    } else {
+      return std::nullopt;
+    }
+    if (in.size() - i <= extra) return std::nullopt;
+    for (std::size_t k = 1; k <= extra; ++k) {
+      const unsigned char cc = static_cast<unsigned char>(in[i + k]);
+      if ((cc & 0xC0) != 0x80) return std::nullopt;
+      cp = cp << 6 | (cc & 0x3F);
+    }
+    static constexpr std::uint32_t kMinOf[] = {0, 0x80, 0x800, 0x10000};
+    if (cp < kMinOf[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
+    if (cp >= 0x10000) {
+      cp -= 0x10000;
+      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+    } else {
+      out.push_back(static_cast<char16_t>(cp));
+    }
+    i += extra + 1;
+  }
+  return out;
+}
+
+std::optional<std::string> Utf16ToUtf8(const std::u16string& in) {
+  std::string out;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    std::uint32_t cp = in[i];
+    if (cp >= 0xDC00 && cp <= 0xDFFF) return std::nullopt;
+    if (cp >= 0xD800 && cp <= 0xDBFF) {
+      if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) return std::nullopt;
+      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[++i] - 0xDC00);
+    }
+    if (cp < 0x80) {
+      out.push_back(static_cast<char>(cp));
+    } else if (cp < 0x800) {
+      out.push_back(static_cast<char>(0xC0 | cp >> 6));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else if (cp < 0x10000) {
+      out.push_back(static_cast<char>(0xE0 | cp >> 12));
+      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    } else {
+      out.push_back(static_cast<char>(0xF0 | cp >> 18));
+      out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
+      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+    }
+  }
+  return out;
+}
+
+// A name from an image becomes one component of a path on disk: nothing that could climb out
+// of the output folder or split into several components.
+bool IsSafeComponent(const std::string& name) {
+  if (name.empty() || name == "." || name == "..") return false;
+  return std::none_of(name.begin(), name.end(), [](char c) {
+    return c == '/' || c == '\\' || static_cast<unsigned char>(c) < 0x20;
+  });
+}
+
+// 3dstool's sibling order: UTF-8 bytes after upper-casing ASCII letters only.
+std::string SortKey(const std::string& utf8) {
+  std::string key = utf8;
+  for (char& c : key) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return key;
+}
+
+std::uint32_t NameHash(std::uint32_t parentOffset, const std::u16string& name) {
+  std::uint32_t h = parentOffset ^ kNameSeed;
+  for (char16_t c : name) {
+    h = (h >> 5) | (h << 27);
+    h ^= c;
+  }
+  return h;
+}
+
+std::uint32_t BucketCount(std::uint32_t entries) {
+  if (entries < 3) return 3;
+  if (entries < 19) return entries | 1;
+  std::uint32_t m = entries;
+  auto divisible = [](std::uint32_t v) {
+    for (std::uint32_t p : {2u, 3u, 5u, 7u, 11u, 13u, 17u}) {
+      if (v % p == 0) return true;
+    }
+    return false;
+  };
+  while (divisible(m)) ++m;
+  return m;
+}
+
+std::uint32_t NameBytes(const std::u16string& name) { return static_cast<std::uint32_t>(name.size() * 2); }
+std::uint32_t PaddedNameBytes(const std::u16string& name) { return static_cast<std::uint32_t>(AlignUp(NameBytes(name), 4)); }
+
+template <typename T>
+void Put(std::vector<std::uint8_t>& buffer, std::uint64_t offset, const T& value) {
+  std::memcpy(buffer.data() + offset, &value, sizeof(T));
+}
+
+void PutName(std::vector<std::uint8_t>& buffer, std::uint64_t offset, const std::u16string& name) {
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    buffer[offset + 2 * i] = static_cast<std::uint8_t>(name[i]);
+    buffer[offset + 2 * i + 1] = static_cast<std::uint8_t>(name[i] >> 8);
+  }
+}
+
+Status HashRange(InputFile& file, std::uint64_t offset, std::uint64_t size, Sha256Digest& digest) {
+  Sha256 hasher;
+  std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)));
+  while (size > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, block.size()));
+    Status s = file.ReadAt(offset, block.data(), n);
+    if (!s) return s;
+    hasher.Update(block.data(), n);
+    offset += n;
+    size -= n;
+  }
+  digest = hasher.Final();
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- IVFC layout
+
+struct IvfcLevel {
+  std::uint64_t offset = 0;  // physical, from the start of the RomFS
+  std::uint64_t size = 0;
+  std::uint64_t blockSize = 0;
+  std::uint64_t Blocks() const { return (size + blockSize - 1) / blockSize; }
+};
+
+// Where the levels lie; levels[0..2] are levels 1..3.
+struct IvfcLayout {
+  std::uint64_t masterHashSize = 0;
+  IvfcLevel levels[3];
+  std::uint64_t end = 0;
+};
+
+IvfcLayout PlanLayout(std::uint64_t level3Size) {
+  IvfcLayout layout;
+  const std::uint64_t l2Size = kHashSize * ((level3Size + kIvfcBlockSize - 1) / kIvfcBlockSize);
+  const std::uint64_t l1Size = kHashSize * ((l2Size + kIvfcBlockSize - 1) / kIvfcBlockSize);
+  layout.masterHashSize = kHashSize * ((l1Size + kIvfcBlockSize - 1) / kIvfcBlockSize);
+  layout.levels[0].size = l1Size;
+  layout.levels[1].size = l2Size;
+  layout.levels[2].size = level3Size;
+  for (IvfcLevel& level : layout.levels) level.blockSize = kIvfcBlockSize;
+  // Physical order is 3, 1, 2.
+  layout.levels[2].offset = AlignUp(kIvfcMasterHashOffset + layout.masterHashSize, kIvfcBlockSize);
+  layout.levels[0].offset = layout.levels[2].offset + AlignUp(level3Size, kIvfcBlockSize);
+  layout.levels[1].offset = layout.levels[0].offset + AlignUp(l1Size, kIvfcBlockSize);
+  layout.end = layout.levels[1].offset + AlignUp(l2Size, kIvfcBlockSize);
+  return layout;
+}
+
+IvfcHeaderRecord MakeIvfcHeader(const IvfcLayout& layout) {
+  IvfcHeaderRecord header{};
+  std::memcpy(header.magic, "IVFC", 4);
+  header.magicNumber = kIvfcMagicNumber;
+  header.masterHashSize = static_cast<std::uint32_t>(layout.masterHashSize);
+  std::uint64_t logical = 0;
+  for (int i = 0; i < 3; ++i) {
+    header.levels[i].logicalOffset = logical;
+    header.levels[i].size = layout.levels[i].size;
+    header.levels[i].blockLog2 = kIvfcBlockLog2;
+    logical = AlignUp(logical + layout.levels[i].size, kIvfcBlockSize);
+  }
+  header.headerSize = kIvfcHeaderSize;
+  return header;
+}
+
+Result<IvfcLayout> ReadIvfcLayout(InputFile& file, std::uint64_t offset, std::uint64_t size) {
+  if (!InRange(offset, size, file.size())) return Status::Error("RomFS lies past the end of the file");
+  if (size < kIvfcMasterHashOffset) return Status::Error("RomFS is shorter than its IVFC header");
+  std::array<std::uint8_t, sizeof(IvfcHeaderRecord)> raw{};
+  Status s = file.ReadAt(offset, raw.data(), raw.size());
+  if (!s) return s;
+  const IvfcHeaderRecord header = *ReadLE<IvfcHeaderRecord>(raw, 0);
+  if (std::memcmp(header.magic, "IVFC", 4) != 0) return Status::Error("RomFS has no IVFC magic");
+  if (header.magicNumber != kIvfcMagicNumber) return Status::Error("IVFC image is not a RomFS");
+  IvfcLayout layout;
+  layout.masterHashSize = header.masterHashSize;
+  for (int i = 0; i < 3; ++i) {
+    const std::uint32_t log2 = header.levels[i].blockLog2;
+    if (log2 < 6 || log2 > 24) return Status::Error("IVFC level " + std::to_string(i + 1) + " block size out of range");
+    layout.levels[i].blockSize = std::uint64_t{1} << log2;
+    layout.levels[i].size = header.levels[i].size;
+    if (layout.levels[i].size > size) return Status::Error("IVFC level " + std::to_string(i + 1) + " is larger than the RomFS");
+  }
+  IvfcLevel* l = layout.levels;
+  l[2].offset = AlignUp(kIvfcMasterHashOffset + layout.masterHashSize, l[2].blockSize);
+  l[0].offset = l[2].offset + AlignUp(l[2].size, l[2].blockSize);
+  l[1].offset = l[0].offset + AlignUp(l[0].size, l[0].blockSize);
+  layout.end = l[1].offset + AlignUp(l[1].size, l[1].blockSize);
+  if (!InRange(0, l[2].offset + l[2].size, size)) return Status::Error("RomFS level 3 lies past the end of the RomFS");
+  return layout;
+}
+
+// ---------------------------------------------------------------- building
+
+struct BuildFile {
+  std::string key;
+  std::u16string name;
+  fs::path path;
+  std::uint64_t size = 0;
+  std::uint32_t offset = 0;  // in the file table
+  std::uint64_t dataOffset = 0;
+};
+
+struct BuildDir {
+  std::string key;
+  std::u16string name;
+  fs::path path;
+  std::vector<std::size_t> dirs;  // indices into the directory list
+  std::vector<BuildFile> files;
+  std::uint32_t offset = 0;  // in the directory table
+  std::uint32_t parentOffset = 0;
+  std::uint32_t nextSibling = kRomFsNoEntry;
+  bool hasFiles = false;
+};
+
+class TreeScanner {
+ public:
+  std::vector<BuildDir> dirs;
+
+  Status Scan(const fs::path& root) {
+    std::error_code ec;
+    if (!fs::is_directory(root, ec)) return Status::Error("no such folder: " + Utf8(root));
+    dirs.emplace_back();
+    Status s = ScanDir(root, 0, 0);
+    if (!s) return s;
+    MarkFiles(0);
+    return Status::Ok();
+  }
+
+ private:
+  Status ScanDir(fs::path path, std::size_t index, int depth) {
+    if (depth > kMaxFolderDepth) return Status::Error("folders nested too deeply (a link loop?) at " + Utf8(path));
+    std::error_code ec;
+    fs::directory_iterator it(path, ec);
+    if (ec) return Status::Error("cannot list " + Utf8(path));
+    std::vector<BuildDir> subdirs;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+      const fs::path entryPath = it->path();
+      const std::u8string raw = entryPath.filename().u8string();
+      const std::string name(raw.begin(), raw.end());
+      auto name16 = Utf8ToUtf16(name);
+      if (!name16) return Status::Error("file name is not valid text: " + Utf8(entryPath));
+      std::error_code typeError;
+      if (it->is_directory(typeError)) {
+        BuildDir dir;
+        dir.key = SortKey(name);
+        dir.name = std::move(*name16);
+        dir.path = entryPath;
+        subdirs.push_back(std::move(dir));
+      } else if (it->is_regular_file(typeError)) {
+        BuildFile file;
+        file.key = SortKey(name);
+        file.name = std::move(*name16);
+        file.path = entryPath;
+        file.size = it->file_size(typeError);
+        if (typeError) return Status::Error("cannot read the size of " + Utf8(entryPath));
+        dirs[index].files.push_back(std::move(file));
+      }
+    }
+    if (ec) return Status::Error("cannot list " + Utf8(path));
+    auto byKey = [](const auto& a, const auto& b) { return a.key != b.key ? a.key < b.key : a.name < b.name; };
+    std::sort(dirs[index].files.begin(), dirs[index].files.end(), byKey);
+
+    std::sort(subdirs.begin(), subdirs.end(), byKey);
+    std::vector<std::size_t> children;
+    for (BuildDir& dir : subdirs) {
+      children.push_back(dirs.size());
+      dirs.push_back(std::move(dir));
+    }
+    dirs[index].dirs = children;
+    for (std::size_t child : children) {
+      Status s = ScanDir(dirs[child].path, child, depth + 1);
+      if (!s) return s;
+    }
+    return Status::Ok();
+  }
+
+  // A folder with no file anywhere below it is left out, like 3dstool does.
+  bool MarkFiles(std::size_t index) {
+    bool any = !dirs[index].files.empty();
+    std::vector<std::size_t> kept;
+    for (std::size_t child : dirs[index].dirs) {
+      if (MarkFiles(child)) {
+        kept.push_back(child);
+        any = true;
+      }
+    }
+    dirs[index].dirs = std::move(kept);
+    dirs[index].hasFiles = any;
+    return any;
+  }
+};
+
+// Level-3 bytes go through here: gathered into large chunks, each 0x1000-byte block hashed
+// into level 2 as it passes, level-2 blocks hashed into level 1 as they fill. Level 2 goes
+// straight to its place in the image, so memory stays at one chunk whatever the size.
+class HashingWriter {
+ public:
+  HashingWriter(OutputFile& out, const IvfcLayout& layout) : out_(out), layout_(layout) {
+    buffer_.reserve(kChunk);
+    l2Block_.reserve(kIvfcBlockSize);
+  }
+
+  Status Append(const std::uint8_t* data, std::size_t size) {
+    while (size > 0) {
+      const std::size_t n = std::min(size, kChunk - buffer_.size());
+      buffer_.insert(buffer_.end(), data, data + n);
+      data += n;
+      size -= n;
+      if (buffer_.size() == kChunk) {
+        Status s = FlushChunk();
+        if (!s) return s;
+      }
+    }
+    return Status::Ok();
+  }
+
+  Status AppendZeros(std::uint64_t count) {
+    static const std::uint8_t kZeros[0x1000] = {};
+    while (count > 0) {
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof(kZeros)));
+      Status s = Append(kZeros, n);
+      if (!s) return s;
+      count -= n;
+    }
+    return Status::Ok();
+  }
+
+  // Reads size bytes of a file straight into the chunk buffer.
+  Status AppendFile(InputFile& in, std::uint64_t size) {
+    std::uint64_t offset = 0;
+    while (offset < size) {
+      const std::size_t room = kChunk - buffer_.size();
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(room, size - offset));
+      const std::size_t at = buffer_.size();
+      buffer_.resize(at + n);
+      Status s = in.ReadAt(offset, buffer_.data() + at, n);
+      if (!s) return s;
+      offset += n;
+      if (buffer_.size() == kChunk) {
+        s = FlushChunk();
+        if (!s) return s;
+      }
+    }
+    return Status::Ok();
+  }
+
+  std::uint64_t written() const { return written_ + buffer_.size(); }
+
+  // Pads level 3 to whole blocks, completes level 2 and returns level 1 (padded).
+  Result<std::vector<std::uint8_t>> Finish() {
+    Status s = AppendZeros(AlignUp(written(), kIvfcBlockSize) - written());
+    if (!s) return s;
+    s = FlushChunk();
+    if (!s) return s;
+    if (!l2Block_.empty()) {
+      l2Block_.resize(kIvfcBlockSize, 0);
+      AddLevel2Block();
+    }
+    s = FlushLevel2();
+    if (!s) return s;
+    level1_.resize(static_cast<std::size_t>(AlignUp(level1_.size(), kIvfcBlockSize)), 0);
+    return std::move(level1_);
+  }
+
+ private:
+  Status FlushChunk() {
+    for (std::size_t at = 0; at < buffer_.size(); at += kIvfcBlockSize) {
+      hasher_.Reset();
+      hasher_.Update(buffer_.data() + at, kIvfcBlockSize);
+      const Sha256Digest digest = hasher_.Final();
+      l2Block_.insert(l2Block_.end(), digest.begin(), digest.end());
+      if (l2Block_.size() == kIvfcBlockSize) AddLevel2Block();
+    }
+    Status s = out_.Write(buffer_.data(), buffer_.size());
+    if (!s) return s;
+    written_ += buffer_.size();
+    buffer_.clear();
+    if (l2Pending_.size() >= kLevel2Batch) return FlushLevel2();
+    return Status::Ok();
+  }
+
+  void AddLevel2Block() {
+    hasher_.Reset();
+    hasher_.Update(l2Block_.data(), l2Block_.size());
+    const Sha256Digest digest = hasher_.Final();
+    level1_.insert(level1_.end(), digest.begin(), digest.end());
+    l2Pending_.insert(l2Pending_.end(), l2Block_.begin(), l2Block_.end());
+    l2Block_.clear();
+  }
+
+  Status FlushLevel2() {
+    if (l2Pending_.empty()) return Status::Ok();
+    Status s = out_.WriteAt(layout_.levels[1].offset + l2Written_, l2Pending_.data(), l2Pending_.size());
+    if (!s) return s;
+    l2Written_ += l2Pending_.size();
+    l2Pending_.clear();
+    return Status::Ok();
+  }
+
+  OutputFile& out_;
+  const IvfcLayout& layout_;
+  Sha256 hasher_;
+  std::vector<std::uint8_t> buffer_;
+  std::uint64_t written_ = 0;
+  std::vector<std::uint8_t> l2Block_;
+  std::vector<std::uint8_t> l2Pending_;
+  std::uint64_t l2Written_ = 0;
+  std::vector<std::uint8_t> level1_;
+};
+
+}  // namespace
+
+Status BuildRomFs(const fs::path& folder, const fs::path& romfsImage) {
+  TreeScanner scanner;
+  Status s = scanner.Scan(folder);
+  if (!s) return s;
+  std::vector<BuildDir>& dirs = scanner.dirs;
+
+  // Directory table: each folder's children as one block when the folder is visited, then
+  // the children visited depth first. File table and data: the folders in visit order.
+  std::vector<std::size_t> dirOrder{0};
+  std::vector<std::size_t> visitOrder;
+  std::function<void(std::size_t)> visit = [&](std::size_t index) {
+    visitOrder.push_back(index);
+    for (std::size_t child : dirs[index].dirs) dirOrder.push_back(child);
+    for (std::size_t child : dirs[index].dirs) visit(child);
+  };
+  visit(0);
+
+  std::uint64_t dirMetaSize = 0;
+  for (std::size_t index : dirOrder) {
+    dirs[index].offset = static_cast<std::uint32_t>(dirMetaSize);
+    dirMetaSize += sizeof(RomFsDirRecord) + PaddedNameBytes(dirs[index].name);
+  }
+  std::uint64_t fileMetaSize = 0;
+  std::uint64_t dataEnd = 0;
+  std::uint32_t fileCount = 0;
+  for (std::size_t index : visitOrder) {
+    for (BuildFile& file : dirs[index].files) {
+      file.offset = static_cast<std::uint32_t>(fileMetaSize);
+      fileMetaSize += sizeof(RomFsFileRecord) + PaddedNameBytes(file.name);
+      // An empty file still moves the end to the next aligned offset.
+      file.dataOffset = AlignUp(dataEnd, kDataAlignment);
+      dataEnd = file.dataOffset + file.size;
+      ++fileCount;
+    }
+    const std::vector<std::size_t>& children = dirs[index].dirs;
+    for (std::size_t k = 0; k < children.size(); ++k) {
+      dirs[children[k]].parentOffset = dirs[index].offset;
+      if (k + 1 < children.size()) dirs[children[k]].nextSibling = dirs[children[k + 1]].offset;
+    }
+  }
+  const std::uint32_t dirBuckets = BucketCount(static_cast<std::uint32_t>(dirOrder.size()));
+  const std::uint32_t fileBuckets = BucketCount(fileCount);
+
+  RomFsLevel3HeaderRecord header{};
+  header.headerSize = sizeof(RomFsLevel3HeaderRecord);
+  header.dirHashOffset = header.headerSize;
+  header.dirHashSize = 4 * dirBuckets;
+  const std::uint64_t dirMetaOffset = std::uint64_t{header.dirHashOffset} + header.dirHashSize;
+  const std::uint64_t fileHashOffset = dirMetaOffset + dirMetaSize;
+  const std::uint64_t fileMetaOffset = fileHashOffset + 4ull * fileBuckets;
+  const std::uint64_t dataOffset = AlignUp(fileMetaOffset + fileMetaSize, kDataAlignment);
+  if (dataOffset > kMaxTableSize) return Status::Error("too many files and folders for a RomFS");
+  header.dirMetaOffset = static_cast<std::uint32_t>(dirMetaOffset);
+  header.dirMetaSize = static_cast<std::uint32_t>(dirMetaSize);
+  header.fileHashOffset = static_cast<std::uint32_t>(fileHashOffset);
+  header.fileHashSize = 4 * fileBuckets;
+  header.fileMetaOffset = static_cast<std::uint32_t>(fileMetaOffset);
+  header.fileMetaSize = static_cast<std::uint32_t>(fileMetaSize);
+  header.dataOffset = static_cast<std::uint32_t>(dataOffset);
+
+  // Everything before the file data, built in memory.
+  std::vector<std::uint8_t> meta(static_cast<std::size_t>(dataOffset), 0);
+  Put(meta, 0, header);
+  std::vector<std::uint32_t> dirBucket(dirBuckets, kRomFsNoEntry);
+  std::vector<std::uint32_t> fileBucket(fileBuckets, kRomFsNoEntry);
+  for (std::size_t index : dirOrder) {
+    const BuildDir& dir = dirs[index];
+    const std::uint32_t bucket = NameHash(dir.parentOffset, dir.name) % dirBuckets;
+    RomFsDirRecord record{};
+    record.parent = dir.parentOffset;
+    record.nextSibling = dir.nextSibling;
+    record.firstChild = dir.dirs.empty() ? kRomFsNoEntry : dirs[dir.dirs.front()].offset;
+    record.firstFile = dir.files.empty() ? kRomFsNoEntry : dir.files.front().offset;
+    record.nextInBucket = dirBucket[bucket];
+    record.nameSize = NameBytes(dir.name);
+    dirBucket[bucket] = dir.offset;
+    Put(meta, dirMetaOffset + dir.offset, record);
+    PutName(meta, dirMetaOffset + dir.offset + sizeof(record), dir.name);
+  }
+  for (std::size_t index : visitOrder) {
+    const BuildDir& dir = dirs[index];
+    for (std::size_t k = 0; k < dir.files.size(); ++k) {
+      const BuildFile& file = dir.files[k];
+      const std::uint32_t bucket = NameHash(dir.offset, file.name) % fileBuckets;
+      RomFsFileRecord record{};
+      record.parent = dir.offset;
+      record.nextSibling = k + 1 < dir.files.size() ? dir.files[k + 1].offset : kRomFsNoEntry;
+      record.dataOffset = file.dataOffset;
+      record.dataSize = file.size;
+      record.nextInBucket = fileBucket[bucket];
+      record.nameSize = NameBytes(file.name);
+      fileBucket[bucket] = file.offset;
+      Put(meta, fileMetaOffset + file.offset, record);
+      PutName(meta, fileMetaOffset + file.offset + sizeof(record), file.name);
+    }
+  }
+  std::memcpy(meta.data() + header.dirHashOffset, dirBucket.data(), 4 * dirBucket.size());
+  std::memcpy(meta.data() + fileHashOffset, fileBucket.data(), 4 * fileBucket.size());
+
+  const IvfcLayout layout = PlanLayout(dataOffset + dataEnd);
+  OutputFile out;
+  s = out.Open(romfsImage);
+  if (!s) return s;
+  s = out.Fill(0, layout.levels[2].offset);
+  if (!s) return s;
+  HashingWriter writer(out, layout);
+  s = writer.Append(meta.data(), meta.size());
+  if (!s) return s;
+  for (std::size_t index : visitOrder) {
+    for (const BuildFile& file : dirs[index].files) {
+      s = writer.AppendZeros(dataOffset + file.dataOffset - writer.written());
+      if (!s) return s;
+      InputFile in;
+      s = in.Open(file.path);
+      if (!s) return s;
+      if (in.size() != file.size) return Status::Error(Utf8(file.path) + " changed while the RomFS was built");
+      s = writer.AppendFile(in, file.size);
+      if (!s) return s;
+    }
+  }
+  auto level1 = writer.Finish();
+  if (!level1) return level1.status();
+  s = out.Write(level1->data(), level1->size());
+  if (!s) return s;
+
+  std::vector<std::uint8_t> top(static_cast<std::size_t>(kIvfcMasterHashOffset + layout.masterHashSize), 0);
+  Put(top, 0, MakeIvfcHeader(layout));
+  for (std::size_t at = 0; at < level1->size(); at += kIvfcBlockSize) {
+    const Sha256Digest digest = Sha256::Of(level1->data() + at, kIvfcBlockSize);
+    std::memcpy(top.data() + kIvfcMasterHashOffset + at / kIvfcBlockSize * kHashSize, digest.data(), kHashSize);
+  }
+  s = out.WriteAt(0, top.data(), top.size());
+  if (!s) return s;
+  return out.Commit();
+}
+
+// ---------------------------------------------------------------- reading
+
+Status RomFsReader::Open(InputFile& file, std::uint64_t offset, std::uint64_t size) {
+  files_.clear();
+  folders_.clear();
+  index_.clear();
+  auto layout = ReadIvfcLayout(file, offset, size);
+  if (!layout) return layout.status();
+  const IvfcLevel& l3 = layout->levels[2];
+  level3Offset_ = offset + l3.offset;
+  if (l3.size < sizeof(RomFsLevel3HeaderRecord)) return Status::Error("RomFS level 3 is shorter than its header");
+  std::array<std::uint8_t, sizeof(RomFsLevel3HeaderRecord)> raw{};
+  Status s = file.ReadAt(level3Offset_, raw.data(), raw.size());
+  if (!s) return s;
+  level3Header_ = *ReadLE<RomFsLevel3HeaderRecord>(raw, 0);
+  const RomFsLevel3HeaderRecord& h = level3Header_;
+  if (h.headerSize != sizeof(RomFsLevel3HeaderRecord)) return Status::Error("RomFS level-3 header has a wrong size");
+  for (auto [tableOffset, tableSize] : {std::pair{h.dirHashOffset, h.dirHashSize}, std::pair{h.dirMetaOffset, h.dirMetaSize},
+                                        std::pair{h.fileHashOffset, h.fileHashSize}, std::pair{h.fileMetaOffset, h.fileMetaSize}}) {
+    if (!InRange(tableOffset, tableSize, l3.size) || tableSize > kMaxTableSize) {
+      return Status::Error("RomFS table lies past the end of level 3");
+    }
+  }
+  if (h.dataOffset > l3.size) return Status::Error("RomFS file data starts past the end of level 3");
+
+  auto dirTable = file.ReadVector(level3Offset_ + h.dirMetaOffset, h.dirMetaSize);
+  if (!dirTable) return dirTable.status();
+  auto fileTable = file.ReadVector(level3Offset_ + h.fileMetaOffset, h.fileMetaSize);
+  if (!fileTable) return fileTable.status();
+
+  auto readName = [](const std::vector<std::uint8_t>& table, std::uint64_t at, std::uint32_t bytes) -> std::optional<std::string> {
+    if ((bytes & 1) != 0 || !InRange(at, bytes, table.size())) return std::nullopt;
+    std::u16string name(bytes / 2, u'\0');
+    for (std::size_t i = 0; i < name.size(); ++i) {
+      name[i] = static_cast<char16_t>(table[at + 2 * i] | table[at + 2 * i + 1] << 8);
+    }
+    return Utf16ToUtf8(name);
+  };
+
+  // Links come from the image: every entry is visited at most once, so a loop cannot hang us.
+  std::unordered_set<std::uint32_t> seenDirs;
+  std::unordered_set<std::uint32_t> seenFiles;
+  std::vector<std::pair<std::uint32_t, FileEntry>> found;
+  struct Pending {
+    std::uint32_t offset;
+    std::string path;
+  };
+  std::vector<Pending> stack{{0, std::string()}};
+  while (!stack.empty()) {
+    Pending dir = std::move(stack.back());
+    stack.pop_back();
+    auto record = ReadLE<RomFsDirRecord>(*dirTable, dir.offset);
+    if (!record) return Status::Error("RomFS directory entry lies past the end of its table");
+    if (!dir.path.empty()) folders_.push_back(dir.path);
+
+    for (std::uint32_t at = record->firstFile; at != kRomFsNoEntry;) {
+      if (!seenFiles.insert(at).second) return Status::Error("RomFS file entries link in a loop");
+      auto fileRecord = ReadLE<RomFsFileRecord>(*fileTable, at);
+      if (!fileRecord) return Status::Error("RomFS file entry lies past the end of its table");
+      auto name = readName(*fileTable, std::uint64_t{at} + sizeof(RomFsFileRecord), fileRecord->nameSize);
+      if (!name || !IsSafeComponent(*name)) return Status::Error("RomFS file entry has an unusable name");
+      const std::uint64_t dataStart = h.dataOffset;
+      if (fileRecord->dataOffset > l3.size - dataStart ||
+          !InRange(dataStart + fileRecord->dataOffset, fileRecord->dataSize, l3.size)) {
+        return Status::Error("RomFS file " + dir.path + (dir.path.empty() ? "" : "/") + *name + " lies past the end of level 3");
+      }
+      FileEntry entry;
+      entry.path = dir.path.empty() ? *name : dir.path + "/" + *name;
+      entry.offset = level3Offset_ + dataStart + fileRecord->dataOffset;
+      entry.size = fileRecord->dataSize;
+      found.emplace_back(at, std::move(entry));
+      at = fileRecord->nextSibling;
+    }
+
+    std::vector<Pending> children;
+    for (std::uint32_t at = record->firstChild; at != kRomFsNoEntry;) {
+      if (at == 0 || !seenDirs.insert(at).second) return Status::Error("RomFS directory entries link in a loop");
+      auto child = ReadLE<RomFsDirRecord>(*dirTable, at);
+      if (!child) return Status::Error("RomFS directory entry lies past the end of its table");
+      auto name = readName(*dirTable, std::uint64_t{at} + sizeof(RomFsDirRecord), child->nameSize);
+      if (!name || !IsSafeComponent(*name)) return Status::Error("RomFS directory entry has an unusable name");
+      children.push_back({at, dir.path.empty() ? *name : dir.path + "/" + *name});
+      at = child->nextSibling;
+    }
+    // Pushed in reverse so that folders come out in sibling order, parents first.
+    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(std::move(*it));
+  }
+
+  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  files_.reserve(found.size());
+  for (auto& item : found) {
+    if (!index_.emplace(item.second.path, files_.size()).second) {
+      return Status::Error("RomFS holds " + item.second.path + " twice");
+    }
+    files_.push_back(std::move(item.second));
+  }
+  return Status::Ok();
+}
+
+std::optional<RomFsReader::FileEntry> RomFsReader::Find(std::string_view path) const {
+  auto it = index_.find(std::string(path));
+  if (it == index_.end()) return std::nullopt;
+  return files_[it->second];
+}
+
+Status ExtractRomFs(const fs::path& romfsImage, const fs::path& outFolder) {
+  InputFile in;
+  Status s = in.Open(romfsImage);
+  if (!s) return s;
+  RomFsReader reader;
+  s = reader.Open(in, 0, in.size());
+  if (!s) return Status::Error(Utf8(romfsImage) + ": " + s.message());
+  std::error_code ec;
+  fs::create_directories(outFolder, ec);
+  if (!fs::is_directory(outFolder, ec)) return Status::Error("cannot create folder " + Utf8(outFolder));
+  for (const std::string& folder : reader.Folders()) {
+    const fs::path path = outFolder / PathFromUtf8(folder);
+    fs::create_directory(path, ec);
+    if (!fs::is_directory(path, ec)) return Status::Error("cannot create folder " + Utf8(path));
+  }
+  for (const RomFsReader::FileEntry& file : reader.Files()) {
+    OutputFile out;
+    s = out.Open(outFolder / PathFromUtf8(file.path));
+    if (!s) return s;
+    s = CopyRange(in, file.offset, file.size, out);
+    if (!s) return s;
+    s = out.Commit();
+    if (!s) return s;
+  }
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- verifying
+
+namespace {
+
+// Hashes every block of `level` and compares it with the hash list that starts at
+// hashesAt (absolute) in the file.
+Status CheckLevel(InputFile& file, std::uint64_t base, const IvfcLevel& level, std::uint64_t hashesAt,
+                  const char* levelName) {
+  const std::uint64_t blocks = level.Blocks();
+  const std::uint64_t perChunk = std::max<std::uint64_t>(1, kChunk / level.blockSize);
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> hashes;
+  Sha256 hasher;
+  for (std::uint64_t first = 0; first < blocks; first += perChunk) {
+    const std::uint64_t count = std::min(perChunk, blocks - first);
+    data.resize(static_cast<std::size_t>(count * level.blockSize));
+    hashes.resize(static_cast<std::size_t>(count * kHashSize));
+    Status s = file.ReadAt(base + level.offset + first * level.blockSize, data.data(), data.size());
+    if (!s) return s;
+    s = file.ReadAt(hashesAt + first * kHashSize, hashes.data(), hashes.size());
+    if (!s) return s;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      hasher.Reset();
+      hasher.Update(data.data() + i * level.blockSize, static_cast<std::size_t>(level.blockSize));
+      const Sha256Digest digest = hasher.Final();
+      if (std::memcmp(digest.data(), hashes.data() + i * kHashSize, kHashSize) != 0) {
+        return Status::Error(std::string("RomFS ") + levelName + " block " + std::to_string(first + i) +
+                             " does not match its hash");
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size) {
+  auto layout = ReadIvfcLayout(file, offset, size);
+  if (!layout) return layout.status();
+  const IvfcLevel* l = layout->levels;
+  if (layout->end > size) return Status::Error("RomFS hash levels lie past the end of the RomFS");
+  if (layout->masterHashSize < kHashSize * l[0].Blocks() || l[0].size < kHashSize * l[1].Blocks() ||
+      l[1].size < kHashSize * l[2].Blocks()) {
+    return Status::Error("RomFS hash levels are too small for the levels they cover");
+  }
+  Status s = CheckLevel(file, offset, l[0], offset + kIvfcMasterHashOffset, "level 1");
+  if (!s) return s;
+  s = CheckLevel(file, offset, l[1], offset + l[0].offset, "level 2");
+  if (!s) return s;
+  return CheckLevel(file, offset, l[2], offset + l[1].offset, "level 3");
+}
+
+std::uint64_t RomFsHashRegionSize(std::uint32_t masterHashSize, std::uint64_t mediaUnit) {
+  return AlignUp(kIvfcMasterHashOffset + std::uint64_t{masterHashSize}, mediaUnit);
+}
+
+Result<RomFsSuperblock> ReadRomFsSuperblock(InputFile& file, std::uint64_t offset, std::uint64_t size,
+                                            std::uint64_t mediaUnit) {
+  if (mediaUnit == 0) return Status::Error("media unit is zero");
+  auto layout = ReadIvfcLayout(file, offset, size);
+  if (!layout) return layout.status();
+  RomFsSuperblock superblock;
+  superblock.hashRegionSize = RomFsHashRegionSize(static_cast<std::uint32_t>(layout->masterHashSize), mediaUnit);
+  if (superblock.hashRegionSize > size) return Status::Error("RomFS hash region lies past the end of the RomFS");
+  Status s = HashRange(file, offset, superblock.hashRegionSize, superblock.hash);
+  if (!s) return s;
+  return superblock;
+}
+
+}  // namespace ctr
