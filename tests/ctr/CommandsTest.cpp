@@ -25,7 +25,7 @@ struct Outcome {
   std::string err;
 };
 
-Outcome Run(ToolFunction tool, const Args& args) {
+Outcome Call(ToolFunction tool, const Args& args) {
   std::ostringstream out, err;
   Outcome o;
   o.code = tool(args, out, err);
@@ -51,7 +51,7 @@ void ExpectRefusal(const Outcome& o, const std::string& what) {
 
 TEST(ToolCommandLines, HelpIsAcceptedByEveryTool) {
   for (ToolFunction tool : {RunCtrtool, Run3dstool, RunMakerom}) {
-    const Outcome o = Run(tool, {"--help"});
+    const Outcome o = Call(tool, {"--help"});
     EXPECT_EQ(o.code, 0);
     EXPECT_NE(o.out.find("usage"), std::string::npos);
     EXPECT_TRUE(o.err.empty());
@@ -95,7 +95,7 @@ TEST(ToolCommandLines, AnythingButTheFixedCallsIsRefusedWithOneLine) {
   for (const auto& [tool, args] : calls) {
     std::string line;
     for (const auto& a : args) line += a + " ";
-    ExpectRefusal(Run(tool, args), line);
+    ExpectRefusal(Call(tool, args), line);
   }
   EXPECT_EQ(FileCount(dir.path()), 0u);
   std::filesystem::current_path(previous);
@@ -105,11 +105,11 @@ TEST(ToolCommandLines, ContentArgumentKeepsDriveLettersAndReadsCNumbers) {
   TempDir dir;
   // A Windows-style path with a drive colon: split at the second-to-last colon, so the file
   // looked for is "C:\x\a.cxi" (absent here) and the failure names it.
-  const Outcome o = Run(RunMakerom, {"-f", "Cia", "-content", "C:\\x\\a.cxi:0:0x00", "-o", Text(dir / "o.cia")});
+  const Outcome o = Call(RunMakerom, {"-f", "Cia", "-content", "C:\\x\\a.cxi:0:0x00", "-o", Text(dir / "o.cia")});
   ExpectRefusal(o, "drive letter");
   EXPECT_NE(o.err.find("C:\\x\\a.cxi"), std::string::npos) << o.err;
   const Outcome built =
-      Run(RunMakerom, {"-f", "cia", "-content", Text(VectorPath("cxi/out.cxi")) + ":0:0x1f", "-o", Text(dir / "o.cia")});
+      Call(RunMakerom, {"-f", "cia", "-content", Text(VectorPath("cxi/out.cxi")) + ":0:0x1f", "-o", Text(dir / "o.cia")});
   ASSERT_EQ(built.code, 0) << built.err;
   const Bytes cia = ReadBytes(dir / "o.cia");
   EXPECT_EQ(cia[0x2DC0 + 0xB04 + 3], 0x1F);  // content ID 0x1f
@@ -154,7 +154,7 @@ TEST(ToolHostileInput, TruncatedImagesFailCleanlyAtEveryLength) {
     for (std::size_t length : lengths(image->size())) {
       qpt::test::WriteBytes(dir / "in.img", Bytes(image->begin(), image->begin() + static_cast<std::ptrdiff_t>(length)));
       for (const auto& [tool, args] : calls) {
-        const Outcome result = Run(tool, args);
+        const Outcome result = Call(tool, args);
         EXPECT_EQ(result.code, 1) << args[0] << " " << args[1] << " at length " << length;
         EXPECT_EQ(FileCount(out), 0u) << args[0] << " " << args[1] << " at length " << length;
       }
@@ -186,7 +186,7 @@ TEST(ToolHostileInput, WrongKindsAndEncryptedImagesAreRefused) {
       {Run3dstool, {"-ctf", "3ds", o("o.3ds"), "--header", Text(VectorPath("ncsd/ncsdheader.bin")), "-0", Text(dir / "enc.cxi")}},
       {RunMakerom, {"-f", "Cia", "-content", Text(dir / "enc.cxi") + ":0:0x00", "-o", o("o.cia")}},
   };
-  for (const auto& [tool, args] : calls) ExpectRefusal(Run(tool, args), args[0] + " " + args[1]);
+  for (const auto& [tool, args] : calls) ExpectRefusal(Call(tool, args), args[0] + " " + args[1]);
   EXPECT_EQ(FileCount(out), 0u);
 }
 

@@ -192,6 +192,8 @@ TEST(ToolCalls, ChangedFilesRebuildIntoImagesThatVerify) {
   EXPECT_EQ(RebuildCxiForContainer(app), 0u);
   TempDir out;
   EXPECT_EQ(RebuildCia(app, out / "new.cia"), 0u);
+  // A CIA brings no card header; a card image output takes one made for the title.
+  qpt::test::WriteBytes(app.Temp("headers/mainncchheader.bin"), qpt::test::ImageBuilder::NcsdHeader(spec));
   EXPECT_EQ(Rebuild3ds(app, out / "new.3ds"), 0u);
   EXPECT_EQ(RebuildCxi(app, out / "new.cxi"), 0u);
   for (const char* name : {"new.cia", "new.3ds", "new.cxi"}) {
