@@ -4,6 +4,7 @@
 #include <array>
 
 #include "ctr/ExeFs.h"
+#include "ctr/RomFs.h"
 
 namespace ctr {
 
@@ -13,7 +14,6 @@ namespace {
 // the unit small bounds what a builder holds in memory for one unit.
 constexpr std::uint8_t kMaxUnitExponent = 6;
 constexpr std::uint64_t kBlockAlignment = 0x1000;
-constexpr std::uint64_t kIvfcMasterHashOffset = 0x60;
 
 Status CheckRange(const std::string& name, const char* what, const ByteRange& range, std::uint64_t length) {
   if (!InRange(range.offset, range.size, length)) {
@@ -196,29 +196,10 @@ Status BuildCxi(const CxiParts& parts, const std::filesystem::path& out) {
   Sha256Digest romfsHash{};
   if (hasRomfs) {
     if (!(s = romfs.Open(parts.romfs))) return s;
-    char magic[4] = {};
-    std::uint32_t masterHashSize = 0;
-    if (romfs.size() < kIvfcMasterHashOffset || !romfs.ReadAt(0, magic, 4) ||
-        std::memcmp(magic, "IVFC", 4) != 0 || !romfs.ReadAt(8, &masterHashSize, 4)) {
-      return Status::Error(PathText(parts.romfs) + " is not a RomFS image (no IVFC magic; encrypted?)");
-    }
-    romfsHashRegion = AlignUp(kIvfcMasterHashOffset + masterHashSize, mu);
-    if (romfsHashRegion > AlignUp(romfs.size(), mu)) {
-      return Status::Error(PathText(parts.romfs) + ": the master hash reaches past the end of the RomFS");
-    }
-    // Streamed: a damaged master hash size must not make us allocate much.
-    Sha256 hasher;
-    const std::uint64_t inFile = std::min(romfsHashRegion, romfs.size());
-    std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(inFile, 1 << 20)));
-    for (std::uint64_t done = 0; done < inFile;) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(inFile - done, block.size()));
-      if (!(s = romfs.ReadAt(done, block.data(), n))) return s;
-      hasher.Update(block.data(), n);
-      done += n;
-    }
-    const std::vector<std::uint8_t> zeros(static_cast<std::size_t>(romfsHashRegion - inFile), 0);
-    hasher.Update(zeros.data(), zeros.size());
-    romfsHash = hasher.Final();
+    auto superblock = ReadRomFsSuperblock(*romfs.Backing()->file, 0, romfs.size(), mu);
+    if (!superblock) return Status::Error(PathText(parts.romfs) + " is not a usable RomFS image: " + superblock.message());
+    romfsHashRegion = superblock->hashRegionSize;
+    romfsHash = superblock->hash;
   }
 
   // Layout in bytes, then the header fields in media units.
