@@ -268,3 +268,51 @@ TEST(ToolCalls, FailuresExitWithOneAndLeaveNoOutput) {
 }
 
 }  // namespace
+
+namespace {
+
+// Writes bytes at offset of a file, leaving a hole before them (sparse where the file system
+// allows, so images beyond 4 GiB cost almost nothing).
+void WriteAt(const fs::path& path, std::uint64_t offset, const Bytes& bytes) {
+  std::FILE* f = std::fopen(path.c_str(), fs::exists(path) ? "r+b" : "w+b");
+  ASSERT_NE(f, nullptr);
+  ASSERT_EQ(fseeko(f, static_cast<off_t>(offset), SEEK_SET), 0);
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
+  std::fclose(f);
+}
+
+TEST(ToolCalls, RegionsBeyondFourGiBAreFoundAndCopied) {
+  // out.cxi with its RomFS moved 4 GiB further out; the card image holds that CXI.
+  TempDir dir;
+  const Bytes cxi = ReadBytes(VectorPath("cxi/out.cxi"));
+  const Bytes romfs = ReadBytes(VectorPath("romfs/romfs.bin"));
+  const std::uint64_t romfsOffset = (std::uint64_t{1} << 32) + 0x29000;
+  Bytes head(cxi.begin(), cxi.begin() + 0x29000);
+  qpt::test::PutLE32(head, 0x1B0, static_cast<std::uint32_t>(romfsOffset / 0x200));
+  qpt::test::PutLE32(head, 0x104, static_cast<std::uint32_t>((romfsOffset + romfs.size()) / 0x200));
+  WriteAt(dir / "big.cxi", 0, head);
+  WriteAt(dir / "big.cxi", romfsOffset, romfs);
+
+  Bytes card = ReadBytes(VectorPath("ncsd/out.3ds"));
+  card.resize(0x4000);
+  qpt::test::PutLE32(card, 0x124, static_cast<std::uint32_t>((romfsOffset + romfs.size()) / 0x200));
+  qpt::test::PutLE32(card, 0x104, static_cast<std::uint32_t>((0x4000 + romfsOffset + romfs.size()) / 0x200));
+  std::copy(head.begin() + 0x100, head.begin() + 0x200, card.begin() + 0x1100);
+  WriteAt(dir / "big.3ds", 0, card);
+  WriteAt(dir / "big.3ds", 0x4000, head);
+  WriteAt(dir / "big.3ds", 0x4000 + romfsOffset, romfs);
+
+  ProgramFolder app;
+  EXPECT_EQ(app.Run("ctrtool", Fixed("-p --romfs=tools\\temp\\romfs.bin ") + Quoted(dir / "big.cxi")), 0u);
+  EXPECT_EQ(ReadBytes(app.Temp("romfs.bin")), romfs);
+  EXPECT_EQ(app.Run("ctrtool", Fixed("-p --romfs=tools\\temp\\card-romfs.bin ") + Quoted(dir / "big.3ds")), 0u);
+  EXPECT_EQ(ReadBytes(app.Temp("card-romfs.bin")), romfs);
+  EXPECT_EQ(app.Run("3dstool", Fixed("-xtf cxi ") + Quoted(dir / "big.cxi") + Fixed(" --romfs tools\\temp\\r2.bin")), 0u);
+  EXPECT_EQ(ReadBytes(app.Temp("r2.bin")), romfs);
+  for (const char* name : {"big.cxi", "big.3ds"}) {
+    const ctr::Status s = ctr::VerifyImage(dir / name);
+    EXPECT_TRUE(s.ok()) << name << ": " << s.message();
+  }
+}
+
+}  // namespace
