@@ -75,22 +75,15 @@ Status BuildNcsd(const std::filesystem::path& headerPath, const std::filesystem:
   }
   auto area = headerFile.ReadVector(0, kKeptHeaderSize);
   if (!area) return area.status();
-  auto ncsd = [&]() -> Result<Ncsd> {
-    // The saved table describes the old image, not this file, so only the header is parsed.
-    Ncsd parsed;
-    std::memcpy(&parsed.header, area->data(), sizeof(parsed.header));
-    if (std::memcmp(parsed.header.magic, "NCSD", 4) != 0) {
-      return Status::Error(PathText(headerPath) + " is not an NCSD header (no NCSD magic)");
-    }
-    if (parsed.header.flags[kNcsdFlagUnitExponent] > kMaxUnitExponent) {
-      return Status::Error(PathText(headerPath) + ": unsupported media unit exponent");
-    }
-    parsed.mediaUnit = std::uint64_t{0x200} << parsed.header.flags[kNcsdFlagUnitExponent];
-    return parsed;
-  }();
-  if (!ncsd) return ncsd.status();
-  NcsdHeader h = ncsd->header;
-  const std::uint64_t mu = ncsd->mediaUnit;
+  // The saved table describes the old image, not this file, so only the header is parsed.
+  NcsdHeader h = *ReadLE<NcsdHeader>(*area, 0);
+  if (std::memcmp(h.magic, "NCSD", 4) != 0) {
+    return Status::Error(PathText(headerPath) + " is not an NCSD header (no NCSD magic)");
+  }
+  if (h.flags[kNcsdFlagUnitExponent] > kMaxUnitExponent) {
+    return Status::Error(PathText(headerPath) + ": unsupported media unit exponent");
+  }
+  const std::uint64_t mu = std::uint64_t{0x200} << h.flags[kNcsdFlagUnitExponent];
 
   FileReader partition;
   if (!(s = partition.Open(partition0))) return s;

@@ -91,7 +91,8 @@ TEST(CiaBuild, TakesVersionAndSaveSizeFromTheExheaderAndTitleFromThePartitionId)
   ASSERT_TRUE(cia.ok()) << cia.message();
   EXPECT_EQ(cia->tmd.titleVersion.get(), 5 << 10);
   EXPECT_EQ(cia->ticket.titleVersion.get(), 5 << 10);
-  EXPECT_EQ(cia->tmd.saveDataSize, 0x11223344u);
+  const std::uint32_t saveDataSize = cia->tmd.saveDataSize;  // a packed field: copy, never bind
+  EXPECT_EQ(saveDataSize, 0x11223344u);
   EXPECT_EQ(cia->tmd.titleId.get(), 0x0004000000ABCD00u);
   EXPECT_EQ(cia->ticket.titleId.get(), 0x0004000000ABCD00u);
 }
