@@ -14,6 +14,8 @@
 #ifdef _WIN32
 #include <windows.h>
 #include <shellapi.h>
+#else
+#include <csignal>
 #endif
 
 namespace ctr {
@@ -130,7 +132,36 @@ int RunMakerom(const std::vector<std::string>& args, std::ostream& out, std::ost
   });
 }
 
+namespace {
+
+// An interrupted tool (the player cancels the install) must not leave temporary files beside
+// the images it was writing; the process still ends by the signal, so the caller sees the
+// interrupt.
+#ifdef _WIN32
+BOOL WINAPI OnConsoleControl(DWORD) {
+  RemovePendingOutputs();
+  return FALSE;
+}
+#else
+void OnTerminatingSignal(int signal) {
+  RemovePendingOutputs();
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+#endif
+
+void RemoveTemporariesOnInterrupt() {
+#ifdef _WIN32
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+#else
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, OnTerminatingSignal);
+#endif
+}
+
+}  // namespace
+
 int ToolMain(int argc, char** argv, ToolFunction run) {
+  RemoveTemporariesOnInterrupt();
   std::vector<std::string> args;
 #ifdef _WIN32
   // The narrow argv of Windows is in the ANSI code page; paths need the wide command line.

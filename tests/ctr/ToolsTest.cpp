@@ -2,6 +2,12 @@
 // program folder as working folder and the exact argument strings of the job's steps.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
+#ifndef _WIN32
+#include <sys/wait.h>
+#endif
+
 #include "core/common/Common.h"
 #include "ctr/Verify.h"
 #include "support/ImageBuilder.h"
@@ -316,3 +322,24 @@ TEST(ToolCalls, RegionsBeyondFourGiBAreFoundAndCopied) {
 }
 
 }  // namespace
+
+#ifndef _WIN32
+namespace {
+
+TEST(ToolCalls, AnInterruptedToolLeavesNoTemporaryFile) {
+  // A long copy (a partition with a large hole at its end), stopped by SIGTERM part-way.
+  TempDir dir;
+  qpt::test::WriteBytes(dir / "p0.cxi", ReadBytes(VectorPath("cxi/out.cxi")));
+  fs::resize_file(dir / "p0.cxi", std::uint64_t{3} << 30);
+  fs::create_directories(dir / "out");
+  const std::string command = "timeout -s TERM 0.3 \"" + std::string(QPT_APP_DIR) + "/tools/3dstool\" -ctf 3ds \"" +
+                              (dir / "out" / "game.3ds").string() + "\" --header \"" +
+                              VectorPath("ncsd/ncsdheader.bin").string() + "\" -0 \"" + (dir / "p0.cxi").string() + "\"";
+  const int status = std::system(command.c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_EQ(WEXITSTATUS(status), 124) << "the copy finished before the interrupt; make the partition larger";
+  EXPECT_TRUE(fs::is_empty(dir / "out"));
+}
+
+}  // namespace
+#endif
