@@ -271,7 +271,6 @@ struct BuildDir {
   std::uint32_t offset = 0;  // in the directory table
   std::uint32_t parentOffset = 0;
   std::uint32_t nextSibling = kRomFsNoEntry;
-  bool hasFiles = false;
 };
 
 class TreeScanner {
@@ -284,7 +283,7 @@ class TreeScanner {
     dirs.emplace_back();
     Status s = ScanDir(root, 0, 0);
     if (!s) return s;
-    MarkFiles(0);
+    PruneEmptyFolders(0);
     return Status::Ok();
   }
 
@@ -337,17 +336,16 @@ class TreeScanner {
   }
 
   // A folder with no file anywhere below it is left out, like 3dstool does.
-  bool MarkFiles(std::size_t index) {
+  bool PruneEmptyFolders(std::size_t index) {
     bool any = !dirs[index].files.empty();
     std::vector<std::size_t> kept;
     for (std::size_t child : dirs[index].dirs) {
-      if (MarkFiles(child)) {
+      if (PruneEmptyFolders(child)) {
         kept.push_back(child);
         any = true;
       }
     }
     dirs[index].dirs = std::move(kept);
-    dirs[index].hasFiles = any;
     return any;
   }
 };

@@ -204,18 +204,24 @@ TEST(ExeFs, RejectsHostileImages) {
   const Bytes image = Read(dir / "a.bin");
   const std::uint32_t iconEnd = 0x200 + U32(image, 0x28) + U32(image, 0x2C);
 
-  // Every truncation that cuts into the header or a file.
-  for (std::size_t n = 0; n < image.size(); ++n) {
+  // Every length as the claimed ExeFS size inside the whole file...
+  {
+    ctr::InputFile whole;
+    ASSERT_TRUE(whole.Open(dir / "a.bin").ok());
+    for (std::size_t n = 0; n < image.size(); ++n) {
+      const bool complete = n >= iconEnd;
+      EXPECT_EQ(ctr::VerifyExeFs(whole, 0, n).ok(), complete) << n;
+      EXPECT_EQ(ctr::ReadExeFsFile(whole, 0, n, "icon").ok(), complete) << n;
+    }
+  }
+  // ...and files really cut short, while the caller still claims the full size.
+  for (std::size_t n = 0; n < image.size(); n += (n < 0x220 ? 3 : 0x61)) {
     WriteFile(dir / "t.bin", Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(n)));
     ctr::InputFile file;
     ASSERT_TRUE(file.Open(dir / "t.bin").ok());
-    const bool complete = n >= iconEnd;
-    EXPECT_EQ(ctr::VerifyExeFs(file, 0, n).ok(), complete) << n;
-    // Claiming the full size of a truncated file must fail, not read past the end.
     EXPECT_FALSE(ctr::ReadExeFsHeader(file, 0, image.size()).ok()) << n;
-    if (n % 61 == 0 || n == iconEnd - 1) {
-      EXPECT_EQ(ctr::ExtractExeFs(dir / "t.bin", dir / "x", dir / "xh.bin", true).ok(), complete) << n;
-    }
+    EXPECT_FALSE(ctr::VerifyExeFs(file, 0, image.size()).ok()) << n;
+    EXPECT_FALSE(ctr::ExtractExeFs(dir / "t.bin", dir / "x", dir / "xh.bin", true).ok()) << n;
   }
 
   auto expectRejected = [&](Bytes bad, const char* why) {

@@ -201,7 +201,7 @@ TEST(RomFs, ReaderReportsAbsoluteOffsetsAtAnyBase) {
 
     // Every reported range holds exactly that file's bytes.
     for (const auto& entry : reader.Files()) {
-      const std::string want = ReadFile(kVectors / "romfs-tree" / U8(entry.path));
+      const Bytes want = Read(kVectors / "romfs-tree" / U8(entry.path));
       ASSERT_EQ(want.size(), entry.size) << entry.path;
       EXPECT_TRUE(std::equal(want.begin(), want.end(), container.begin() + static_cast<std::ptrdiff_t>(entry.offset)))
           << entry.path;
@@ -289,13 +289,16 @@ TEST(RomFs, LargeImageSpansSeveralHashBlocksAndStreams) {
   EXPECT_EQ(TreeOf(dir / "out"), TreeOf(dir / "big"));
 }
 
-TEST(RomFs, RejectsFolderNamesThatAreNotText) {
+TEST(RomFs, FailedBuildKeepsTheOldImage) {
   TempDir dir;
-  WriteFile(dir / "bad" / std::string("\xFF\xFE.bin"), std::string("x"));
-  const ctr::Status s = ctr::BuildRomFs(dir / "bad", dir / "bad.bin");
+  WriteFile(dir / "bad" / std::string("\xFF\xFE.bin"), std::string("x"));  // not UTF-8
+  WriteFile(dir / "old.bin", std::string("previous image"));
+  const ctr::Status s = ctr::BuildRomFs(dir / "bad", dir / "old.bin");
   EXPECT_FALSE(s.ok());
-  EXPECT_FALSE(fs::exists(dir / "bad.bin"));
+  EXPECT_EQ(ReadFile(dir / "old.bin"), "previous image");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);  // no temp file left
   EXPECT_FALSE(ctr::BuildRomFs(dir / "missing", dir / "m.bin").ok());
+  EXPECT_FALSE(fs::exists(dir / "m.bin"));
 }
 
 // Overwrites a little-endian u32 inside an image.
@@ -307,24 +310,33 @@ TEST(RomFs, HostileImagesAreRefusedWithoutCrashing) {
   const Bytes& image = small.bytes;
   const std::size_t level3End = 0x1000 + 0x190;
 
-  for (std::size_t n = 0; n < image.size(); ++n) {
+  // Every length as the claimed RomFS size inside the whole file...
+  {
+    ctr::InputFile whole;
+    ASSERT_TRUE(whole.Open(small.image).ok());
+    for (std::size_t n = 0; n < image.size(); ++n) {
+      ctr::RomFsReader reader;
+      EXPECT_EQ(reader.Open(whole, 0, n).ok(), n >= level3End) << n;
+      EXPECT_FALSE(ctr::VerifyRomFs(whole, 0, n).ok()) << n;
+      EXPECT_EQ(ctr::ReadRomFsSuperblock(whole, 0, n, 0x200).ok(), n >= level3End) << n;
+    }
+  }
+  // ...and files really cut short, while the caller still claims the full size.
+  for (std::size_t n = 0; n < image.size(); n += (n < 0x1200 ? 7 : 0x1F1)) {
     WriteFile(dir / "t.bin", Bytes(image.begin(), image.begin() + static_cast<std::ptrdiff_t>(n)));
     ctr::InputFile file;
     ASSERT_TRUE(file.Open(dir / "t.bin").ok());
     ctr::RomFsReader reader;
-    EXPECT_EQ(reader.Open(file, 0, n).ok(), n >= level3End) << n;
     EXPECT_FALSE(reader.Open(file, 0, image.size()).ok()) << n;
-    EXPECT_FALSE(ctr::VerifyRomFs(file, 0, n).ok()) << n;
+    EXPECT_FALSE(ctr::VerifyRomFs(file, 0, image.size()).ok()) << n;
     EXPECT_FALSE(ctr::ReadRomFsSuperblock(file, 0, image.size(), 0x200).ok()) << n;
-    if (n % 97 == 0) {
-      EXPECT_EQ(ctr::ExtractRomFs(dir / "t.bin", dir / "x").ok(), n >= level3End) << n;
-    }
+    EXPECT_EQ(ctr::ExtractRomFs(dir / "t.bin", dir / "x").ok(), n >= level3End) << n;
   }
 
   // Offsets inside level 3 of the small image (see the format notes).
   const std::size_t l3 = 0x1000;
   const std::size_t dirMeta = l3 + 0x34;
-  const std::size_t fileMeta = l3 + 0xB0;
+  const std::size_t fileMeta = l3 + 0xA4;
   struct Case {
     const char* what;
     std::function<void(Bytes&)> change;
@@ -368,7 +380,8 @@ TEST(RomFs, HostileImagesAreRefusedWithoutCrashing) {
     ctr::InputFile file;
     ASSERT_TRUE(file.Open(dir / "bad.bin").ok());
     ctr::RomFsReader reader;
-    EXPECT_FALSE(reader.Open(file, 0, bad.size()).ok()) << c.what;
+    const ctr::Status opened = reader.Open(file, 0, bad.size());
+    EXPECT_FALSE(opened.ok()) << c.what;
     const fs::path out = dir / "y" / "z";
     EXPECT_FALSE(ctr::ExtractRomFs(dir / "bad.bin", out).ok()) << c.what;
   }
