@@ -1,7 +1,13 @@
 #include "ctr/Io.h"
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <system_error>
+
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #ifdef _WIN32
 #define QPT_FSEEK _fseeki64
@@ -29,7 +35,42 @@ std::string Describe(const fs::path& path) {
   return std::string(s.begin(), s.end());
 }
 
+// Temporary files of open outputs, as native C strings, for removal from a signal handler.
+// A tool has at most a few outputs open at once; more than this are simply not registered.
+std::array<std::atomic<const std::filesystem::path::value_type*>, 32> gPendingOutputs{};
+
+int RegisterPending(const fs::path& temp) {
+  const auto& native = temp.native();
+  auto* copy = new fs::path::value_type[native.size() + 1];
+  std::copy(native.begin(), native.end(), copy);
+  copy[native.size()] = 0;
+  for (std::size_t i = 0; i < gPendingOutputs.size(); ++i) {
+    const fs::path::value_type* expected = nullptr;
+    if (gPendingOutputs[i].compare_exchange_strong(expected, copy)) return static_cast<int>(i);
+  }
+  delete[] copy;
+  return -1;
+}
+
+void UnregisterPending(int& slot) {
+  if (slot < 0) return;
+  delete[] gPendingOutputs[static_cast<std::size_t>(slot)].exchange(nullptr);
+  slot = -1;
+}
+
 }  // namespace
+
+void RemovePendingOutputs() noexcept {
+  for (auto& entry : gPendingOutputs) {
+    const fs::path::value_type* path = entry.load();
+    if (!path) continue;
+#ifdef _WIN32
+    _wunlink(path);
+#else
+    unlink(path);
+#endif
+  }
+}
 
 InputFile::~InputFile() {
   if (file_) std::fclose(file_);
@@ -97,6 +138,7 @@ Status OutputFile::Open(const fs::path& target) {
   temp_ += ".part";
   file_ = OpenFile(temp_, "wb");
   if (!file_) return Status::Error("cannot write " + Describe(target));
+  pendingSlot_ = RegisterPending(temp_);
   position_ = 0;
   return Status::Ok();
 }
@@ -138,10 +180,12 @@ Status OutputFile::Commit() {
   file_ = nullptr;
   std::error_code ec;
   if (!flushed || !closed) {
+    UnregisterPending(pendingSlot_);
     fs::remove(temp_, ec);
     return Status::Error("cannot write " + Describe(target_) + " (disk full?)");
   }
   fs::rename(temp_, target_, ec);
+  UnregisterPending(pendingSlot_);
   if (ec) {
     fs::remove(temp_, ec);
     return Status::Error("cannot replace " + Describe(target_));
@@ -155,6 +199,7 @@ void OutputFile::Abandon() {
     file_ = nullptr;
     std::error_code ec;
     fs::remove(temp_, ec);
+    UnregisterPending(pendingSlot_);
   }
 }
 

@@ -104,7 +104,13 @@ class OutputFile {
   std::filesystem::path target_;
   std::filesystem::path temp_;
   std::uint64_t position_ = 0;
+  int pendingSlot_ = -1;  // where the temporary file is registered for RemovePendingOutputs
 };
+
+// Deletes the temporary file of every OutputFile that is open and not yet committed.
+// Async-signal-safe: meant for an interrupt handler that ends the process, so that an
+// interrupted tool leaves neither a half image nor its temporary file behind.
+void RemovePendingOutputs() noexcept;
 
 // Copies size bytes from in at offset to the end of out, in large blocks.
 Status CopyRange(InputFile& in, std::uint64_t offset, std::uint64_t size, OutputFile& out);

@@ -1,0 +1,143 @@
+#include "ctr/Verify.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+
+#include "ctr/Sha256.h"
+#include "support/ImageBuilder.h"
+#include "support/ImageFiles.h"
+#include "support/TempDir.h"
+
+namespace ctr {
+namespace {
+
+using qpt::test::Bytes;
+using qpt::test::ReadBytes;
+using qpt::test::TempDir;
+using qpt::test::VectorPath;
+
+// The regions reported bad, in report order.
+std::vector<std::string> BadRegions(const VerifyReport& report) {
+  std::vector<std::string> bad;
+  for (const VerifyItem& item : report.items) {
+    if (!item.good) bad.push_back(item.region);
+  }
+  return bad;
+}
+
+TEST(Verify, ReferenceImagesOfEveryKindPass) {
+  for (const char* name : {"cxi/out.cxi", "cia/out.cia", "ncsd/out.3ds"}) {
+    auto report = VerifyImageReport(VectorPath(name));
+    ASSERT_TRUE(report.ok()) << report.message();
+    EXPECT_TRUE(report->ok()) << name << ": " << report->FirstProblem();
+    EXPECT_GE(report->items.size(), 10u) << name;
+  }
+  EXPECT_TRUE(VerifyImage(VectorPath("cia/out.cia")).ok());
+}
+
+TEST(Verify, EachDamagedRegionIsNamed) {
+  TempDir dir;
+  const Bytes cxi = ReadBytes(VectorPath("cxi/out.cxi"));
+  // out.cxi: exheader 0x200, logo 0xA00, ExeFS 0x2A00 (.code data from 0x2C00), RomFS 0x29000
+  // with level 3 at +0x1000, level 1 at +0x5000, level 2 at +0x6000.
+  using Regions = std::vector<std::string>;
+  const std::pair<std::size_t, Regions> damages[] = {
+      {0x300, {"exheader hash"}},
+      {0x700, {}},  // access descriptor: not covered by any hash
+      {0xA10, {"logo hash"}},
+      {0x2A10, {"ExeFS header hash"}},
+      {0x2C00 + 0x100, {"ExeFS files"}},
+      // The master hash is both in the NCCH's hashed region and the root of the tree.
+      {0x29000 + 0x62, {"RomFS header hash", "RomFS levels"}},
+      {0x29000 + 0x1000 + 0x2000, {"RomFS levels"}},
+      {0x29000 + 0x6000 + 0x10, {"RomFS levels"}},
+  };
+  for (const auto& [offset, region] : damages) {
+    Bytes bad = cxi;
+    bad[offset] ^= 0x01;
+    qpt::test::WriteBytes(dir / "bad.cxi", bad);
+    auto report = VerifyImageReport(dir / "bad.cxi");
+    ASSERT_TRUE(report.ok()) << report.message();
+    EXPECT_EQ(BadRegions(*report), region) << std::hex << offset << ": " << report->FirstProblem();
+  }
+}
+
+TEST(Verify, CiaChecksTheTmdChainAndTheContent) {
+  TempDir dir;
+  const Bytes cia = ReadBytes(VectorPath("cia/out.cia"));
+  const std::size_t tmd = 0x2DC0, content = 0x3900;
+  const std::pair<std::function<void(Bytes&)>, std::string> damages[] = {
+      {[&](Bytes& b) { b[content + 0x29000 + 0x3000] ^= 1; }, "content 0: content hash"},
+      {[&](Bytes& b) { b[tmd + 0xB04 + 0x10] ^= 1; }, "TMD content records hash"},
+      {[&](Bytes& b) { b[tmd + 0x204 + 4] ^= 1; }, "TMD info records hash"},
+      {[&](Bytes& b) { b[0x2040 + 0x300] ^= 1; }, "certificate chain"},
+      {[&](Bytes& b) { b[0x2A40 + 0x1DC + 7] ^= 1; }, "ticket and TMD title ID"},
+      {[&](Bytes& b) { b[0x20] |= 0x40; }, "content index bitmap"},
+  };
+  for (const auto& [damage, region] : damages) {
+    Bytes bad = cia;
+    damage(bad);
+    qpt::test::WriteBytes(dir / "bad.cia", bad);
+    auto report = VerifyImageReport(dir / "bad.cia");
+    ASSERT_TRUE(report.ok()) << report.message();
+    const auto bad_regions = BadRegions(*report);
+    ASSERT_FALSE(bad_regions.empty()) << region;
+    EXPECT_EQ(bad_regions[0], region);
+    EXPECT_FALSE(VerifyImage(dir / "bad.cia").ok());
+  }
+}
+
+TEST(Verify, EncryptedFlagInTheTmdAndInTheNcchAreReported) {
+  TempDir dir;
+  Bytes cia = ReadBytes(VectorPath("cia/out.cia"));
+  cia[0x3900 + 0x18F] = 0;  // NoCrypto cleared in content 0
+  qpt::test::WriteBytes(dir / "a.cia", cia);
+  auto report = VerifyImageReport(dir / "a.cia");
+  ASSERT_TRUE(report.ok());
+  const auto bad = BadRegions(*report);
+  EXPECT_NE(std::find(bad.begin(), bad.end(), "content 0: stored decrypted (NoCrypto)"), bad.end());
+}
+
+TEST(Verify, CardImageChecksTheNcchHeaderCopy) {
+  TempDir dir;
+  Bytes card = ReadBytes(VectorPath("ncsd/out.3ds"));
+  card[0x1118] ^= 1;
+  qpt::test::WriteBytes(dir / "bad.3ds", card);
+  auto report = VerifyImageReport(dir / "bad.3ds");
+  ASSERT_TRUE(report.ok());
+  EXPECT_EQ(BadRegions(*report), std::vector<std::string>{"NCCH header copy at 0x1100"});
+}
+
+TEST(Verify, UnknownOrTruncatedFilesFailOrReportWithoutCrashing) {
+  TempDir dir;
+  qpt::test::WriteFile(dir / "text.bin", std::string("hello"));
+  EXPECT_FALSE(VerifyImageReport(dir / "text.bin").ok());
+  EXPECT_FALSE(VerifyImage(dir / "missing.cia").ok());
+  const Bytes cia = ReadBytes(VectorPath("cia/out.cia"));
+  for (std::size_t length : {std::size_t{0x2020}, std::size_t{0x3900 + 0x200}, cia.size() - 1}) {
+    qpt::test::WriteBytes(dir / "short.cia", Bytes(cia.begin(), cia.begin() + static_cast<std::ptrdiff_t>(length)));
+    EXPECT_FALSE(VerifyImage(dir / "short.cia").ok()) << length;
+  }
+}
+
+TEST(Verify, BuiltImagesForManyTitlesPass) {
+  TempDir dir;
+  qpt::test::ImageBuilder builder(dir.path());
+  for (std::uint64_t id : {0x0004000000030800ull, 0x000400000F700E00ull, 0x0004000000055D00ull}) {
+    qpt::test::ImageSpec spec;
+    spec.programId = id;
+    spec.romfs["snd/bgm_" + std::to_string(id & 0xFFFF) + ".bcstm"] = qpt::test::PatternBytes(0x2345, static_cast<std::uint32_t>(id));
+    builder.BuildCia(spec, dir / "t.cia");
+    builder.Build3ds(spec, dir / "t.3ds");
+    builder.BuildCxi(spec, dir / "t.cxi");
+    for (const char* name : {"t.cia", "t.3ds", "t.cxi"}) {
+      const Status s = VerifyImage(dir / name);
+      EXPECT_TRUE(s.ok()) << std::hex << id << " " << name << ": " << s.message();
+    }
+  }
+}
+
+}  // namespace
+}  // namespace ctr
