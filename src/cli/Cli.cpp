@@ -1,0 +1,552 @@
+#include "cli/Cli.h"
+
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <utility>
+
+#include "cli/ConsoleHost.h"
+#include "core/common/Common.h"
+#include "core/install/Install.h"
+#include "core/localization/Language.h"
+#include "core/music/TrackLists.h"
+#include "core/rom/PatchList.h"
+#include "core/rom/RomIdentify.h"
+#include "ctr/Verify.h"
+
+namespace qpt::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kProgram = "quill-patch-cli";
+
+// A wrong use of the command line: reported with the short usage text, exit code 2.
+struct TUsageError {
+  std::string message;
+};
+
+// A refusal or failure the player is told about in one message, exit code 1.
+struct TFailure {
+  std::string message;
+};
+
+struct TOptions {
+  std::string command;
+  std::vector<std::string> images;
+  std::optional<std::string> out, patch, lang, voice, musicFile;
+  std::vector<std::string> music;
+  bool help = false;
+};
+
+// The options each command takes, besides --help.
+bool Accepts(const std::string& command, const std::string& option) {
+  if (option == "lang") return command != "verify";
+  if (option == "patch") return command == "music" || command == "install";
+  return command == "install";  // out, voice, music, music-file
+}
+
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+TOptions ParseArguments(const std::vector<std::string>& args) {
+  TOptions options;
+  for (const std::string& arg : args) {
+    if (arg == "--help" || arg == "-h") options.help = true;
+  }
+  if (!args.empty() && args[0] == "help") options.help = true;
+  if (options.help) return options;
+  if (args.empty()) throw TUsageError{"Name a command."};
+
+  options.command = args[0];
+  static const char* const kCommands[] = {"identify", "patches", "music", "install", "verify"};
+  if (std::find(std::begin(kCommands), std::end(kCommands), options.command) == std::end(kCommands)) {
+    throw TUsageError{"\"" + options.command + "\" is not a command."};
+  }
+
+  bool optionsEnded = false;
+  for (std::size_t i = 1; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (optionsEnded || arg.size() < 2 || arg[0] != '-') {
+      options.images.push_back(arg);
+      continue;
+    }
+    if (arg == "--") {
+      optionsEnded = true;
+      continue;
+    }
+    if (arg.rfind("--", 0) != 0) throw TUsageError{"Unknown option " + arg + "."};
+    std::string name = arg.substr(2);
+    std::optional<std::string> value;
+    if (const std::size_t eq = name.find('='); eq != std::string::npos) {
+      value = name.substr(eq + 1);
+      name.erase(eq);
+    }
+    static const char* const kOptions[] = {"out", "patch", "lang", "voice", "music", "music-file"};
+    if (std::find(std::begin(kOptions), std::end(kOptions), name) == std::end(kOptions)) {
+      throw TUsageError{"Unknown option --" + name + "."};
+    }
+    if (!Accepts(options.command, name)) {
+      throw TUsageError{"The " + options.command + " command takes no --" + name + "."};
+    }
+    if (!value) {
+      if (i + 1 >= args.size()) throw TUsageError{"--" + name + " needs a value."};
+      value = args[++i];
+    }
+    if (name == "music") {
+      options.music.push_back(*value);
+      continue;
+    }
+    std::optional<std::string>* slot = name == "out"     ? &options.out
+                                       : name == "patch" ? &options.patch
+                                       : name == "lang"  ? &options.lang
+                                       : name == "voice" ? &options.voice
+                                                         : &options.musicFile;
+    if (*slot) throw TUsageError{"--" + name + " is given twice."};
+    *slot = *value;
+  }
+  if (options.images.size() != 1) {
+    throw TUsageError{"The " + options.command + " command needs the path of exactly one image."};
+  }
+  return options;
+}
+
+// A path given on the command line, made absolute: the tools run in the program folder, so a
+// relative path would otherwise be taken from there instead of from where the player is.
+fs::path UserPath(const std::string& utf8) {
+  std::error_code ec;
+  fs::path path = fs::absolute(PathFromUtf8(utf8), ec);
+  return ec ? PathFromUtf8(utf8) : path;
+}
+
+bool SamePath(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  return fs::equivalent(a, b, ec);
+}
+
+// Text read from an image or a list, shown as the music dialog shows it: up to a zero byte.
+std::string Visible(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
+
+const char* const kRegionCodes[] = {"", "JAP", "USA", "EUR"};
+
+// The music dialog's scene rows, and its columns for the trilogy and the fourth game.
+const char* const kSceneNames[] = {"Courtroom Lounge",
+                                   "Court Begins",
+                                   "Cross Examination ~ Moderate",
+                                   "Logic and Trick",
+                                   "Objection!",
+                                   "Cross Examination ~ Allegro",
+                                   "Pursuit ~ Cornered",
+                                   "Confess the Truth",
+                                   "Pursuit ~ Cornered / Variation",
+                                   "Investigation ~ Opening",
+                                   "Investigation ~ Middle"};
+const char* const kColumnsAAT[] = {"Ace Attorney 1 (2001)", "Ace Attorney 2 (2002)", "Ace Attorney 3 (2004)"};
+const char* const kColumnsAA4[] = {"Present Day", "7 Years Ago"};
+constexpr int kMenuSlot = 33;  // the trilogy's game selection menu, outside the grid
+// The trilogy's Logic and Trick of the second and third game: one field in the image.
+constexpr int kSharedSlotA = 10;
+constexpr int kSharedSlotB = 11;
+
+class TSession {
+ public:
+  TSession(const TCliContext& context, std::ostream& out, std::ostream& err)
+      : context_(context), out_(out), err_(err) {}
+
+  int Run(const TOptions& options) {
+    if (options.command == "verify") return Verify(options.images.front());
+    LoadLanguageFor(options.lang);
+    if (options.command == "identify") return Identify(options.images.front());
+    if (options.command == "patches") return Patches(options.images.front());
+    if (options.command == "music") return Music(options);
+    return Install(options);
+  }
+
+ private:
+  struct TImage {
+    fs::path path;
+    TRomIdentity id;
+    bool MusicGame() const { return id.gameIndex == 1 || id.gameIndex == 2; }
+  };
+
+  std::string Text(const std::string& key) const { return lang_.GetLangText(key); }
+
+  void LoadLanguageFor(const std::optional<std::string>& requested) {
+    languageName_ = StartingLanguageName(context_.localeLanguageName);
+    if (requested) {
+      const std::vector<std::string> names = FindLanguageFiles(context_.appDir);
+      const auto found = std::find_if(names.begin(), names.end(),
+                                      [&](const std::string& name) { return Lower(name) == Lower(*requested); });
+      if (found == names.end()) {
+        std::string known;
+        for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
+        throw TUsageError{"There is no language \"" + *requested + "\" in " +
+                          PathToUtf8(context_.appDir / "lang") + (known.empty() ? "." : "; there are: " + known + ".")};
+      }
+      languageName_ = *found;
+    }
+    if (!LoadLanguage(languageName_, lang_, context_.appDir)) {
+      // The window's own words for this, in both languages, since no language could be read.
+      throw TFailure{"Отсутствуют языковые файлы.\nLanguage files are missing (" +
+                     PathToUtf8(LanguageFilePath(context_.appDir, languageName_)) + ")."};
+    }
+  }
+
+  // Identifies the image as the window's first step does, refusing what the window refuses.
+  TImage IdentifyImage(const std::string& argument, bool printLog) {
+    TImage image{UserPath(argument), {}};
+    image.id = IdentifyRom(image.path);
+    const TRomIdentity& id = image.id;
+    if (!id.kindChecked) throw TFailure{Text(id.errorKey)};
+    if (id.encrypted) throw TFailure{Text("LogEncrypted")};
+    if (printLog) {
+      for (const std::string& line : id.logLines) out_ << line << '\n';
+    }
+    if (!id.errorKey.empty()) throw TFailure{Text(id.errorKey)};
+    return image;
+  }
+
+  int Identify(const std::string& argument) {
+    const TImage image = IdentifyImage(argument, true);
+    std::string kind = image.id.romExt.substr(1);
+    std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    out_ << "Game code: " << image.id.gameCode << '\n'
+         << "Region: " << kRegionCodes[image.id.regionIndex <= 3 ? image.id.regionIndex : 0] << '\n'
+         << "Kind: " << kind << '\n';
+    return kExitOk;
+  }
+
+  std::vector<TPatchEntry> FittingPatches(const TImage& image) const {
+    return PopulatePatchList(context_.appDir / "patch", ".dsc", true, languageName_, image.id.gameIndex,
+                             image.id.regionIndex);
+  }
+
+  int Patches(const std::string& argument) {
+    const TImage image = IdentifyImage(argument, false);
+    const std::vector<TPatchEntry> patches = FittingPatches(image);
+    for (const TPatchEntry& patch : patches) {
+      out_ << patch.title << '\t' << PathToUtf8(patch.descriptor.parent_path()) << '\n';
+    }
+    if (patches.empty()) {
+      err_ << "No patch in " << PathToUtf8(context_.appDir / "patch") << " fits this image.\n";
+    }
+    return kExitOk;
+  }
+
+  // The patch the player named: a folder as `patches` prints it, its name under patch/, or
+  // its title. Only patches that fit the image can be chosen, as in the window's list.
+  TPatchEntry ChoosePatch(const TImage& image, const std::string& argument) const {
+    const std::vector<TPatchEntry> patches = FittingPatches(image);
+    const fs::path given = PathFromUtf8(argument);
+    std::vector<fs::path> folders;
+    std::error_code ec;
+    if (fs::is_directory(given, ec)) folders.push_back(given);
+    if (given.is_relative() && fs::is_directory(context_.appDir / "patch" / given, ec)) {
+      folders.push_back(context_.appDir / "patch" / given);
+    }
+    for (const TPatchEntry& patch : patches) {
+      for (const fs::path& folder : folders) {
+        if (SamePath(folder, patch.descriptor.parent_path())) return patch;
+      }
+    }
+    std::vector<const TPatchEntry*> byTitle;
+    for (const TPatchEntry& patch : patches) {
+      if (patch.title == argument) byTitle.push_back(&patch);
+    }
+    if (byTitle.size() == 1) return *byTitle.front();
+    const std::string listing = std::string(" `") + kProgram + " patches IMAGE` lists the patches that fit.";
+    if (byTitle.size() > 1) {
+      throw TUsageError{"Several patches are titled \"" + argument + "\"; name the folder instead." + listing};
+    }
+    if (folders.empty()) throw TUsageError{"There is no patch folder \"" + argument + "\"." + listing};
+    throw TUsageError{"The patch in \"" + argument + "\" does not fit this image." + listing};
+  }
+
+  // The track list the window builds when a patch is chosen for a music game. Without
+  // `required` a list that cannot be read is reported and the run goes on without music
+  // changes, as in the window.
+  std::unique_ptr<TTrackList> BuildTrackList(const TImage& image, const fs::path& patchDir, bool required) {
+    auto list = std::make_unique<TTrackList>();
+    const TTrackListResult result = list->Create(image.path, image.id.gameCode, image.id.soundInfoPos, patchDir);
+    if (result.status == TTrackListStatus::Ok) return list;
+    const std::string message = result.status == TTrackListStatus::FormatError    ? Text("ErrorTrackListFormat")
+                                : result.status == TTrackListStatus::ReadingError ? Text("ErrorReadingTracks")
+                                                                                  : result.message;
+    if (required) throw TFailure{message};
+    err_ << message << '\n';
+    return nullptr;
+  }
+
+  int Music(const TOptions& options) {
+    const TImage image = IdentifyImage(options.images.front(), false);
+    if (!image.MusicGame()) throw TFailure{kNoMusic};
+    fs::path patchDir;
+    if (options.patch) patchDir = ChoosePatch(image, *options.patch).descriptor.parent_path();
+    const auto list = BuildTrackList(image, patchDir, true);
+    const bool trilogy = image.id.gameCode == "AAT";
+    const int columns = trilogy ? 3 : 2;
+    for (int slot = 0; slot <= list->LastSlot; ++slot) {
+      std::string scene = "Game selection menu", column = "-";
+      if (!(trilogy && slot == kMenuSlot)) {
+        scene = kSceneNames[slot / columns];
+        column = trilogy ? kColumnsAAT[slot % columns] : kColumnsAA4[slot % columns];
+      }
+      out_ << slot << '\t' << scene << '\t' << column << '\t' << Visible(list->GetSelected(slot)) << '\n';
+    }
+    out_ << "\nTitles:\n";
+    for (int i = 0; i < list->TrackCount; ++i) out_ << "  " << Visible(list->GetTitle(i)) << '\n';
+    return kExitOk;
+  }
+
+  // Sets one slot from "SLOT=TITLE" by the music dialog's rules.
+  void SetMusic(TTrackList& list, const std::string& choice, const std::string& where) const {
+    const std::string listing = std::string(" `") + kProgram + " music IMAGE` lists the slots and titles.";
+    const std::size_t eq = choice.find('=');
+    if (eq == std::string::npos) throw TUsageError{where + "\"" + choice + "\" is not SLOT=TITLE." + listing};
+    const std::string slotText = choice.substr(0, eq);
+    const std::string title = choice.substr(eq + 1);
+    int slot = -1;
+    if (!slotText.empty() && slotText.size() <= 3 &&
+        std::all_of(slotText.begin(), slotText.end(), [](unsigned char c) { return std::isdigit(c); })) {
+      slot = std::stoi(slotText);
+    }
+    if (slot < 0 || slot > list.LastSlot) {
+      throw TUsageError{where + "\"" + slotText + "\" is not a slot of this game: the slots are 0 to " +
+                        std::to_string(list.LastSlot) + "." + listing};
+    }
+    if (list.IndexOfTitle(title) < 0) {
+      throw TUsageError{where + "\"" + title + "\" is not a title of the track list." + listing};
+    }
+    list.SetSelected(slot, title);
+    if (list.GameCode == "AAT" && (slot == kSharedSlotA || slot == kSharedSlotB)) {
+      list.SetSelected(slot == kSharedSlotA ? kSharedSlotB : kSharedSlotA, title);
+    }
+    list.MusicChanged = true;
+  }
+
+  void ApplyMusicFile(TTrackList& list, const std::string& argument) const {
+    std::string bytes;
+    if (!ReadWholeFile(UserPath(argument), bytes)) throw TUsageError{"Cannot read the music file \"" + argument + "\"."};
+    if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+    std::size_t start = 0;
+    for (int number = 1; start <= bytes.size(); ++number) {
+      std::size_t end = bytes.find('\n', start);
+      if (end == std::string::npos) end = bytes.size();
+      std::string line = bytes.substr(start, end - start);
+      start = end + 1;
+      while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+      const std::size_t first = line.find_first_not_of(" \t");
+      if (first == std::string::npos || line[first] == '#') continue;
+      SetMusic(list, line.substr(first), argument + " line " + std::to_string(number) + ": ");
+    }
+  }
+
+  static int VoiceIndexOf(const std::string& name) {
+    if (name == "english") return 0;
+    if (name == "japanese-mod") return 1;
+    if (name == "japanese-orig") return 2;
+    throw TUsageError{"--voice is english, japanese-mod or japanese-orig, not \"" + name + "\"."};
+  }
+
+  int Install(const TOptions& options) {
+    if (!options.out) throw TUsageError{"The install command needs --out PATH, the image to write."};
+    const int voiceIndex = options.voice ? VoiceIndexOf(*options.voice) : 0;
+    const TImage image = IdentifyImage(options.images.front(), true);
+    if (const auto missingKey = FirstMissingToolKey(context_.appDir)) throw TFailure{Text(*missingKey)};
+
+    const fs::path outPath = UserPath(*options.out);
+    if (image.id.romExt != ".3ds" && OutputKind(outPath) == ".3ds") {
+      throw TUsageError{"Only a 3DS image can be written back as a 3DS image; name the output .cia or .cxi."};
+    }
+    if (!FolderExists(outPath.parent_path())) {
+      throw TUsageError{"The folder for --out does not exist: " + PathToUtf8(outPath.parent_path())};
+    }
+    if (SamePath(outPath, image.path)) throw TUsageError{"--out must not name the input image itself."};
+
+    TInstallSettings settings;
+    settings.appDir = context_.appDir;
+    settings.romPath = image.path;
+    settings.outPath = outPath;
+    settings.game = image.id.gameCode;
+    settings.lang = &lang_;
+    bool voiceMissing = true;
+    if (options.patch) {
+      const TPatchEntry patch = ChoosePatch(image, *options.patch);
+      settings.patchDir = patch.descriptor.parent_path();
+      const auto descriptor = TPatchDescriptor::Load(patch.descriptor);
+      if (!descriptor) throw TFailure{Text("LoadDescError")};
+      settings.originalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
+      settings.originalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
+      voiceMissing = !FolderExists(settings.patchDir / "voice");
+    }
+    if (options.voice && voiceMissing) {
+      throw TUsageError{"The chosen patch has no voice sets; leave out --voice."};
+    }
+
+    const bool musicAsked = !options.music.empty() || options.musicFile;
+    std::unique_ptr<TTrackList> list;
+    if (image.MusicGame()) {
+      list = BuildTrackList(image, settings.patchDir, musicAsked);
+      if (list && options.musicFile) ApplyMusicFile(*list, *options.musicFile);
+      if (list) {
+        for (const std::string& choice : options.music) SetMusic(*list, choice, "--music ");
+      }
+    } else if (musicAsked) {
+      throw TUsageError{std::string(kNoMusic) + " Leave out --music and --music-file."};
+    }
+    settings.trackList = list.get();
+
+    TConsoleHost host(out_, context_.outputIsTerminal, voiceIndex, context_.appDir);
+    auto job = CreateInstallJob(image.id.romExt, host, std::move(settings));
+    if (!job) throw TFailure{Text("ErrorWrongROM")};
+    if (Interrupted()) throw TFailure{"Stopped before the installation began."};
+    host.LogAppend("\r\n" + Text("StartPatching") + "\r\n");
+    job->Start();
+    bool cancelAsked = false;
+    while (!host.WaitForEnd(std::chrono::milliseconds(50))) {
+      if (!cancelAsked && Interrupted()) {
+        // As the window's cancel button: say so at once; the job stops at its next checkpoint.
+        cancelAsked = true;
+        host.LogAppend("\r\n" + Text("CancelInstall"));
+        job->Terminate();
+      }
+    }
+    job->WaitFor();
+    const bool succeeded = job->Succeeded();
+    job.reset();  // releases the run lock, after the work folder is gone
+    if (succeeded) return kExitOk;
+    err_ << (cancelAsked ? "The installation was cancelled; nothing was written."
+                         : "The installation did not complete; the log above says why.")
+         << '\n';
+    return kExitFailed;
+  }
+
+  int Verify(const std::string& argument) {
+    const fs::path path = UserPath(argument);
+    const auto report = ctr::VerifyImageReport(path);
+    if (!report) throw TFailure{"Cannot check " + PathToUtf8(path) + ": " + report.message()};
+    static const char* const kKinds[] = {"unknown", "CIA", "3DS", "CXI"};
+    out_ << "Kind: " << kKinds[static_cast<int>(report.value().kind)] << '\n';
+    std::size_t bad = 0;
+    for (const ctr::VerifyItem& item : report.value().items) {
+      if (!item.good) ++bad;
+      out_ << (item.good ? "good " : "BAD  ") << item.region << (item.detail.empty() ? "" : ": " + item.detail) << '\n';
+    }
+    const std::size_t total = report.value().items.size();
+    if (report.value().ok()) {
+      out_ << "All " << total << " regions are good.\n";
+      return kExitOk;
+    }
+    if (total == 0) throw TFailure{"Nothing in " + PathToUtf8(path) + " could be checked."};
+    err_ << bad << " of " << total << " regions are bad.\n";
+    return kExitFailed;
+  }
+
+  bool Interrupted() const { return context_.interrupted && context_.interrupted->load(); }
+
+  static constexpr const char* kNoMusic =
+      "This game has no music choice: only the Ace Attorney Trilogy and Apollo Justice have one.";
+
+  const TCliContext& context_;
+  std::ostream& out_;
+  std::ostream& err_;
+  TLangList lang_;
+  std::string languageName_;
+};
+
+}  // namespace
+
+std::string UsageText() {
+  return R"(Usage: quill-patch-cli COMMAND IMAGE [OPTIONS]
+
+Puts a fan translation patch into a decrypted 3DS image of an Ace Attorney game, as the
+Quill Patch Tool window does, from a command line and without a display. Languages,
+patches and tools come from the folder this program is in (lang/, patch/, tools/).
+
+Commands:
+  identify IMAGE [--lang NAME]
+      Identifies a CIA, CXI or 3DS image: the title and region lines of the window's log,
+      then the game code, the region and the kind, each on a line of its own.
+  patches IMAGE [--lang NAME]
+      Lists the patches in patch/ that fit the image, in the window's order: the title, a
+      tab, the patch folder. --lang chooses between descriptors written per language.
+  music IMAGE [--patch FOLDER] [--lang NAME]
+      Trilogy and Apollo Justice: every music slot as its number, scene, column and current
+      title (tab-separated), then the titles that --music accepts.
+  install IMAGE --out PATH [--patch FOLDER] [--lang NAME] [--voice VOICES]
+          [--music SLOT=TITLE ...] [--music-file FILE]
+      Builds the patched image at PATH; its extension chooses the kind: .cia for a console,
+      .cxi for an emulator, and, from a 3DS image only, .3ds for a flash cartridge. The log
+      shows as the run goes; Ctrl+C stops the run at its next step.
+  verify IMAGE
+      Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
+
+Options:
+  --out PATH          the image to write (install).
+  --patch FOLDER      the patch: its folder as `patches` prints it, its folder's name under
+                      patch/, or its title. Without it no patch is applied and only the voices
+                      and music change.
+  --lang NAME         the language of the messages and of the patch descriptors, a file
+                      lang/NAME.lng (English, Русский, ...). Default: from LC_ALL, LC_MESSAGES
+                      or LANG (Russian for "ru", otherwise English).
+  --voice VOICES      english, japanese-mod (partly from later games) or japanese-orig; only
+                      for a patch with voice sets. Default: english.
+  --music SLOT=TITLE  plays TITLE in music slot SLOT, a number as `music` lists it (0 to 33 for
+                      the Trilogy, 33 being its game selection menu; 0 to 21 for Apollo
+                      Justice). TITLE is a title exactly as `music` lists it. Slots 10 and 11 of
+                      the Trilogy are one field in the game: setting either sets both. May be
+                      repeated; applied after --music-file.
+  --music-file FILE   SLOT=TITLE lines, one a line (UTF-8); empty lines and lines starting
+                      with # are skipped.
+  --help              this text.
+
+Exit codes: 0 success, 1 the run or the check failed (or the image was refused),
+2 wrong usage.
+
+Example:
+  quill-patch-cli patches "Ace Attorney Trilogy.cia"
+  quill-patch-cli install "Ace Attorney Trilogy.cia" --out "Trilogy (patched).cia" \
+      --patch "My Patch" --voice japanese-orig --music "0=Courtroom Lounge 2004"
+)";
+}
+
+std::string LocaleLanguageName(const std::string& locale) {
+  const std::string code = Lower(locale.substr(0, locale.find_first_of("_-.@")));
+  if (code == "ru") return "Russian";
+  if (code == "en") return "English";
+  return {};
+}
+
+int RunCli(const std::vector<std::string>& args, const TCliContext& context, std::ostream& out, std::ostream& err) {
+  try {
+    const TOptions options = ParseArguments(args);
+    if (options.help) {
+      out << UsageText();
+      return kExitOk;
+    }
+    return TSession(context, out, err).Run(options);
+  } catch (const TUsageError& error) {
+    out.flush();  // what was logged before comes first when both streams share a terminal
+    err << kProgram << ": " << error.message << "\n"
+        << "Usage: " << kProgram << " identify|patches|music|install|verify IMAGE [OPTIONS]\n"
+        << "Run \"" << kProgram << " --help\" for the commands and their options.\n";
+    return kExitUsage;
+  } catch (const TFailure& failure) {
+    out.flush();
+    err << failure.message << '\n';
+    return kExitFailed;
+  } catch (const std::exception& error) {
+    out.flush();
+    err << kProgram << ": " << error.what() << '\n';
+    return kExitFailed;
+  }
+}
+
+}  // namespace qpt::cli

@@ -1,0 +1,37 @@
+// quill-patch-cli: the window's work from a command line, on the same core, without a
+// display. RunCli is the whole program apart from what only main can know (the program
+// folder, the locale, whether the output is a terminal, Ctrl+C), so that tests can drive it.
+#pragma once
+
+#include <atomic>
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace qpt::cli {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailed = 1;  // the run or the check failed, or the image was refused
+inline constexpr int kExitUsage = 2;   // wrong usage
+
+struct TCliContext {
+  std::filesystem::path appDir;    // the program folder (lang/, patch/, tools/)
+  std::string localeLanguageName;  // English name of the user's language ("Russian")
+  bool outputIsTerminal = false;   // draw the progress bar on one rewritten line
+  // Set (from a signal handler) when the user presses Ctrl+C; may be null.
+  const std::atomic<bool>* interrupted = nullptr;
+};
+
+// args: the arguments after the program name, UTF-8. Log and listings go to out, refusals,
+// errors and the usage text to err. Returns the exit code.
+int RunCli(const std::vector<std::string>& args, const TCliContext& context, std::ostream& out, std::ostream& err);
+
+// The English name of the language of a POSIX locale value ("ru_RU.UTF-8" -> "Russian") or a
+// Windows locale name ("ru-RU"); empty for languages the program has no file for.
+std::string LocaleLanguageName(const std::string& locale);
+
+// The usage text that --help prints.
+std::string UsageText();
+
+}  // namespace qpt::cli

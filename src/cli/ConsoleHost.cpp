@@ -1,0 +1,93 @@
+#include "cli/ConsoleHost.h"
+
+#include <ostream>
+
+#include "core/common/Common.h"
+
+namespace qpt::cli {
+
+namespace {
+
+constexpr int kBarWidth = 40;
+// Erase the whole current line and go back to its start.
+constexpr const char* kEraseLine = "\r\x1b[2K";
+// Go up one line and erase it.
+constexpr const char* kEraseLineAbove = "\x1b[1A\x1b[2K";
+
+}  // namespace
+
+TConsoleHost::TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path appDir)
+    : out_(out), terminal_(terminal), voiceIndex_(voiceIndex), appDir_(std::move(appDir)) {}
+
+void TConsoleHost::ClearBar() {
+  if (barShown_) out_ << kEraseLine;
+  barShown_ = false;
+}
+
+void TConsoleHost::DrawBar() {
+  if (!terminal_ || percent_ < 0) return;
+  const int filled = percent_ * kBarWidth / 100;
+  out_ << kEraseLine << '[' << std::string(static_cast<std::size_t>(filled), '#')
+       << std::string(static_cast<std::size_t>(kBarWidth - filled), '.') << "] " << percent_ << '%';
+  barShown_ = true;
+}
+
+void TConsoleHost::WriteLines(const std::string& text) {
+  // The job's lines may hold CR LF pairs; each starts a further line, as in the window's log.
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t br = text.find("\r\n", start);
+    out_ << text.substr(start, br == std::string::npos ? std::string::npos : br - start) << '\n';
+    if (br == std::string::npos) break;
+    start = br + 2;
+  }
+}
+
+void TConsoleHost::LogAppend(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearBar();
+  WriteLines(line);
+  DrawBar();
+  out_.flush();
+}
+
+void TConsoleHost::LogReplaceLast(const std::string& line) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearBar();
+  // The pack update counts its entries on one line; a file keeps every count instead.
+  if (terminal_) out_ << kEraseLineAbove;
+  WriteLines(line);
+  DrawBar();
+  out_.flush();
+}
+
+void TConsoleHost::SetProgress(int percent) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (percent == percent_) return;
+  percent_ = percent;
+  if (terminal_) {
+    DrawBar();
+  } else {
+    out_ << "Progress: " << percent << "%\n";
+  }
+  out_.flush();
+}
+
+void TConsoleHost::ThreadCancel(TInstall* job) {
+  // The job does nothing more after this call and still holds the run lock, so the work
+  // folder can go here, before anyone else may start a run.
+  if (job && job->OwnsWorkFolder()) DeleteFolder(appDir_ / "tools" / "temp");
+  std::lock_guard<std::mutex> lock(mutex_);
+  ClearBar();
+  percent_ = -1;  // lines after the end are not followed by a bar
+  out_.flush();
+  ended_ = true;
+  endedChanged_.notify_all();
+}
+
+bool TConsoleHost::WaitForEnd(std::chrono::milliseconds timeout) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  return endedChanged_.wait_for(lock, timeout, [this] { return ended_; });
+}
+
+}  // namespace qpt::cli

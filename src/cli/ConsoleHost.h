@@ -1,0 +1,51 @@
+// The install job's host on a console: the log goes to an output stream as it grows, the
+// progress shows as a bar on the last line of a terminal (or as plain lines when the output
+// is a file or a pipe), and the end of the run removes the work folder as the window does.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <iosfwd>
+#include <mutex>
+#include <string>
+
+#include "core/install/Install.h"
+
+namespace qpt::cli {
+
+class TConsoleHost : public TInstallHost {
+ public:
+  // voiceIndex: the voice set the job asks for (0 English, 1 Japanese mod, 2 Japanese original).
+  TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path appDir);
+
+  // Called from the job's thread (and from the main thread for the lines the program adds
+  // itself); every call writes whole lines under one lock.
+  void LogAppend(const std::string& line) override;
+  void LogReplaceLast(const std::string& line) override;
+  void SetProgress(int percent) override;
+  void SetLanguageBoxEnabled(bool) override {}
+  int VoiceIndex() override { return voiceIndex_; }
+  // Removes tools/temp when the run owned it, then lets WaitForEnd return.
+  void ThreadCancel(TInstall* job) override;
+
+  // True when the run has ended, waiting at most timeout for it.
+  bool WaitForEnd(std::chrono::milliseconds timeout);
+
+ private:
+  void ClearBar();
+  void DrawBar();
+  void WriteLines(const std::string& text);
+
+  std::ostream& out_;
+  const bool terminal_;
+  const int voiceIndex_;
+  const std::filesystem::path appDir_;
+  std::mutex mutex_;
+  std::condition_variable endedChanged_;
+  bool ended_ = false;
+  int percent_ = -1;       // -1 until the job first reports progress
+  bool barShown_ = false;
+};
+
+}  // namespace qpt::cli
