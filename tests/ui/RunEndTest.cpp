@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "core/common/Common.h"
+#include "core/common/RunLock.h"
 #include "support/JobFixture.h"
 #include "ui/Dialogs.h"
 #include "ui/TForm1.h"
@@ -112,6 +113,20 @@ TEST_F(RunEnd, AToolThatCannotStartStillEndsTheRun) {
   EXPECT_TRUE(form->LogText().contains("makerom"));
   EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
   EXPECT_FALSE(fs::exists(app / "tools/temp"));
+}
+
+TEST_F(RunEnd, ARunRefusedBecauseAnotherRunHoldsTheFolderLeavesThatRunsWorkFolder) {
+  // Another window or the command-line program is installing from this program folder.
+  test::WriteFile(app / "tools/temp/romfs/pack.dat", "the other run's file");
+  TRunLock other(app.path());
+  ASSERT_TRUE(other.Held());
+  Start();
+  ASSERT_TRUE(WaitForEnd());
+  EXPECT_TRUE(form->LogText().endsWith(Text("ErrorAnotherRun"))) << form->LogText().toStdString();
+  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "the other run's file");
+  EXPECT_TRUE(Calls("ctrtool").empty());
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
+  EXPECT_FALSE(form->BTNCancel->isEnabled());
 }
 
 }  // namespace

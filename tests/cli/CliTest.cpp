@@ -1,0 +1,441 @@
+// The command-line program run as a process from a throw-away program folder with stand-in
+// tools: usage, identification, the patch list, the music slots, and installation runs with
+// their log, refusals, a second concurrent run and Ctrl+C.
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "CliProcess.h"
+#include "core/common/Common.h"
+#include "core/localization/Language.h"
+#include "core/music/TrackLists.h"
+#include "support/JobFixture.h"
+#include "support/RawImages.h"
+
+namespace qpt {
+namespace {
+
+namespace fs = std::filesystem;
+using test::CliResult;
+using test::WriteFile;
+using ::testing::HasSubstr;
+using ::testing::Not;
+using Lines = std::vector<std::string>;
+
+constexpr std::uint64_t kTrilogyUsa = 0x0004000000138F00ull;
+constexpr std::uint64_t kApolloEur = 0x00040000001BBD00ull;
+constexpr std::uint64_t kDualDestiniesJap = 0x00040000000BAA00ull;
+constexpr std::uint64_t kDualDestiniesUsa = 0x00040000000F1400ull;
+constexpr std::uint64_t kSpiritUsa = 0x000400000018F400ull;
+
+class Cli : public ::testing::Test, protected test::JobFixture {
+ protected:
+  Cli() {
+    fs::copy_file(QPT_CLI_PROGRAM, program);
+    LoadLanguage("English", english, app.path());
+    LoadLanguage("Русский", russian, app.path());
+  }
+  CliResult Run(const std::vector<std::string>& args, const std::string& locale = "en_US.UTF-8") {
+    return test::RunCli(program, args, cwd.path(), locale);
+  }
+  // A minimal image that identification accepts, at a path with blanks and non-ASCII letters.
+  std::string Image(std::uint64_t programId, const std::string& kind, const std::string& name = "Мой образ ü/game") {
+    test::RawImageOptions options;
+    options.kind = kind;
+    options.programId = programId;
+    test::WriteRawImage(cwd / (name + kind), options);
+    return name + kind;  // relative to cwd, as a player would type it
+  }
+  std::string En(const char* key) const { return english.GetLangText(key); }
+
+  fs::path program = app / "quill-patch-cli";
+  test::TempDir cwd{"cwd"};
+  TLangList english, russian;
+};
+
+// ---------------------------------------------------------------- usage
+
+TEST_F(Cli, WrongUsageExitsWithTwoAndAShortUsageText) {
+  const std::string image = Image(kDualDestiniesUsa, ".cia");
+  const std::vector<std::vector<std::string>> cases = {
+      {},
+      {"frobnicate", image},
+      {"identify"},
+      {"identify", image, image},
+      {"identify", image, "--out", "x.cia"},
+      {"identify", image, "--bogus"},
+      {"identify", image, "-x"},
+      {"verify", image, "--lang", "English"},
+      {"install", image},
+      {"install", image, "--out"},
+      {"install", image, "--out", "a.cia", "--out", "b.cia"},
+      {"install", image, "--out", "a.cia", "--voice", "klingon"},
+      {"identify", image, "--lang", "Klingon"},
+  };
+  for (const auto& args : cases) {
+    const CliResult result = Run(args);
+    std::string joined;
+    for (const auto& a : args) joined += a + " ";
+    EXPECT_EQ(result.exitCode, 2) << joined;
+    EXPECT_THAT(result.err, HasSubstr("Usage: quill-patch-cli")) << joined;
+    EXPECT_EQ(result.out, "") << joined;
+  }
+  EXPECT_THAT(Run({"identify", image, "--lang", "Klingon"}).err, HasSubstr("English, Русский"));
+  EXPECT_TRUE(Calls("ctrtool").empty());
+}
+
+TEST_F(Cli, HelpDescribesEveryCommandOptionAndExitCode) {
+  for (const auto& args : std::vector<std::vector<std::string>>{{"--help"}, {"help"}, {"install", "-h"}}) {
+    const CliResult result = Run(args);
+    EXPECT_EQ(result.exitCode, 0);
+    for (const char* word : {"identify IMAGE", "patches IMAGE", "music IMAGE", "install IMAGE", "verify IMAGE",
+                             "--out PATH", "--patch FOLDER", "--lang NAME", "--voice", "english", "japanese-mod",
+                             "japanese-orig", "--music SLOT=TITLE", "--music-file FILE", "Exit codes: 0", "1 the run",
+                             "2 wrong usage", "Slots 10 and 11"}) {
+      EXPECT_THAT(result.out, HasSubstr(word));
+    }
+  }
+}
+
+// ---------------------------------------------------------------- identify
+
+TEST_F(Cli, IdentifiesEveryKindWithTheWindowsLinesThenCodeRegionAndKind) {
+  struct Case {
+    std::uint64_t id;
+    const char* kind;
+    Lines expected;
+  } cases[] = {
+      {kTrilogyUsa, ".cia",
+       {"Phoenix Wright: Ace Attorney Trilogy", "ROM Region: USA", "Game code: AAT", "Region: USA", "Kind: CIA"}},
+      {kApolloEur, ".3ds",
+       {"Apollo Justice: Ace Attorney", "ROM Region: EUR", "Game code: AA4", "Region: EUR", "Kind: 3DS"}},
+      {kDualDestiniesJap, ".cxi",
+       {"Gyakuten Saiban 5", "ROM Region: JAP", "Game code: AA5", "Region: JAP", "Kind: CXI"}},
+  };
+  for (const Case& c : cases) {
+    const CliResult result = Run({"identify", Image(c.id, c.kind)});
+    EXPECT_EQ(result.exitCode, 0) << c.kind << result.err;
+    EXPECT_EQ(result.OutLines(), c.expected);
+    EXPECT_EQ(result.err, "");
+  }
+}
+
+TEST_F(Cli, ImagesTheWindowRefusesExitWithOneAndTheRefusalsText) {
+  test::RawImageOptions unknown;
+  unknown.programId = 0x00012300;
+  test::WriteRawImage(cwd / "unknown.cxi", unknown);
+  test::RawImageOptions encrypted;
+  encrypted.encrypted = true;
+  test::WriteRawImage(cwd / "encrypted.3ds", encrypted);
+  WriteFile(cwd / "not a cia.cia", std::string(0x3000, 'x'));
+
+  const CliResult wrong = Run({"identify", "unknown.cxi"});
+  EXPECT_EQ(wrong.exitCode, 1);
+  EXPECT_EQ(wrong.OutLines(), (Lines{"ProgramID: 00012300", "Unknown ROM"}));
+  EXPECT_EQ(wrong.err, En("ErrorWrongROM") + "\n");
+
+  const std::pair<const char*, const char*> refusals[] = {
+      {"encrypted.3ds", "ErrorNOT3DSROM"},  // the raw .3ds fixture is a CXI: the kind check comes first
+      {"not a cia.cia", "ErrorNOTCIAROM"},
+      {"missing.cia", "ErrorLoadingROM"},
+  };
+  for (const auto& [file, key] : refusals) {
+    const CliResult result = Run({"identify", file});
+    EXPECT_EQ(result.exitCode, 1) << file;
+    EXPECT_EQ(result.err, En(key) + "\n") << file;
+  }
+  test::RawImageOptions encryptedCxi;
+  encryptedCxi.encrypted = true;
+  test::WriteRawImage(cwd / "encrypted.cxi", encryptedCxi);
+  const CliResult locked = Run({"identify", "encrypted.cxi"});
+  EXPECT_EQ(locked.exitCode, 1);
+  EXPECT_EQ(locked.out, "");
+  EXPECT_EQ(locked.err, En("LogEncrypted") + "\n");
+
+  // Every command that needs an identified image refuses it the same way.
+  for (const char* command : {"patches", "music"}) {
+    const CliResult result = Run({command, "unknown.cxi"});
+    EXPECT_EQ(result.exitCode, 1) << command;
+    EXPECT_EQ(result.err, En("ErrorWrongROM") + "\n") << command;
+  }
+  const CliResult install = Run({"install", "unknown.cxi", "--out", "out.cia"});
+  EXPECT_EQ(install.exitCode, 1);
+  EXPECT_THAT(install.err, HasSubstr(En("ErrorWrongROM")));
+  EXPECT_TRUE(Calls("ctrtool").empty());
+}
+
+TEST_F(Cli, TheLanguageFollowsTheLocaleUnlessChosen) {
+  test::RawImageOptions unknown;
+  unknown.programId = 0x00012300;
+  test::WriteRawImage(cwd / "unknown.cxi", unknown);
+  const std::string wrongRu = russian.GetLangText("ErrorWrongROM");
+  ASSERT_NE(wrongRu, En("ErrorWrongROM"));
+  EXPECT_EQ(Run({"identify", "unknown.cxi"}, "ru_RU.UTF-8").err, wrongRu + "\n");
+  EXPECT_EQ(Run({"identify", "unknown.cxi"}, "de_DE.UTF-8").err, En("ErrorWrongROM") + "\n");
+  EXPECT_EQ(Run({"identify", "unknown.cxi", "--lang", "english"}, "ru_RU.UTF-8").err, En("ErrorWrongROM") + "\n");
+  EXPECT_EQ(Run({"identify", "unknown.cxi", "--lang=Русский"}).err, wrongRu + "\n");
+}
+
+// ---------------------------------------------------------------- patches
+
+class CliPatches : public Cli {
+ protected:
+  void Descriptor(const std::string& relative, const std::string& game, const std::string& region,
+                  const std::string& title) {
+    WriteFile(app / ("patch/" + relative),
+              "\xEF\xBB\xBFGame=" + game + "\r\nRegion=" + region + "\r\nTitle=\"" + title + "\"\r\n");
+  }
+  std::string Folder(const std::string& name) { return PathToUtf8(app / "patch" / PathFromUtf8(name)); }
+};
+
+TEST_F(CliPatches, ListsThePatchesThatFitInTheWindowsOrder) {
+  Descriptor("B/English.dsc", "AAT", "USA", "Bee Patch");
+  Descriptor("a/any name.dsc", "AAT,AA4", "\"Region Free\"", "A patch");
+  Descriptor("c/c.dsc", "AA5", "USA", "Other game");
+  Descriptor("d/English.dsc", "AAT", "JAP,EUR", "Other region");
+  Descriptor("Ш/English.dsc", "AAT", "USA", "Shah (English)");
+  Descriptor("Ш/Русский.dsc", "AAT", "USA", "Ша (по-русски)");
+  const std::string image = Image(kTrilogyUsa, ".cxi");
+
+  const CliResult listed = Run({"patches", image});
+  EXPECT_EQ(listed.exitCode, 0);
+  EXPECT_EQ(listed.OutLines(), (Lines{"A patch\t" + Folder("a"), "Bee Patch\t" + Folder("B"),
+                                       "Shah (English)\t" + Folder("Ш")}));
+  EXPECT_EQ(Run({"patches", image, "--lang", "Русский"}).OutLines().back(), "Ша (по-русски)\t" + Folder("Ш"));
+  EXPECT_EQ(Run({"patches", image}, "ru_RU.UTF-8").OutLines().back(), "Ша (по-русски)\t" + Folder("Ш"));
+
+  const CliResult none = Run({"patches", Image(kSpiritUsa, ".cia", "spirit")});
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_EQ(none.out, "");
+  EXPECT_THAT(none.err, HasSubstr("No patch"));
+}
+
+// ---------------------------------------------------------------- music
+
+TEST_F(Cli, MusicListsEverySlotWithSceneColumnAndTitleThenTheTitles) {
+  test::RawImageOptions trilogy;
+  trilogy.kind = ".cia";
+  trilogy.programId = kTrilogyUsa;
+  trilogy.entry = 104;
+  const auto& aat = SlotOffsetsFor("AAT");
+  trilogy.streamNames[aat[0]] = "BGM117.dspadpcm.bcstm";
+  trilogy.streamNames[aat[5]] = "UNKNOWN_STREAM";
+  trilogy.streamNames[aat[10]] = "BGM005.dspadpcm.bcstm";
+  trilogy.streamNames[aat[33]] = "BGM200.dspadpcm.bcstm";
+  test::WriteRawImage(cwd / "trilogy.cia", trilogy);
+  const CliResult result = Run({"music", "trilogy.cia"});
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  const Lines lines = result.OutLines();
+  ASSERT_EQ(lines.size(), 34u + 2u + 35u);
+  EXPECT_EQ(lines[0], "0\tCourtroom Lounge\tAce Attorney 1 (2001)\tCourtroom Lounge 2004");
+  EXPECT_EQ(lines[5], "5\tCourt Begins\tAce Attorney 3 (2004)\tUNKNOWN_STREAM");
+  // Slots 10 and 11 are one field of the image, so they show one title.
+  EXPECT_EQ(lines[10], "10\tLogic and Trick\tAce Attorney 2 (2002)\tLogic and Trick 2001");
+  EXPECT_EQ(lines[11], "11\tLogic and Trick\tAce Attorney 3 (2004)\tLogic and Trick 2001");
+  EXPECT_EQ(lines[32], "32\tInvestigation ~ Middle\tAce Attorney 3 (2004)\t");
+  EXPECT_EQ(lines[33], "33\tGame selection menu\t-\tMain Menu Theme (Trilogy)");
+  EXPECT_EQ(lines[34], "");
+  EXPECT_EQ(lines[35], "Titles:");
+  EXPECT_EQ(lines[36], "  Courtroom Lounge 2001");
+  EXPECT_EQ(lines.back(), "  Main Menu Theme (Trilogy)");
+
+  test::RawImageOptions apollo;
+  apollo.kind = ".3ds";
+  apollo.programId = kApolloEur;
+  apollo.entry = 4492;
+  apollo.streamNames[SlotOffsetsFor("AA4")[21]] = "BGM55.dspadpcm.bcstm";
+  apollo.streamNames[SlotOffsetsFor("AA4")[0]] = "BGM39.dspadpcm.bcstm";
+  // The raw card fixture keeps the fields where a CXI has them; identification finds them.
+  test::WriteRawImage(cwd / "apollo.3ds", apollo);
+  const CliResult fourth = Run({"music", "apollo.3ds"});
+  ASSERT_EQ(fourth.exitCode, 0) << fourth.err;
+  const Lines four = fourth.OutLines();
+  ASSERT_EQ(four.size(), 22u + 2u + 22u);
+  EXPECT_EQ(four[0], "0\tCourtroom Lounge\tPresent Day\tCourtroom Lounge 2007");
+  EXPECT_EQ(four[21], "21\tInvestigation ~ Middle\t7 Years Ago\tInvestigation ~ Middle 2001");
+
+  const CliResult other = Run({"music", Image(kDualDestiniesUsa, ".cxi")});
+  EXPECT_EQ(other.exitCode, 1);
+  EXPECT_THAT(other.err, HasSubstr("no music choice"));
+
+  test::RawImageOptions noInfo = trilogy;
+  noInfo.entry = 96;  // the file table then sends the reader to the wrong place
+  test::WriteRawImage(cwd / "moved.cia", noInfo);
+  const CliResult unreadable = Run({"music", "moved.cia"});
+  EXPECT_EQ(unreadable.exitCode, 1);
+  EXPECT_EQ(unreadable.err, En("ErrorReadingTracks") + "\n");
+}
+
+// ---------------------------------------------------------------- install with stand-in tools
+
+class CliInstall : public Cli {
+ protected:
+  CliInstall() {
+    test::RawImageOptions options;
+    options.kind = ".cia";
+    options.programId = kDualDestiniesUsa;
+    test::WriteRawImage(input, options);
+    WriteFile(patchDir / "English.dsc", "Game=AA5\r\nRegion=USA\r\nTitle=\"My Patch\"\r\nOriginalPackDatMD5=" +
+                                            Md5(packDat) + "\r\nOriginalPackIncMD5=" + Md5(packInc) + "\r\n");
+    WriteFile(patchDir / "patch.xdelta", "delta");
+  }
+  std::string Md5(const std::string& text) {
+    WriteFile(cwd / "md5", text);
+    return FileMD5(cwd / "md5");
+  }
+  std::vector<std::string> Install(std::vector<std::string> extra) {
+    std::vector<std::string> args{"install", PathToUtf8(input), "--out", "out/Новый образ.cia", "--patch", "My Patch"};
+    args.insert(args.end(), extra.begin(), extra.end());
+    fs::create_directories(cwd / "out");
+    return args;
+  }
+  // Holds 3dstool at the RomFS unpack until release() exists.
+  void HoldRomFsUnpack() { PlanTool("3dstool", "when -xtf romfs\nwaitfor " + release.string() + "\n"); }
+  static Lines WithoutProgress(const Lines& lines) {
+    Lines kept;
+    for (const std::string& line : lines) {
+      if (line.rfind("Progress: ", 0) != 0) kept.push_back(line);
+    }
+    return kept;
+  }
+  static Lines ProgressOnly(const Lines& lines) {
+    Lines kept;
+    for (const std::string& line : lines) {
+      if (line.rfind("Progress: ", 0) == 0) kept.push_back(line.substr(10));
+    }
+    return kept;
+  }
+  fs::path release = app / "release";
+};
+
+TEST_F(CliInstall, PrintsTheWindowsLogAndProgressLinesAndSucceeds) {
+  const CliResult result = Run(Install({}));
+  EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_EQ(result.err, "");
+  const std::string out = PathToUtf8(cwd / "out/Новый образ.cia");
+  Lines expected{"Phoenix Wright: Ace Attorney - Dual Destinies", "ROM Region: USA", "", En("StartPatching"), ""};
+  for (const char* key : {"ExtractingNCCH", "Done", "ExtractingExeFS", "Done", "ExtractingRomFS", "Done",
+                          "UnpackingRomFS", "Done", "ExtractingCXIHeaders", "Done", "ExtractingExeFSHeaders", "Done",
+                          "CheckingMD5PackDat", "MD5Matched", "CheckingMD5PackInc", "MD5Matched", "ApplyingXdelta",
+                          "Done", "RebuildingExeFS", "Done", "RebuildingRomFS", "Done", "RebuildingCXI", "Done",
+                          "RebuildingCIA", "Done"}) {
+    expected.push_back(En(key));
+  }
+  expected.insert(expected.end(), {"", En("PatchingSuccessful"), "[" + out + "]"});
+  EXPECT_EQ(WithoutProgress(result.OutLines()), expected);
+  EXPECT_EQ(ProgressOnly(result.OutLines()),
+            (Lines{"0%", "5%", "10%", "20%", "30%", "35%", "40%", "45%", "50%", "55%", "60%", "65%", "80%", "85%",
+                   "90%", "95%", "100%"}));
+  // The output named relative to where the player is, not to the program folder the tools run in.
+  const auto makerom = Calls("makerom");
+  ASSERT_EQ(makerom.size(), 1u);
+  EXPECT_EQ(makerom[0].back(), out);
+  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+}
+
+TEST_F(CliInstall, AFailedRunExitsWithOneAfterRemovingTheWorkFolder) {
+  PlanTool("makerom", "exit 1");
+  const CliResult result = Run(Install({}));
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_EQ(WithoutProgress(result.OutLines()).back(), En("ErrorRebuildingCIA"));
+  EXPECT_THAT(result.err, HasSubstr("did not complete"));
+  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+
+  // A missing container tool stops before anything starts, with the window's text.
+  fs::remove(app.Tool("makerom"));
+  const CliResult missing = Run(Install({}));
+  EXPECT_EQ(missing.exitCode, 1);
+  EXPECT_THAT(missing.err, HasSubstr(En("Missingmakerom")));
+}
+
+TEST_F(CliInstall, ChoicesTheWindowWouldNotOfferAreUsageErrors) {
+  WriteFile(app / "patch/Trilogy only/English.dsc", "Game=AAT\r\nRegion=USA\r\nTitle=\"Trilogy only\"\r\n");
+  const std::vector<std::vector<std::string>> cases = {
+      {"--voice", "english"},                       // the patch has no voice sets
+      {"--music", "0=Courtroom Lounge 2001"},       // this game has no music choice
+      {"--music-file", "choice.txt"},
+      {"--patch", "No such patch"},
+      {"--patch", "Trilogy only"},                  // does not fit a Dual Destinies image
+      {"--out", "image.3ds"},                       // a CIA input cannot become a card image
+      {"--out", "no such folder/out.cia"},
+      {"--out", PathToUtf8(input)},                 // never overwrite the player's image
+  };
+  for (const auto& extra : cases) {
+    std::vector<std::string> args = Install({});
+    if (extra[0] == "--patch" || extra[0] == "--out") {
+      const auto at = std::find(args.begin(), args.end(), extra[0]);
+      *(at + 1) = extra[1];
+    } else {
+      args.insert(args.end(), extra.begin(), extra.end());
+    }
+    const CliResult result = Run(args);
+    EXPECT_EQ(result.exitCode, 2) << extra[0] << " " << extra[1];
+    EXPECT_THAT(result.err, HasSubstr("Usage:")) << extra[0] << " " << extra[1];
+  }
+  std::vector<std::string> unknownPatch = Install({});
+  *(std::find(unknownPatch.begin(), unknownPatch.end(), "--patch") + 1) = "No such patch";
+  EXPECT_THAT(Run(unknownPatch).err, HasSubstr("quill-patch-cli patches IMAGE"));
+  EXPECT_TRUE(Calls("ctrtool").empty());
+}
+
+TEST_F(CliInstall, ASecondRunBesideTheFirstIsRefusedAndLeavesItsWorkFolder) {
+  HoldRomFsUnpack();
+  test::CliProcess first(program, Install({}), cwd.path());
+  ASSERT_TRUE(test::WaitUntil([&] { return !Calls("3dstool").empty(); }));
+
+  const CliResult second = Run({"install", PathToUtf8(input), "--out", "second.cia"});
+  EXPECT_EQ(second.exitCode, 1);
+  EXPECT_EQ(WithoutProgress(second.OutLines()).back(), En("ErrorAnotherRun"));
+  EXPECT_THAT(second.err, HasSubstr("did not complete"));
+  EXPECT_TRUE(fs::exists(app / "tools/temp/romfs.bin"));  // the first run's files are untouched
+  EXPECT_EQ(Calls("ctrtool").size(), 3u);                  // and the second started no tool
+
+  WriteFile(release, "");
+  const CliResult done = first.Wait();
+  EXPECT_EQ(done.exitCode, 0) << done.out << done.err;
+  EXPECT_THAT(done.out, HasSubstr(En("PatchingSuccessful")));
+  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+}
+
+TEST_F(CliInstall, CtrlCStopsTheRunAtItsNextStepAndLeavesNothingBehind) {
+  HoldRomFsUnpack();
+  test::CliProcess run(program, Install({}), cwd.path());
+  ASSERT_TRUE(test::WaitUntil([&] { return !Calls("3dstool").empty(); }));
+  run.Signal(SIGINT);
+  // The cancel line shows at once, while the tool is still running.
+  ASSERT_TRUE(test::WaitUntil([&] { return run.OutSoFar().find(En("CancelInstall")) != std::string::npos; }));
+  WriteFile(release, "");
+  const CliResult result = run.Wait();
+  EXPECT_EQ(result.exitCode, 1);
+  const Lines log = WithoutProgress(result.OutLines());
+  EXPECT_EQ(Lines(log.end() - 4, log.end()), (Lines{En("UnpackingRomFS"), "", En("CancelInstall"), En("Done")}));
+  EXPECT_THAT(result.out, Not(HasSubstr(En("PatchingSuccessful"))));
+  EXPECT_THAT(result.err, HasSubstr("cancelled"));
+  EXPECT_EQ(Calls("3dstool").size(), 1u);  // nothing ran after the step that was running
+  EXPECT_TRUE(Calls("makerom").empty());
+  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_FALSE(fs::exists(cwd / "out/Новый образ.cia"));
+}
+
+TEST_F(CliInstall, ARunThatWasKilledDoesNotKeepTheFolderLocked) {
+  HoldRomFsUnpack();
+  {
+    test::CliProcess run(program, Install({}), cwd.path());
+    ASSERT_TRUE(test::WaitUntil([&] { return !Calls("3dstool").empty(); }));
+    run.Signal(SIGKILL);
+    EXPECT_EQ(run.Wait().exitCode, 128 + SIGKILL);
+  }
+  // The killed run's tool is still running and must not hold the lock for it. The next run
+  // stops at its first tool, so that it never waits for the held one.
+  PlanTool("ctrtool", "exit 1");
+  const CliResult next = Run({"install", PathToUtf8(input), "--out", "second.cia"});
+  EXPECT_EQ(next.exitCode, 1);
+  EXPECT_THAT(next.out, HasSubstr(En("ExtractingNCCH")));
+  EXPECT_THAT(next.out, Not(HasSubstr(En("ErrorAnotherRun"))));
+  WriteFile(release, "");
+  EXPECT_TRUE(test::WaitUntil([&] { return fs::exists(app / "tools/temp/romfs/sound/a.bin"); }));
+}
+
+}  // namespace
+}  // namespace qpt
