@@ -357,6 +357,7 @@ class TSession {
 
   int Install(const TOptions& options) {
     if (!options.out) throw TUsageError{"The install command needs --out PATH, the image to write."};
+    if (context_.catchInterrupts) context_.catchInterrupts();
     const int voiceIndex = options.voice ? VoiceIndexOf(*options.voice) : 0;
     const TImage image = IdentifyImage(options.images.front(), true);
     if (const auto missingKey = FirstMissingToolKey(context_.appDir)) throw TFailure{Text(*missingKey)};

@@ -21,6 +21,10 @@ struct TCliContext {
   bool outputIsTerminal = false;   // draw the progress bar on one rewritten line
   // Set (from a signal handler) when the user presses Ctrl+C; may be null.
   const std::atomic<bool>* interrupted = nullptr;
+  // Called when an installation is about to begin: from then on Ctrl+C sets `interrupted`
+  // instead of ending the process. Before that (and in the commands that only read) Ctrl+C
+  // ends the program at once, which leaves nothing behind. May be null.
+  void (*catchInterrupts)() = nullptr;
 };
 
 // args: the arguments after the program name, UTF-8. Log and listings go to out, refusals,

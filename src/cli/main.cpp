@@ -70,9 +70,10 @@ std::string LocaleLanguage() {
              : std::string();
 }
 
+void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+
 bool PrepareConsole() {
   SetConsoleOutputCP(CP_UTF8);
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
   if (!_isatty(_fileno(stdout))) return false;
   // The progress bar redraws its line with the usual terminal sequences.
   const HANDLE console = GetStdHandle(STD_OUTPUT_HANDLE);
@@ -113,13 +114,16 @@ std::string LocaleLanguage() {
   return {};
 }
 
-bool PrepareConsole() {
+void CatchInterrupts() {
   // Ctrl+C, a closed terminal or a polite kill ask the run to stop at its next step, so that
   // the work folder is removed and no half-built image is left.
   struct sigaction action {};
   action.sa_handler = OnInterrupt;
   sigemptyset(&action.sa_mask);
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+bool PrepareConsole() {
   const char* term = std::getenv("TERM");
   return isatty(STDOUT_FILENO) && !(term && std::string(term) == "dumb");
 }
@@ -134,6 +138,7 @@ int main(int argc, char** argv) {
   context.appDir = ProgramFolder(argc > 0 ? argv[0] : "");
   context.localeLanguageName = LocaleLanguage();
   context.interrupted = &gInterrupted;
+  context.catchInterrupts = CatchInterrupts;
   const int code = qpt::cli::RunCli(Arguments(argc, argv), context, std::cout, std::cerr);
   std::cout.flush();
   return code;
