@@ -4,6 +4,9 @@
 #include <stdexcept>
 
 #include "core/common/Common.h"
+#include "core/install/PackDat.h"
+#include "core/music/TrackLists.h"
+#include "core/sound/N3DSBCSAR.h"
 #include "ctr/Blz.h"
 #include "ctr/ExeFs.h"
 #include "ctr/Image.h"
@@ -215,6 +218,79 @@ ImageContents ReadImageContents(const fs::path& path) {
     }
   }
   return c;
+}
+
+std::pair<Bytes, Bytes> ExpectedPackArchive(const PackArchive& original, const Bytes& patchedDat,
+                                            const std::map<std::string, Bytes>& replaced) {
+  Bytes dat, inc = original.inc;
+  for (std::size_t i = 0; i < original.entries.size(); ++i) {
+    const std::uint32_t offset = GetLE32(original.inc, i * 20);
+    const std::uint32_t size = GetLE32(original.inc, i * 20 + 12);
+    Bytes entry(patchedDat.begin() + offset, patchedDat.begin() + offset + size);
+    const std::string name = PackEntryFileName(static_cast<std::int64_t>(i), ".bin");
+    if (replaced.count(name)) entry = replaced.at(name);
+    PutLE32(inc, i * 20, static_cast<std::uint32_t>(dat.size()));
+    PutLE32(inc, i * 20 + 8, PackHeaderValue(entry));
+    PutLE32(inc, i * 20 + 12, static_cast<std::uint32_t>(entry.size()));
+    dat.insert(dat.end(), entry.begin(), entry.end());
+  }
+  return {dat, inc};
+}
+
+std::string CheckInstalledImage(const GameImage& input, const GamePatch& patch, const ImageContents& out,
+                                int voiceSet, const std::map<int, std::string>& musicKeys) {
+  if (!out.verified) return "the image does not verify: " + out.problem;
+  if (!out.noCrypto) return "NoCrypto is not set";
+  if (out.code != patch.newCode) return "the program image is not the patch's";
+  for (const auto& [path, bytes] : patch.romfsFiles) {
+    if (!out.romfs.count(path) || out.romfs.at(path) != bytes) return path + " is not the patch's file";
+  }
+  for (const auto& [path, bytes] : input.romfs) {
+    if (patch.romfsFiles.count(path) || path == "pack.dat" || path == "pack.inc" || path.rfind("sound/", 0) == 0) {
+      continue;
+    }
+    if (!out.romfs.count(path)) return path + " is missing";
+    if (out.romfs.at(path) != bytes) return path + " changed";
+  }
+  if (out.romfs.size() != input.romfs.size() + 1) return "unexpected files in the RomFS";
+  if (!input.pack) return {};
+
+  const Bytes patchedDat = patch.patchedPackDat.empty() ? input.pack->dat : patch.patchedPackDat;
+  const auto [dat, inc] = ExpectedPackArchive(*input.pack, patchedDat, patch.packEntries);
+  if (out.romfs.at("pack.dat") != dat) return "pack.dat is not as patched";
+  if (out.romfs.at("pack.inc") != inc) return "pack.inc is not as patched";
+
+  const GameSoundArchive& sound = *input.sound;
+  for (const auto& [path, bytes] : out.romfs) {
+    if (path.find("sound/" + sound.soundFolder + "/") != std::string::npos) return "pieces went into the image";
+  }
+  TempDir dir("check");
+  const fs::path archive = dir / (sound.soundFolder + ".bcsar");
+  WriteFile(archive, out.romfs.at("sound/" + sound.soundFolder + ".bcsar"));
+  if (UnpackBcsar(archive) != 0) return "the sound archive cannot be split";
+  const fs::path pieces = ArchivePieceFolder(archive);
+  if (UnpackCwar(pieces / "4_CSAR_FILE" / sound.VoicePieceName()) != 0) return "the voice archive cannot be split";
+  for (std::size_t w = 0; w < sound.voiceWaves.size(); ++w) {
+    const Bytes got = ReadBytes(pieces / "4_CSAR_FILE" / sound.VoiceFolderName() / "3_BCWAV" / WavePieceName(w));
+    const bool replaced = voiceSet >= 0 && patch.voices.count(voiceSet) && patch.voices.at(voiceSet).count(w);
+    if (got != (replaced ? patch.voices.at(voiceSet).at(w) : sound.voiceWaves[w])) {
+      return "wave " + std::to_string(w) + " is not as chosen";
+    }
+  }
+  const std::string info = ReadFile(pieces / "3_CSAR_INFO.bin");
+  const auto& offsets = SlotOffsetsFor(input.row.gameCode);
+  const bool wholeNames = std::string(input.row.gameCode) == "AA4";
+  for (std::size_t slot = 0; slot < offsets.size(); ++slot) {
+    const auto chosen = musicKeys.find(static_cast<int>(slot));
+    const std::string key = chosen != musicKeys.end() ? chosen->second : sound.slotKeys[slot];
+    const std::string name = info.substr(static_cast<std::size_t>(offsets[slot]), key.size() + 1);
+    if (name.substr(0, key.size()) != key) return "slot " + std::to_string(slot) + " does not name " + key;
+    if (wholeNames && musicKeys.size() > 0 && name.back() != '.') return "slot " + std::to_string(slot) + " lacks its suffix";
+    if (wholeNames && chosen != musicKeys.end() && !out.romfs.count("sound/stream/" + key + ".bcstm")) {
+      return "the stream of " + key + " was not renamed";
+    }
+  }
+  return {};
 }
 
 }  // namespace qpt::test

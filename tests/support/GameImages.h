@@ -65,4 +65,16 @@ struct ImageContents {
 };
 ImageContents ReadImageContents(const std::filesystem::path& image);
 
+// The pack archive the update step must make of the delta-patched archive and the patch's
+// entries: entries back to back, offsets, header values and sizes recomputed, the rest kept.
+std::pair<Bytes, Bytes> ExpectedPackArchive(const PackArchive& original, const Bytes& patchedDat,
+                                            const std::map<std::string, Bytes>& replaced);
+
+// Checks an installed image against its input and patch: hashes valid, NoCrypto, the new
+// code, the patch's RomFS files, every other file byte-identical; for the music games also
+// the pack archive, the waves of voiceSet (-1: no voices expected) and, per slot, the key the
+// INFO block must name.
+std::string CheckInstalledImage(const GameImage& input, const GamePatch& patch, const ImageContents& out,
+                                int voiceSet, const std::map<int, std::string>& musicKeys);
+
 }  // namespace qpt::test
