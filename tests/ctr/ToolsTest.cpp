@@ -128,14 +128,14 @@ TEST(ToolCalls, CiaTakenApartAndRebuiltUnchangedIsByteIdentical) {
   ProgramFolder app;
   TempDir images;
   qpt::test::ImageBuilder builder(images.path());
-  qpt::test::ImageSpec spec;
-  spec.programId = 0x0004000000055D00;
-  spec.romfs = {{"a.bin", qpt::test::PatternBytes(0x1234, 1)}, {"sound/voice.bcsar", qpt::test::PatternBytes(0x3001, 2)}};
-  builder.BuildCia(spec, images / "game.cia");
+  qpt::test::ImageRecipe recipe;
+  recipe.programId = 0x0004000000055D00;
+  recipe.romfs = {{"a.bin", qpt::test::PatternBytes(0x1234, 1)}, {"sound/voice.bcsar", qpt::test::PatternBytes(0x3001, 2)}};
+  builder.BuildCia(recipe, images / "game.cia");
 
   ExpectAllZero(ExtractCia(app, images / "game.cia"), "extract");
   EXPECT_EQ(ExtractExeFsHeaders(app), 0u);
-  EXPECT_EQ(ReadBytes(app.Temp("romfs/sound/voice.bcsar")), spec.romfs["sound/voice.bcsar"]);
+  EXPECT_EQ(ReadBytes(app.Temp("romfs/sound/voice.bcsar")), recipe.romfs["sound/voice.bcsar"]);
   EXPECT_EQ(ReadBytes(app.Temp("exefs/code.bin")), qpt::test::ImageBuilder::Code());
   EXPECT_EQ(fs::file_size(app.Temp("headers/exheader.bin")), 0x800u);
   EXPECT_EQ(fs::file_size(app.Temp("headers/exefsheader.bin")), 0x200u);
@@ -180,10 +180,10 @@ TEST(ToolCalls, ChangedFilesRebuildIntoImagesThatVerify) {
   ProgramFolder app;
   TempDir images;
   qpt::test::ImageBuilder builder(images.path());
-  qpt::test::ImageSpec spec;
-  spec.programId = 0x000400000008C500;
-  spec.romfs = {{"pack.dat", qpt::test::PatternBytes(0x5000, 3)}, {"z/last.txt", Bytes{'z'}}};
-  builder.BuildCia(spec, images / "game.cia");
+  qpt::test::ImageRecipe recipe;
+  recipe.programId = 0x000400000008C500;
+  recipe.romfs = {{"pack.dat", qpt::test::PatternBytes(0x5000, 3)}, {"z/last.txt", Bytes{'z'}}};
+  builder.BuildCia(recipe, images / "game.cia");
   ExpectAllZero(ExtractCia(app, images / "game.cia"), "extract");
   EXPECT_EQ(ExtractExeFsHeaders(app), 0u);
 
@@ -199,7 +199,7 @@ TEST(ToolCalls, ChangedFilesRebuildIntoImagesThatVerify) {
   TempDir out;
   EXPECT_EQ(RebuildCia(app, out / "new.cia"), 0u);
   // A CIA brings no card header; a card image output takes one made for the title.
-  qpt::test::WriteBytes(app.Temp("headers/mainncchheader.bin"), qpt::test::ImageBuilder::NcsdHeader(spec));
+  qpt::test::WriteBytes(app.Temp("headers/mainncchheader.bin"), qpt::test::ImageBuilder::NcsdHeader(recipe));
   EXPECT_EQ(Rebuild3ds(app, out / "new.3ds"), 0u);
   EXPECT_EQ(RebuildCxi(app, out / "new.cxi"), 0u);
   for (const char* name : {"new.cia", "new.3ds", "new.cxi"}) {
@@ -221,10 +221,10 @@ TEST(ToolCalls, ImageWithoutLogoOrRomFsRoundTrips) {
   ProgramFolder app;
   TempDir images;
   qpt::test::ImageBuilder builder(images.path());
-  qpt::test::ImageSpec spec;
-  spec.withLogo = false;
-  spec.romfs.clear();
-  builder.BuildCia(spec, images / "bare.cia");
+  qpt::test::ImageRecipe recipe;
+  recipe.withLogo = false;
+  recipe.romfs.clear();
+  builder.BuildCia(recipe, images / "bare.cia");
   const Codes codes = ExtractCia(app, images / "bare.cia");
   EXPECT_EQ(codes[0], 0u);
   EXPECT_EQ(codes[1], 0u);
@@ -246,9 +246,9 @@ TEST(ToolCalls, PlainCodeFailsTheDecompressingExtractionAndPassesTheRetry) {
   ProgramFolder app;
   TempDir images;
   qpt::test::ImageBuilder builder(images.path());
-  qpt::test::ImageSpec spec;
-  spec.compressCode = false;
-  builder.BuildCxi(spec, images / "plain.cxi");
+  qpt::test::ImageRecipe recipe;
+  recipe.compressCode = false;
+  builder.BuildCxi(recipe, images / "plain.cxi");
   ExpectAllZero(ExtractCxi(app, images / "plain.cxi"), "extract");
   EXPECT_EQ(app.Run("3dstool", Fixed("-xutf exefs tools\\temp\\exefs.bin --exefs-dir tools\\temp\\exefs "
                                      "--header tools\\temp\\headers\\exefsheader.bin")),

@@ -126,12 +126,12 @@ TEST(Verify, BuiltImagesForManyTitlesPass) {
   TempDir dir;
   qpt::test::ImageBuilder builder(dir.path());
   for (std::uint64_t id : {0x0004000000030800ull, 0x000400000F700E00ull, 0x0004000000055D00ull}) {
-    qpt::test::ImageSpec spec;
-    spec.programId = id;
-    spec.romfs["snd/bgm_" + std::to_string(id & 0xFFFF) + ".bcstm"] = qpt::test::PatternBytes(0x2345, static_cast<std::uint32_t>(id));
-    builder.BuildCia(spec, dir / "t.cia");
-    builder.Build3ds(spec, dir / "t.3ds");
-    builder.BuildCxi(spec, dir / "t.cxi");
+    qpt::test::ImageRecipe recipe;
+    recipe.programId = id;
+    recipe.romfs["snd/bgm_" + std::to_string(id & 0xFFFF) + ".bcstm"] = qpt::test::PatternBytes(0x2345, static_cast<std::uint32_t>(id));
+    builder.BuildCia(recipe, dir / "t.cia");
+    builder.Build3ds(recipe, dir / "t.3ds");
+    builder.BuildCxi(recipe, dir / "t.cxi");
     for (const char* name : {"t.cia", "t.3ds", "t.cxi"}) {
       const Status s = VerifyImage(dir / name);
       EXPECT_TRUE(s.ok()) << std::hex << id << " " << name << ": " << s.message();

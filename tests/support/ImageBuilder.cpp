@@ -53,8 +53,8 @@ Bytes ImageBuilder::Code() {
   return code;
 }
 
-Bytes ImageBuilder::Icon(const ImageSpec& spec) {
-  Bytes icon = PatternBytes(0x36C0, static_cast<std::uint32_t>(spec.programId >> 8));
+Bytes ImageBuilder::Icon(const ImageRecipe& recipe) {
+  Bytes icon = PatternBytes(0x36C0, static_cast<std::uint32_t>(recipe.programId >> 8));
   PutText(icon, 0, "SMDH");
   std::memset(icon.data() + 4, 0, 4);
   return icon;
@@ -70,18 +70,18 @@ Bytes ImageBuilder::Logo() {
   return logo;
 }
 
-Bytes ImageBuilder::NcchHeader(const ImageSpec& spec) {
+Bytes ImageBuilder::NcchHeader(const ImageRecipe& recipe) {
   Bytes h(0x200, 0);
-  const Bytes signature = PatternBytes(0x100, static_cast<std::uint32_t>(spec.programId));
+  const Bytes signature = PatternBytes(0x100, static_cast<std::uint32_t>(recipe.programId));
   std::copy(signature.begin(), signature.end(), h.begin());
   PutText(h, 0x100, "NCCH");
-  PutLE64(h, 0x108, spec.programId);
+  PutLE64(h, 0x108, recipe.programId);
   PutText(h, 0x110, "00");
   h[0x112] = 2;
-  PutLE64(h, 0x118, spec.programId);
-  PutText(h, 0x150, spec.productCode.substr(0, 0x10));
+  PutLE64(h, 0x118, recipe.programId);
+  PutText(h, 0x150, recipe.productCode.substr(0, 0x10));
   PutLE32(h, 0x180, 0x400);
-  const bool hasRomfs = !spec.romfs.empty();
+  const bool hasRomfs = !recipe.romfs.empty();
   h[0x188 + 4] = 1;                                // CTR
   h[0x188 + 5] = hasRomfs ? 3 : 2;                 // executable, with or without RomFS
   h[0x188 + 7] = hasRomfs ? 0x04 : 0x04 | 0x02;    // NoCrypto (| NoMountRomFs)
@@ -89,21 +89,21 @@ Bytes ImageBuilder::NcchHeader(const ImageSpec& spec) {
   return h;
 }
 
-Bytes ImageBuilder::Exheader(const ImageSpec& spec) {
+Bytes ImageBuilder::Exheader(const ImageRecipe& recipe) {
   Bytes x(0x800, 0);
   PutText(x, 0x000, "QuillTst");
-  x[0x00D] = spec.compressCode ? 0x01 : 0x00;
-  x[0x00E] = static_cast<std::uint8_t>(spec.remasterVersion);
-  x[0x00F] = static_cast<std::uint8_t>(spec.remasterVersion >> 8);
+  x[0x00D] = recipe.compressCode ? 0x01 : 0x00;
+  x[0x00E] = static_cast<std::uint8_t>(recipe.remasterVersion);
+  x[0x00F] = static_cast<std::uint8_t>(recipe.remasterVersion >> 8);
   const std::uint32_t codeSize = static_cast<std::uint32_t>(Code().size());
   PutLE32(x, 0x010, 0x00100000);
   PutLE32(x, 0x014, (codeSize + 0xFFF) / 0x1000);
   PutLE32(x, 0x018, codeSize);
   PutLE32(x, 0x01C, 0x4000);
   for (int i = 0; i < 4; ++i) PutLE64(x, 0x040 + 8 * i, 0x0004013000001002ull + 0x100 * static_cast<std::uint64_t>(i));
-  PutLE64(x, 0x1C0, spec.saveDataSize);
-  PutLE64(x, 0x1C8, spec.programId);
-  PutLE64(x, 0x200, spec.programId);
+  PutLE64(x, 0x1C0, recipe.saveDataSize);
+  PutLE64(x, 0x1C8, recipe.programId);
+  PutLE64(x, 0x200, recipe.programId);
   PutLE32(x, 0x208, 2);
   x[0x20F] = 0x30;
   PutText(x, 0x250, "fs:USER");
@@ -113,39 +113,39 @@ Bytes ImageBuilder::Exheader(const ImageSpec& spec) {
   return x;
 }
 
-Bytes ImageBuilder::NcsdHeader(const ImageSpec& spec) {
+Bytes ImageBuilder::NcsdHeader(const ImageRecipe& recipe) {
   Bytes h(0x4000, 0);
-  const Bytes signature = PatternBytes(0x100, static_cast<std::uint32_t>(spec.programId) ^ 0x5555);
+  const Bytes signature = PatternBytes(0x100, static_cast<std::uint32_t>(recipe.programId) ^ 0x5555);
   std::copy(signature.begin(), signature.end(), h.begin());
   PutText(h, 0x100, "NCSD");
   PutLE32(h, 0x104, 0x40000);
-  PutLE64(h, 0x108, spec.programId);
+  PutLE64(h, 0x108, recipe.programId);
   PutLE32(h, 0x120, 0x20);
   h[0x188 + 3] = 2;  // card device: none
   h[0x188 + 4] = 1;  // CTR
   h[0x188 + 5] = 1;  // CARD1
-  PutLE64(h, 0x190, spec.programId);
+  PutLE64(h, 0x190, recipe.programId);
   PutLE32(h, 0x200, 0xFFFFFFFF);
-  PutLE64(h, 0x1000, spec.programId);
+  PutLE64(h, 0x1000, recipe.programId);
   std::fill(h.begin() + 0x1200, h.begin() + 0x1500, 0xFF);
   return h;
 }
 
-fs::path ImageBuilder::Stage(const ImageSpec& spec) {
+fs::path ImageBuilder::Stage(const ImageRecipe& recipe) {
   const fs::path dir = work_ / ("image" + std::to_string(serial_++));
   // A folder left by an earlier builder on the same work folder must not add its files.
   fs::remove_all(dir);
   fs::create_directories(dir);
 
   // ExeFS: the files, and a header naming them in slot order (.code first).
-  std::map<std::string, Bytes> files = spec.exefs;
+  std::map<std::string, Bytes> files = recipe.exefs;
   if (!files.count("code.bin")) files["code.bin"] = Code();
-  if (!spec.omitBanner && !files.count("banner.bnr")) {
+  if (!recipe.omitBanner && !files.count("banner.bnr")) {
     Bytes banner = PatternBytes(0xA04, 0xBA);
     PutText(banner, 0, "CBMD");
     files["banner.bnr"] = banner;
   }
-  if (!spec.omitIcon && !files.count("icon.icn")) files["icon.icn"] = Icon(spec);
+  if (!recipe.omitIcon && !files.count("icon.icn")) files["icon.icn"] = Icon(recipe);
   std::vector<std::string> order = {"code.bin"};
   for (const char* name : {"banner.bnr", "icon.icn", "logo.darc.lz"}) {
     if (files.count(name)) order.push_back(name);
@@ -160,18 +160,18 @@ fs::path ImageBuilder::Stage(const ImageSpec& spec) {
     PutText(exefsHeader, 0x10 * slot, ExeFsEntryName(order[slot]).substr(0, 8));
   }
   WriteBytes(dir / "exefsheader.bin", exefsHeader);
-  Check(ctr::BuildExeFs(dir / "exefs", dir / "exefsheader.bin", dir / "exefs.bin", spec.compressCode), "ExeFS");
+  Check(ctr::BuildExeFs(dir / "exefs", dir / "exefsheader.bin", dir / "exefs.bin", recipe.compressCode), "ExeFS");
 
   fs::path romfs;
-  if (!spec.romfs.empty()) {
-    for (const auto& [path, bytes] : spec.romfs) WriteBytes(dir / "romfs" / Utf8Path(path), bytes);
+  if (!recipe.romfs.empty()) {
+    for (const auto& [path, bytes] : recipe.romfs) WriteBytes(dir / "romfs" / Utf8Path(path), bytes);
     romfs = dir / "romfs.bin";
     Check(ctr::BuildRomFs(dir / "romfs", romfs), "RomFS");
   }
-  WriteBytes(dir / "ncchheader.bin", NcchHeader(spec));
-  WriteBytes(dir / "exheader.bin", Exheader(spec));
+  WriteBytes(dir / "ncchheader.bin", NcchHeader(recipe));
+  WriteBytes(dir / "exheader.bin", Exheader(recipe));
   fs::path logo;
-  if (spec.withLogo) {
+  if (recipe.withLogo) {
     logo = dir / "logo.bin";
     WriteBytes(logo, Logo());
   }
@@ -180,19 +180,19 @@ fs::path ImageBuilder::Stage(const ImageSpec& spec) {
   return cxi;
 }
 
-void ImageBuilder::BuildCxi(const ImageSpec& spec, const fs::path& out) {
-  const fs::path cxi = Stage(spec);
+void ImageBuilder::BuildCxi(const ImageRecipe& recipe, const fs::path& out) {
+  const fs::path cxi = Stage(recipe);
   fs::copy_file(cxi, out, fs::copy_options::overwrite_existing);
 }
 
-void ImageBuilder::BuildCia(const ImageSpec& spec, const fs::path& out) {
-  Check(ctr::BuildCia(Stage(spec), 0, 0, out), "CIA");
+void ImageBuilder::BuildCia(const ImageRecipe& recipe, const fs::path& out) {
+  Check(ctr::BuildCia(Stage(recipe), 0, 0, out), "CIA");
 }
 
-void ImageBuilder::Build3ds(const ImageSpec& spec, const fs::path& out, bool pad) {
-  const fs::path cxi = Stage(spec);
+void ImageBuilder::Build3ds(const ImageRecipe& recipe, const fs::path& out, bool pad) {
+  const fs::path cxi = Stage(recipe);
   const fs::path header = cxi.parent_path() / "ncsdheader.bin";
-  WriteBytes(header, NcsdHeader(spec));
+  WriteBytes(header, NcsdHeader(recipe));
   Check(ctr::BuildNcsd(header, cxi, out, pad), "card image");
 }
 

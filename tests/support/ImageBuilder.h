@@ -12,13 +12,13 @@
 
 namespace qpt::test {
 
-struct ImageSpec {
+struct ImageRecipe {
   std::uint64_t programId = 0x00040000001BD200;
   // RomFS files by '/'-separated relative path (UTF-8). No files: the image has no RomFS.
   std::map<std::string, Bytes> romfs = {{"data/readme.txt", Bytes{'q', 'u', 'i', 'l', 'l'}}};
   // ExeFS files under their unpacked names (code.bin, banner.bnr, icon.icn, logo.darc.lz,
-  // NAME.bin); entries not given get synthetic content: code.bin, banner.bnr and icon.icn are
-  // always present unless set to an empty map entry via omitIcon / omitBanner.
+  // NAME.bin; at most 8). code.bin, banner.bnr and icon.icn get synthetic content when not
+  // given; omitBanner / omitIcon leave those out instead.
   std::map<std::string, Bytes> exefs;
   bool omitIcon = false;
   bool omitBanner = false;
@@ -36,21 +36,21 @@ class ImageBuilder {
  public:
   explicit ImageBuilder(std::filesystem::path workFolder);
 
-  void BuildCxi(const ImageSpec& spec, const std::filesystem::path& out);
-  void BuildCia(const ImageSpec& spec, const std::filesystem::path& out);
+  void BuildCxi(const ImageRecipe& recipe, const std::filesystem::path& out);
+  void BuildCia(const ImageRecipe& recipe, const std::filesystem::path& out);
   // pad: fill with 0xFF to the card size (128 MiB at least), as our 3dstool does.
-  void Build3ds(const ImageSpec& spec, const std::filesystem::path& out, bool pad = false);
+  void Build3ds(const ImageRecipe& recipe, const std::filesystem::path& out, bool pad = false);
 
   // The pieces, for tests that assemble or damage images themselves.
-  static Bytes NcchHeader(const ImageSpec& spec);
-  static Bytes Exheader(const ImageSpec& spec);  // 0x800 bytes with access descriptor
+  static Bytes NcchHeader(const ImageRecipe& recipe);
+  static Bytes Exheader(const ImageRecipe& recipe);  // 0x800 bytes with access descriptor
   static Bytes Logo();                           // 0x2000 bytes
-  static Bytes Icon(const ImageSpec& spec);      // SMDH, 0x36C0 bytes
+  static Bytes Icon(const ImageRecipe& recipe);      // SMDH, 0x36C0 bytes
   static Bytes Code();                           // a compressible program image
-  static Bytes NcsdHeader(const ImageSpec& spec);  // 0x4000 bytes of header and card info
+  static Bytes NcsdHeader(const ImageRecipe& recipe);  // 0x4000 bytes of header and card info
 
  private:
-  std::filesystem::path Stage(const ImageSpec& spec);  // builds the parts, returns the CXI path
+  std::filesystem::path Stage(const ImageRecipe& recipe);  // builds the parts, returns the CXI path
 
   std::filesystem::path work_;
   int serial_ = 0;
