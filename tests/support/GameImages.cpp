@@ -82,7 +82,7 @@ GameImage BuildGameImage(const TGameRow& row, const std::string& kind, const fs:
   image.path = out;
   image.kind = kind;
   image.row = row;
-  ImageSpec spec;
+  ImageRecipe spec;
   spec.programId = (0x00040000ull << 32) | row.programIdLow;
   spec.romfs.clear();
   spec.romfs["text/message.txt"] = B("The untouched text of the game " + std::string(row.gameCode));
