@@ -2,7 +2,6 @@
 // UTF-8 arguments, and the one-line error report. Internal to the command files.
 #pragma once
 
-#include <cerrno>
 #include <exception>
 #include <filesystem>
 #include <new>

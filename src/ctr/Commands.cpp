@@ -1,5 +1,7 @@
 #include "ctr/Commands.h"
 
+#include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>

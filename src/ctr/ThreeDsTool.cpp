@@ -20,7 +20,7 @@ Status OpenCxi(FileReader& file, const std::string& path) {
   if (!s) return s;
   auto ncch = ReadNcch(file);
   if (!ncch) return ncch.status();
-  if (!ncch->isCxi()) return Status::Error(file.name() + " is not a CXI (the file type is mismatch)");
+  if (!ncch->isCxi()) return Status::Error(file.name() + " is not a CXI (not an executable NCCH)");
   return Status::Ok();
 }
 

@@ -15,6 +15,13 @@ AppFolder::AppFolder(const std::vector<std::string>& tools) {
   }
 }
 
+AppFolder::AppFolder(RealTools) : AppFolder(std::vector<std::string>{}) {
+  for (const char* name : {"3dstool", "ctrtool", "makerom"}) {
+    fs::copy_file(ToolPath(QPT_APP_DIR, name), Tool(name), fs::copy_options::overwrite_existing);
+  }
+  fs::create_symlink("/usr/bin/xdelta3", Tool("xdelta"));
+}
+
 fs::path AppFolder::Tool(const std::string& name) const { return ToolPath(dir_.path(), name); }
 
 }  // namespace qpt::test

@@ -14,6 +14,9 @@ class AppFolder {
  public:
   // tools: names of the tools to put in tools/ (copies of the fake tool).
   explicit AppFolder(const std::vector<std::string>& tools = {"3dstool", "ctrtool", "makerom", "xdelta"});
+  // A program folder with our real container tools and the system's xdelta3.
+  struct RealTools {};
+  explicit AppFolder(RealTools);
   const std::filesystem::path& path() const { return dir_.path(); }
   std::filesystem::path operator/(const std::string& relative) const { return dir_ / relative; }
   std::filesystem::path Tool(const std::string& name) const;

@@ -133,6 +133,8 @@ Bytes ImageBuilder::NcsdHeader(const ImageRecipe& recipe) {
 
 fs::path ImageBuilder::Stage(const ImageRecipe& recipe) {
   const fs::path dir = work_ / ("image" + std::to_string(serial_++));
+  // A folder left by an earlier builder on the same work folder must not add its files.
+  fs::remove_all(dir);
   fs::create_directories(dir);
 
   // ExeFS: the files, and a header naming them in slot order (.code first).

@@ -319,7 +319,6 @@ bool TInstall::ApplyXdelta() {
   return DeleteWorkFiles({"tools\\temp\\old_pack.dat"});
 }
 
-
 bool TInstall::ReplaceExeFS() {
   LogKey("ReplacingExeFS");
   if (!FolderExists(FPatchDir / "exefs")) return true;

@@ -1,0 +1,153 @@
+// Whole installations with our real container tools and xdelta3 on synthetic game images:
+// every input kind to every output kind, and the full patch of the two music games.
+#include <gtest/gtest.h>
+
+#include "core/common/Common.h"
+#include "core/music/BuiltinResources.h"
+#include "core/music/TrackLists.h"
+#include "support/AppFolder.h"
+#include "support/GameImages.h"
+#include "support/RecordingHost.h"
+
+namespace qpt {
+namespace {
+
+namespace fs = std::filesystem;
+
+const TGameRow& Row(const std::string& code, std::uint8_t region = 2) {
+  for (const TGameRow& row : IdentificationTable()) {
+    if (row.gameCode == code && row.regionIndex == region) return row;
+  }
+  throw std::logic_error("no such row");
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  struct Run {
+    std::vector<std::string> lines;
+    test::ImageContents out;
+  };
+  Run Install(const test::GameImage& image, const fs::path& patchDir, const std::string& outName,
+              const TTrackList* list = nullptr, int voice = 0) {
+    test::RecordingHost host;
+    host.voiceIndex = voice;
+    TInstallSettings s;
+    s.appDir = app.path();
+    s.patchDir = patchDir;
+    s.romPath = image.path;
+    s.outPath = app / outName;
+    s.game = image.row.gameCode;
+    s.lang = &lang;
+    s.trackList = list;
+    const std::string descriptor = patchDir.empty() ? "" : test::ReadFile(patchDir / "English.dsc");
+    const auto value = [&](const std::string& key) {
+      const auto at = descriptor.find(key + "=\"");
+      return at == std::string::npos ? std::string() : descriptor.substr(at + key.size() + 2, 32);
+    };
+    if (!descriptor.empty() && value("OriginalPackDatMD5").find('"') == std::string::npos) {
+      s.originalPackDatMD5 = value("OriginalPackDatMD5");
+      s.originalPackIncMD5 = value("OriginalPackIncMD5");
+    }
+    CreateInstallJob(image.kind, host, s)->Execute();
+    Run run{host.Lines(), {}};
+    const fs::path written = RemoveExtension(app / outName).concat(OutputKind(app / outName));
+    if (fs::exists(written)) run.out = test::ReadImageContents(written);
+    return run;
+  }
+  test::AppFolder app{test::AppFolder::RealTools{}};
+  test::TempDir work{"e2e"};
+  TLangList lang = test::BracketLanguage();
+};
+
+TEST_F(EndToEnd, EveryInputKindToEveryOutputKind) {
+  const std::pair<const char*, const char*> cases[] = {
+      {".cia", "out.cia"}, {".cia", "out.cxi"}, {".cxi", "out.cia"}, {".cxi", "out.cxi"},
+      {".3ds", "out.3ds"}, {".3ds", "out.cia"}, {".3ds", "out.cxi"}};
+  for (const auto& [kind, outName] : cases) {
+    SCOPED_TRACE(std::string(kind) + " -> " + outName);
+    const auto image = test::BuildGameImage(Row("AA5"), kind, work / (std::string("in") + kind), work / "build");
+    const auto before = test::FileSha256(image.path);
+    const auto patch = test::BuildGamePatch(image, work / "patch");
+    const Run run = Install(image, patch.folder, outName);
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_EQ(run.lines.back(), "[" + PathToUtf8(app / outName) + "]");
+    EXPECT_EQ(test::CheckInstalledImage(image, patch, run.out, -1, {}), "");
+    EXPECT_EQ(test::FileSha256(image.path), before) << "the input image must never change";
+    fs::remove_all(work / "patch");
+    fs::remove(app / outName);
+  }
+}
+
+TEST_F(EndToEnd, AnUnchangedRebuildKeepsEveryFile) {
+  const auto image = test::BuildGameImage(Row("AA6"), ".cia", work / "in.cia", work / "build");
+  const Run run = Install(image, {}, "same.cia");
+  EXPECT_TRUE(run.out.verified) << run.out.problem;
+  EXPECT_TRUE(run.out.romfs == image.romfs);
+  EXPECT_TRUE(run.out.code == image.code);
+}
+
+class MusicGameEndToEnd : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MusicGameEndToEnd, DeltaPackEntriesVoicesAndMusicLandInTheImage) {
+  const std::string code = GetParam();
+  const auto image = test::BuildGameImage(Row(code), ".cia", work / "in.cia", work / "build");
+  const auto patch = test::BuildGamePatch(image, work / "my patch");
+  // The player picked other music for two scenes.
+  TTrackList list;
+  ASSERT_EQ(list.Create(image.path, code, IdentifyRom(image.path).soundInfoPos, {}).status, TTrackListStatus::Ok);
+  list.SetSelected(0, code == "AAT" ? "Objection! 2004" : "Objection! 2001");
+  list.SetSelected(1, code == "AAT" ? "Court Begins 2001" : "Court Begins 2001");
+  list.MusicChanged = true;
+  const Run run = Install(image, patch.folder, "out.cia", &list, 2);
+  ASSERT_FALSE(run.lines.empty());
+  EXPECT_EQ(run.lines.back(), "[" + PathToUtf8(app / "out.cia") + "]");
+  const std::map<int, std::string> keys = code == "AAT" ? std::map<int, std::string>{{0, "BGM121"}, {1, "BGM013"}}
+                                                         : std::map<int, std::string>{{0, "BGM54"}, {1, "BGM46"}};
+  EXPECT_EQ(test::CheckInstalledImage(image, patch, run.out, 2, keys), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Games, MusicGameEndToEnd, ::testing::Values("AAT", "AA4"));
+
+TEST_F(EndToEnd, ADeltaForAnotherArchiveIsRefusedAndNoImageIsWritten) {
+  const auto image = test::BuildGameImage(Row("AAT", 3), ".3ds", work / "in.3ds", work / "build");
+  const auto other = test::BuildGameImage(Row("AAT", 2), ".cxi", work / "other.cxi", work / "build2");
+  const auto patch = test::BuildGamePatch(other, work / "patch");  // digests of another archive
+  const Run run = Install(image, patch.folder, "out.3ds");
+  ASSERT_GE(run.lines.size(), 2u);
+  EXPECT_EQ(run.lines.back(), test::L("MD5NotMatched"));
+  EXPECT_FALSE(fs::exists(app / "out.3ds"));
+}
+
+}  // namespace
+}  // namespace qpt
+
+namespace qpt {
+namespace {
+
+// Real images of every game and region, in every kind, are identified and their music
+// names read, through the same file-table position the games use.
+TEST(GameImages, EveryRowIdentifiedFromRealImagesOfEachKind) {
+  test::TempDir work("identify-real");
+  for (const TGameRow& row : IdentificationTable()) {
+    for (const char* kind : {".cia", ".cxi", ".3ds"}) {
+      SCOPED_TRACE(std::string(row.title) + " " + row.region + " " + kind);
+      const auto image = test::BuildGameImage(row, kind, work / (std::string("game") + kind), work / "build");
+      const TRomIdentity id = IdentifyRom(image.path);
+      ASSERT_TRUE(id.Identified()) << id.errorKey;
+      EXPECT_EQ(id.gameCode, row.gameCode);
+      EXPECT_EQ(id.regionIndex, row.regionIndex);
+      if (row.entry < 0) {
+        EXPECT_EQ(id.soundInfoPos, -1);
+        continue;
+      }
+      TTrackList list;
+      ASSERT_EQ(list.Create(image.path, row.gameCode, id.soundInfoPos, {}).status, TTrackListStatus::Ok);
+      for (int slot = 0; slot <= list.LastSlot; ++slot) {
+        EXPECT_EQ(list.GetKey(list.IndexOfTitle(list.GetSelected(slot))), image.sound->slotKeys[static_cast<std::size_t>(slot)]);
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace qpt
