@@ -453,6 +453,7 @@ void TForm1::BTNMusicChangeClick() {
 }
 
 void TForm1::BTNInstallPatchClick() {
+  if (job_) return;  // one run at a time
   TInstallSettings settings;
   settings.appDir = appDir_;
   settings.patchDir = PatchDir;
@@ -505,13 +506,10 @@ void TForm1::StartJob(std::unique_ptr<TInstall> job) {
   job_ = std::move(job);
   TntRadioGroup2->setEnabled(false);
   BTNInstallPatch->setEnabled(false);
-  connect(BTNInstallPatch, &QPushButton::clicked, this, &TForm1::BTNInstallPatchClick);
   BTNMusicChange->setEnabled(false);
   CBPatch->setEnabled(false);
-  connect(CBPatch, &QComboBox::currentIndexChanged, this, [this] { CBPatchChange(); });
   btOldRomPath->setEnabled(false);
   btNewRomPath->setEnabled(false);
-  connect(btNewRomPath, &QPushButton::clicked, this, [this] { btNewRomPathClick(false); });
   ebOldRom->setEnabled(false);
   ebNewRom->setEnabled(false);
   BTNCancel->setEnabled(true);

@@ -236,3 +236,20 @@ TEST_F(Flow, InstallRunsTheJobForTheInputKindBelowTheStartLine) {
 
 }  // namespace
 }  // namespace qpt::ui
+
+namespace qpt::ui {
+namespace {
+
+TEST_F(Flow, EachInstallClickRunsExactlyOneJob) {
+  ChooseImage(TrilogyImage("game.cxi"));
+  ChooseOutput("out.cxi");
+  for (int run = 1; run <= 3; ++run) {
+    QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000));
+    EXPECT_EQ(form->LogText().count(Text("StartPatching")), run);
+    EXPECT_EQ(Calls("ctrtool").size(), 2u * static_cast<std::size_t>(run));  // ExeFS and RomFS of a CXI
+  }
+}
+
+}  // namespace
+}  // namespace qpt::ui
