@@ -107,6 +107,7 @@ GameImage BuildGameImage(const TGameRow& row, const std::string& kind, const fs:
   }
   image.code = ImageBuilder::Code();
   image.romfs = spec.romfs;
+  if (out.has_parent_path()) fs::create_directories(out.parent_path());
   ImageBuilder builder(work);
   if (kind == ".cia") {
     builder.BuildCia(spec, out);
