@@ -116,6 +116,8 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   CBApplyDirectly->setObjectName(QStringLiteral("CBApplyDirectly"));
   CBApplyDirectly->move(8, 300);
   CBApplyDirectly->setChecked(false);
+  // The hint explains what writing into the old image means; it stays up long enough to read.
+  CBApplyDirectly->setToolTipDuration(20000);
   connect(CBApplyDirectly, &QCheckBox::clicked, this, &TMusicDialog::CBApplyDirectlyClick);
 
   TntButton4 = new QPushButton(QStringLiteral("Save"), this);

@@ -217,9 +217,6 @@ void TForm1::BuildControls() {
 }
 
 bool TForm1::FormCreate() {
-  // Long hints (the music dialogs explain their check box in one) stay up long enough to read.
-  // Qt shows a tooltip for a time that grows with its length; nothing to set here.
-
   // The language box lists every language file; the starting language follows the locale.
   const std::vector<std::string> languages = FindLanguageFiles(appDir_);
   {
