@@ -82,39 +82,39 @@ GameImage BuildGameImage(const TGameRow& row, const std::string& kind, const fs:
   image.path = out;
   image.kind = kind;
   image.row = row;
-  ImageRecipe spec;
-  spec.programId = (0x00040000ull << 32) | row.programIdLow;
-  spec.romfs.clear();
-  spec.romfs["text/message.txt"] = B("The untouched text of the game " + std::string(row.gameCode));
-  spec.romfs["text/sub/model.bin"] = PatternBytes(0x1234, row.programIdLow);
+  ImageRecipe recipe;
+  recipe.programId = (0x00040000ull << 32) | row.programIdLow;
+  recipe.romfs.clear();
+  recipe.romfs["text/message.txt"] = B("The untouched text of the game " + std::string(row.gameCode));
+  recipe.romfs["text/sub/model.bin"] = PatternBytes(0x1234, row.programIdLow);
   const std::string code = row.gameCode;
   if (code == "AAT" || code == "AA4") {
     image.pack = BuildPackArchive(7, row.programIdLow);
     image.sound = BuildGameSoundArchive(code, 6);
-    spec.romfs["pack.dat"] = image.pack->dat;
-    spec.romfs["pack.inc"] = image.pack->inc;
-    spec.romfs["sound/" + image.sound->soundFolder + ".bcsar"] = image.sound->archive.bytes;
+    recipe.romfs["pack.dat"] = image.pack->dat;
+    recipe.romfs["pack.inc"] = image.pack->inc;
+    recipe.romfs["sound/" + image.sound->soundFolder + ".bcsar"] = image.sound->archive.bytes;
     if (code == "AA4") {
       for (const std::string& key : image.sound->slotKeys) {
-        spec.romfs["sound/stream/" + key + ".dspadpcm.bcstm"] = B("CSTM stream " + key);
+        recipe.romfs["sound/stream/" + key + ".dspadpcm.bcstm"] = B("CSTM stream " + key);
       }
     }
     // The identification finds the sound archive through a fixed position in the file
     // table: pack.dat and pack.inc plus fillers must take exactly the bytes before it (root
     // files come first, then the folders in name order: "sound" before "text").
     const std::size_t target = static_cast<std::size_t>(row.entry) - 8 - 2 * EntrySize(8);
-    for (const std::string& name : FillerNames(target)) spec.romfs[name] = B("filler " + name);
+    for (const std::string& name : FillerNames(target)) recipe.romfs[name] = B("filler " + name);
   }
   image.code = ImageBuilder::Code();
-  image.romfs = spec.romfs;
+  image.romfs = recipe.romfs;
   if (out.has_parent_path()) fs::create_directories(out.parent_path());
   ImageBuilder builder(work);
   if (kind == ".cia") {
-    builder.BuildCia(spec, out);
+    builder.BuildCia(recipe, out);
   } else if (kind == ".3ds") {
-    builder.Build3ds(spec, out);
+    builder.Build3ds(recipe, out);
   } else {
-    builder.BuildCxi(spec, out);
+    builder.BuildCxi(recipe, out);
   }
   return image;
 }

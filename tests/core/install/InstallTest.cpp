@@ -45,6 +45,24 @@ const Lines kCiaExtraction = Keys({"ExtractingNCCH", "Done", "ExtractingExeFS", 
 class InstallJob : public ::testing::Test, protected test::JobFixture {
  protected:
   std::string Out(const std::string& name) { return PathToUtf8(app / name); }
+  // Starts a job whose tool (planned with `plan`, RELEASE standing for a release file) holds
+  // until released, asks the job to stop while the tool runs, releases it, and waits for the
+  // end of the run.
+  void CancelWhileToolRuns(const std::string& tool, std::string plan) {
+    const fs::path release = app / "release";
+    plan.replace(plan.find("RELEASE"), 7, release.string());
+    PlanTool(tool, plan);
+    auto job = Create("out.cia");
+    job->Start();
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (Calls(tool).empty() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    job->Terminate();
+    WriteFile(release, "");
+    host.WaitForEnd();
+    job->WaitFor();
+  }
 };
 
 TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
@@ -222,19 +240,7 @@ TEST_F(InstallJob, AnInterruptedRomFsUnpackMeansCancelled) {
 }
 
 TEST_F(InstallJob, CancelDuringARunningToolEndsAtTheNextCheckpoint) {
-  const fs::path release = app / "release";
-  PlanTool("3dstool", "when -xtf romfs\nwaitfor " + release.string() + "\n");
-  auto job = Create("out.cia");
-  job->Start();
-  // Wait until the tool is running, then ask the job to stop and let the tool finish.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (Calls("3dstool").empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  job->Terminate();
-  WriteFile(release, "");
-  host.WaitForEnd();
-  job->WaitFor();
+  CancelWhileToolRuns("3dstool", "when -xtf romfs\nwaitfor RELEASE\n");
   const Lines lines = host.Lines();
   EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L("UnpackingRomFS"), L("Done")}));
   EXPECT_EQ(host.endCount, 1);
@@ -393,18 +399,7 @@ TEST_F(DeltaStep, DeltaFailureEndsTheRunAndAnUnknownCodeGoesOn) {
 }
 
 TEST_F(DeltaStep, CancelWhileTheDeltaRunsEndsBeforeTheNextProgress) {
-  const fs::path release = app / "release";
-  PlanTool("xdelta", "waitfor " + release.string() + "\nwrite tools/temp/romfs/pack.dat patched\n");
-  auto job = Create("out.cia");
-  job->Start();
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-  while (Calls("xdelta").empty() && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  job->Terminate();
-  WriteFile(release, "");
-  host.WaitForEnd();
-  job->WaitFor();
+  CancelWhileToolRuns("xdelta", "waitfor RELEASE\nwrite tools/temp/romfs/pack.dat patched\n");
   const Lines lines = host.Lines();
   EXPECT_EQ(Lines(lines.end() - 2, lines.end()), Keys({"ApplyingXdelta", "Done"}));
   EXPECT_EQ(host.progress.back(), 50);
