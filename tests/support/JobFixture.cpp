@@ -12,7 +12,7 @@ namespace fs = std::filesystem;
 JobFixture::JobFixture() {
   patchDir = app / "patch/My Patch";
   fs::create_directories(patchDir);
-  input = app / "input dir/Game Image.cia";
+  input = app / "input dir/Jeu Ünïcode.cia";  // blanks and letters beyond ASCII reach the tools intact
   WriteFile(input, "image");
   for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) PlanTool(tool);
 }
