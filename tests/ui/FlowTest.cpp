@@ -14,6 +14,7 @@
 #include "support/JobFixture.h"
 #include "support/RawImages.h"
 #include "ui/Dialogs.h"
+#include "ui/MusicDialogs.h"
 #include "ui/TForm1.h"
 
 namespace qpt::ui {
@@ -249,6 +250,45 @@ TEST_F(Flow, EachInstallClickRunsExactlyOneJob) {
     EXPECT_EQ(form->LogText().count(Text("StartPatching")), run);
     EXPECT_EQ(Calls("ctrtool").size(), 2u * static_cast<std::size_t>(run));  // ExeFS and RomFS of a CXI
   }
+}
+
+}  // namespace
+}  // namespace qpt::ui
+
+namespace qpt::ui {
+namespace {
+
+TEST_F(Flow, NoMusicDialogOpensOnAnIncompleteTrackList) {
+  test::RawImageOptions o;
+  o.entry = 0;  // the music names cannot be read
+  ChooseImage(TrilogyImage("game.cxi", o));
+  ChooseOutput("out.cxi");
+  ASSERT_NE(form->TrackList(), nullptr);
+  EXPECT_FALSE(form->TrackList()->Complete());
+  // A run of a music game enables the button again at its end.
+  QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000));
+  ASSERT_TRUE(form->BTNMusicChange->isEnabled());
+  bool opened = false;
+  form->onMusicDialogShown = [&](TMusicDialog& d) {
+    opened = true;
+    d.reject();
+  };
+  QTest::mouseClick(form->BTNMusicChange, Qt::LeftButton);
+  EXPECT_FALSE(opened);
+}
+
+TEST_F(Flow, TheMusicButtonOpensTheDialogOfTheGame) {
+  ChooseImage(TrilogyImage("game.cxi"));
+  ChooseOutput("out.cxi");
+  QString shownBy;
+  form->onMusicDialogShown = [&](TMusicDialog& d) {
+    shownBy = d.objectName();
+    d.reject();
+  };
+  QTest::mouseClick(form->BTNMusicChange, Qt::LeftButton);
+  EXPECT_EQ(shownBy, "Form2");
+  EXPECT_FALSE(form->TrackList()->MusicChanged);
 }
 
 }  // namespace
