@@ -28,7 +28,14 @@ double Now() {
 
 TProcessRun RunMeasured(const std::string& program, const std::vector<std::string>& arguments,
                         const fs::path& workFolder) {
-  std::vector<std::string> words{program};
+  // The launcher starts the program and writes its figures here.
+  char resultName[] = "/tmp/qpt-bench-run-XXXXXX";
+  const int resultFd = mkstemp(resultName);
+  if (resultFd < 0) throw std::runtime_error("no temporary file for a run's figures");
+  close(resultFd);
+  const std::string resultPath = resultName;
+
+  std::vector<std::string> words{QPT_BENCH_LAUNCHER, resultPath, program};
   words.insert(words.end(), arguments.begin(), arguments.end());
   std::vector<char*> argv;
   for (std::string& w : words) argv.push_back(w.data());
@@ -45,29 +52,36 @@ TProcessRun RunMeasured(const std::string& program, const std::vector<std::strin
   posix_spawn_file_actions_adddup2(&actions, fileno(errors.get()), 2);
   if (!workFolder.empty()) posix_spawn_file_actions_addchdir_np(&actions, workFolder.c_str());
 
-  TProcessRun run;
-  const double start = Now();
   pid_t pid = 0;
-  const bool pathSearch = program.find('/') == std::string::npos;
-  const int spawned = pathSearch ? posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ)
-                                 : posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   if (spawned != 0) {
+    std::remove(resultPath.c_str());
     throw std::runtime_error("cannot start " + program + ": " + std::generic_category().message(spawned));
   }
   int status = 0;
-  rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0) {
+  while (waitpid(pid, &status, 0) < 0) {
     if (errno != EINTR) throw std::runtime_error("waiting for " + program + " failed");
   }
-  run.seconds = Now() - start;
-  run.maxRssKiB = usage.ru_maxrss;  // KiB on Linux
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+
+  TProcessRun run;
+  std::FILE* result = std::fopen(resultPath.c_str(), "r");
+  long maxRss = 0;
+  const bool reported = result && std::fscanf(result, "%d %lf %ld", &run.exitCode, &run.seconds, &maxRss) == 3;
+  if (result) std::fclose(result);
+  std::remove(resultPath.c_str());
+  if (!reported || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error("the launcher could not run " + program);
+  }
+  run.maxRssKiB = maxRss;  // KiB on Linux
 
   char text[4096];
   std::rewind(errors.get());
   const std::size_t n = std::fread(text, 1, sizeof text, errors.get());
   run.errorText.assign(text, n);
+  if (run.exitCode == 127 && run.errorText.find(program) != std::string::npos) {
+    throw std::runtime_error("cannot start " + program + ": " + run.errorText);
+  }
   return run;
 }
 

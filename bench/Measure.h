@@ -22,9 +22,10 @@ struct TProcessRun {
   std::string errorText;    // what it wrote on standard error (truncated to a few KiB)
 };
 
-// Runs program with the given argument list in workFolder (empty: the current folder),
-// standard output discarded, standard error kept, and waits for it. Throws
-// std::runtime_error when the program cannot be started.
+// Runs program (a path, or a name looked up in PATH) with the given argument list in
+// workFolder (empty: the current folder), standard output discarded, standard error kept, and
+// waits for it. It is started through bench_launcher so that its peak memory is its own.
+// Throws std::runtime_error when the program cannot be started.
 TProcessRun RunMeasured(const std::string& program, const std::vector<std::string>& arguments,
                         const std::filesystem::path& workFolder);
 

@@ -87,6 +87,20 @@ TEST(Measure, PeakMemoryIsTheChildsOwn) {
   EXPECT_GT(run.maxRssKiB, 80 * 1024);
 }
 
+TEST(Measure, PeakMemoryIsNotTheParentsPeak) {
+  // Linux charges a vforked or forked child its parent's peak; a benchmark that has just
+  // built a large image must still see a small tool as small.
+  std::vector<char> held(200u << 20);
+  for (std::size_t i = 0; i < held.size(); i += 4096) held[i] = static_cast<char>(i);
+  const TProcessRun run = RunMeasured("/bin/true", {}, fs::path());
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_LT(run.maxRssKiB, 32 * 1024) << "held " << static_cast<int>(held[4096]);
+}
+
+TEST(Measure, ProgramThatCannotStartThrows) {
+  EXPECT_THROW(RunMeasured("/nonexistent/tool", {}, fs::path()), std::runtime_error);
+}
+
 TEST(Measure, WorkFolderIsTheChildsCurrentFolder) {
   test::TempDir dir("cwd");
   const TProcessRun run = RunCommandLine("\"/bin/sh\"", "-c \"pwd >&2\"", dir.path());
