@@ -292,11 +292,14 @@ int main(int argc, char** argv) {
         std::printf("run %d: %s ... ", run + 1, c.name.c_str());
         std::fflush(stdout);
         RemoveTree(kept);
+        // Each run starts with nothing left to write back from the one before.
+        sync();
         long treePeak = 0;
         const TRunRecord r = RunInstall(c, game, appDir, kept, treePeak);
         if (!r.succeeded) throw std::runtime_error(c.name + " did not succeed; last line: " + r.lastLine);
         // The window removes the work folder at the end of every run: that is part of the time.
         const fs::path image = c.output;
+        sync();
         const auto floorParts = MeasureFloor(game, kept, image, options.scratch);
         const double removeStart = Now();
         RemoveTree(kept);
@@ -317,6 +320,7 @@ int main(int argc, char** argv) {
           floor += seconds;
         }
         const double total = r.seconds + removal;
+        sync();
         const double cpInput = CopyTime({c.input}, options.scratch);
         c.total.push_back(total);
         c.floor.push_back(floor);

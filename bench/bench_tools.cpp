@@ -3,6 +3,8 @@
 // in and 3DS out, alternately, a few times. For each call it prints its time, the time `cp`
 // takes for the bytes it writes, the time of the SHA-256 passes the call cannot avoid, their
 // ratio and the call's peak memory.
+#include <unistd.h>
+
 #include <cstdio>
 #include <map>
 #include <stdexcept>
@@ -44,6 +46,8 @@ void RunSequence(TCombo& combo, const fs::path& appDir, const TSyntheticGame& ga
   const auto items = InstallSequence(combo.inputKind, combo.input, combo.output, game.patchDir, true);
   for (const TSequenceItem& item : items) {
     for (TJobAction action : item.before) DoJobAction(action, appDir, combo.inputKind, game.patchDir);
+    // Writeback of what earlier calls wrote would otherwise slow whichever call comes next.
+    sync();
     std::string tool(1, '"');
     tool += (appDir / "tools" / (item.tool + qpt::ExecutableSuffix())).string();
     tool += '"';
@@ -58,6 +62,7 @@ void RunSequence(TCombo& combo, const fs::path& appDir, const TSyntheticGame& ga
       writes.push_back(Resolve(appDir, w));
       bytes += BytesIn(writes.back());
     }
+    sync();
     const double cp = CopyTime(writes, scratch);
     double hash = 0;
     for (const std::string& h : item.hashes) hash += Sha256Time(Resolve(appDir, h));
