@@ -1,0 +1,346 @@
+// Times whole installations with the real install job and our real tools: CIA in and CIA
+// out, then 3DS in and 3DS out, alternately, a few times, on a synthetic image of about
+// 1 GiB with a patch whose delta changes pack.dat in a few hundred places. Each run prints
+// its total time, the time of every step (from the step's log line to its "Done"), the ratio
+// to `cp` of the input image, the floor of the sequence measured in the same session, the
+// ratio to it, peak memory, and whether the output verifies. With --large the image holds a
+// further multi-GiB file, so that it exceeds 4 GiB.
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <stdexcept>
+#include <vector>
+
+#include "Measure.h"
+#include "Options.h"
+#include "SyntheticGame.h"
+#include "ToolSequence.h"
+#include "core/common/Common.h"
+#include "core/install/Install.h"
+#include "core/rom/RomIdentify.h"
+
+namespace fs = std::filesystem;
+using namespace qpt::bench;
+
+namespace {
+
+// What a run reports back from its own process (shared memory, so plain data only).
+struct TStepRecord {
+  char label[64];
+  double seconds;
+  long toolPeakKiB;  // largest tool so far (ru_maxrss of the reaped children)
+};
+struct TRunRecord {
+  int steps;
+  TStepRecord step[96];
+  double seconds;      // from Execute to the end of the run
+  long selfPeakKiB;    // the job's own process
+  int succeeded;
+  char lastLine[256];
+};
+
+long ChildrenPeakKiB() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  return usage.ru_maxrss;
+}
+
+// The window stand-in: stamps every log line; the end of the run moves the work folder aside
+// (instantly) so that the floor can be measured on the files the run wrote before they go.
+class BenchHost : public qpt::TInstallHost {
+ public:
+  BenchHost(TRunRecord& record, fs::path appDir, fs::path keptWork)
+      : record_(record), appDir_(std::move(appDir)), keptWork_(std::move(keptWork)) {}
+
+  void Begin() { lines_.push_back({"(start)", Now(), ChildrenPeakKiB()}); }
+  void LogAppend(const std::string& line) override {
+    std::string text = line;
+    // Line breaks inside a line become blanks, so that every entry is one label.
+    for (char& ch : text) {
+      if (ch == '\r' || ch == '\n') ch = ' ';
+    }
+    while (!text.empty() && text.front() == ' ') text.erase(text.begin());
+    lines_.push_back({text, Now(), ChildrenPeakKiB()});
+  }
+  void LogReplaceLast(const std::string&) override {}
+  void SetProgress(int) override {}
+  void SetLanguageBoxEnabled(bool) override {}
+  int VoiceIndex() override { return 0; }
+  void ThreadCancel(qpt::TInstall*) override {
+    lines_.push_back({"(end of run)", Now(), ChildrenPeakKiB()});
+    std::error_code ec;
+    fs::rename(appDir_ / "tools" / "temp", keptWork_, ec);
+  }
+
+  // Turns the stamped lines into steps: a line followed by "Done" (or "MD5Matched") is a
+  // step from one to the other; the time between a step's end and the next line is work the
+  // job does itself, named after what follows it.
+  void Finish() {
+    record_.steps = 0;
+    for (std::size_t i = 1; i < lines_.size() && record_.steps < 96; ++i) {
+      const Line& a = lines_[i - 1];
+      const Line& b = lines_[i];
+      const bool ends = b.text == "Done" || b.text == "MD5Matched";
+      std::string label = ends ? a.text : "  (job) before " + b.text.substr(0, 40);
+      TStepRecord& s = record_.step[record_.steps++];
+      std::snprintf(s.label, sizeof s.label, "%s", label.c_str());
+      s.seconds = b.time - a.time;
+      s.toolPeakKiB = b.childPeak;
+    }
+    record_.seconds = lines_.back().time - lines_.front().time;
+    record_.succeeded = false;
+    for (const Line& l : lines_) {
+      if (l.text.rfind("PatchingSuccessful", 0) == 0) record_.succeeded = true;
+    }
+    const std::string& last = lines_[lines_.size() > 1 ? lines_.size() - 2 : 0].text;
+    std::snprintf(record_.lastLine, sizeof record_.lastLine, "%s", last.c_str());
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    record_.selfPeakKiB = usage.ru_maxrss;
+  }
+
+ private:
+  struct Line {
+    std::string text;
+    double time;
+    long childPeak;
+  };
+  TRunRecord& record_;
+  fs::path appDir_, keptWork_;
+  std::vector<Line> lines_;
+};
+
+struct TCombo {
+  std::string name;
+  std::string inputKind;
+  fs::path input;
+  fs::path output;        // as a user would choose it
+  // Per run:
+  std::vector<double> total, cpInput, floor, ratioInput, ratioFloor;
+  std::vector<std::string> order;
+  std::map<std::string, std::vector<double>> steps;
+  std::map<std::string, std::vector<double>> floorParts;
+  std::vector<std::string> floorOrder;
+  long jobPeakKiB = 0, toolPeakKiB = 0, treePeakKiB = 0;
+  std::vector<std::string> checks;
+};
+
+// One installation in its own process, so that its peak memory (and that of its tools) is
+// its own and not that of earlier runs.
+TRunRecord RunInstall(const TCombo& combo, const TSyntheticGame& game, const fs::path& appDir, const fs::path& keptWork,
+                      long& treePeakKiB) {
+  void* shared = mmap(nullptr, sizeof(TRunRecord), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (shared == MAP_FAILED) throw std::runtime_error("no shared memory");
+  auto* record = new (shared) TRunRecord{};
+  std::fflush(stdout);
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    int code = 0;
+    try {
+      BenchHost host(*record, appDir, keptWork);
+      qpt::TInstallSettings settings;
+      settings.appDir = appDir;
+      settings.patchDir = game.patchDir;
+      settings.romPath = combo.input;
+      settings.outPath = combo.output;
+      settings.game = game.game;
+      settings.originalPackDatMD5 = game.packDatMd5;
+      settings.originalPackIncMD5 = game.packIncMd5;
+      auto job = qpt::CreateInstallJob(combo.inputKind, host, settings);
+      host.Begin();
+      job->Execute();
+      host.Finish();
+    } catch (const std::exception& error) {
+      std::snprintf(record->lastLine, sizeof record->lastLine, "%s", error.what());
+      code = 1;
+    }
+    _exit(code);
+  }
+  int status = 0;
+  rusage usage{};
+  while (wait4(pid, &status, 0, &usage) < 0) {
+    if (errno != EINTR) throw std::runtime_error("waiting for the run failed");
+  }
+  treePeakKiB = usage.ru_maxrss;
+  TRunRecord result = *record;
+  munmap(shared, sizeof(TRunRecord));
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) throw std::runtime_error(std::string("the run failed: ") + result.lastLine);
+  return result;
+}
+
+// The floor of design section 7 for one run, on the files that run wrote: cp of the
+// partition, the RomFS image, the unpacked tree, the rebuilt RomFS image, the CXI and the
+// output image (the extracted partition and RomFS image are gone, the rebuilt ones have
+// their size), one MD5 pass over pack.dat, the delta's decode alone, SHA-256 over the RomFS
+// image and over the CXI.
+std::vector<std::pair<std::string, double>> MeasureFloor(const TSyntheticGame& game, const fs::path& work,
+                                                         const fs::path& image, const fs::path& scratch) {
+  std::vector<std::pair<std::string, double>> parts;
+  const fs::path cxi = work / "Partition0.cxi";
+  const fs::path romfsBin = work / "romfs.bin";
+  parts.push_back({"cp partition", CopyTime({cxi}, scratch)});
+  parts.push_back({"cp RomFS image", CopyTime({romfsBin}, scratch)});
+  parts.push_back({"cp unpacked tree", CopyTime({work / "romfs"}, scratch)});
+  parts.push_back({"cp small files", CopyTime({work / "exefs", work / "exefs.bin", work / "headers"}, scratch)});
+  parts.push_back({"cp rebuilt RomFS", CopyTime({romfsBin}, scratch)});
+  parts.push_back({"cp CXI", CopyTime({cxi}, scratch)});
+  parts.push_back({"cp output image", CopyTime({image}, scratch)});
+  parts.push_back({"MD5 pack.dat", Md5Time(game.packDat)});
+  const fs::path decoded = scratch / "decoded.dat";
+  const TProcessRun decode = RunMeasured(
+      "xdelta3", {"-d", "-f", "-s", game.packDat.string(), (game.patchDir / "patch.xdelta").string(), decoded.string()},
+      fs::path());
+  if (decode.exitCode != 0) throw std::runtime_error("xdelta3 decode failed: " + decode.errorText);
+  fs::remove(decoded);
+  parts.push_back({"xdelta3 decode", decode.seconds});
+  parts.push_back({"SHA-256 RomFS", Sha256Time(romfsBin)});
+  parts.push_back({"SHA-256 CXI", Sha256Time(cxi)});
+  return parts;
+}
+
+void Print(const TCombo& c, bool withSteps) {
+  const std::size_t runs = c.total.size();
+  std::printf("\n%s: %zu run(s), min / median\n", c.name.c_str(), runs);
+  if (withSteps) {
+    std::printf("  %-44s %9s %9s\n", "step", "min s", "median s");
+    for (const std::string& s : c.order) {
+      const auto& v = c.steps.at(s);
+      if (Median(v) < 0.0005 && s.rfind("  (job)", 0) == 0) continue;
+      std::printf("  %-44s %s %s\n", s.c_str(), Seconds(Minimum(v)).c_str(), Seconds(Median(v)).c_str());
+    }
+    std::printf("  floor parts:\n");
+    for (const std::string& s : c.floorOrder) {
+      const auto& v = c.floorParts.at(s);
+      std::printf("    %-42s %s %s\n", s.c_str(), Seconds(Minimum(v)).c_str(), Seconds(Median(v)).c_str());
+    }
+  }
+  std::printf("  %-44s %s %s\n", "total install (incl. work folder removal)", Seconds(Minimum(c.total)).c_str(),
+              Seconds(Median(c.total)).c_str());
+  std::printf("  %-44s %s %s\n", "cp of the input image", Seconds(Minimum(c.cpInput)).c_str(),
+              Seconds(Median(c.cpInput)).c_str());
+  std::printf("  %-44s %s %s\n", "floor", Seconds(Minimum(c.floor)).c_str(), Seconds(Median(c.floor)).c_str());
+  std::printf("  %-44s %s %s\n", "install / cp of input (per run)", Ratio(Minimum(c.ratioInput)).c_str(),
+              Ratio(Median(c.ratioInput)).c_str());
+  std::printf("  %-44s %s %s   target <= 1.30: %s\n", "install / floor (per run)", Ratio(Minimum(c.ratioFloor)).c_str(),
+              Ratio(Median(c.ratioFloor)).c_str(), Median(c.ratioFloor) <= 1.3 ? "met" : "NOT met");
+  // A tool started by the job is charged at least the job's own peak (Linux accounts a
+  // spawned child from its parent's memory), so the tool figure is an upper bound; the exact
+  // figure per tool is what bench_tools prints.
+  std::printf("  peak memory: job process %.1f MiB, largest tool <= %.1f MiB, whole run %.1f MiB   target < 64 MiB: %s\n",
+              static_cast<double>(c.jobPeakKiB) / 1024.0, static_cast<double>(c.toolPeakKiB) / 1024.0,
+              static_cast<double>(c.treePeakKiB) / 1024.0, c.treePeakKiB < 64 * 1024 ? "met" : "NOT met");
+  for (std::size_t i = 0; i < c.checks.size(); ++i) {
+    std::printf("  run %zu output: %s\n", i + 1, c.checks[i].empty() ? "verifies, identified, patched" : c.checks[i].c_str());
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  TBenchOptions options;
+  try {
+    options = ParseBenchOptions(argc, argv, true);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    return 1;
+  }
+  int code = 0;
+  try {
+    fs::create_directories(options.scratch);
+    if (options.large && !options.runsGiven) options.runs = 1;
+    TGameShape shape;
+    shape.totalBytes = options.sizeMiB << 20;
+    if (options.large) {
+      // The bulk is one sparse file of zeros: cheap to make, but every tool reads every byte.
+      shape.hugeFileBytes = (options.largeMiB << 20) - shape.totalBytes;
+      if (options.largeMiB <= options.sizeMiB) throw std::invalid_argument("--large needs more than --size");
+    }
+    const TSyntheticGame game = BuildSyntheticGame(shape, options.scratch / "game");
+    const fs::path appDir = options.scratch / "app";
+    MakeProgramFolder(appDir, QPT_TOOLS_DIR);
+    fs::create_directories(options.scratch / "out");
+    std::printf("Image: %.1f MiB of RomFS files, pack.dat %.1f MiB, delta %.1f KiB; CIA %.1f MiB, 3DS %.1f MiB\n",
+                static_cast<double>(game.romfsFileBytes) / 1048576.0, static_cast<double>(game.packDatBytes) / 1048576.0,
+                static_cast<double>(game.deltaBytes) / 1024.0, static_cast<double>(fs::file_size(game.cia)) / 1048576.0,
+                static_cast<double>(fs::file_size(game.threeDs)) / 1048576.0);
+    for (const fs::path& input : {game.cia, game.threeDs}) {
+      const qpt::TRomIdentity id = qpt::IdentifyRom(input);
+      std::printf("Input %s: %s, game %s, sound INFO at %lld\n", input.filename().string().c_str(),
+                  id.Identified() ? "identified" : "NOT identified", id.gameCode.c_str(),
+                  static_cast<long long>(id.soundInfoPos));
+    }
+
+    std::vector<TCombo> combos(2);
+    combos[0].name = "CIA in, CIA out";
+    combos[0].inputKind = ".cia";
+    combos[0].input = game.cia;
+    combos[0].output = options.scratch / "out" / "Bench Out.cia";
+    combos[1].name = "3DS in, 3DS out";
+    combos[1].inputKind = ".3ds";
+    combos[1].input = game.threeDs;
+    combos[1].output = options.scratch / "out" / "Bench Out.3ds";
+    const fs::path kept = options.scratch / "kept-work";
+
+    for (int run = 0; run < options.runs; ++run) {
+      for (TCombo& c : combos) {
+        std::printf("run %d: %s ... ", run + 1, c.name.c_str());
+        std::fflush(stdout);
+        RemoveTree(kept);
+        // Each run starts with nothing left to write back from the one before.
+        sync();
+        long treePeak = 0;
+        const TRunRecord r = RunInstall(c, game, appDir, kept, treePeak);
+        if (!r.succeeded) throw std::runtime_error(c.name + " did not succeed; last line: " + r.lastLine);
+        // The window removes the work folder at the end of every run: that is part of the time.
+        const fs::path image = c.output;
+        sync();
+        const auto floorParts = MeasureFloor(game, kept, image, options.scratch);
+        const double removeStart = Now();
+        RemoveTree(kept);
+        const double removal = Now() - removeStart;
+
+        for (int i = 0; i < r.steps; ++i) {
+          const std::string label = r.step[i].label;
+          if (!c.steps.count(label)) c.order.push_back(label);
+          c.steps[label].push_back(r.step[i].seconds);
+          c.toolPeakKiB = std::max(c.toolPeakKiB, r.step[i].toolPeakKiB);
+        }
+        if (!c.steps.count("(window) work folder removal")) c.order.push_back("(window) work folder removal");
+        c.steps["(window) work folder removal"].push_back(removal);
+        double floor = 0;
+        for (const auto& [name, seconds] : floorParts) {
+          if (!c.floorParts.count(name)) c.floorOrder.push_back(name);
+          c.floorParts[name].push_back(seconds);
+          floor += seconds;
+        }
+        const double total = r.seconds + removal;
+        sync();
+        const double cpInput = CopyTime({c.input}, options.scratch);
+        c.total.push_back(total);
+        c.floor.push_back(floor);
+        c.cpInput.push_back(cpInput);
+        c.ratioInput.push_back(total / cpInput);
+        c.ratioFloor.push_back(total / floor);
+        c.jobPeakKiB = std::max(c.jobPeakKiB, r.selfPeakKiB);
+        c.treePeakKiB = std::max(c.treePeakKiB, treePeak);
+        c.checks.push_back(CheckInstalledImage(game, image));
+        std::printf("%.2f s (floor %.2f s, ratio %.2f)%s\n", total, floor, total / floor,
+                    c.checks.back().empty() ? "" : (" CHECK FAILED: " + c.checks.back()).c_str());
+        std::error_code ec;
+        fs::remove(image, ec);
+      }
+    }
+    for (const TCombo& c : combos) Print(c, true);
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "%s\n", error.what());
+    code = 1;
+  }
+  if (!options.keep) RemoveTree(options.scratch);
+  return code;
+}
