@@ -73,6 +73,8 @@ class InputFile {
   // inside the file.
   Status ReadAt(std::uint64_t offset, void* data, std::size_t size);
   Result<std::vector<std::uint8_t>> ReadVector(std::uint64_t offset, std::uint64_t size);
+  // The open stream, for copies the kernel can do on its own; nullptr when not open.
+  std::FILE* native() const { return file_; }
 
  private:
   std::FILE* file_ = nullptr;
@@ -96,6 +98,9 @@ class OutputFile {
   // Appends count copies of value.
   Status Fill(std::uint8_t value, std::uint64_t count);
   std::uint64_t position() const { return position_; }
+  // Appends size bytes of in at offset, letting the kernel copy them where it can (no trip
+  // through our buffers); falls back to reading and writing elsewhere.
+  Status AppendFrom(InputFile& in, std::uint64_t offset, std::uint64_t size);
   Status Commit();
   void Abandon();
 

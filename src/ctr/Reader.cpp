@@ -51,6 +51,11 @@ Status MemoryReader::ReadAt(std::uint64_t offset, void* data, std::size_t size) 
 
 Status CopyRange(Reader& in, std::uint64_t offset, std::uint64_t size, OutputFile& out, Sha256* hash) {
   if (!InRange(offset, size, in.size())) return Truncated(in.name(), offset + size, in.size());
+  // A plain copy out of a file needs none of our buffers: the file's own copy path can let
+  // the kernel move the bytes.
+  if (!hash) {
+    if (auto backing = in.Backing()) return out.AppendFrom(*backing->file, backing->offset + offset, size);
+  }
   std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(size, kCopyBlock)));
   while (size > 0) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, block.size()));
