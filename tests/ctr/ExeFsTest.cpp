@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ctr/Blz.h"
+#include "support/ImageFiles.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -22,10 +23,7 @@ using qpt::test::WriteFile;
 
 const fs::path kVectors = fs::path(QPT_TEST_DATA_DIR) / "vectors" / "exefs";
 
-Bytes Read(const fs::path& path) {
-  const std::string s = ReadFile(path);
-  return Bytes(s.begin(), s.end());
-}
+Bytes Read(const fs::path& path) { return qpt::test::ReadBytes(path); }
 
 std::uint32_t U32(const Bytes& b, std::size_t at) {
   return b[at] | b[at + 1] << 8 | b[at + 2] << 16 | static_cast<std::uint32_t>(b[at + 3]) << 24;

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ImageFiles.h"
 #include "support/TempDir.h"
 
 namespace {
@@ -23,10 +24,7 @@ using qpt::test::WriteFile;
 
 const fs::path kVectors = fs::path(QPT_TEST_DATA_DIR) / "vectors" / "romfs";
 
-Bytes Read(const fs::path& path) {
-  const std::string s = ReadFile(path);
-  return Bytes(s.begin(), s.end());
-}
+Bytes Read(const fs::path& path) { return qpt::test::ReadBytes(path); }
 
 fs::path U8(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
 
