@@ -70,9 +70,14 @@ TEST_F(TrackListTest, BuiltInListsAreUtf8WithAMarkAndCrLf) {
 
 TEST_F(TrackListTest, APatchListReplacesTheBuiltInOne) {
   const std::int64_t info = Image("AAT", {{0, "MYSONG1.bcstm"}});
-  test::WriteFile(dir_ / "patch/TrackListAAT.tls",
-                  "\xFF\xFE" + std::string("T\0r\0a\0c\0k\0C\0o\0u\0n\0t\0:\0\x32\0\n\0M\0Y\0S\0O\0N\0G\0:\0\"\0M\0y\0 \0S\0o\0n\0g\0\"\0:\0\x31\0\n\0"
-                                           "X\0:\0Y\0:\0\x30\0", 100));
+  // The patch's list in UTF-16 little-endian with its mark.
+  const std::u16string text = u"TrackCount:2\nMYSONG:\"My Song\":1\nX:Y:0";
+  std::string bytes = "\xFF\xFE";
+  for (char16_t c : text) {
+    bytes += static_cast<char>(c & 0xFF);
+    bytes += static_cast<char>(c >> 8);
+  }
+  test::WriteFile(dir_ / "patch/TrackListAAT.tls", bytes);
   TTrackList list;
   ASSERT_EQ(list.Create(image_, "AAT", info, dir_ / "patch").status, TTrackListStatus::Ok);
   EXPECT_EQ(list.TrackCount, 2);
