@@ -56,7 +56,7 @@ Status WriteRange(InputFile& in, std::uint64_t offset, std::uint64_t size, const
   OutputFile out;
   Status s = out.Open(target);
   if (!s) return s;
-  s = CopyRange(in, offset, size, out);
+  s = out.AppendFrom(in, offset, size);
   if (!s) return s;
   return out.Commit();
 }

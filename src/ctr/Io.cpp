@@ -243,10 +243,6 @@ Status OutputFile::AppendFrom(InputFile& in, std::uint64_t offset, std::uint64_t
   return Status::Ok();
 }
 
-Status CopyRange(InputFile& in, std::uint64_t offset, std::uint64_t size, OutputFile& out) {
-  return out.AppendFrom(in, offset, size);
-}
-
 Status WriteWholeFile(const fs::path& path, std::span<const std::uint8_t> bytes) {
   OutputFile out;
   Status s = out.Open(path);

@@ -117,8 +117,6 @@ class OutputFile {
 // interrupted tool leaves neither a half image nor its temporary file behind.
 void RemovePendingOutputs() noexcept;
 
-// Copies size bytes from in at offset to the end of out, in large blocks.
-Status CopyRange(InputFile& in, std::uint64_t offset, std::uint64_t size, OutputFile& out);
 
 // Writes a whole small file at once through an OutputFile.
 Status WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);

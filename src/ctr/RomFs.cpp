@@ -730,7 +730,7 @@ Status ExtractRomFs(const fs::path& romfsImage, const fs::path& outFolder) {
     OutputFile out;
     s = out.Open(outFolder / PathFromUtf8(file.path));
     if (!s) return s;
-    s = CopyRange(in, file.offset, file.size, out);
+    s = out.AppendFrom(in, file.offset, file.size);
     if (!s) return s;
     s = out.Commit();
     if (!s) return s;

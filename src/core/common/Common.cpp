@@ -1,5 +1,7 @@
 #include "core/common/Common.h"
 
+#include "ctr/Io.h"
+
 #include <openssl/evp.h>
 
 #include <array>
@@ -306,14 +308,10 @@ std::string ExecutableSuffix() {
 }
 
 bool ReadWholeFile(const fs::path& path, std::string& bytes) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) return false;
-  std::error_code ec;
-  const auto size = fs::file_size(path, ec);
-  if (ec) return false;
-  bytes.assign(static_cast<std::size_t>(size), '\0');
-  in.read(bytes.data(), static_cast<std::streamsize>(size));
-  return static_cast<std::uintmax_t>(in.gcount()) == size;
+  const auto read = ctr::ReadWholeFile(path);
+  if (!read) return false;
+  bytes.assign(read->begin(), read->end());
+  return true;
 }
 
 }  // namespace qpt
