@@ -47,6 +47,7 @@ void ExpectSequenceIsTheJobs(const std::string& inputName, const std::string& ou
   test::WriteFile(f.patchDir / "patch.xdelta", "delta");
   test::WriteFile(f.patchDir / "exefs/code.bin", "code");
   test::WriteFile(f.patchDir / "romfs/text/a.txt", "text");
+  fs::create_directories((f.app / outName).parent_path());
   f.RunJob(outName);
   ASSERT_TRUE(Succeeded(f.host)) << f.host.Lines().back();
 

@@ -129,6 +129,20 @@ Result<std::vector<std::uint8_t>> InputFile::ReadVector(std::uint64_t offset, st
   return bytes;
 }
 
+namespace {
+
+thread_local std::uint64_t tWriteFailures = 0;
+
+Status WriteFailure(std::string message) {
+  NoteWriteFailure();
+  return Status::Error(std::move(message));
+}
+
+}  // namespace
+
+void NoteWriteFailure() noexcept { ++tWriteFailures; }
+std::uint64_t WriteFailureCount() noexcept { return tWriteFailures; }
+
 OutputFile::~OutputFile() { Abandon(); }
 
 Status OutputFile::Open(const fs::path& target) {
@@ -137,7 +151,7 @@ Status OutputFile::Open(const fs::path& target) {
   temp_ = target;
   temp_ += ".part";
   file_ = OpenFile(temp_, "wb");
-  if (!file_) return Status::Error("cannot write " + Describe(target));
+  if (!file_) return WriteFailure("cannot write " + Describe(target));
   pendingSlot_ = RegisterPending(temp_);
   position_ = 0;
   return Status::Ok();
@@ -146,7 +160,7 @@ Status OutputFile::Open(const fs::path& target) {
 Status OutputFile::Write(const void* data, std::size_t size) {
   if (!file_) return Status::Error("output not open");
   if (size > 0 && std::fwrite(data, 1, size, file_) != size) {
-    return Status::Error("cannot write " + Describe(target_) + " (disk full?)");
+    return WriteFailure("cannot write " + Describe(target_) + " (disk full?)");
   }
   position_ += size;
   return Status::Ok();
@@ -157,7 +171,7 @@ Status OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t s
   if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 ||
       (size > 0 && std::fwrite(data, 1, size, file_) != size) ||
       QPT_FSEEK(file_, static_cast<long long>(position_), SEEK_SET) != 0) {
-    return Status::Error("cannot write " + Describe(target_));
+    return WriteFailure("cannot write " + Describe(target_));
   }
   return Status::Ok();
 }
@@ -182,13 +196,13 @@ Status OutputFile::Commit() {
   if (!flushed || !closed) {
     UnregisterPending(pendingSlot_);
     fs::remove(temp_, ec);
-    return Status::Error("cannot write " + Describe(target_) + " (disk full?)");
+    return WriteFailure("cannot write " + Describe(target_) + " (disk full?)");
   }
   fs::rename(temp_, target_, ec);
   UnregisterPending(pendingSlot_);
   if (ec) {
     fs::remove(temp_, ec);
-    return Status::Error("cannot replace " + Describe(target_));
+    return WriteFailure("cannot replace " + Describe(target_));
   }
   return Status::Ok();
 }

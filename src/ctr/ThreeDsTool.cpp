@@ -24,8 +24,9 @@ Status OpenCxi(FileReader& file, const std::string& path) {
   return Status::Ok();
 }
 
-// An optional input of the CXI build: regions an image lacked were not extracted, and the
-// rebuild goes on without them.
+// The logo, the one optional input of the CXI build: an image without a logo region gives no
+// logo file on extraction, and the rebuild goes on without one. Every other named input must
+// exist: a missing RomFS image means a step before failed, not that the game has none.
 fs::path OptionalInput(const std::string& path) {
   std::error_code ec;
   const fs::path p = PathArg(path);
@@ -46,7 +47,9 @@ constexpr const char k3dstoolHelp[] =
     "  3dstool -ctf romfs FILE --romfs-dir DIR\n"
     "  3dstool -cvtf cxi FILE --header FILE --exh FILE --exefs FILE --romfs FILE --logo FILE\n"
     "  3dstool -ctf 3ds FILE --header FILE -0 FILE\n"
-    "Images are written plain (NoCrypto); encrypted input is refused.\n";
+    "Images are written plain (NoCrypto); encrypted input is refused.\n"
+    "-cvtf cxi needs every file it names except the --logo file, which may be missing\n"
+    "(an image without a logo region gives none on extraction).\n";
 
 }  // namespace
 
@@ -93,8 +96,13 @@ int Run3dstool(const std::vector<std::string>& args, std::ostream& out, std::ost
     }
     if (auto v = Match(args, {"-cvtf", "cxi", "{}", "--header", "{}", "--exh", "{}", "--exefs", "{}", "--romfs", "{}",
                               "--logo", "{}"})) {
-      CxiParts parts{PathArg((*v)[1]), PathArg((*v)[2]), PathArg((*v)[3]), OptionalInput((*v)[4]),
-                     OptionalInput((*v)[5])};
+      for (std::size_t i = 1; i <= 4; ++i) {
+        std::error_code ec;
+        if (!fs::is_regular_file(PathArg((*v)[i]), ec)) {
+          return Finish(err, kTool, Status::Error("cannot open " + (*v)[i] + ": no such file"));
+        }
+      }
+      CxiParts parts{PathArg((*v)[1]), PathArg((*v)[2]), PathArg((*v)[3]), PathArg((*v)[4]), OptionalInput((*v)[5])};
       return Finish(err, kTool, BuildCxi(parts, PathArg((*v)[0])));
     }
     if (auto v = Match(args, {"-ctf", "3ds", "{}", "--header", "{}", "-0", "{}"})) {

@@ -56,6 +56,9 @@ CliProcess::CliProcess(const fs::path& program, const std::vector<std::string>& 
 
   pid_ = fork();
   if (pid_ == 0) {
+    // A group of its own, as a shell gives a command it runs: a terminal's Ctrl+C goes to the
+    // whole group (SignalGroup), and never to the test.
+    setpgid(0, 0);
     if (chdir(folder.c_str()) != 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
@@ -71,13 +74,17 @@ CliProcess::CliProcess(const fs::path& program, const std::vector<std::string>& 
 
 CliProcess::~CliProcess() {
   if (pid_ > 0) {
-    kill(pid_, SIGKILL);
+    kill(-pid_, SIGKILL);
     waitpid(pid_, nullptr, 0);
   }
 }
 
 void CliProcess::Signal(int signal) {
   if (pid_ > 0) kill(pid_, signal);
+}
+
+void CliProcess::SignalGroup(int signal) {
+  if (pid_ > 0) kill(-pid_, signal);
 }
 
 CliResult CliProcess::Wait() {

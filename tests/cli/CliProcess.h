@@ -28,6 +28,8 @@ class CliProcess {
   CliProcess& operator=(const CliProcess&) = delete;
 
   void Signal(int signal);
+  // To the program's whole process group, as a terminal sends Ctrl+C.
+  void SignalGroup(int signal);
   // Waits for the end (at most two minutes, then kills it and fails the test).
   CliResult Wait();
   // What the process has written to its standard output so far.

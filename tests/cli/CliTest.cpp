@@ -4,12 +4,18 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 #include "CliProcess.h"
 #include "core/common/Common.h"
+#include "core/common/RunLock.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
+#include "core/rom/RomIdentify.h"
+#include "support/GameImages.h"
 #include "support/JobFixture.h"
 #include "support/RawImages.h"
 
@@ -272,10 +278,16 @@ TEST_F(Cli, MusicListsEverySlotWithSceneColumnAndTitleThenTheTitles) {
 class CliInstall : public Cli {
  protected:
   CliInstall() {
-    test::RawImageOptions options;
-    options.kind = ".cia";
-    options.programId = kDualDestiniesUsa;
-    test::WriteRawImage(input, options);
+    // A whole image, which the stand-in makerom hands back as the new one: the check before
+    // the success line then finds the program ID and the files of the input.
+    const auto& table = IdentificationTable();
+    const auto row = std::find_if(table.begin(), table.end(), [](const TGameRow& r) {
+      return r.programIdLow == static_cast<std::uint32_t>(kDualDestiniesUsa);
+    });
+    test::BuildGameImage(*row, ".cia", input, cwd / "build");
+    standInImage = app / "made.cia";
+    fs::copy_file(input, standInImage);
+    PlanTool("makerom");
     WriteFile(patchDir / "English.dsc", "Game=AA5\r\nRegion=USA\r\nTitle=\"My Patch\"\r\nOriginalPackDatMD5=" +
                                             Md5(packDat) + "\r\nOriginalPackIncMD5=" + Md5(packInc) + "\r\n");
     WriteFile(patchDir / "patch.xdelta", "delta");
@@ -319,7 +331,7 @@ TEST_F(CliInstall, PrintsTheWindowsLogAndProgressLinesAndSucceeds) {
                           "UnpackingRomFS", "Done", "ExtractingCXIHeaders", "Done", "ExtractingExeFSHeaders", "Done",
                           "CheckingMD5PackDat", "MD5Matched", "CheckingMD5PackInc", "MD5Matched", "ApplyingXdelta",
                           "Done", "RebuildingExeFS", "Done", "RebuildingRomFS", "Done", "RebuildingCXI", "Done",
-                          "RebuildingCIA", "Done"}) {
+                          "RebuildingCIA", "Done", "CheckingNewImage", "Done"}) {
     expected.push_back(En(key));
   }
   expected.insert(expected.end(), {"", En("PatchingSuccessful"), "[" + out + "]"});
@@ -398,27 +410,51 @@ TEST_F(CliInstall, ASecondRunBesideTheFirstIsRefusedAndLeavesItsWorkFolder) {
   EXPECT_FALSE(fs::exists(app / "tools/temp"));
 }
 
-TEST_F(CliInstall, CtrlCStopsTheRunAtItsNextStepAndLeavesNothingBehind) {
-  HoldRomFsUnpack();
-  test::CliProcess run(program, Install({}), cwd.path());
-  ASSERT_TRUE(test::WaitUntil([&] { return !Calls("3dstool").empty(); }));
-  run.Signal(SIGINT);
-  // The cancel line shows at once, while the tool is still running.
-  ASSERT_TRUE(test::WaitUntil([&] { return run.OutSoFar().find(En("CancelInstall")) != std::string::npos; }));
-  WriteFile(release, "");
-  const CliResult result = run.Wait();
-  EXPECT_EQ(result.exitCode, 1);
-  const Lines log = WithoutProgress(result.OutLines());
-  EXPECT_EQ(Lines(log.end() - 4, log.end()), (Lines{En("UnpackingRomFS"), "", En("CancelInstall"), En("Done")}));
-  EXPECT_THAT(result.out, Not(HasSubstr(En("PatchingSuccessful"))));
-  EXPECT_THAT(result.err, HasSubstr("cancelled"));
-  EXPECT_EQ(Calls("3dstool").size(), 1u);  // nothing ran after the step that was running
-  EXPECT_TRUE(Calls("makerom").empty());
-  EXPECT_FALSE(fs::exists(app / "tools/temp"));
-  EXPECT_FALSE(fs::exists(cwd / "out/Новый образ.cia"));
+TEST_F(CliInstall, CtrlCInTheTerminalCancelsDuringEveryLongStepAndLeavesNothingBehind) {
+  const std::string original = test::ReadFile(input);
+  const struct {
+    const char* tool;
+    const char* when;
+  } steps[] = {{"3dstool", "-xtf romfs"}, {"3dstool", "-ctf romfs"}, {"makerom", "-f Cia"}};
+  for (const auto& step : steps) {
+    SCOPED_TRACE(step.when);
+    fs::remove(release);
+    for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) {
+      PlanTool(tool);
+      fs::remove(app.Tool(tool).string() + ".calls");
+    }
+    PlanTool(step.tool, std::string("when ") + step.when + "\nwaitfor " + release.string() + "\n");
+    test::CliProcess run(program, Install({}), cwd.path());
+    ASSERT_TRUE(test::WaitUntil([&] {
+      for (const auto& call : Calls(step.tool)) {
+        std::string joined;
+        for (const auto& arg : call) joined += arg + " ";
+        if (joined.find(step.when) != std::string::npos) return true;
+      }
+      return false;
+    }));
+    // The terminal sends Ctrl+C to the whole group: the program takes it as its cancel
+    // button, and the tool, in a group of its own, finishes what it was doing.
+    run.SignalGroup(SIGINT);
+    ASSERT_TRUE(test::WaitUntil([&] { return run.OutSoFar().find(En("CancelInstall")) != std::string::npos; }));
+    WriteFile(release, "");
+    const CliResult result = run.Wait();
+    EXPECT_EQ(result.exitCode, 1);
+    const Lines log = WithoutProgress(result.OutLines());
+    EXPECT_EQ(Lines(log.end() - 2, log.end()), (Lines{"", En("InstallCancelledNothingWritten")}));
+    EXPECT_THAT(result.out, Not(HasSubstr(En("PatchingSuccessful"))));
+    // The tool was not interrupted: it ended its step normally.
+    for (const char* key : {"Unk3dstoolError", "UnkMakeromError", "InstallCanceled"}) {
+      EXPECT_THAT(result.out, Not(HasSubstr(En(key)))) << key;
+    }
+    EXPECT_THAT(result.err, HasSubstr("cancelled"));
+    EXPECT_FALSE(fs::exists(app / "tools/temp"));
+    EXPECT_FALSE(fs::exists(cwd / "out/Новый образ.cia"));
+    EXPECT_EQ(test::ReadFile(input), original);
+  }
 }
 
-TEST_F(CliInstall, ARunThatWasKilledDoesNotKeepTheFolderLocked) {
+TEST_F(CliInstall, AKilledRunTakesItsToolAlongAndFreesTheFolder) {
   HoldRomFsUnpack();
   {
     test::CliProcess run(program, Install({}), cwd.path());
@@ -426,15 +462,22 @@ TEST_F(CliInstall, ARunThatWasKilledDoesNotKeepTheFolderLocked) {
     run.Signal(SIGKILL);
     EXPECT_EQ(run.Wait().exitCode, 128 + SIGKILL);
   }
-  // The killed run's tool is still running and must not hold the lock for it. The next run
-  // stops at its first tool, so that it never waits for the held one.
+  // The tool held the run's lock; it dies with the program, and the folder is free again at
+  // once, with no late write from it into a folder the next run may have taken.
+  const auto killed = std::chrono::steady_clock::now();
+  while (!TRunLock(app.path()).Held() && std::chrono::steady_clock::now() - killed < std::chrono::seconds(1)) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(TRunLock(app.path()).Held());
+  WriteFile(release, "");
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  EXPECT_FALSE(fs::exists(app / "tools/temp/romfs/sound/a.bin"));
+
   PlanTool("ctrtool", "exit 1");
   const CliResult next = Run({"install", PathToUtf8(input), "--out", "second.cia"});
   EXPECT_EQ(next.exitCode, 1);
   EXPECT_THAT(next.out, HasSubstr(En("ExtractingNCCH")));
   EXPECT_THAT(next.out, Not(HasSubstr(En("ErrorAnotherRun"))));
-  WriteFile(release, "");
-  EXPECT_TRUE(test::WaitUntil([&] { return fs::exists(app / "tools/temp/romfs/sound/a.bin"); }));
 }
 
 }  // namespace

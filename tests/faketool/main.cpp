@@ -6,8 +6,10 @@
 //                         arguments, joined by blanks, contain <text> ("when *" = all)
 //      write <path> <text> create a file (folders made as needed) holding <text>
 //      copy <from> <to>    copy a file
+//      copyto <n> <from>   copy a file to the path given as argument n (1 is the first)
 //      waitfor <path>      wait until <path> exists (lets a test hold the tool running)
 //      signal <INT|TERM|KILL|SEGV> end by that signal
+//      say <text>          write <text> and a line end to the error stream
 //      exit <code>         end with that exit code
 //    Relative paths resolve against the working folder, as they would for a real tool.
 //  - exits with 0 when the plan says nothing else.
@@ -53,6 +55,7 @@ int main(int argc, char** argv) {
     }
     if (!active || verb.empty()) continue;
     if (verb == "exit") return std::stoi(rest);
+    if (verb == "say") std::cerr << rest << std::endl;
     if (verb == "write") {
       const auto space = rest.find(' ');
       const fs::path target = rest.substr(0, space);
@@ -64,6 +67,10 @@ int main(int argc, char** argv) {
       const fs::path to = rest.substr(space + 1);
       if (to.has_parent_path()) fs::create_directories(to.parent_path());
       fs::copy_file(rest.substr(0, space), to, fs::copy_options::overwrite_existing);
+    } else if (verb == "copyto") {
+      const auto space = rest.find(' ');
+      const int n = std::stoi(rest.substr(0, space));
+      if (n >= 1 && n < argc) fs::copy_file(rest.substr(space + 1), argv[n], fs::copy_options::overwrite_existing);
     } else if (verb == "waitfor") {
       while (!fs::exists(rest)) std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } else if (verb == "signal") {

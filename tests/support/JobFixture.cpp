@@ -36,6 +36,9 @@ void JobFixture::PlanTool(const std::string& tool, const std::string& overrides)
         "write tools/temp/headers/logo.bin l\n"
         "when -xutf exefs\nwrite tools/temp/exefs/code.bin code\nwrite tools/temp/headers/exefsheader.bin eh\n"
         "when -xtf exefs\nwrite tools/temp/exefs/code.bin code\nwrite tools/temp/headers/exefsheader.bin eh\n";
+    if (!standInImage.empty()) plan += "when -cvtf cxi\ncopyto 3 " + standInImage.string() + "\n";
+  } else if (tool == "makerom" && !standInImage.empty()) {
+    plan += "copyto 6 " + standInImage.string() + "\n";
   } else if (tool == "xdelta") {
     plan += "when -d -s\nwrite tools/temp/romfs/pack.dat PACKDAT-patched\n";
   }
@@ -61,6 +64,8 @@ TInstallSettings JobFixture::Settings(const std::string& outName, const std::str
   s.outPath = app / outName;
   s.game = game;
   s.lang = &lang;
+  // The stand-in tools write no real images; tests of the check itself set their own.
+  s.checkImage = [this](const fs::path&, const fs::path&) { return imageProblem; };
   return s;
 }
 

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,11 @@ class JobFixture {
   RecordingHost host;
   std::string packDat = "PACKDAT-original";
   std::string packInc = "PACKINC";
+  // A real image that the stand-in makerom and 3dstool's CXI build write as their output, for
+  // runs whose new image is checked for real (empty: they write nothing).
+  std::filesystem::path standInImage;
+  // What the check of the new image finds (nothing: the image is good).
+  std::optional<TImageProblem> imageProblem;
 };
 
 }  // namespace qpt::test

@@ -21,8 +21,11 @@ void RecordingHost::LogReplaceLast(const std::string& line) {
 }
 
 void RecordingHost::SetProgress(int percent) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  progress.push_back(percent);
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress.push_back(percent);
+  }
+  if (onProgress) onProgress(percent);
 }
 
 void RecordingHost::SetLanguageBoxEnabled(bool enabled) {
@@ -82,11 +85,22 @@ TLangList BracketLanguage() {
       "WarningCopyingPackDatFolder", "RepackingPackDat", "ErrorRepackingPackDat", "WarningUnpackingBcsar", "ApplyingVoice",
       "WarningUnpackingCwar", "WarningCopyingSoundFiles", "WarningPackingCwar", "ChangingMusic",
       "WarningUnknownTrack", "WarningPackingBcsar", "ErrorTrackListFormat", "ErrorReadingTracks",
-      "CancelInstall", "StartPatching"};
+      "CancelInstall", "StartPatching", "CheckingNewImage", "PatchingCompletedWithWarnings",
+      "ErrorWritingWorkFiles", "WarningSkippedLink", "ErrorOutputIsInput", "InstallCancelledNothingWritten"};
+  // Texts with values show them after colons: "<ErrorNotEnoughSpace:%1:%2:%3>".
+  static const std::pair<const char*, int> kFormatted[] = {
+      {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},
+      {"ErrorCheckImageInput", 1},  {"ErrorOutputFolderNotWritable", 1}, {"ErrorNotEnoughSpace", 3}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);
     tokens.push_back(L(key));
+  }
+  for (const auto& [key, count] : kFormatted) {
+    std::vector<std::string> marks;
+    for (int i = 1; i <= count; ++i) marks.push_back("%" + std::to_string(i));
+    tokens.emplace_back(key);
+    tokens.push_back(L(key, marks));
   }
   TLangList list;
   list.SetTokens(std::move(tokens));
@@ -94,5 +108,11 @@ TLangList BracketLanguage() {
 }
 
 std::string L(const std::string& key) { return "<" + key + ">"; }
+
+std::string L(const std::string& key, const std::vector<std::string>& values) {
+  std::string text = "<" + key;
+  for (const std::string& value : values) text += ":" + value;
+  return text + ">";
+}
 
 }  // namespace qpt::test

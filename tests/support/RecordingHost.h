@@ -3,6 +3,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -29,6 +30,8 @@ class RecordingHost : public TInstallHost {
   std::vector<std::string> Lines() const;
 
   int voiceIndex = 0;
+  // Called on the job's thread after each progress value is recorded (a test may cancel there).
+  std::function<void(int)> onProgress;
   std::vector<std::string> appended;  // raw lines as the job appended them
   std::vector<int> progress;
   std::vector<bool> languageBox;
@@ -45,5 +48,7 @@ class RecordingHost : public TInstallHost {
 TLangList BracketLanguage();
 // The line a key produces in the bracket language.
 std::string L(const std::string& key);
+// The line a key with values produces: "<Key:value1:value2>".
+std::string L(const std::string& key, const std::vector<std::string>& values);
 
 }  // namespace qpt::test

@@ -209,7 +209,10 @@ TEST_F(BadInput, AMissingToolAndAnUnwritableOutputEndTheRunCleanly) {
   test::WriteFile(work / "a file", "not a folder");
   ChooseOutput(work / "a file/out.cia");
   EXPECT_FALSE(Install());
-  EXPECT_TRUE(form->LogText().endsWith(Text("ErrorRebuildingCIA")));
+  // Refused before anything is written, naming the folder.
+  EXPECT_TRUE(form->LogText().endsWith(
+      Text("ErrorOutputFolderNotWritable").replace("%1", QString::fromStdString(PathToUtf8(work / "a file")))))
+      << form->LogText().toStdString();
   EXPECT_FALSE(fs::exists(app / "tools/temp"));
 
   fs::remove(app.Tool("makerom"));

@@ -4,6 +4,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <fstream>
@@ -12,15 +13,19 @@
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
+#include <unordered_map>
+#include <mutex>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
-#include <spawn.h>
+#include <csignal>
 #include <sys/wait.h>
 #include <unistd.h>
-extern char** environ;
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #endif
 
 namespace qpt {
@@ -100,67 +105,255 @@ std::vector<std::string> SplitCommandLine(const std::string& commandLine) {
   return result;
 }
 
+std::string QuoteArgument(const std::string& argument) {
+  std::string quoted = "\"";
+  std::size_t slashes = 0;
+  for (const char c : argument) {
+    if (c == '\\') {
+      ++slashes;
+      continue;
+    }
+    if (c == '"') {
+      // Backslashes before a quote are halved by the splitting, and one more makes the quote
+      // a literal character.
+      quoted.append(slashes * 2 + 1, '\\');
+    } else {
+      quoted.append(slashes, '\\');
+    }
+    slashes = 0;
+    quoted += c;
+  }
+  // Before the closing quote, backslashes would be halved too.
+  quoted.append(slashes * 2, '\\');
+  quoted += '"';
+  return quoted;
+}
+
+namespace {
+
+std::mutex gSharedMutex;
+std::vector<std::intptr_t> gShared;
+
+std::vector<std::intptr_t> SharedHandles() {
+  std::lock_guard<std::mutex> lock(gSharedMutex);
+  return gShared;
+}
+
+// Keeps the end of what a tool writes to its error stream, and gives its last non-empty line.
+class TErrorTail {
+ public:
+  void Add(const char* data, std::size_t size) {
+    tail_.append(data, size);
+    if (tail_.size() > kKeep * 2) tail_.erase(0, tail_.size() - kKeep);
+  }
+  std::string LastLine() const {
+    std::size_t end = tail_.size();
+    while (end > 0) {
+      while (end > 0 && (tail_[end - 1] == '\n' || tail_[end - 1] == '\r' || tail_[end - 1] == ' ')) --end;
+      if (end == 0) break;
+      const std::size_t start = tail_.find_last_of("\r\n", end - 1);
+      const std::size_t from = start == std::string::npos ? 0 : start + 1;
+      if (from < end) return tail_.substr(from, end - from);
+      end = from;
+    }
+    return std::string();
+  }
+
+ private:
+  static constexpr std::size_t kKeep = 4096;
+  std::string tail_;
+};
+
+}  // namespace
+
+void ShareWithTools(std::intptr_t handle) {
+  std::lock_guard<std::mutex> lock(gSharedMutex);
+  gShared.push_back(handle);
+}
+
+void StopSharingWithTools(std::intptr_t handle) {
+  std::lock_guard<std::mutex> lock(gSharedMutex);
+  gShared.erase(std::remove(gShared.begin(), gShared.end(), handle), gShared.end());
+}
+
 #ifdef _WIN32
 
+namespace {
+
+// Every tool joins one job object whose last handle this process holds: when the program ends,
+// however it ends, Windows closes the handle and kills what is still running in the job.
+HANDLE ToolJob() {
+  static const HANDLE job = [] {
+    HANDLE created = CreateJobObjectW(nullptr, nullptr);
+    if (created) {
+      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+      SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
+    }
+    return created;
+  }();
+  return job;
+}
+
+}  // namespace
+
 std::uint32_t RunTool(const std::string& program, const std::string& arguments,
-                      const fs::path& workFolder) {
+                      const fs::path& workFolder, std::string* errorLine) {
   std::wstring commandLine = PathFromUtf8(program + " " + arguments).wstring();
-  STARTUPINFOW startup{};
-  startup.cb = sizeof(startup);
-  startup.dwFlags = STARTF_USESHOWWINDOW;
-  startup.wShowWindow = SW_HIDE;
+  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE readEnd = nullptr;
+  HANDLE writeEnd = nullptr;
+  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
+    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "Cannot start " + program);
+  }
+  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
+                           OPEN_EXISTING, 0, nullptr);
+
+  // Only the handles named here reach the tool: its standard streams and the shared ones.
+  std::vector<HANDLE> inherited{writeEnd};
+  if (nul != INVALID_HANDLE_VALUE) inherited.push_back(nul);
+  for (const std::intptr_t h : SharedHandles()) {
+    SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+    inherited.push_back(reinterpret_cast<HANDLE>(h));
+  }
+  SIZE_T attributeSize = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
+  std::vector<unsigned char> attributeBytes(attributeSize);
+  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBytes.data());
+  InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize);
+  UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                            inherited.size() * sizeof(HANDLE), nullptr, nullptr);
+
+  STARTUPINFOEXW startup{};
+  startup.StartupInfo.cb = sizeof(startup);
+  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
+  startup.StartupInfo.wShowWindow = SW_HIDE;
+  startup.StartupInfo.hStdInput = nul;
+  startup.StartupInfo.hStdOutput = nul;
+  startup.StartupInfo.hStdError = writeEnd;
+  startup.lpAttributeList = attributes;
   PROCESS_INFORMATION info{};
   const std::wstring folder = workFolder.wstring();
-  if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, CREATE_NO_WINDOW,
-                      nullptr, folder.empty() ? nullptr : folder.c_str(), &startup, &info)) {
-    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(),
-                            "Cannot start " + program);
+  const BOOL started = CreateProcessW(
+      nullptr, commandLine.data(), nullptr, nullptr, TRUE,
+      CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
+      folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &info);
+  const DWORD startError = GetLastError();
+  DeleteProcThreadAttributeList(attributes);
+  CloseHandle(writeEnd);
+  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
+  if (!started) {
+    CloseHandle(readEnd);
+    throw std::system_error(static_cast<int>(startError), std::system_category(), "Cannot start " + program);
   }
+  if (HANDLE job = ToolJob()) AssignProcessToJobObject(job, info.hProcess);
+  ResumeThread(info.hThread);
   CloseHandle(info.hThread);
+
+  TErrorTail tail;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) tail.Add(buffer, got);
+  CloseHandle(readEnd);
+
   std::uint32_t code = kExitWaitFailed;
   if (WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0) {
     DWORD exitCode = 0;
     if (GetExitCodeProcess(info.hProcess, &exitCode)) code = exitCode;
   }
   CloseHandle(info.hProcess);
+  if (errorLine) *errorLine = tail.LastLine();
   return code;
 }
 
 #else
 
 std::uint32_t RunTool(const std::string& program, const std::string& arguments,
-                      const fs::path& workFolder) {
+                      const fs::path& workFolder, std::string* errorLine) {
   const std::vector<std::string> args = SplitCommandLine(program + " " + arguments);
   if (args.empty() || args[0].empty()) {
     throw std::system_error(ENOENT, std::generic_category(), "Cannot start an empty command");
   }
+  // Everything the child needs is prepared here: between fork and exec it may only make
+  // async-signal-safe calls.
   std::vector<char*> argv;
   argv.reserve(args.size() + 1);
   for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
   argv.push_back(nullptr);
-
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  struct ActionsGuard {
-    posix_spawn_file_actions_t* a;
-    ~ActionsGuard() { posix_spawn_file_actions_destroy(a); }
-  } guard{&actions};
-  // Tools run without a console of their own on Windows; here their standard streams go
-  // nowhere so that they neither read from nor write into the caller's terminal.
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
   const std::string folder = workFolder.string();
-  if (!folder.empty()) posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
-
-  pid_t pid = 0;
+  const std::vector<std::intptr_t> shared = SharedHandles();
   const bool searchPath = args[0].find('/') == std::string::npos;
-  const int rc = searchPath
-                     ? posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ)
-                     : posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-  if (rc != 0) {
-    throw std::system_error(rc, std::generic_category(), "Cannot start " + args[0]);
+
+  int errorPipe[2];
+  int execPipe[2];
+  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
+    throw std::system_error(errno, std::generic_category(), "Cannot start " + args[0]);
   }
+  if (pipe2(execPipe, O_CLOEXEC) != 0) {
+    const int error = errno;
+    close(errorPipe[0]);
+    close(errorPipe[1]);
+    throw std::system_error(error, std::generic_category(), "Cannot start " + args[0]);
+  }
+  const pid_t parent = getpid();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    // A group of its own: a terminal's Ctrl+C goes to the program's group only, and the
+    // program decides what a cancel means. The tool dies with the thread that started it.
+    setpgid(0, 0);
+#ifdef __linux__
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+#endif
+    if (getppid() != parent) _exit(127);
+    const int null = open("/dev/null", O_RDWR);
+    if (null >= 0) {
+      dup2(null, 0);
+      dup2(null, 1);
+    }
+    dup2(errorPipe[1], 2);
+    for (const std::intptr_t fd : shared) fcntl(static_cast<int>(fd), F_SETFD, 0);
+    if (folder.empty() || chdir(folder.c_str()) == 0) {
+      if (searchPath) {
+        execvp(argv[0], argv.data());
+      } else {
+        execv(argv[0], argv.data());
+      }
+    }
+    const int error = errno;
+    ssize_t ignored = write(execPipe[1], &error, sizeof(error));
+    (void)ignored;
+    _exit(127);
+  }
+  const int forkError = errno;
+  close(errorPipe[1]);
+  close(execPipe[1]);
+  if (pid < 0) {
+    close(errorPipe[0]);
+    close(execPipe[0]);
+    throw std::system_error(forkError, std::generic_category(), "Cannot start " + args[0]);
+  }
+  setpgid(pid, pid);  // also here, so that the group exists whichever side runs first
+
+  int execError = 0;
+  ssize_t got;
+  do {
+    got = read(execPipe[0], &execError, sizeof(execError));
+  } while (got < 0 && errno == EINTR);
+  close(execPipe[0]);
+
+  TErrorTail tail;
+  char buffer[4096];
+  for (;;) {
+    const ssize_t n = read(errorPipe[0], buffer, sizeof(buffer));
+    if (n > 0) {
+      tail.Add(buffer, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    break;
+  }
+  close(errorPipe[0]);
 
   int status = 0;
   for (;;) {
@@ -169,6 +362,10 @@ std::uint32_t RunTool(const std::string& program, const std::string& arguments,
     if (r < 0 && errno == EINTR) continue;
     return kExitWaitFailed;
   }
+  if (got == static_cast<ssize_t>(sizeof(execError))) {
+    throw std::system_error(execError, std::generic_category(), "Cannot start " + args[0]);
+  }
+  if (errorLine) *errorLine = tail.LastLine();
   if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
   if (WIFSIGNALED(status)) {
     const int sig = WTERMSIG(status);
@@ -180,18 +377,139 @@ std::uint32_t RunTool(const std::string& program, const std::string& arguments,
 
 #endif
 
-bool CopyFolder(const fs::path& source, const fs::path& destination) {
+std::string FoldNameCase(const std::string& utf8Name) {
+  std::string folded;
+  folded.reserve(utf8Name.size());
+  std::size_t i = 0;
+  const std::size_t n = utf8Name.size();
+  auto append = [&folded](char32_t c) {
+    if (c < 0x80) {
+      folded += static_cast<char>(c);
+    } else if (c < 0x800) {
+      folded += static_cast<char>(0xC0 | (c >> 6));
+      folded += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+      folded += static_cast<char>(0xE0 | (c >> 12));
+      folded += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+      folded += static_cast<char>(0x80 | (c & 0x3F));
+    }
+  };
+  while (i < n) {
+    const unsigned char b = static_cast<unsigned char>(utf8Name[i]);
+    if (b < 0x80) {
+      folded += static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
+      ++i;
+      continue;
+    }
+    // Two-byte sequences hold every alphabet folded here; anything else passes unchanged.
+    if ((b & 0xE0) == 0xC0 && i + 1 < n && (static_cast<unsigned char>(utf8Name[i + 1]) & 0xC0) == 0x80) {
+      char32_t c = (static_cast<char32_t>(b & 0x1F) << 6) | (static_cast<unsigned char>(utf8Name[i + 1]) & 0x3F);
+      if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
+          (c >= 0x410 && c <= 0x42F)) {
+        c += 0x20;
+      } else if (c >= 0x400 && c <= 0x40F) {
+        c += 0x50;
+      } else if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149) {
+        // Latin Extended-A pairs capitals and small letters, even-odd with a break at 0x138.
+        const bool evenIsCapital = c < 0x138 || c >= 0x14A;
+        if (evenIsCapital ? (c % 2 == 0) : (c % 2 == 1)) c += 1;
+        if (c == 0x178) c = 0xFF;
+      }
+      append(c);
+      i += 2;
+      continue;
+    }
+    folded += static_cast<char>(b);
+    ++i;
+  }
+  return folded;
+}
+
+bool IsWriteFailure(const std::error_code& error) {
+  if (!error) return false;
+  const std::error_condition c = error.default_error_condition();
+  return c == std::errc::no_space_on_device || c == std::errc::file_too_large ||
+         c == std::errc::read_only_file_system || c == std::errc::permission_denied ||
+         c == std::errc::operation_not_permitted || c == std::errc::io_error
+#ifdef EDQUOT
+         || error.value() == EDQUOT
+#endif
+      ;
+}
+
+namespace {
+
+// The entries of one destination folder by folded name, read once and kept up to date while
+// a copy adds to it, so that a large folder is not listed again for every file.
+class TFolderNames {
+ public:
+  explicit TFolderNames(const fs::path& folder) {
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = PathToUtf8(it->path().filename());
+      names_.emplace(FoldNameCase(name), name);
+    }
+  }
+  // The name already there for this name, or the name itself.
+  std::string Existing(const std::string& name) const {
+    const auto at = names_.find(FoldNameCase(name));
+    return at == names_.end() ? name : at->second;
+  }
+  void Add(const std::string& name) { names_.emplace(FoldNameCase(name), name); }
+
+ private:
+  std::unordered_map<std::string, std::string> names_;
+};
+
+bool CopyTree(const fs::path& source, const fs::path& target, std::vector<fs::path>* skippedLinks) {
+  std::error_code ec;
+  if (!fs::is_directory(target, ec)) {
+    fs::create_directories(target, ec);
+    if (ec) return false;
+  }
+  TFolderNames names(target);
+  bool ok = true;
+  for (fs::directory_iterator it(source, ec), end; it != end; it.increment(ec)) {
+    if (ec) return false;
+    const fs::file_status status = it->symlink_status(ec);
+    if (ec) return false;
+    if (fs::is_symlink(status)) {
+      if (skippedLinks) skippedLinks->push_back(it->path());
+      continue;
+    }
+    const std::string name = names.Existing(PathToUtf8(it->path().filename()));
+    const fs::path to = target / PathFromUtf8(name);
+    if (fs::is_directory(status)) {
+      ok = CopyTree(it->path(), to, skippedLinks) && ok;
+    } else if (fs::is_regular_file(status)) {
+      std::error_code copyError;
+      fs::copy_file(it->path(), to, fs::copy_options::overwrite_existing, copyError);
+      if (copyError) {
+        if (IsWriteFailure(copyError)) ctr::NoteWriteFailure();
+        ok = false;
+      }
+    }
+    names.Add(name);
+  }
+  return ok && !ec;
+}
+
+}  // namespace
+
+bool CopyFolder(const fs::path& source, const fs::path& destination, std::vector<fs::path>* skippedLinks) {
   std::error_code ec;
   fs::path src = source;
   // "exefs/" names the same folder as "exefs"; its own name is what lands in destination.
   if (!src.has_filename()) src = src.parent_path();
+  if (fs::is_symlink(fs::symlink_status(src, ec))) {
+    if (skippedLinks) skippedLinks->push_back(src);
+    return false;
+  }
   if (!fs::is_directory(src, ec)) return false;
-  const fs::path target = destination / src.filename();
-  fs::create_directories(target, ec);
+  fs::create_directories(destination, ec);
   if (ec) return false;
-  fs::copy(src, target,
-           fs::copy_options::recursive | fs::copy_options::overwrite_existing, ec);
-  return !ec;
+  const std::string name = TFolderNames(destination).Existing(PathToUtf8(src.filename()));
+  return CopyTree(src, destination / PathFromUtf8(name), skippedLinks);
 }
 
 bool DeleteFolder(const fs::path& path) {
@@ -280,6 +598,37 @@ bool RenameFile(const fs::path& from, const fs::path& to) {
   if (!fs::exists(fs::symlink_status(from, ec))) return false;
   fs::rename(from, to, ec);
   return !ec;
+}
+
+bool SameFile(const fs::path& a, const fs::path& b) {
+  std::error_code ec;
+  if (fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec) && !ec) return true;
+  const fs::path na = fs::weakly_canonical(fs::absolute(a, ec), ec);
+  const fs::path nb = fs::weakly_canonical(fs::absolute(b, ec), ec);
+  return !na.empty() && na == nb;
+}
+
+bool CanWriteIn(const fs::path& folder) {
+  std::error_code ec;
+  if (!fs::is_directory(folder, ec)) return false;
+  // Named after this process, so that two programs probing one folder never meet.
+#ifdef _WIN32
+  const unsigned long id = GetCurrentProcessId();
+#else
+  const unsigned long id = static_cast<unsigned long>(getpid());
+#endif
+  const fs::path probe = folder / (".quill-write-probe-" + std::to_string(id));
+  {
+    std::ofstream out(probe, std::ios::binary | std::ios::trunc);
+    if (!out) return false;
+    out << 'q';
+    out.close();
+    if (!out) {
+      fs::remove(probe, ec);
+      return false;
+    }
+  }
+  return fs::remove(probe, ec) && !ec;
 }
 
 fs::path PathFromUtf8(const std::string& utf8) {

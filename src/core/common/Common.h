@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+#include <system_error>
 #include <vector>
 
 namespace qpt {
@@ -24,19 +25,47 @@ inline constexpr std::uint32_t kExitWaitFailed = 0xFFFFFFFFu;
 // simpler rule Windows applies to it: quoted up to the next quote, else up to a blank.
 std::vector<std::string> SplitCommandLine(const std::string& commandLine);
 
+// The argument in double quotes, written so that SplitCommandLine gives it back unchanged
+// whatever it holds: a quote becomes \", and backslashes before a quote or before the
+// closing quote are doubled.
+std::string QuoteArgument(const std::string& argument);
+
 // Runs program + " " + arguments as one command line (the caller quotes the program path and
 // any paths with blanks), in workFolder (empty: the caller's current folder), with no console
 // output shown, and waits without time-out. Returns the tool's exit code; a tool ended by an
 // interrupt, terminate or hang-up signal gives kExitInterrupted, by another signal 128 plus
 // the signal number. Throws std::system_error when the program cannot be started.
+// The tool runs in a process group of its own, so that a Ctrl+C typed in a terminal reaches
+// only this program, and it is killed when this program ends, however that happens. When
+// errorLine is given, it receives the last non-empty line the tool wrote to its error stream.
 // Thread: any; blocks the calling thread.
 std::uint32_t RunTool(const std::string& program, const std::string& arguments,
-                      const std::filesystem::path& workFolder);
+                      const std::filesystem::path& workFolder, std::string* errorLine = nullptr);
+
+// A handle (a file descriptor on POSIX) that every tool started from now on inherits, until it
+// is withdrawn again: the run lock, so that the lock stays held until the last tool of a run
+// has ended, even when the program itself is gone.
+void ShareWithTools(std::intptr_t handle);
+void StopSharingWithTools(std::intptr_t handle);
 
 // Copies the folder source, under its own name, into destination (created when missing),
-// merging with what is there and replacing files of the same name. False when source is not
-// a folder or anything could not be copied.
-bool CopyFolder(const std::filesystem::path& source, const std::filesystem::path& destination);
+// merging with what is there and replacing files of the same name. A name that differs from
+// one already there only in letter case replaces that file (or merges into that folder) under
+// the name already there, as a copy on Windows would, so that the destination never holds two
+// entries a game would see as one. Symbolic links below source are never followed: a link
+// could bring any file of the user's into a game image; each one is skipped and, when
+// skippedLinks is given, listed there. False when source is not a folder (or is itself a
+// link) or anything could not be copied.
+bool CopyFolder(const std::filesystem::path& source, const std::filesystem::path& destination,
+                std::vector<std::filesystem::path>* skippedLinks = nullptr);
+
+// A name folded for comparisons without letter case, as the file systems of Windows and macOS
+// compare names: UTF-8 in, ASCII, Latin-1, Latin Extended-A, Greek and Cyrillic capitals made small.
+std::string FoldNameCase(const std::string& utf8Name);
+
+// Whether a failed operation failed because something could not be written: no space, a quota,
+// a file-size limit, a read-only file system, or no permission.
+bool IsWriteFailure(const std::error_code& error);
 
 // Removes a folder with everything in it, or a single file. False when the path does not
 // exist or could not be removed.
@@ -61,6 +90,13 @@ bool FolderExists(const std::filesystem::path& path);  // an existing folder
 bool CreateFolder(const std::filesystem::path& path);  // one level; false when it exists
 bool RemoveFile(const std::filesystem::path& path);    // one file
 bool RenameFile(const std::filesystem::path& from, const std::filesystem::path& to);  // false when `to` exists
+
+// Whether two paths name one file: the same file by identity (a hard or symbolic link, or a
+// name that a case-insensitive file system takes for the other), or the same normalized path.
+bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);
+
+// Whether a new file can be made in folder: a probe file is created and deleted again.
+bool CanWriteIn(const std::filesystem::path& folder);
 
 // UTF-8 text <-> paths, independent of the platform's narrow encoding.
 std::filesystem::path PathFromUtf8(const std::string& utf8);

@@ -28,6 +28,7 @@ TRunLock::TRunLock(const fs::path& appDir) {
   if (handle != INVALID_HANDLE_VALUE) {
     handle_ = handle;
     state_ = TState::Held;
+    ShareWithTools(reinterpret_cast<std::intptr_t>(handle));
     return;
   }
   const DWORD code = GetLastError();
@@ -39,15 +40,19 @@ TRunLock::TRunLock(const fs::path& appDir) {
 }
 
 TRunLock::~TRunLock() {
-  if (handle_) CloseHandle(static_cast<HANDLE>(handle_));
+  if (handle_) {
+    StopSharingWithTools(reinterpret_cast<std::intptr_t>(handle_));
+    CloseHandle(static_cast<HANDLE>(handle_));
+  }
 }
 
 #else
 
 TRunLock::TRunLock(const fs::path& appDir) {
   // flock belongs to the open file description, so a second open in the same process is
-  // refused as well, and close-on-exec keeps the tools a run starts from inheriting it (a
-  // tool outliving a crashed run would otherwise keep the folder locked).
+  // refused as well. Close-on-exec keeps unrelated programs from inheriting it; the tools of
+  // the run are handed it on purpose, so that the lock lasts until the last of them has ended
+  // (and tools die with the program, so a crashed run frees the folder a moment later).
   const fs::path path = LockPath(appDir);
   fd_ = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   if (fd_ < 0) {
@@ -60,6 +65,7 @@ TRunLock::TRunLock(const fs::path& appDir) {
   } while (result != 0 && errno == EINTR);
   if (result == 0) {
     state_ = TState::Held;
+    ShareWithTools(fd_);
     return;
   }
   if (errno == EWOULDBLOCK) {
@@ -72,7 +78,10 @@ TRunLock::TRunLock(const fs::path& appDir) {
 }
 
 TRunLock::~TRunLock() {
-  if (fd_ >= 0) ::close(fd_);
+  if (fd_ >= 0) {
+    StopSharingWithTools(fd_);
+    ::close(fd_);
+  }
 }
 
 #endif

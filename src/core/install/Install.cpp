@@ -9,6 +9,8 @@
 #include "core/install/Install3DS.h"
 #include "core/install/InstallCIA.h"
 #include "core/install/InstallCXI.h"
+#include "core/install/OutputCheck.h"
+#include "ctr/Io.h"
 
 namespace qpt {
 
@@ -40,6 +42,12 @@ fs::path RemoveExtension(const fs::path& path) {
   fs::path stem = path;
   stem.replace_extension();
   return stem;
+}
+
+fs::path WrittenOutputPath(const fs::path& outPath) {
+  fs::path written = RemoveExtension(outPath);
+  written += OutputKind(outPath);
+  return written;
 }
 
 TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
@@ -78,10 +86,34 @@ fs::path TInstall::WorkPath(const std::string& relative) const {
 
 std::string TInstall::Arg(const std::string& relative) { return NativeSeparators(relative); }
 
-std::string TInstall::Quote(const std::string& utf8Path) { return "\"" + utf8Path + "\""; }
+std::string TInstall::Quote(const std::string& utf8Path) { return QuoteArgument(utf8Path); }
 
 std::uint32_t TInstall::Run(const std::string& tool, const std::string& arguments) {
-  return RunTool(tool, arguments, FAppDir);
+  lastToolReason_.clear();
+  return RunTool(tool, arguments, FAppDir, &lastToolReason_);
+}
+
+void TInstall::LogToolReason() {
+  if (!lastToolReason_.empty()) Log(lastToolReason_);
+}
+
+void TInstall::LogWarning(const char* key, const std::string& detail) {
+  std::string line = GetLangText(key);
+  if (!detail.empty()) line += "\r\n" + detail;
+  Log(line);
+  warnings_.push_back(line);
+}
+
+std::string TInstall::FormatText(const char* key, const std::vector<std::string>& values) const {
+  std::string text = GetLangText(key);
+  for (std::size_t i = values.size(); i > 0; --i) {
+    // From the last so that %1 never eats the start of %10.
+    const std::string mark = "%" + std::to_string(i);
+    for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + values[i - 1].size())) {
+      text.replace(at, mark.size(), values[i - 1]);
+    }
+  }
+  return text;
 }
 
 bool TInstall::RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
@@ -90,17 +122,26 @@ bool TInstall::RunToolStep(const char* startKey, const std::string& tool, const 
   const std::uint32_t code = Run(tool, arguments);
   if (code == 0) {
     LogKey("Done");
-  } else if (code == 1) {
+    return true;
+  }
+  if (code == 1) {
     if (errorLine == ErrorLine::AfterBreak) {
       LogKeyAfterBreak(errorKey);
     } else {
       LogKey(errorKey);
     }
-    return false;
   } else {
     LogKeyAfterBreak(unknownKey);
   }
-  return true;
+  LogToolReason();
+  return false;
+}
+
+bool TInstall::CopyPatchFolder(const fs::path& source, const fs::path& destination) {
+  std::vector<fs::path> links;
+  const bool copied = CopyFolder(source, destination, &links);
+  for (const fs::path& link : links) LogWarning("WarningSkippedLink", PathToUtf8(link));
+  return copied;
 }
 
 bool TInstall::DeleteWorkFiles(std::initializer_list<const char*> relativePaths) {
@@ -115,7 +156,9 @@ bool TInstall::DeleteWorkFiles(std::initializer_list<const char*> relativePaths)
 
 void TInstall::Execute() {
   try {
-    RunSteps();
+    // A run that stopped for a cancel says so last; nothing of it was written but the work
+    // folder, which the end of the run removes.
+    if (!RunSteps() && Terminated()) LogKeyAfterBreak("InstallCancelledNothingWritten");
   } catch (const std::exception& error) {
     // Nothing a step does not handle itself may leave the window locked: say what happened
     // in one line and end the run like any other.
@@ -124,6 +167,55 @@ void TInstall::Execute() {
     Log("\r\nUnexpected error");
   }
   host_.ThreadCancel(this);
+}
+
+bool TInstall::CheckBeforeStart() {
+  const fs::path written = WrittenOutputPath(FOutPath);
+  if (SameFile(written, FRomPath)) {
+    LogKey("ErrorOutputIsInput");
+    return false;
+  }
+  const fs::path outFolder = written.parent_path().empty() ? fs::path(".") : written.parent_path();
+  if (!CanWriteIn(outFolder)) {
+    Log(FormatText("ErrorOutputFolderNotWritable", {PathToUtf8(outFolder)}));
+    return false;
+  }
+  std::error_code ec;
+  const std::uint64_t inputSize = fs::file_size(FRomPath, ec);
+  if (ec) return true;  // the first step says what is wrong with the input
+  for (const TSpaceShortfall& shortfall : FindSpaceShortfalls(inputSize, WorkPath("tools"), outFolder)) {
+    Log(FormatText("ErrorNotEnoughSpace",
+                   {PathToUtf8(shortfall.folder), FormatSize(shortfall.needed), FormatSize(shortfall.available)}));
+    return false;
+  }
+  return true;
+}
+
+bool TInstall::RunWarningStep(bool (TInstall::*step)()) {
+  const std::uint64_t before = ctr::WriteFailureCount();
+  (this->*step)();
+  if (ctr::WriteFailureCount() == before) return true;
+  LogKeyAfterBreak("ErrorWritingWorkFiles");
+  return false;
+}
+
+bool TInstall::CheckOutput(const fs::path& written) {
+  // No checkpoint lies between the last tool and the end of a run, so a cancel asked for
+  // while it ran is honoured here: the player said stop, and gets no image.
+  if (Terminated()) {
+    RemoveFile(written);
+    return false;
+  }
+  LogKey("CheckingNewImage");
+  const std::optional<TImageProblem> problem =
+      settings_.checkImage ? settings_.checkImage(FRomPath, written) : CheckNewImage(FRomPath, written);
+  if (problem) {
+    RemoveFile(written);
+    Log("\r\n" + FormatText(problem->key.c_str(), problem->values));
+    return false;
+  }
+  LogKey("Done");
+  return true;
 }
 
 bool TInstall::RunSteps() {
@@ -144,6 +236,7 @@ bool TInstall::RunSteps() {
       LogKey("ErrorFolderCreate");
       return false;
   }
+  if (!CheckBeforeStart()) return false;
 
   const fs::path work = WorkPath("tools\\temp");
   if (FolderExists(work) || FileExists(work)) {
@@ -190,10 +283,10 @@ bool TInstall::RunSteps() {
   if (!Checkpoint()) return false;
   Progress(65);
 
-  if (FGame == "AAT") ApplySoundAAT();
-  if (FGame == "AA4") ApplySoundAA4();
+  if (FGame == "AAT" && !RunWarningStep(&TInstall::ApplySoundAAT)) return false;
+  if (FGame == "AA4" && !RunWarningStep(&TInstall::ApplySoundAA4)) return false;
   if (hasPatch && FolderExists(FPatchDir / "pack_dat") && (FGame == "AAT" || FGame == "AA4")) {
-    UpdatePackDat();
+    if (!RunWarningStep(&TInstall::UpdatePackDat)) return false;
   }
   if (!Checkpoint()) return false;
   Progress(80);
@@ -205,21 +298,25 @@ bool TInstall::RunSteps() {
 
   const std::string kind = OutputKind(FOutPath);
   if (!RebuildCXI()) return false;
-  if (kind == ".cxi") {
-    Progress(100);
-    Log("\r\n" + GetLangText("PatchingSuccessful") + "\r\n[" + PathToUtf8(FOutPath) + ".cxi]");
-    succeeded_.store(true);
-    return true;
+  if (kind != ".cxi") {
+    if (!Checkpoint()) return false;
+    Progress(95);
+    if (kind == ".cia") {
+      if (!RebuildCIA()) return false;
+    } else {
+      if (!Rebuild3DS()) return false;
+    }
   }
-  if (!Checkpoint()) return false;
-  Progress(95);
-  if (kind == ".cia") {
-    if (!RebuildCIA()) return false;
-  } else {
-    if (!Rebuild3DS()) return false;
-  }
+  const fs::path written = PathFromUtf8(PathToUtf8(FOutPath) + kind);
+  if (!CheckOutput(written)) return false;
   Progress(100);
-  Log("\r\n" + GetLangText("PatchingSuccessful") + "\r\n[" + PathToUtf8(FOutPath) + kind + "]");
+  Log("\r\n" + GetLangText("PatchingSuccessful") + "\r\n[" + PathToUtf8(written) + "]");
+  if (!warnings_.empty()) {
+    // Said again at the very end, where a player looks, so that a warning from minutes ago
+    // is not taken for a clean result.
+    Log("\r\n" + GetLangText("PatchingCompletedWithWarnings"));
+    for (const std::string& warning : warnings_) Log(warning);
+  }
   succeeded_.store(true);
   return true;
 }
@@ -236,12 +333,9 @@ bool TInstall::UnpackRomFS() {
     LogKey("Done");
     return true;
   }
-  if (code == 1) {
-    LogKeyAfterBreak("ErrorUnpackingRomFS");
-    return false;
-  }
-  LogKeyAfterBreak("Unk3dstoolError");
-  return true;
+  LogKeyAfterBreak(code == 1 ? "ErrorUnpackingRomFS" : "Unk3dstoolError");
+  LogToolReason();
+  return false;
 }
 
 bool TInstall::ExtractExeFSHeaders() {
@@ -252,17 +346,14 @@ bool TInstall::ExtractExeFSHeaders() {
   if (code == 1) {
     // Some images keep .code uncompressed; extracting without decompression then succeeds.
     code = Run(F3dstool, "-xtf exefs " + rest);
-    if (code == 1) {
-      LogKeyAfterBreak("ErrorExtractingExeFSHeaders");
-      return false;
-    }
   }
   if (code == 0) {
     LogKey("Done");
-  } else {
-    LogKeyAfterBreak("Unk3dstoolError");
+    return true;
   }
-  return true;
+  LogKeyAfterBreak(code == 1 ? "ErrorExtractingExeFSHeaders" : "Unk3dstoolError");
+  LogToolReason();
+  return false;
 }
 
 bool TInstall::ApplyXdelta() {
@@ -307,8 +398,8 @@ bool TInstall::ApplyXdelta() {
 
   // The last quote has no partner on purpose: the command-line rules drop it, and patches
   // have always been applied with exactly this line.
-  const std::string arguments = "-d -s " + Arg("tools\\temp\\old_pack.dat") + " \"" +
-                                PathToUtf8(FPatchDir / "patch.xdelta") + "\" " +
+  const std::string arguments = "-d -s " + Arg("tools\\temp\\old_pack.dat") + " " +
+                                Quote(PathToUtf8(FPatchDir / "patch.xdelta")) + " " +
                                 Arg("tools\\temp\\romfs\\pack.dat") + "\"";
   if (!RunToolStep("ApplyingXdelta", FXdelta, arguments, "ErrorApplyingXdelta", ErrorLine::AfterBreak,
                    "UnkXdeltaError")) {
@@ -322,7 +413,7 @@ bool TInstall::ApplyXdelta() {
 bool TInstall::ReplaceExeFS() {
   LogKey("ReplacingExeFS");
   if (!FolderExists(FPatchDir / "exefs")) return true;
-  if (!CopyFolder(FPatchDir / "exefs", WorkPath("tools\\temp"))) {
+  if (!CopyPatchFolder(FPatchDir / "exefs", WorkPath("tools\\temp"))) {
     LogKeyAfterBreak("ErrorCopyingExeFsFolder");
     return false;
   }
@@ -333,7 +424,7 @@ bool TInstall::ReplaceExeFS() {
 bool TInstall::ReplaceRomFS() {
   LogKey("ReplacingRomFS");
   if (!FolderExists(FPatchDir / "romfs")) return true;
-  if (!CopyFolder(FPatchDir / "romfs", WorkPath("tools\\temp"))) {
+  if (!CopyPatchFolder(FPatchDir / "romfs", WorkPath("tools\\temp"))) {
     LogKeyAfterBreak("ErrorCopyingRomFsFolder");
     return false;
   }
@@ -367,13 +458,15 @@ bool TInstall::RebuildCXI() {
   const std::uint32_t code = Run(F3dstool, arguments);
   if (code == 0) {
     LogKey("Done");
-  } else if (code == 1) {
+    return true;
+  }
+  if (code == 1) {
     LogKey("ErrorRebuildingCXI");
-    return false;
   } else {
     LogKeyAfterBreak("Unk3dstoolError");
   }
-  return true;
+  LogToolReason();
+  return false;
 }
 
 bool TInstall::RebuildCIA() {

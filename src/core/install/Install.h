@@ -8,9 +8,12 @@
 #include <atomic>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/localization/Language.h"
 
@@ -37,6 +40,16 @@ class TInstallHost {
   virtual void ThreadCancel(TInstall* job) = 0;
 };
 
+// What the check of a new image found wrong: a message key and the values for its %1, %2, ...
+struct TImageProblem {
+  std::string key;
+  std::vector<std::string> values;
+};
+
+// Checks a new image against the input it was made from; nothing when it is good.
+using TImageCheck =
+    std::function<std::optional<TImageProblem>(const std::filesystem::path& input, const std::filesystem::path& output)>;
+
 // Everything a run is started with; the job keeps its own copies.
 struct TInstallSettings {
   std::filesystem::path appDir;     // program folder
@@ -48,6 +61,8 @@ struct TInstallSettings {
   std::string originalPackIncMD5;
   const TLangList* lang = nullptr;  // the window's table; read only while the run lasts
   const TTrackList* trackList = nullptr;  // music choice for the voice and music step
+  // The check of the new image before the success line; empty means CheckNewImage.
+  TImageCheck checkImage;
 };
 
 // The output kind a name asks for: ".cxi", ".cia", or ".3ds" for anything else. Letter case
@@ -56,6 +71,10 @@ std::string OutputKind(const std::filesystem::path& outPath);
 
 // The path without its extension: cut before the last "." of the last name, if any.
 std::filesystem::path RemoveExtension(const std::filesystem::path& path);
+
+// The file a run given this output path really writes: the name without its extension, plus
+// the kind's lower-case extension ("game.CIA" writes "game.cia", "game.backup" "game.3ds").
+std::filesystem::path WrittenOutputPath(const std::filesystem::path& outPath);
 
 class TInstall {
  public:
@@ -84,6 +103,9 @@ class TInstall {
   bool OwnsWorkFolder() const { return ownsWorkFolder_.load(); }
   // True once the run has logged its success line; read it once ThreadCancel has been called.
   bool Succeeded() const { return succeeded_.load(); }
+  // True when the run succeeded but logged warnings on the way (a part of the patch may be
+  // missing); read it once ThreadCancel has been called.
+  bool SucceededWithWarnings() const { return Succeeded() && !warnings_.empty(); }
 
  protected:
   // Steps, in the order Execute calls most of them. A step returns false when it ended the
@@ -112,17 +134,29 @@ class TInstall {
   void Log(const std::string& line) { host_.LogAppend(line); }
   void LogKey(const char* key) { Log(GetLangText(key)); }
   void LogKeyAfterBreak(const char* key) { Log("\r\n" + GetLangText(key)); }
+  // A warning: logged now and said again at the end of a run that succeeds. detail, when not
+  // empty, follows on a line of its own.
+  void LogWarning(const char* key, const std::string& detail = std::string());
+  // The text for key with %1, %2, ... replaced by values.
+  std::string FormatText(const char* key, const std::vector<std::string>& values) const;
+  // Logs the last line the tool of the latest Run wrote to its error stream, if any: the
+  // tool's own reason for a failure.
+  void LogToolReason();
   void Progress(int percent) { host_.SetProgress(percent); }
   // The work folder and paths in it ("tools\temp\exefs.bin" in backslash form).
   std::filesystem::path WorkPath(const std::string& relative) const;
   // A work path as written in a tool's argument string: relative, platform separators.
   static std::string Arg(const std::string& relative);
-  // A user path (UTF-8) in double quotes for an argument string.
+  // A user path (UTF-8) in double quotes for an argument string, with any quote or backslash
+  // in it escaped so that the tool receives the path unchanged.
   static std::string Quote(const std::string& utf8Path);
 
   enum class ErrorLine { AfterBreak, Plain };
   // The common pattern of a tool step: start line, run, then "Done" for 0, the error line and
-  // the end of the run for 1, the tool's unknown-error line for anything else.
+  // the end of the run for 1, the tool's unknown-error line and the end of the run for
+  // anything else (our tools return only 0 and 1; anything else is a crash or a kill, and
+  // what such a tool left behind cannot be trusted). After a failure the tool's own reason
+  // follows.
   bool RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
                    const char* errorKey, ErrorLine errorLine, const char* unknownKey);
   std::uint32_t Run(const std::string& tool, const std::string& arguments);
@@ -132,6 +166,9 @@ class TInstall {
   bool ApplySound(const std::string& archiveName, const std::string& voicePiece, bool wholeNames);
   // Deletes the given work files in order; the first that cannot be deleted ends the run.
   bool DeleteWorkFiles(std::initializer_list<const char*> relativePaths);
+  // Copies a patch folder into the work folder without following links; every link skipped
+  // is a warning that names it.
+  bool CopyPatchFolder(const std::filesystem::path& source, const std::filesystem::path& destination);
 
   TInstallHost& host_;
   const TInstallSettings settings_;
@@ -155,10 +192,20 @@ class TInstall {
   // ended early (an error, or a cancel seen at a checkpoint).
   bool RunSteps();
   bool Checkpoint() const { return !Terminated(); }
+  // Refuses a run that would write over its input, or that lacks the room or the right to
+  // write, before anything is written.
+  bool CheckBeforeStart();
+  // After the last tool: a cancel asked for meanwhile, then the check of the new image. On
+  // failure the new image is deleted.
+  bool CheckOutput(const std::filesystem::path& written);
+  // Runs a step whose problems are warnings; a write failure in it (a full disk) ends the run.
+  bool RunWarningStep(bool (TInstall::*step)());
 
   std::atomic<bool> terminated_{false};
   std::atomic<bool> ownsWorkFolder_{false};
   std::atomic<bool> succeeded_{false};
+  std::vector<std::string> warnings_;  // job thread only
+  std::string lastToolReason_;         // job thread only
   // Held from before the work folder is touched until the job is destroyed, which the hosts
   // do only after removing the work folder, so no other run can start in between.
   std::unique_ptr<TRunLock> runLock_;

@@ -2,13 +2,33 @@
 // and every later step works on that file.
 #include "core/install/InstallCIA.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "core/common/Common.h"
 
 namespace qpt {
 
+namespace fs = std::filesystem;
+
 bool TInstallCIA::ExtractNCCH() {
-  return RunToolStep("ExtractingNCCH", FCtrtool, "--contents=" + Arg("tools\\temp\\c") + " " + Quote(PathToUtf8(FRomPath)),
-                     "ErrorExtractingNCCH", ErrorLine::AfterBreak, "UnkctrtoolError");
+  if (!RunToolStep("ExtractingNCCH", FCtrtool, "--contents=" + Arg("tools\\temp\\c") + " " + Quote(PathToUtf8(FRomPath)),
+                   "ErrorExtractingNCCH", ErrorLine::AfterBreak, "UnkctrtoolError")) {
+    return false;
+  }
+  // ctrtool names each content by its index and its ID. Builders give the first content any
+  // ID they like, so the one of index 0 is given the name the later steps read.
+  const fs::path expected = WorkPath("tools\\temp\\c.0000.00000000");
+  if (FileExists(expected)) return true;
+  std::error_code ec;
+  for (fs::directory_iterator it(WorkPath("tools\\temp"), ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = PathToUtf8(it->path().filename());
+    if (name.rfind("c.0000.", 0) == 0 && it->is_regular_file(ec)) {
+      RenameFile(it->path(), expected);
+      break;
+    }
+  }
+  return true;
 }
 
 bool TInstallCIA::ExtractExeFS() {

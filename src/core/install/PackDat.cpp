@@ -37,9 +37,9 @@ std::string ProgressLine(std::int64_t i, std::int64_t last) {
 
 bool WriteEntryFile(const fs::path& path, std::span<const std::uint8_t> data) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+  if (out) out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
   out.close();
+  if (out.fail()) ctr::NoteWriteFailure();
   return !out.fail();
 }
 
@@ -239,7 +239,7 @@ bool TInstall::UpdatePackDat() {
   try {
     ctr::InputFile data;
     if (!FileExists(packDat) || !data.Open(packDat)) {
-      LogKey("ErrorLoadPackDat");
+      LogWarning("ErrorLoadPackDat");
       return true;
     }
     LogKey("UnpackingPackDat");
@@ -250,7 +250,7 @@ bool TInstall::UpdatePackDat() {
     failureKey = "ErrorLoadPackInc";
     auto index = ctr::ReadWholeFile(packInc);
     if (!index) {
-      LogKey("ErrorLoadPackInc");
+      LogWarning("ErrorLoadPackInc");
       return true;
     }
     failureKey = "ErrorCalculationPackDatFileCount";
@@ -258,7 +258,7 @@ bool TInstall::UpdatePackDat() {
 
     failureKey = "ErrorExtractingPackDat";
     if (!UnpackPackEntries(data, table, folder, progress)) {
-      LogKey("ErrorExtractingPackDat");
+      LogWarning("ErrorExtractingPackDat");
       return true;
     }
     // Closed before repacking, which replaces the file (Windows cannot replace an open one).
@@ -267,8 +267,8 @@ bool TInstall::UpdatePackDat() {
 
     failureKey = "WarningCopyingPackDatFolder";
     LogKey("UpdatingPackDat");
-    if (!CopyFolder(FPatchDir / "pack_dat", WorkPath("tools\\temp"))) {
-      LogKey("WarningCopyingPackDatFolder");
+    if (!CopyPatchFolder(FPatchDir / "pack_dat", WorkPath("tools\\temp"))) {
+      LogWarning("WarningCopyingPackDatFolder");
       DeleteFolder(folder);
       return true;
     }
@@ -277,12 +277,12 @@ bool TInstall::UpdatePackDat() {
     failureKey = "ErrorRepackingPackDat";
     LogKey("RepackingPackDat");
     if (!RepackPackEntries(folder, packDat, packInc, index.value(), progress)) {
-      LogKey("ErrorRepackingPackDat");
+      LogWarning("ErrorRepackingPackDat");
       return true;
     }
     LogKey("Done");
   } catch (const std::exception&) {
-    LogKey(failureKey);
+    LogWarning(failureKey);
     if (std::strcmp(failureKey, "WarningCopyingPackDatFolder") == 0) DeleteFolder(folder);
   }
   return true;

@@ -3,11 +3,14 @@
 // and the archive joined again. Nothing here ends the run: a problem is logged as a warning
 // and the image is rebuilt with the archive as it was.
 #include <fstream>
+#include <utility>
+#include <vector>
 
 #include "core/common/Common.h"
 #include "core/install/Install.h"
 #include "core/music/TrackLists.h"
 #include "core/sound/N3DSBCSAR.h"
+#include "ctr/Io.h"
 
 namespace qpt {
 
@@ -31,7 +34,7 @@ bool TInstall::ApplySound(const std::string& archiveName, const std::string& voi
   const fs::path streams = sound / "stream";
   // Pieces left in the RomFS tree would be packed into the image beside the archive.
   const auto warn = [&](const char* key) {
-    LogKey(key);
+    LogWarning(key);
     DeleteFolder(pieces);
     return true;
   };
@@ -45,11 +48,18 @@ bool TInstall::ApplySound(const std::string& archiveName, const std::string& voi
     const int choice = host_.VoiceIndex();
     const char* set = kVoiceSets[choice >= 0 && choice <= 2 ? choice : 0];
     const fs::path source = FPatchDir / "voice" / set / "3_BCWAV";
-    if (!CopyFolder(source, voices)) return warn("WarningCopyingSoundFiles");
+    if (!CopyPatchFolder(source, voices)) return warn("WarningCopyingSoundFiles");
     if (PackCwar(voices) != 0) return warn("WarningPackingCwar");
     LogKey("Done");
   }
 
+  // The fourth game's streams are renamed to the short names the archive will hold. Every
+  // rename is remembered: if the archive cannot be joined, they are undone, so that the
+  // archive and the stream files always agree.
+  std::vector<std::pair<fs::path, fs::path>> renamed;
+  const auto undoRenames = [&] {
+    for (auto it = renamed.rbegin(); it != renamed.rend(); ++it) RenameFile(it->second, it->first);
+  };
   const TTrackList* list = settings_.trackList;
   if (list && list->MusicChanged) {
     LogKey("ChangingMusic");
@@ -59,27 +69,37 @@ bool TInstall::ApplySound(const std::string& archiveName, const std::string& voi
     const std::string suffix = wholeNames ? std::string(".bcstm") + '\0' : std::string();
     for (const TMusicSlotWrite& w : PlanMusicWrites(*list, suffix)) {
       if (!w.known) {
-        Log(GetLangText("WarningUnknownTrack") + "\r\n" + w.title.substr(0, w.title.find('\0')));
+        LogWarning("WarningUnknownTrack", w.title.substr(0, w.title.find('\0')));
         continue;
       }
       if (w.offset < 0 || static_cast<std::size_t>(w.offset) + w.bytes.size() > info.size()) continue;
       if (wholeNames) {
         // The stream keeps only the short name the slot now names; the outcome does not
         // matter when two slots chose the same track and the first already renamed it.
-        RenameFile(streams / PathFromUtf8(w.key + ".dspadpcm.bcstm"), streams / PathFromUtf8(w.key + ".bcstm"));
+        const fs::path from = streams / PathFromUtf8(w.key + ".dspadpcm.bcstm");
+        const fs::path to = streams / PathFromUtf8(w.key + ".bcstm");
+        if (RenameFile(from, to)) renamed.emplace_back(from, to);
       }
       info.replace(static_cast<std::size_t>(w.offset), w.bytes.size(), w.bytes);
     }
     {
       std::ofstream out(infoPiece, std::ios::binary | std::ios::trunc);
       out.write(info.data(), static_cast<std::streamsize>(info.size()));
-      if (!out) return warn("WarningPackingBcsar");
+      out.close();
+      if (!out) {
+        ctr::NoteWriteFailure();
+        undoRenames();
+        return warn("WarningPackingBcsar");
+      }
     }
     LogKey("Done");
   }
 
-  if (PackBcsar(pieces) != 0) return warn("WarningPackingBcsar");
-  if (!DeleteFolder(pieces)) LogKey("ErrorFolderDelete");
+  if (PackBcsar(pieces) != 0) {
+    undoRenames();
+    return warn("WarningPackingBcsar");
+  }
+  if (!DeleteFolder(pieces)) LogWarning("ErrorFolderDelete");
   return true;
 }
 

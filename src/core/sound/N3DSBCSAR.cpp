@@ -172,11 +172,18 @@ bool PutStructAt(Bytes& bytes, std::uint64_t offset, const T& value) {
 
 // ---------------------------------------------------------------- writing pieces
 
+// Every failure to open, write or close a piece is a write failure: the caller tells a full
+// disk from damaged input by the count ctr keeps.
+bool WriteFailed() {
+  ctr::NoteWriteFailure();
+  return false;
+}
+
 bool CloseChecked(std::ofstream& out) {
   out.flush();
   const bool ok = static_cast<bool>(out);
   out.close();
-  return ok && !out.fail();
+  return (ok && !out.fail()) || WriteFailed();
 }
 
 // Copies [offset, offset + length) of in to a new file at target, in blocks.
@@ -184,14 +191,14 @@ bool CopyRangeToFile(std::istream& in, std::uint64_t streamSize, std::uint64_t o
                      std::uint64_t length, const fs::path& target) {
   if (!ctr::InRange(offset, length, streamSize)) return false;
   std::ofstream out(target, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
+  if (!out) return WriteFailed();
   std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyBlock)));
   std::uint64_t done = 0;
   while (done < length) {
     const std::uint64_t n = std::min<std::uint64_t>(length - done, block.size());
     if (!ReadAt(in, streamSize, offset + done, block.data(), n)) return false;
     out.write(block.data(), static_cast<std::streamsize>(n));
-    if (!out) return false;
+    if (!out) return WriteFailed();
     done += n;
   }
   return CloseChecked(out);
@@ -199,7 +206,7 @@ bool CopyRangeToFile(std::istream& in, std::uint64_t streamSize, std::uint64_t o
 
 bool WriteBytesToFile(const Bytes& bytes, const fs::path& target) {
   std::ofstream out(target, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
+  if (!out) return WriteFailed();
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return CloseChecked(out);
 }
@@ -249,7 +256,10 @@ int WriteReplacing(const fs::path& target, const std::function<int(std::ostream&
   fs::path temp = target;
   temp += ".part";
   std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-  if (!out) return -1;
+  if (!out) {
+    WriteFailed();
+    return -1;
+  }
   const int result = build(out);
   const bool written = CloseChecked(out);
   if (result != 0 || !written) {
@@ -259,6 +269,7 @@ int WriteReplacing(const fs::path& target, const std::function<int(std::ostream&
   std::error_code ec;
   fs::rename(temp, target, ec);
   if (ec) {
+    WriteFailed();
     RemoveFile(temp);
     return -1;
   }
@@ -498,7 +509,10 @@ int UnpackBcsar(const fs::path& archive, const fs::path& folder) {
   std::error_code ec;
   if (fs::equivalent(archive, target, ec)) return -1;  // never delete the archive itself
   if (fs::exists(fs::symlink_status(target, ec)) && !DeleteFolder(target)) return -1;
-  if (!CreateFolder(target)) return -1;
+  if (!CreateFolder(target)) {
+    WriteFailed();
+    return -1;
+  }
   std::ifstream in(archive, std::ios::binary);
   if (!in) return -1;
   if (SplitBcsar(in, target) != 0) {
@@ -546,7 +560,10 @@ int SplitBcsar(std::istream& archive, const fs::path& folder) {
   const fs::path subFolder = folder / "4_CSAR_FILE";
   std::error_code ec;
   if (fs::exists(fs::symlink_status(subFolder, ec)) && !DeleteFolder(subFolder)) return -1;
-  if (!CreateFolder(subFolder)) return -1;
+  if (!CreateFolder(subFolder)) {
+    WriteFailed();
+    return -1;
+  }
   if (SplitCsarFileBlock(archive, header->file.offset, header->file.length, subFolder) != 0) {
     DeleteFolder(subFolder);
     return -1;
@@ -640,7 +657,10 @@ std::int64_t BuildCsarInfoAndFile(std::ostream& output, const fs::path& infoPiec
 int UnpackCwar(const fs::path& archive, const fs::path& folder) {
   const fs::path target = folder.empty() ? ArchivePieceFolder(archive) : folder;
   if (target.empty()) return -1;
-  if (!FolderExists(target) && !CreateFolder(target)) return -1;
+  if (!FolderExists(target) && !CreateFolder(target)) {
+    WriteFailed();
+    return -1;
+  }
   std::ifstream in(archive, std::ios::binary);
   if (!in) return -1;
   return SplitCwar(in, target);
@@ -659,7 +679,10 @@ int SplitCwar(std::istream& archive, const fs::path& folder) {
   const fs::path waveFolder = folder / "3_BCWAV";
   std::error_code ec;
   if (fs::exists(fs::symlink_status(waveFolder, ec)) && !DeleteFolder(waveFolder)) return -1;
-  if (!CreateFolder(waveFolder)) return -1;
+  if (!CreateFolder(waveFolder)) {
+    WriteFailed();
+    return -1;
+  }
   const std::uint64_t data = std::uint64_t{split->header.file.offset} + kFileDataBase;
   for (std::size_t i = 0; i < split->waves.size(); ++i) {
     const TCwarWaveEntry& wave = split->waves[i];

@@ -82,9 +82,9 @@ TEST(RunLock, AKilledHolderLeavesTheFolderFree) {
 }
 #endif
 
-TEST(RunLock, AToolStillRunningDoesNotKeepTheLock) {
-  // Tools are started while the lock is held; one that outlives its run (or a run that
-  // crashed) must not keep the folder locked.
+TEST(RunLock, TheLockLastsUntilTheLastToolOfTheRunHasEnded) {
+  // A tool started while the lock is held still writes into the work folder: no other run may
+  // take the folder before it has ended, even when the run's own handle is gone.
   test::AppFolder app({"3dstool"});
   const fs::path release = app / "release";
   WriteFile(app.Tool("3dstool").string() + ".plan", "waitfor " + release.string() + "\n");
@@ -93,10 +93,11 @@ TEST(RunLock, AToolStillRunningDoesNotKeepTheLock) {
   std::thread tool([&] { RunTool("\"" + PathToUtf8(app.Tool("3dstool")) + "\"", "-x", app.path()); });
   ASSERT_TRUE(WaitUntilExists(app.Tool("3dstool").string() + ".calls"));
   lock.reset();
-  const bool freeWhileToolRuns = TRunLock(app.path()).Held();
+  const TRunLock::TState whileToolRuns = TRunLock(app.path()).State();
   WriteFile(release, "");
   tool.join();
-  EXPECT_TRUE(freeWhileToolRuns);
+  EXPECT_EQ(whileToolRuns, TRunLock::TState::HeldElsewhere);
+  EXPECT_TRUE(TRunLock(app.path()).Held());
 }
 
 }  // namespace

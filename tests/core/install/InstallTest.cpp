@@ -77,7 +77,7 @@ TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
       kCiaExtraction,
       Concat(Keys({"CheckingMD5PackDat", "MD5Matched", "CheckingMD5PackInc", "MD5Matched", "ApplyingXdelta", "Done",
                    "RebuildingExeFS", "Done", "RebuildingRomFS", "Done", "RebuildingCXI", "Done", "RebuildingCIA",
-                   "Done", "", "PatchingSuccessful"}),
+                   "Done", "CheckingNewImage", "Done", "", "PatchingSuccessful"}),
              Lines{"[" + Out("out.cia") + "]"}));
   EXPECT_EQ(host.Lines(), expected);
   EXPECT_EQ(host.endCount, 1);
@@ -92,6 +92,7 @@ TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
 
 TEST_F(InstallJob, EveryToolGetsTheFixedArgumentsInTheProgramFolder) {
   WriteFile(patchDir / "patch.xdelta", "delta");
+  fs::create_directories(app / "Out Dir");
   RunJob("Out Dir/game.fr.cia");
   const std::string in = PathToUtf8(input);
   EXPECT_THAT(Calls("ctrtool"),
@@ -185,20 +186,6 @@ TEST_F(InstallJob, ExeFsHeadersAreRetriedWithoutDecompressionAfterAFailure) {
   EXPECT_EQ(calls[3][1], "exefs");
 }
 
-TEST_F(InstallJob, AnUnknownExeFsExitCodeIsNotRetriedAndTheRunGoesOn) {
-  PlanTool("3dstool", "when -xutf exefs\nexit 2\n");
-  RunJob("out.cia");
-  const Lines lines = host.Lines();
-  auto at = std::find(lines.begin(), lines.end(), L("ExtractingExeFSHeaders"));
-  ASSERT_NE(at, lines.end());
-  EXPECT_EQ(*(at + 1), "");
-  EXPECT_EQ(*(at + 2), L("Unk3dstoolError"));
-  EXPECT_EQ(lines.back(), "[" + Out("out.cia") + "]");
-  for (const auto& call : Calls("3dstool")) {
-    EXPECT_FALSE(call[0] == "-xtf" && call[1] == "exefs") << "no retry expected";
-  }
-}
-
 TEST_F(InstallJob, ExitCodeOneEndsTheRunWithTheStepsErrorLine) {
   PlanTool("ctrtool", "when --romfs=\nexit 1\n");
   RunJob("out.cia");
@@ -216,35 +203,105 @@ TEST_F(InstallJob, ExitCodeOneEndsTheRunWithTheStepsErrorLine) {
   EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L("RebuildingRomFS"), L("ErrorRebuildingRomFS")}));
 }
 
-TEST_F(InstallJob, AnUnknownExitCodeOfARebuildIsLoggedAndTheRunContinues) {
-  PlanTool("3dstool", "when -ctf romfs\nexit 7\n");
-  RunJob("out.cia");
-  const Lines lines = host.Lines();
-  auto at = std::find(lines.begin(), lines.end(), L("RebuildingRomFS"));
-  ASSERT_NE(at, lines.end());
-  EXPECT_EQ(Lines(at, at + 4), (Lines{L("RebuildingRomFS"), "", L("Unk3dstoolError"), L("RebuildingCXI")}));
-  EXPECT_EQ(lines.back(), "[" + Out("out.cia") + "]");
+// Every way a tool can fail ends the run with the step's line, then the tool's own reason.
+// Our tools return only 0 and 1: any other code is a crash or a kill.
+TEST_F(InstallJob, EveryToolFailureEndsTheRunWithItsLine) {
+  const struct {
+    const char* tool;
+    const char* plan;
+    Lines tail;
+  } rows[] = {
+      {"3dstool", "when -xtf romfs\nexit 1", {L("UnpackingRomFS"), "", L("ErrorUnpackingRomFS")}},
+      {"3dstool", "when -xtf romfs\nexit 7", {L("UnpackingRomFS"), "", L("Unk3dstoolError")}},
+      {"3dstool", "when -xtf romfs\nsignal INT", {L("UnpackingRomFS"), "", L("InstallCanceled")}},
+      {"3dstool", "when exefs tools\nexit 1", {L("ExtractingExeFSHeaders"), "", L("ErrorExtractingExeFSHeaders")}},
+      {"3dstool", "when -xutf exefs\nexit 2", {L("ExtractingExeFSHeaders"), "", L("Unk3dstoolError")}},
+      {"3dstool", "when -xutf exefs\nexit 1\nwhen -xtf exefs\nsignal KILL",
+       {L("ExtractingExeFSHeaders"), "", L("Unk3dstoolError")}},
+      {"3dstool", "when -ctf romfs\nsignal KILL", {L("RebuildingRomFS"), "", L("Unk3dstoolError")}},
+      {"3dstool", "when -ctf romfs\nsignal INT", {L("RebuildingRomFS"), "", L("Unk3dstoolError")}},
+      {"3dstool", "when -cvtf cxi\nexit 1", {L("RebuildingCXI"), L("ErrorRebuildingCXI")}},
+      {"3dstool", "when -cvtf cxi\nsignal SEGV", {L("RebuildingCXI"), "", L("Unk3dstoolError")}},
+      {"ctrtool", "when --contents\nexit 9", {L("ExtractingNCCH"), "", L("UnkctrtoolError")}},
+      {"makerom", "exit 7", {L("RebuildingCIA"), "", L("UnkMakeromError")}},
+      {"xdelta", "signal KILL", {L("ApplyingXdelta"), "", L("UnkXdeltaError")}},
+  };
+  WriteFile(patchDir / "patch.xdelta", "delta");
+  for (const auto& row : rows) {
+    SCOPED_TRACE(std::string(row.tool) + ": " + row.plan);
+    host.Reset();
+    for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) PlanTool(tool);
+    PlanTool(row.tool, row.plan);
+    auto job = Create("out.cia");
+    job->Execute();
+    const Lines lines = host.Lines();
+    ASSERT_GE(lines.size(), row.tail.size());
+    EXPECT_EQ(Lines(lines.end() - static_cast<long>(row.tail.size()), lines.end()), row.tail);
+    EXPECT_FALSE(job->Succeeded());
+    EXPECT_EQ(host.endCount, 1);
+  }
 }
 
-TEST_F(InstallJob, AnInterruptedRomFsUnpackMeansCancelled) {
-  PlanTool("3dstool", "when -xtf romfs\nsignal INT\n");
+TEST_F(InstallJob, AFailedToolsOwnReasonFollowsTheErrorLine) {
+  PlanTool("3dstool", "when -ctf romfs\nsay 3dstool: cannot write tools/temp/romfs.bin (disk full?)\nexit 1");
   RunJob("out.cia");
   const Lines lines = host.Lines();
-  EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("UnpackingRomFS"), "", L("InstallCanceled")}));
-  // Elsewhere the same status is just an unknown error.
-  host.Reset();
-  PlanTool("3dstool", "when -ctf romfs\nsignal INT\n");
-  RunJob("out.cia");
-  EXPECT_THAT(host.Lines(), Contains(L("Unk3dstoolError")));
-  EXPECT_EQ(host.Lines().back(), "[" + Out("out.cia") + "]");
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("RebuildingRomFS"), L("ErrorRebuildingRomFS"),
+                                                        "3dstool: cannot write tools/temp/romfs.bin (disk full?)"}));
 }
 
 TEST_F(InstallJob, CancelDuringARunningToolEndsAtTheNextCheckpoint) {
   CancelWhileToolRuns("3dstool", "when -xtf romfs\nwaitfor RELEASE\n");
   const Lines lines = host.Lines();
-  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L("UnpackingRomFS"), L("Done")}));
+  EXPECT_EQ(Lines(lines.end() - 4, lines.end()),
+            (Lines{L("UnpackingRomFS"), L("Done"), "", L("InstallCancelledNothingWritten")}));
   EXPECT_EQ(host.endCount, 1);
   EXPECT_EQ(Calls("3dstool").size(), 1u);  // ExtractCXIHeaders never ran
+}
+
+TEST_F(InstallJob, ACancelIsHonouredAtEveryCheckpointUpToTheLastTool) {
+  // While the CXI is built: the CIA build never starts.
+  CancelWhileToolRuns("3dstool", "when -cvtf cxi\nwaitfor RELEASE\n");
+  EXPECT_TRUE(Calls("makerom").empty());
+  EXPECT_EQ(host.Lines().back(), L("InstallCancelledNothingWritten"));
+
+  // While the CIA is built: the image it wrote is removed, and no success is claimed.
+  host.Reset();
+  PlanTool("3dstool");
+  fs::remove(app / "release");
+  CancelWhileToolRuns("makerom", "waitfor RELEASE\nwrite out.cia image\n");
+  EXPECT_FALSE(fs::exists(app / "out.cia"));
+  EXPECT_EQ(host.Lines().back(), L("InstallCancelledNothingWritten"));
+  EXPECT_THAT(host.Lines(), Not(Contains(L("PatchingSuccessful"))));
+
+  // Just before the delta: the archive is never patched.
+  host.Reset();
+  PlanTool("makerom");
+  fs::remove(app.Tool("xdelta").string() + ".calls");
+  WriteFile(patchDir / "patch.xdelta", "delta");
+  auto job = Create("out.cia");
+  host.onProgress = [&](int percent) {
+    if (percent == 45) job->Terminate();
+  };
+  job->Execute();
+  host.onProgress = nullptr;
+  EXPECT_TRUE(Calls("xdelta").empty());
+  EXPECT_EQ(host.Lines().back(), L("InstallCancelledNothingWritten"));
+}
+
+TEST_F(InstallJob, APatchFolderThatCannotBeCopiedEndsTheRun) {
+  // The extracted romfs/sound is a folder; a file of that name cannot take its place.
+  WriteFile(patchDir / "romfs/sound", "a file");
+  RunJob("out.cia");
+  Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("ReplacingRomFS"), "", L("ErrorCopyingRomFsFolder")}));
+
+  host.Reset();
+  fs::remove(patchDir / "romfs/sound");
+  WriteFile(patchDir / "exefs/code.bin/inside", "a folder where the program file is");
+  RunJob("out.cia");
+  lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("ReplacingExeFS"), "", L("ErrorCopyingExeFsFolder")}));
 }
 
 TEST_F(InstallJob, AToolThatCannotStartEndsTheRunWithOneClearLine) {
@@ -297,12 +354,6 @@ TEST_F(InstallJob, OnlyTheSuccessLineCountsAsSuccess) {
   EXPECT_TRUE(failed->OwnsWorkFolder());
   EXPECT_FALSE(failed->Succeeded());
   failed.reset();
-  // An unknown exit code is only a warning; the run still ends with its success line.
-  PlanTool("makerom", "exit 7");
-  auto warned = Create("out.cia");
-  warned->Execute();
-  EXPECT_TRUE(warned->Succeeded());
-  warned.reset();
   auto cxi = Create("out.cxi");
   cxi->Execute();
   EXPECT_TRUE(cxi->Succeeded());
@@ -337,8 +388,8 @@ TEST_F(InstallJob, NoPatchStillRebuildsTheImage) {
   auto job = CreateInstallJob(".cia", host, settings);
   job->Execute();
   const Lines expected = Concat(kCiaExtraction, Concat(Keys({"RebuildingExeFS", "Done", "RebuildingRomFS", "Done",
-                                                             "RebuildingCXI", "Done", "RebuildingCIA", "Done", "",
-                                                             "PatchingSuccessful"}),
+                                                             "RebuildingCXI", "Done", "RebuildingCIA", "Done",
+                                                             "CheckingNewImage", "Done", "", "PatchingSuccessful"}),
                                                        Lines{"[" + Out("out.cia") + "]"}));
   EXPECT_EQ(host.Lines(), expected);
 }
@@ -385,7 +436,7 @@ TEST_F(DeltaStep, AnUnreadableArchiveIsReportedWithItsOwnLine) {
   EXPECT_EQ(RunWith("", "X"), (Lines{L("CheckingMD5PackInc"), "", L("ErrorCheckingMD5PackInc"), ""}));
 }
 
-TEST_F(DeltaStep, DeltaFailureEndsTheRunAndAnUnknownCodeGoesOn) {
+TEST_F(DeltaStep, DeltaFailureEndsTheRun) {
   PlanTool("xdelta", "exit 1\n");
   Lines lines = RunWith("", "");
   EXPECT_EQ(lines, (Lines{L("ApplyingXdelta"), "", L("ErrorApplyingXdelta")}));
@@ -393,15 +444,13 @@ TEST_F(DeltaStep, DeltaFailureEndsTheRunAndAnUnknownCodeGoesOn) {
   host.Reset();
   PlanTool("xdelta", "exit 3\n");
   lines = RunWith("", "");
-  EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4), (Lines{L("ApplyingXdelta"), "", L("UnkXdeltaError"),
-                                                            L("RebuildingExeFS")}));
-  EXPECT_FALSE(fs::exists(app / "tools/temp/old_pack.dat"));
+  EXPECT_EQ(lines, (Lines{L("ApplyingXdelta"), "", L("UnkXdeltaError")}));
 }
 
 TEST_F(DeltaStep, CancelWhileTheDeltaRunsEndsBeforeTheNextProgress) {
   CancelWhileToolRuns("xdelta", "waitfor RELEASE\nwrite tools/temp/romfs/pack.dat patched\n");
   const Lines lines = host.Lines();
-  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), Keys({"ApplyingXdelta", "Done"}));
+  EXPECT_EQ(Lines(lines.end() - 4, lines.end()), Keys({"ApplyingXdelta", "Done", "", "InstallCancelledNothingWritten"}));
   EXPECT_EQ(host.progress.back(), 50);
 }
 

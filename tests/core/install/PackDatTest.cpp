@@ -338,6 +338,16 @@ TEST_F(PackJob, RunsAfterTheRomFsCopyForAATAndAA4Only) {
   RunJob("out.cia", "AA5");
   EXPECT_THAT(host.Lines(), Not(Contains(L("UnpackingPackDat"))));
   EXPECT_EQ(ReadFile(app / "tools/temp/romfs/pack.dat"), a.dat);
+
+  // A write that fails (a full disk) is not a warning to build past: the image would lack the
+  // patch's entries.
+  host.Reset();
+  WriteFile(patchDir / "romfs/pack.dat.part/blocker", "where the new archive is built");
+  auto job = Create("out.cia", "AA4");
+  job->Execute();
+  const Lines failed = host.Lines();
+  EXPECT_EQ(Lines(failed.end() - 3, failed.end()), (Lines{L("ErrorRepackingPackDat"), "", L("ErrorWritingWorkFiles")}));
+  EXPECT_FALSE(job->Succeeded());
 }
 
 }  // namespace

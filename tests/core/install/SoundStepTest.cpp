@@ -133,13 +133,16 @@ TEST_F(SoundStep, TrilogyMusicWritesKeysInPlaceAndNeverSlotEleven) {
 TEST_F(SoundStep, FourthGameMusicWritesShortNamesAndRenamesTheStreams) {
   Game("AA4");
   list.MusicChanged = true;
-  list.SetSelected(0, "Objection! 2001");  // BGM54
-  list.SetSelected(1, "Objection! 2001");  // the second rename finds nothing: fine
+  list.SetSelected(0, "Objection! 2001");   // BGM54
+  list.SetSelected(1, "Objection! 2001");   // the second rename finds nothing: fine
+  list.SetSelected(11, "Objection! 2001");  // slot 11 has a field of its own in this game
   EXPECT_EQ(RunStep(), (Lines{L("ChangingMusic"), L("Done")}));
   const std::string info = Info();
   const auto& offsets = SlotOffsetsFor("AA4");
-  EXPECT_EQ(info.substr(static_cast<std::size_t>(offsets[0]), 12), std::string("BGM54.bcstm\0", 12));
-  EXPECT_EQ(info.substr(static_cast<std::size_t>(offsets[1]), 12), std::string("BGM54.bcstm\0", 12));
+  for (const int slot : {0, 1, 11}) {
+    EXPECT_EQ(info.substr(static_cast<std::size_t>(offsets[static_cast<std::size_t>(slot)]), 12),
+              std::string("BGM54.bcstm\0", 12)) << slot;
+  }
   EXPECT_TRUE(fs::exists(Sound("stream/BGM54.bcstm")));
   EXPECT_FALSE(fs::exists(Sound("stream/BGM54.dspadpcm.bcstm")));
   // Every other slot still names its own track, so its stream was renamed as well.
@@ -154,7 +157,51 @@ TEST_F(SoundStep, ADamagedArchiveIsLeftAsItWas) {
   EXPECT_EQ(RunStep(), Lines{L("WarningUnpackingBcsar")});
   EXPECT_EQ(Archive(), broken);
   EXPECT_FALSE(fs::exists(Sound(game.soundFolder)));
-  EXPECT_EQ(host.Lines().back(), "[" + PathToUtf8(app / "out.cia") + "]");
+  // The image is still built, but the run does not end as if nothing had happened.
+  const Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 4, lines.end()), (Lines{"[" + PathToUtf8(app / "out.cia") + "]", "",
+                                                        L("PatchingCompletedWithWarnings"), L("WarningUnpackingBcsar")}));
+}
+
+TEST_F(SoundStep, ADamagedVoiceArchiveSkipsVoicesAndMusicWithItsOwnWarning) {
+  Game("AAT");
+  std::string bytes = Str(game.archive.bytes);
+  const std::size_t voice = game.archive.fileOffset + game.archive.fileOffsets[game.voiceIndex];
+  ASSERT_EQ(bytes.substr(voice, 4), "CWAR");
+  bytes.replace(voice, 4, "XXXX");
+  test::WriteFile(fixtureArchive, bytes);
+  test::WriteFile(patchDir / "voice/ENG/3_BCWAV/000.bcwav", "x");
+  list.MusicChanged = true;
+  auto settings = Settings("out.cia", game.gameCode);
+  settings.trackList = &list;
+  auto job = CreateInstallJob(".cia", host, settings);
+  job->Execute();
+  const Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L("PatchingCompletedWithWarnings"), L("WarningUnpackingCwar")}));
+  EXPECT_TRUE(job->SucceededWithWarnings());
+  EXPECT_EQ(Archive(), bytes);
+}
+
+TEST_F(SoundStep, AJoinThatCannotBeWrittenEndsTheRunWithArchiveAndStreamsAgreeing) {
+  Game("AA4");
+  list.MusicChanged = true;
+  list.SetSelected(0, "Objection! 2001");
+  // The join writes beside the archive first; a folder in that place makes the write fail.
+  std::string plan = test::ReadFile(app.Tool("3dstool").string() + ".plan");
+  plan.insert(plan.find("when -xtf romfs\n") + 16,
+              "write tools/temp/romfs/sound/" + game.soundFolder + ".bcsar.part/blocker x\n");
+  test::WriteFile(app.Tool("3dstool").string() + ".plan", plan);
+  auto settings = Settings("out.cia", game.gameCode);
+  settings.trackList = &list;
+  auto job = CreateInstallJob(".cia", host, settings);
+  job->Execute();
+  EXPECT_FALSE(job->Succeeded());
+  EXPECT_EQ(host.Lines().back(), L("ErrorWritingWorkFiles"));
+  EXPECT_TRUE(Archive() == Str(game.archive.bytes));
+  for (const std::string& key : game.slotKeys) {
+    EXPECT_TRUE(fs::exists(Sound("stream/" + key + ".dspadpcm.bcstm"))) << key;
+    EXPECT_FALSE(fs::exists(Sound("stream/" + key + ".bcstm"))) << key;
+  }
 }
 
 TEST_F(SoundStep, OtherGamesHaveNoSoundStep) {

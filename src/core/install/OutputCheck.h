@@ -1,0 +1,44 @@
+// The checks that frame an installation: before it starts, that the disks can take what it
+// will write; after its last tool, that the new image is one a console will load. Used by the
+// install job; the window and the command line ask the same questions through it.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/install/Install.h"
+
+namespace qpt {
+
+// A file system that lacks room for a run: the folder checked, what the run needs there and
+// what is free.
+struct TSpaceShortfall {
+  std::filesystem::path folder;
+  std::uint64_t needed = 0;
+  std::uint64_t available = 0;
+};
+
+// What a run needs, from the input image's size:
+//  - the work folder holds at once the extracted partition, its RomFS image and the unpacked
+//    RomFS tree (and later the tree, the rebuilt RomFS and the rebuilt partition), each about
+//    the size of the input: three times the input's size;
+//  - the output folder holds the new image, about the size of the input (a patch that grows
+//    the game by more is rare, and the check of the image would catch a cut-off write).
+// When both lie on one file system the two needs add up. Folders whose free space cannot be
+// read are not held against the run.
+std::vector<TSpaceShortfall> FindSpaceShortfalls(std::uint64_t inputSize, const std::filesystem::path& workFolder,
+                                                 const std::filesystem::path& outputFolder);
+
+// "1.50 GB", "230.0 MB", "512 KB": sizes for a message, in binary units.
+std::string FormatSize(std::uint64_t bytes);
+
+// Checks the image a run wrote against the input it was made from: every hash the image
+// carries, the same program ID as the input, and a RomFS that still holds every top-level
+// entry of the input's RomFS. Nothing when all is good; otherwise the message key of the
+// first problem with its values.
+std::optional<TImageProblem> CheckNewImage(const std::filesystem::path& input, const std::filesystem::path& output);
+
+}  // namespace qpt
