@@ -82,7 +82,8 @@ TLangList BracketLanguage() {
       "WarningCopyingPackDatFolder", "RepackingPackDat", "ErrorRepackingPackDat", "WarningUnpackingBcsar", "ApplyingVoice",
       "WarningUnpackingCwar", "WarningCopyingSoundFiles", "WarningPackingCwar", "ChangingMusic",
       "WarningUnknownTrack", "WarningPackingBcsar", "ErrorTrackListFormat", "ErrorReadingTracks",
-      "CancelInstall", "StartPatching"};
+      "CancelInstall", "StartPatching", "WarningTrackNameTooLong", "ErrorOpeningOldRom", "ErrorOldRomChanged",
+      "ErrorOldRomRefused", "ErrorWritingOldRom", "ErrorOldRomNotVerified", "ErrorOldRomDamaged", "LogOldRomVerified"};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);
