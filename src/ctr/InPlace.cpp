@@ -1,5 +1,6 @@
 #include "ctr/InPlace.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <set>
 
@@ -90,7 +91,8 @@ Result<EditPlan> PlanEdit(FileEditor& image, const std::vector<ImageEdit>& edits
       main = *range;
       plan.content = main;
       for (std::size_t i = 0; i < cia->contents.size(); ++i) {
-        if (cia->contents[i].present && cia->contents[i].offset == main.offset && cia->contents[i].index == 0) plan.chunk = i;
+        const CiaContent& c = cia->contents[i];
+        if (c.present && c.index == 0 && c.offset == main.offset) plan.chunk = i;
       }
       plan.chunks = cia->chunks;
       plan.infoRecords = cia->infoRecords;
@@ -210,7 +212,8 @@ Status ApplyEdit(FileEditor& image, EditPlan& plan, const std::vector<ImageEdit>
     if (!content) return content.status();
     TmdContentChunk& chunk = plan.chunks[plan.chunk];
     std::copy(content->begin(), content->end(), chunk.hash);
-    s = WriteDigest(image, plan.chunksAt + plan.chunk * sizeof(TmdContentChunk) + offsetof(TmdContentChunk, hash), *content);
+    s = WriteDigest(image, plan.chunksAt + plan.chunk * sizeof(TmdContentChunk) + offsetof(TmdContentChunk, hash),
+                    *content);
     if (!s) return s;
     for (std::size_t i : plan.coveringRecords) {
       TmdContentInfo& info = plan.infoRecords[i];

@@ -33,7 +33,6 @@ class FileEditor : public Reader {
   // Puts back every byte written since Open, the latest write first, and syncs. Afterwards
   // nothing is kept any more.
   Status Undo();
-  bool Changed() const { return !kept_.empty(); }
 
  private:
   struct Kept {

@@ -94,7 +94,8 @@ TEST_F(Cli, HelpDescribesEveryCommandOptionAndExitCode) {
     EXPECT_EQ(result.exitCode, 0);
     for (const char* word : {"identify IMAGE", "patches IMAGE", "music IMAGE", "install IMAGE", "verify IMAGE",
                              "--out PATH", "--patch FOLDER", "--lang NAME", "--voice", "english", "japanese-mod",
-                             "japanese-orig", "--music SLOT=TITLE", "--music-file FILE", "--write SLOT=TITLE", "Exit codes: 0", "1 the run",
+                             "japanese-orig", "--music SLOT=TITLE", "--music-file FILE", "--write SLOT=TITLE",
+                             "Exit codes: 0", "1 the run",
                              "2 wrong usage", "Slots 10 and 11"}) {
       EXPECT_THAT(result.out, HasSubstr(word));
     }

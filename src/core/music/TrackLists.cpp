@@ -216,7 +216,8 @@ TDirectWriteResult WriteMusicIntoImage(const TTrackList& list, const TLangList& 
     }
     // Every field is written, even where it already holds the name: the blocks around it are
     // then hashed anew, which also mends an image whose names were changed without that.
-    edits.push_back({static_cast<std::uint64_t>(info + w.offset), std::vector<std::uint8_t>(w.bytes.begin(), w.bytes.end())});
+    edits.push_back({static_cast<std::uint64_t>(info + w.offset),
+                     std::vector<std::uint8_t>(w.bytes.begin(), w.bytes.end())});
   }
   if (edits.empty()) return result;
 
