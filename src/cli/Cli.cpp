@@ -39,7 +39,7 @@ struct TOptions {
   std::string command;
   std::vector<std::string> images;
   std::optional<std::string> out, patch, lang, voice, musicFile;
-  std::vector<std::string> music;
+  std::vector<std::string> music, writes;
   bool help = false;
 };
 
@@ -47,6 +47,7 @@ struct TOptions {
 bool Accepts(const std::string& command, const std::string& option) {
   if (option == "lang") return command != "verify";
   if (option == "patch") return command == "music" || command == "install";
+  if (option == "write") return command == "music";
   return command == "install";  // out, voice, music, music-file
 }
 
@@ -89,7 +90,7 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
       value = name.substr(eq + 1);
       name.erase(eq);
     }
-    static const char* const kOptions[] = {"out", "patch", "lang", "voice", "music", "music-file"};
+    static const char* const kOptions[] = {"out", "patch", "lang", "voice", "music", "music-file", "write"};
     if (std::find(std::begin(kOptions), std::end(kOptions), name) == std::end(kOptions)) {
       throw TUsageError{"Unknown option --" + name + "."};
     }
@@ -100,8 +101,8 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
       if (i + 1 >= args.size()) throw TUsageError{"--" + name + " needs a value."};
       value = args[++i];
     }
-    if (name == "music") {
-      options.music.push_back(*value);
+    if (name == "music" || name == "write") {
+      (name == "music" ? options.music : options.writes).push_back(*value);
       continue;
     }
     std::optional<std::string>* slot = name == "out"     ? &options.out
@@ -290,6 +291,7 @@ class TSession {
     fs::path patchDir;
     if (options.patch) patchDir = ChoosePatch(image, *options.patch).descriptor.parent_path();
     const auto list = BuildTrackList(image, patchDir, true);
+    if (!options.writes.empty()) return WriteMusic(*list, options.writes);
     const bool trilogy = image.id.gameCode == "AAT";
     const int columns = trilogy ? 3 : 2;
     for (int slot = 0; slot <= list->LastSlot; ++slot) {
@@ -303,6 +305,22 @@ class TSession {
     out_ << "\nTitles:\n";
     for (int i = 0; i < list->TrackCount; ++i) out_ << "  " << Visible(list->GetTitle(i)) << '\n';
     return kExitOk;
+  }
+
+  // The music dialog's Save with "write into the old image" checked: the choice written
+  // straight into the image, its hashes brought up to date, the image checked.
+  int WriteMusic(TTrackList& list, const std::vector<std::string>& choices) {
+    for (const std::string& choice : choices) SetMusic(list, choice, "--write ");
+    const TDirectWriteResult written = WriteMusicIntoImage(list, lang_);
+    for (const std::string& line : written.log) out_ << LogText(line) << '\n';
+    if (!written.error.empty()) throw TFailure{LogText(written.error)};
+    return kExitOk;
+  }
+
+  // Log lines keep the window's CR LF line breaks; a terminal wants its own.
+  static std::string LogText(std::string text) {
+    for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+    return text;
   }
 
   // Sets one slot from "SLOT=TITLE" by the music dialog's rules.
@@ -369,7 +387,9 @@ class TSession {
     if (!FolderExists(outPath.parent_path())) {
       throw TUsageError{"The folder for --out does not exist: " + PathToUtf8(outPath.parent_path())};
     }
-    if (SamePath(outPath, image.path)) throw TUsageError{"--out must not name the input image itself."};
+    // What the run really writes: the name with the kind's own extension ("game.CIA" and
+    // "game.backup" write "game.cia" and "game.3ds"), which must never be the input.
+    if (SameFile(WrittenOutputPath(outPath), image.path)) throw TUsageError{Text("ErrorOutputIsInput")};
 
     TInstallSettings settings;
     settings.appDir = context_.appDir;
@@ -421,8 +441,9 @@ class TSession {
     }
     job->WaitFor();
     const bool succeeded = job->Succeeded();
+    const bool warned = job->SucceededWithWarnings();
     job.reset();  // releases the run lock, after the work folder is gone
-    if (succeeded) return kExitOk;
+    if (succeeded) return warned ? kExitWarnings : kExitOk;
     err_ << (cancelAsked ? "The installation was cancelled; nothing was written."
                          : "The installation did not complete; the log above says why.")
          << '\n';
@@ -478,9 +499,14 @@ Commands:
   patches IMAGE [--lang NAME]
       Lists the patches in patch/ that fit the image, in the window's order: the title, a
       tab, the patch folder. --lang chooses between descriptors written per language.
-  music IMAGE [--patch FOLDER] [--lang NAME]
+  music IMAGE [--patch FOLDER] [--lang NAME] [--write SLOT=TITLE ...]
       Trilogy and Apollo Justice: every music slot as its number, scene, column and current
-      title (tab-separated), then the titles that --music accepts.
+      title (tab-separated), then the titles that --music accepts. With --write, writes the
+      choice straight into IMAGE instead, as the music dialog's Save does with "write into the
+      old ROM" checked: every slot is written, the slots not named with the track they play
+      now; the image's hashes are brought up to date and the image is checked afterwards. If
+      anything fails, the image is left as it was. A title whose name does not fit the
+      image's field is skipped with a warning. Keep a backup of IMAGE.
   install IMAGE --out PATH [--patch FOLDER] [--lang NAME] [--voice VOICES]
           [--music SLOT=TITLE ...] [--music-file FILE]
       Builds the patched image at PATH; its extension chooses the kind: .cia for a console,
@@ -506,10 +532,13 @@ Options:
                       repeated; applied after --music-file.
   --music-file FILE   SLOT=TITLE lines, one a line (UTF-8); empty lines and lines starting
                       with # are skipped.
+  --write SLOT=TITLE  as --music, for the music command: written straight into IMAGE. May be
+                      repeated.
   --help              this text.
 
 Exit codes: 0 success, 1 the run or the check failed (or the image was refused),
-2 wrong usage.
+2 wrong usage, 3 the installation completed with warnings (the log's last lines repeat
+them: a part of the patch, such as the voices or the music, may be missing).
 
 Example:
   quill-patch-cli patches "Ace Attorney Trilogy.cia"

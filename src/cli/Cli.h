@@ -14,6 +14,7 @@ namespace qpt::cli {
 inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // the run or the check failed, or the image was refused
 inline constexpr int kExitUsage = 2;   // wrong usage
+inline constexpr int kExitWarnings = 3;  // the image was written, but a part of the patch may be missing
 
 struct TCliContext {
   std::filesystem::path appDir;    // the program folder (lang/, patch/, tools/)

@@ -5,7 +5,9 @@
 #include <atomic>
 #include <system_error>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <io.h>
+#else
 #include <unistd.h>
 #endif
 
@@ -142,6 +144,66 @@ Status WriteFailure(std::string message) {
 
 void NoteWriteFailure() noexcept { ++tWriteFailures; }
 std::uint64_t WriteFailureCount() noexcept { return tWriteFailures; }
+
+UpdateFile::~UpdateFile() { Close(); }
+
+void UpdateFile::Close() {
+  if (file_) std::fclose(file_);
+  file_ = nullptr;
+}
+
+Status UpdateFile::Open(const fs::path& path) {
+  Close();
+  path_ = path;
+  std::error_code ec;
+  if (!fs::is_regular_file(path, ec)) return Status::Error("cannot open " + Describe(path) + ": no such file");
+  size_ = fs::file_size(path, ec);
+  if (ec) return Status::Error("cannot read the size of " + Describe(path));
+  file_ = OpenFile(path, "r+b");
+  if (!file_) return Status::Error("cannot open " + Describe(path) + " for writing");
+  if (std::setvbuf(file_, nullptr, _IONBF, 0) != 0) {
+    Close();
+    return Status::Error("cannot open " + Describe(path) + " for writing");
+  }
+  return Status::Ok();
+}
+
+Status UpdateFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
+  if (!file_) return Status::Error("file not open");
+  if (!InRange(offset, size, size_)) {
+    return Status::Error(Describe(path_) + " is truncated: needs bytes up to " + std::to_string(offset + size) +
+                         " of " + std::to_string(size_));
+  }
+  if (size == 0) return Status::Ok();
+  if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 || std::fread(data, 1, size, file_) != size) {
+    return Status::Error("cannot read " + Describe(path_));
+  }
+  return Status::Ok();
+}
+
+Status UpdateFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
+  if (!file_) return Status::Error("file not open");
+  if (!InRange(offset, size, size_)) {
+    return Status::Error("cannot write past the end of " + Describe(path_));
+  }
+  if (size == 0) return Status::Ok();
+  if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 || std::fwrite(data, 1, size, file_) != size) {
+    return Status::Error("cannot write " + Describe(path_));
+  }
+  return Status::Ok();
+}
+
+Status UpdateFile::Sync() {
+  if (!file_) return Status::Error("file not open");
+  bool synced = std::fflush(file_) == 0;
+#ifdef _WIN32
+  synced = synced && _commit(_fileno(file_)) == 0;
+#else
+  synced = synced && fsync(fileno(file_)) == 0;
+#endif
+  if (!synced) return Status::Error("cannot write " + Describe(path_) + " to its disk");
+  return Status::Ok();
+}
 
 OutputFile::~OutputFile() { Abandon(); }
 

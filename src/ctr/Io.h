@@ -112,6 +112,35 @@ class OutputFile {
   int pendingSlot_ = -1;  // where the temporary file is registered for RemovePendingOutputs
 };
 
+// A file changed in place, for the one job that must edit an existing image rather than
+// write a new one: 64-bit positioned reads and writes inside the file's present size, never
+// growing it. Unbuffered, so that a write that fails says so at once and not at some later
+// flush. Thread: one user at a time.
+class UpdateFile {
+ public:
+  UpdateFile() = default;
+  ~UpdateFile();
+  UpdateFile(const UpdateFile&) = delete;
+  UpdateFile& operator=(const UpdateFile&) = delete;
+
+  Status Open(const std::filesystem::path& path);
+  void Close();
+  bool is_open() const { return file_ != nullptr; }
+  std::uint64_t size() const { return size_; }
+  const std::filesystem::path& path() const { return path_; }
+
+  // Both fail without touching the file when the range is not inside it.
+  Status ReadAt(std::uint64_t offset, void* data, std::size_t size);
+  Status WriteAt(std::uint64_t offset, const void* data, std::size_t size);
+  // Asks the system to put what was written on the storage device.
+  Status Sync();
+
+ private:
+  std::FILE* file_ = nullptr;
+  std::uint64_t size_ = 0;
+  std::filesystem::path path_;
+};
+
 // Deletes the temporary file of every OutputFile that is open and not yet committed.
 // Async-signal-safe: meant for an interrupt handler that ends the process, so that an
 // interrupted tool leaves neither a half image nor its temporary file behind.

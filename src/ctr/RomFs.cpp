@@ -177,20 +177,6 @@ Status HashRange(InputFile& file, std::uint64_t offset, std::uint64_t size, Sha2
 
 // ---------------------------------------------------------------- IVFC layout
 
-struct IvfcLevel {
-  std::uint64_t offset = 0;  // physical, from the start of the RomFS
-  std::uint64_t size = 0;
-  std::uint64_t blockSize = 0;
-  std::uint64_t Blocks() const { return (size + blockSize - 1) / blockSize; }
-};
-
-// Where the levels lie; levels[0..2] are levels 1..3.
-struct IvfcLayout {
-  std::uint64_t masterHashSize = 0;
-  IvfcLevel levels[3];
-  std::uint64_t end = 0;
-};
-
 IvfcLayout PlanLayout(std::uint64_t level3Size) {
   IvfcLayout layout;
   const std::uint64_t l2Size = kHashSize * ((level3Size + kIvfcBlockSize - 1) / kIvfcBlockSize);
@@ -224,13 +210,8 @@ IvfcHeaderRecord MakeIvfcHeader(const IvfcLayout& layout) {
   return header;
 }
 
-Result<IvfcLayout> ReadIvfcLayout(InputFile& file, std::uint64_t offset, std::uint64_t size) {
-  if (!InRange(offset, size, file.size())) return Status::Error("RomFS lies past the end of the file");
-  if (size < kIvfcMasterHashOffset) return Status::Error("RomFS is shorter than its IVFC header");
-  std::array<std::uint8_t, sizeof(IvfcHeaderRecord)> raw{};
-  Status s = file.ReadAt(offset, raw.data(), raw.size());
-  if (!s) return s;
-  const IvfcHeaderRecord header = *ReadLE<IvfcHeaderRecord>(raw, 0);
+// Where the levels of a RomFS of the given size lie, from its IVFC header.
+Result<IvfcLayout> ParseIvfcHeader(const IvfcHeaderRecord& header, std::uint64_t size) {
   if (std::memcmp(header.magic, "IVFC", 4) != 0) return Status::Error("RomFS has no IVFC magic");
   if (header.magicNumber != kIvfcMagicNumber) return Status::Error("IVFC image is not a RomFS");
   IvfcLayout layout;
@@ -249,6 +230,15 @@ Result<IvfcLayout> ReadIvfcLayout(InputFile& file, std::uint64_t offset, std::ui
   layout.end = l[1].offset + AlignUp(l[1].size, l[1].blockSize);
   if (!InRange(0, l[2].offset + l[2].size, size)) return Status::Error("RomFS level 3 lies past the end of the RomFS");
   return layout;
+}
+
+Result<IvfcLayout> ReadIvfcLayout(InputFile& file, std::uint64_t offset, std::uint64_t size) {
+  if (!InRange(offset, size, file.size())) return Status::Error("RomFS lies past the end of the file");
+  if (size < kIvfcMasterHashOffset) return Status::Error("RomFS is shorter than its IVFC header");
+  std::array<std::uint8_t, sizeof(IvfcHeaderRecord)> raw{};
+  Status s = file.ReadAt(offset, raw.data(), raw.size());
+  if (!s) return s;
+  return ParseIvfcHeader(*ReadLE<IvfcHeaderRecord>(raw, 0), size);
 }
 
 // ---------------------------------------------------------------- building
@@ -778,16 +768,32 @@ Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size) {
   auto layout = ReadIvfcLayout(file, offset, size);
   if (!layout) return layout.status();
   const IvfcLevel* l = layout->levels;
-  if (layout->end > size) return Status::Error("RomFS hash levels lie past the end of the RomFS");
-  if (layout->masterHashSize < kHashSize * l[0].Blocks() || l[0].size < kHashSize * l[1].Blocks() ||
-      l[1].size < kHashSize * l[2].Blocks()) {
-    return Status::Error("RomFS hash levels are too small for the levels they cover");
-  }
-  Status s = CheckLevel(file, offset, l[0], offset + kIvfcMasterHashOffset, "level 1");
+  Status s = CheckIvfcHashLevels(*layout, size);
+  if (!s) return s;
+  s = CheckLevel(file, offset, l[0], offset + kIvfcMasterHashOffset, "level 1");
   if (!s) return s;
   s = CheckLevel(file, offset, l[1], offset + l[0].offset, "level 2");
   if (!s) return s;
   return CheckLevel(file, offset, l[2], offset + l[1].offset, "level 3");
+}
+
+Result<IvfcLayout> ReadIvfcLayout(Reader& in, std::uint64_t offset, std::uint64_t size) {
+  if (!InRange(offset, size, in.size())) return Status::Error("RomFS lies past the end of " + in.name());
+  if (size < kIvfcMasterHashOffset) return Status::Error("RomFS is shorter than its IVFC header");
+  IvfcHeaderRecord header{};
+  Status s = in.ReadAt(offset, &header, sizeof(header));
+  if (!s) return s;
+  return ParseIvfcHeader(header, size);
+}
+
+Status CheckIvfcHashLevels(const IvfcLayout& layout, std::uint64_t size) {
+  const IvfcLevel* l = layout.levels;
+  if (layout.end > size) return Status::Error("RomFS hash levels lie past the end of the RomFS");
+  if (layout.masterHashSize < kHashSize * l[0].Blocks() || l[0].size < kHashSize * l[1].Blocks() ||
+      l[1].size < kHashSize * l[2].Blocks()) {
+    return Status::Error("RomFS hash levels are too small for the levels they cover");
+  }
+  return Status::Ok();
 }
 
 std::uint64_t RomFsHashRegionSize(std::uint32_t masterHashSize, std::uint64_t mediaUnit) {

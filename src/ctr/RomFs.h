@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "ctr/Io.h"
+#include "ctr/Reader.h"
 #include "ctr/Sha256.h"
 
 namespace ctr {
@@ -126,6 +127,30 @@ class RomFsReader {
 // Checks the master hash and every block of levels 1, 2 and 3; the message names the level and
 // block that does not match.
 Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size);
+
+// One level of the hash tree as it lies in a RomFS image.
+struct IvfcLevel {
+  std::uint64_t offset = 0;  // physical, from the start of the RomFS
+  std::uint64_t size = 0;    // bytes, unpadded
+  std::uint64_t blockSize = 0;
+  std::uint64_t Blocks() const { return (size + blockSize - 1) / blockSize; }
+};
+
+// Where the levels lie; levels[0..2] are levels 1..3. The master hash is at
+// kIvfcMasterHashOffset; end is where the last level's padding ends.
+struct IvfcLayout {
+  std::uint64_t masterHashSize = 0;
+  IvfcLevel levels[3];
+  std::uint64_t end = 0;
+};
+
+// Reads the IVFC header of the RomFS at [offset, offset + size) of in. Level 3 is checked to
+// lie within size; the hash levels are not (see CheckIvfcHashLevels).
+Result<IvfcLayout> ReadIvfcLayout(Reader& in, std::uint64_t offset, std::uint64_t size);
+
+// Fails unless every level, padding included, lies within a RomFS of size bytes and each hash
+// level holds a hash for every block of the level it covers.
+Status CheckIvfcHashLevels(const IvfcLayout& layout, std::uint64_t size);
 
 // Bytes at the start of a RomFS image that the NCCH header's RomFS hash covers: the IVFC
 // header and master hash, rounded up to the media unit. The NCCH field holds this / mediaUnit.

@@ -45,6 +45,33 @@ void ShowMessage(QWidget* parent, MessageKind kind, const QString& title, const 
   box.exec();
 }
 
+namespace {
+
+std::function<bool(const MessageRecord&)>& QuestionHook() {
+  static std::function<bool(const MessageRecord&)> hook;
+  return hook;
+}
+
+}  // namespace
+
+void SetQuestionHook(std::function<bool(const MessageRecord&)> hook) { QuestionHook() = std::move(hook); }
+
+bool AskYesNo(QWidget* parent, const QString& title, const QString& text) {
+  const MessageRecord record{MessageKind::Question, title, text};
+  if (QuestionHook()) return QuestionHook()(record);
+  if (MessageHook()) {
+    MessageHook()(record);
+    return true;
+  }
+  QMessageBox box(parent);
+  box.setIcon(QMessageBox::Question);
+  box.setWindowTitle(title.isEmpty() ? QApplication::applicationDisplayName() : title);
+  box.setText(text);
+  box.setStandardButtons(QMessageBox::Yes | QMessageBox::No);
+  box.setDefaultButton(QMessageBox::No);
+  return box.exec() == QMessageBox::Yes;
+}
+
 QString ToQtFilter(const QString& filter) {
   const QStringList parts = filter.split('|');
   QStringList entries;

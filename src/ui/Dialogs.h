@@ -12,7 +12,7 @@ class QWidget;
 
 namespace qpt::ui {
 
-enum class MessageKind { Error, Warning, Information };
+enum class MessageKind { Error, Warning, Information, Question };
 
 struct MessageRecord {
   MessageKind kind;
@@ -24,6 +24,12 @@ struct MessageRecord {
 void SetMessageHook(std::function<void(const MessageRecord&)> hook);
 // A modal message box with one OK button.
 void ShowMessage(QWidget* parent, MessageKind kind, const QString& title, const QString& text);
+
+// When set, questions are handed to the hook, whose result is the answer. Without it, a set
+// message hook sees the question and the answer is yes.
+void SetQuestionHook(std::function<bool(const MessageRecord&)> hook);
+// A modal question with Yes and No; true for Yes.
+bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
 
 // Converts a filter of description|pattern pairs ("CIA|*.cia|All|*.cia;*.3ds") to Qt's form.
 QString ToQtFilter(const QString& filter);

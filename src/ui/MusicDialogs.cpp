@@ -9,11 +9,8 @@
 #include <QScreen>
 #include <QTableWidget>
 
-#include "core/common/Common.h"
 #include "core/localization/Language.h"
 #include "ui/Dialogs.h"
-
-#include <fstream>
 
 namespace qpt::ui {
 
@@ -234,32 +231,32 @@ void TMusicDialog::CBSelectedChange(const QString& text) {
 }
 
 bool TMusicDialog::TntButton4Click() {
-  if (CBApplyDirectly->isChecked()) {
-    // Make sure the old image can be written before anything is stored, so that a refusal
-    // leaves everything as it was and the dialog open.
-    std::fstream probe(trackList_.RomPath, std::ios::binary | std::ios::in | std::ios::out);
-    if (!probe) {
-      ShowMessage(this, MessageKind::Error, windowTitle(),
-                  QString::fromStdString("Cannot open " + PathToUtf8(trackList_.RomPath) +
-                                         " for writing. Is it read-only or in use by another program?"));
-      return false;
-    }
-  }
+  // The choice goes into a copy first: when the old image refuses it, the track list stays as
+  // it was and the dialog open.
+  TTrackList chosen = trackList_;
   int slot = 0;
   for (int row = 1; row <= kRows; ++row) {
-    for (int column = 1; column <= columns_; ++column) trackList_.SetSelected(slot++, CellText(column, row).toStdString());
+    for (int column = 1; column <= columns_; ++column) chosen.SetSelected(slot++, CellText(column, row).toStdString());
   }
-  if (Trilogy()) trackList_.SetSelected(33, CB33->currentText().toStdString());
-  trackList_.MusicChanged = true;
+  if (Trilogy()) chosen.SetSelected(33, CB33->currentText().toStdString());
+  chosen.MusicChanged = true;
   if (CBApplyDirectly->isChecked()) {
-    const std::string error = WriteMusicIntoImage(trackList_, [this](const std::string& title) {
-      log_(language_.langList->GetLangText("WarningUnknownTrack") + "\r\n" + title.substr(0, title.find('\0')));
-    });
-    if (!error.empty()) {
-      ShowMessage(this, MessageKind::Error, windowTitle(), QString::fromStdString(error));
+    // The check afterwards reads the whole image, a few seconds for a large one.
+    struct TWaitCursor {
+      TWaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+      ~TWaitCursor() { QGuiApplication::restoreOverrideCursor(); }
+    };
+    const TDirectWriteResult written = [&] {
+      const TWaitCursor wait;
+      return WriteMusicIntoImage(chosen, *language_.langList);
+    }();
+    for (const std::string& line : written.log) log_(line);
+    if (!written.error.empty()) {
+      ShowMessage(this, MessageKind::Error, windowTitle(), QString::fromStdString(written.error));
       return false;
     }
   }
+  trackList_ = std::move(chosen);
   accept();
   return true;
 }

@@ -21,6 +21,7 @@
 #include <QToolTip>
 
 #include "core/common/Common.h"
+#include "core/install/Install.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
 #include "ui/Dialogs.h"
@@ -348,7 +349,10 @@ void TForm1::btNewRomPathClick(bool fromLanguageChange) {
     SaveFilter = RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
                                         " (Sky3DS) (*.3ds)|*.3ds|"
                                   : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
-    if (const auto chosen = SelectSaveFile(this, SaveFilter)) OutPath = PathFromUtf8(chosen->toStdString());
+    if (const auto chosen = SelectSaveFile(this, SaveFilter)) {
+      const fs::path path = PathFromUtf8(chosen->toStdString());
+      if (AcceptOutput(path)) OutPath = path;
+    }
     ebNewRom->setText(Q(PathToUtf8(OutPath)));
   }
   if (ebNewRom->text().isEmpty()) return;
@@ -449,8 +453,30 @@ void TForm1::BTNMusicChangeClick() {
   dialog->exec();
 }
 
+bool TForm1::AcceptOutput(const fs::path& chosen) {
+  // The run writes the name with its kind's own extension, which may be a file the save
+  // dialog never asked about ("game.CIA" for "game.cia", "game.backup" for "game.3ds").
+  const fs::path written = WrittenOutputPath(chosen);
+  if (SameFile(written, RomPath)) {
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
+    return false;
+  }
+  std::error_code ec;
+  if (written != chosen && fs::exists(written, ec)) {
+    QString question = GetLangText("ConfirmReplaceOutput");
+    question.replace(QStringLiteral("%1"), Q(PathToUtf8(written)));
+    return AskYesNo(this, windowTitle(), question);
+  }
+  return true;
+}
+
 void TForm1::BTNInstallPatchClick() {
   if (job_) return;  // one run at a time
+  if (SameFile(WrittenOutputPath(OutPath), RomPath)) {
+    // Checked again: the files may have changed since the output was chosen.
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
+    return;
+  }
   TInstallSettings settings;
   settings.appDir = appDir_;
   settings.patchDir = PatchDir;

@@ -86,6 +86,9 @@ class TForm1 : public QWidget {
   void btOldRomPathClick();
   // Step 2: choose the output; with fromLanguageChange the dialog is skipped and only the
   // patch list is rebuilt (descriptors may exist per language).
+  // Whether an output chosen in the save dialog may be used: never the input image, and a
+  // different file that the run would really replace only after the player agreed.
+  bool AcceptOutput(const std::filesystem::path& chosen);
   void btNewRomPathClick(bool fromLanguageChange = false);
   // Step 3: a patch was chosen (or "None").
   void CBPatchChange();

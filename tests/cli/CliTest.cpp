@@ -12,6 +12,7 @@
 #include "CliProcess.h"
 #include "core/common/Common.h"
 #include "core/common/RunLock.h"
+#include "core/install/Install.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/RomIdentify.h"
@@ -77,6 +78,7 @@ TEST_F(Cli, WrongUsageExitsWithTwoAndAShortUsageText) {
       {"install", image, "--out"},
       {"install", image, "--out", "a.cia", "--out", "b.cia"},
       {"install", image, "--out", "a.cia", "--voice", "klingon"},
+      {"install", image, "--out", "a.cia", "--write", "0=Court Begins 2001"},
       {"identify", image, "--lang", "Klingon"},
   };
   for (const auto& args : cases) {
@@ -97,7 +99,8 @@ TEST_F(Cli, HelpDescribesEveryCommandOptionAndExitCode) {
     EXPECT_EQ(result.exitCode, 0);
     for (const char* word : {"identify IMAGE", "patches IMAGE", "music IMAGE", "install IMAGE", "verify IMAGE",
                              "--out PATH", "--patch FOLDER", "--lang NAME", "--voice", "english", "japanese-mod",
-                             "japanese-orig", "--music SLOT=TITLE", "--music-file FILE", "Exit codes: 0", "1 the run",
+                             "japanese-orig", "--music SLOT=TITLE", "--music-file FILE", "--write SLOT=TITLE",
+                             "Exit codes: 0", "1 the run",
                              "2 wrong usage", "Slots 10 and 11"}) {
       EXPECT_THAT(result.out, HasSubstr(word));
     }
@@ -273,6 +276,20 @@ TEST_F(Cli, MusicListsEverySlotWithSceneColumnAndTitleThenTheTitles) {
   EXPECT_EQ(unreadable.err, En("ErrorReadingTracks") + "\n");
 }
 
+TEST_F(Cli, MusicWriteChangesTheOldImageInPlaceAndItStillVerifies) {
+  test::BuildGameImage(IdentificationTable()[5], ".3ds", cwd / "apollo.3ds", cwd / "build");
+  const CliResult written =
+      Run({"music", "apollo.3ds", "--write", "8=Objection! 2001", "--write", "0=Pursuit ~ Cornered 2007"});
+  EXPECT_EQ(written.exitCode, 0) << written.err;
+  // Slot 0 holds a name too short to make room for the 2007 pursuit.
+  EXPECT_EQ(written.OutLines(), (Lines{En("WarningTrackNameTooLong"), "Pursuit ~ Cornered 2007", En("LogOldRomVerified")}));
+  EXPECT_EQ(Run({"verify", "apollo.3ds"}).exitCode, 0);
+  const Lines listed = Run({"music", "apollo.3ds"}).OutLines();
+  ASSERT_GT(listed.size(), 8u);
+  EXPECT_EQ(listed[0], "0\tCourtroom Lounge\tPresent Day\tCourtroom Lounge 2007");
+  EXPECT_EQ(listed[8], "8\tObjection!\tPresent Day\tObjection! 2001");
+}
+
 // ---------------------------------------------------------------- install with stand-in tools
 
 class CliInstall : public Cli {
@@ -371,7 +388,8 @@ TEST_F(CliInstall, ChoicesTheWindowWouldNotOfferAreUsageErrors) {
       {"--patch", "Trilogy only"},                  // does not fit a Dual Destinies image
       {"--out", "image.3ds"},                       // a CIA input cannot become a card image
       {"--out", "no such folder/out.cia"},
-      {"--out", PathToUtf8(input)},                 // never overwrite the player's image
+      {"--out", PathToUtf8(input)},                 // never overwrite the player's image,
+      {"--out", PathToUtf8(RemoveExtension(input)) + ".CIA"},  // also not through the kind's extension
   };
   for (const auto& extra : cases) {
     std::vector<std::string> args = Install({});

@@ -5,6 +5,10 @@
 #include <algorithm>
 #include <functional>
 
+#include "ctr/Image.h"
+#include "ctr/InPlace.h"
+#include "ctr/Ncch.h"
+#include "ctr/RomFs.h"
 #include "ctr/Sha256.h"
 #include "support/ImageBuilder.h"
 #include "support/ImageFiles.h"
@@ -137,6 +141,75 @@ TEST(Verify, BuiltImagesForManyTitlesPass) {
       EXPECT_TRUE(s.ok()) << std::hex << id << " " << name << ": " << s.message();
     }
   }
+}
+
+// An editor whose write number failAt (counted from 1) stops half-way and fails, as on a full
+// or failing disk.
+class FailingEditor : public FileEditor {
+ public:
+  int failAt = 0;
+  int writes = 0;
+  Status WriteAt(std::uint64_t offset, const void* data, std::size_t size) override {
+    if (++writes != failAt) return FileEditor::WriteAt(offset, data, size);
+    (void)FileEditor::WriteAt(offset, data, size / 2);
+    return Status::Error("no space left on the device");
+  }
+};
+
+TEST(EditInPlace, AWriteThatFailsPartWayLeavesTheImageByteForByteAsItWas) {
+  TempDir dir;
+  qpt::test::ImageBuilder builder(dir.path());
+  qpt::test::ImageRecipe recipe;
+  recipe.romfs["sound/names.bin"] = qpt::test::PatternBytes(0x5123, 7);
+  builder.BuildCia(recipe, dir / "t.cia");
+  const Bytes original = ReadBytes(dir / "t.cia");
+
+  FileReader reader;
+  ASSERT_TRUE(reader.Open(dir / "t.cia").ok());
+  const auto ncch = LocateMainNcch(reader);
+  ASSERT_TRUE(ncch.ok());
+  WindowReader window(reader, ncch->offset, ncch->size);
+  const auto header = ReadNcch(window);
+  ASSERT_TRUE(header.ok());
+  InputFile file;
+  ASSERT_TRUE(file.Open(dir / "t.cia").ok());
+  RomFsReader romfs;
+  ASSERT_TRUE(romfs.Open(file, ncch->offset + header->romfs.offset, header->romfs.size).ok());
+  const auto names = romfs.Find("sound/names.bin");
+  ASSERT_TRUE(names.has_value());
+  // Two changes in different blocks of the file system.
+  const std::vector<ImageEdit> edits = {{names->offset + 0x11, {'B', 'G', 'M'}}, {names->offset + 0x3005, {0, 1, 2, 3}}};
+
+  int total = 0;
+  {
+    FailingEditor editor;
+    ASSERT_TRUE(editor.Open(dir / "t.cia").ok());
+    const EditResult done = EditImageInPlace(editor, edits);
+    EXPECT_TRUE(done.ok()) << done.message;
+    total = editor.writes;
+  }
+  const Status verified = VerifyImage(dir / "t.cia");
+  EXPECT_TRUE(verified.ok()) << verified.message();
+  // The changes, three hash levels, the NCCH header, the content hash and two TMD hashes.
+  ASSERT_GE(total, 9);
+  for (int failAt = 1; failAt <= total; ++failAt) {
+    qpt::test::WriteBytes(dir / "t.cia", original);
+    FailingEditor editor;
+    editor.failAt = failAt;
+    ASSERT_TRUE(editor.Open(dir / "t.cia").ok());
+    const EditResult result = EditImageInPlace(editor, edits);
+    EXPECT_EQ(result.outcome, EditOutcome::Undone) << failAt;
+    editor.Close();
+    EXPECT_TRUE(ReadBytes(dir / "t.cia") == original) << "write " << failAt;
+  }
+
+  // A change outside the file system is refused before anything is written.
+  FileEditor editor;
+  ASSERT_TRUE(editor.Open(dir / "t.cia").ok());
+  const EditResult refused = EditImageInPlace(editor, {{ncch->offset + header->romfs.offset + 0x70, {1}}});
+  EXPECT_EQ(refused.outcome, EditOutcome::Refused);
+  editor.Close();
+  EXPECT_TRUE(ReadBytes(dir / "t.cia") == original);
 }
 
 }  // namespace

@@ -86,7 +86,9 @@ TLangList BracketLanguage() {
       "WarningUnpackingCwar", "WarningCopyingSoundFiles", "WarningPackingCwar", "ChangingMusic",
       "WarningUnknownTrack", "WarningPackingBcsar", "ErrorTrackListFormat", "ErrorReadingTracks",
       "CancelInstall", "StartPatching", "CheckingNewImage", "PatchingCompletedWithWarnings",
-      "ErrorWritingWorkFiles", "WarningSkippedLink", "ErrorOutputIsInput", "InstallCancelledNothingWritten"};
+      "ErrorWritingWorkFiles", "WarningSkippedLink", "ErrorOutputIsInput", "InstallCancelledNothingWritten",
+      "WarningTrackNameTooLong", "ErrorOpeningOldRom", "ErrorOldRomChanged", "ErrorOldRomRefused", "ErrorWritingOldRom",
+      "ErrorOldRomNotVerified", "ErrorOldRomDamaged", "LogOldRomVerified"};
   // Texts with values show them after colons: "<ErrorNotEnoughSpace:%1:%2:%3>".
   static const std::pair<const char*, int> kFormatted[] = {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},

@@ -97,6 +97,26 @@ TEST_F(Flow, CancellingTheOpenDialogChangesNothing) {
   EXPECT_TRUE(form->ebNewRom->isEnabled());
 }
 
+TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
+  ChooseImage(TrilogyImage("game.cxi"));
+  fs::create_hard_link(app / "game.cxi", app / "linked.cxi");
+  // Each of these writes over the image itself: by the kind's own extension, or by identity.
+  for (const char* name : {"game.CXI", "linked.cxi"}) {
+    messages.clear();
+    ChooseOutput(name);
+    ASSERT_EQ(messages.size(), 1u) << name;
+    EXPECT_EQ(messages[0].text, Text("ErrorOutputIsInput"));
+    EXPECT_TRUE(form->ebNewRom->text().isEmpty()) << name;
+  }
+  // "other.CIA" writes "other.cia": an existing file under that name is asked about.
+  test::WriteFile(app / "other.cia", "a file of the player's");
+  messages.clear();
+  ChooseOutput("other.CIA");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].kind, MessageKind::Question);
+  EXPECT_TRUE(messages[0].text.contains(Path(app / "other.cia")));
+}
+
 TEST_F(Flow, RefusedImagesSayWhyAndLockTheLaterSteps) {
   ChooseImage(TrilogyImage());
   WriteFile(app / "bad.cia", std::string(100, 'x'));

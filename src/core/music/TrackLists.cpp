@@ -1,12 +1,16 @@
 #include "core/music/TrackLists.h"
 
+#include <algorithm>
 #include <charconv>
-#include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <optional>
 
 #include "core/common/Common.h"
 #include "core/localization/TokenText.h"
 #include "core/music/BuiltinResources.h"
+#include "ctr/InPlace.h"
+#include "ctr/Verify.h"
 
 namespace qpt {
 
@@ -92,6 +96,7 @@ TTrackListResult TTrackList::CreateFromText(const std::string& listBytes, const 
   RomPath = romPath;
   std::error_code ec;
   const auto imageSize = static_cast<std::int64_t>(fs::file_size(romPath, ec));
+  RomSize = ec ? -1 : imageSize;
   const auto readAt = [&](std::int64_t position, std::size_t size, std::string& out) {
     if (ec || position < 0 || position > imageSize || static_cast<std::int64_t>(size) > imageSize - position) {
       return false;
@@ -148,32 +153,103 @@ std::vector<TMusicSlotWrite> PlanMusicWrites(const TTrackList& list, const std::
   return writes;
 }
 
-std::string WriteMusicIntoImage(const TTrackList& list, const std::function<void(const std::string&)>& warnUnknown) {
-  const std::string suffix = list.GameCode == "AAT" ? std::string() : std::string(".dspadpcm.bcstm") + '\0';
-  const std::vector<TMusicSlotWrite> writes = PlanMusicWrites(list, suffix);
-  std::error_code ec;
-  const auto size = static_cast<std::int64_t>(fs::file_size(list.RomPath, ec));
-  if (ec) return "Cannot open " + PathToUtf8(list.RomPath);
-  // Check every field before touching the file, so a wrong position never half-writes it.
-  for (const TMusicSlotWrite& w : writes) {
-    const std::int64_t at = list.SoundInfoPos + w.offset;
-    if (list.SoundInfoPos < 0 || at < 0 || at + static_cast<std::int64_t>(w.bytes.size()) > size) {
-      return "The music names of " + PathToUtf8(list.RomPath) + " are not where they were read from";
-    }
+namespace {
+
+// No stream path comes near this; a field without a zero byte this far is no name.
+constexpr std::uint64_t kMaxStreamName = 0x100;
+
+// How many bytes a new name may take at a stream-name field of the INFO block. The name the
+// image holds runs to its zero byte, and its file entry is padded to a multiple of 4 bytes
+// from the block's start, because entries start at such multiples. That far the bytes are the
+// entry's own; the next entry may start right after. A new name that brings its own zero byte
+// may fill all of it; one that does not (the trilogy's keys) must end before the old zero
+// byte, which still ends the name. nullopt when the field holds no name.
+std::optional<std::uint64_t> NameRoom(ctr::Reader& image, std::int64_t infoPos, std::uint32_t infoSize,
+                                      std::int32_t fieldOffset, bool bringsZero) {
+  if (fieldOffset < 0 || static_cast<std::uint64_t>(fieldOffset) >= infoSize) return std::nullopt;
+  const auto field = static_cast<std::uint64_t>(fieldOffset);
+  const std::uint64_t window = std::min<std::uint64_t>(kMaxStreamName, infoSize - field);
+  auto bytes = image.ReadVector(static_cast<std::uint64_t>(infoPos) + field, window);
+  if (!bytes) return std::nullopt;
+  const auto zero = std::find(bytes->begin(), bytes->end(), 0);
+  if (zero == bytes->end()) return std::nullopt;
+  const auto length = static_cast<std::uint64_t>(zero - bytes->begin());
+  if (!bringsZero) return length;
+  return std::min<std::uint64_t>(ctr::AlignUp(field + length + 1, 4), infoSize) - field;
+}
+
+}  // namespace
+
+TDirectWriteResult WriteMusicIntoImage(const TTrackList& list, const TLangList& lang) {
+  TDirectWriteResult result;
+  ctr::FileEditor image;
+  if (!image.Open(list.RomPath)) {
+    result.error = lang.GetLangText("ErrorOpeningOldRom");
+    return result;
   }
-  std::fstream image(list.RomPath, std::ios::binary | std::ios::in | std::ios::out);
-  if (!image) return "Cannot open " + PathToUtf8(list.RomPath) + " for writing";
-  for (const TMusicSlotWrite& w : writes) {
+  // The positions were read when the image was chosen; they hold only for that same image.
+  const std::int64_t info = list.SoundInfoPos;
+  char magic[4] = {};
+  std::uint32_t infoSize = 0;
+  const bool same = list.RomSize >= 0 && image.size() == static_cast<std::uint64_t>(list.RomSize) && info >= 0 &&
+                    image.ReadAt(static_cast<std::uint64_t>(info), magic, 4) && std::memcmp(magic, "INFO", 4) == 0 &&
+                    image.ReadAt(static_cast<std::uint64_t>(info) + 4, &infoSize, 4) &&
+                    ctr::InRange(static_cast<std::uint64_t>(info), infoSize, image.size());
+  if (!same) {
+    result.error = lang.GetLangText("ErrorOldRomChanged");
+    return result;
+  }
+
+  const bool trilogy = list.GameCode == "AAT";
+  const std::string suffix = trilogy ? std::string() : std::string(".dspadpcm.bcstm") + '\0';
+  std::vector<ctr::ImageEdit> edits;
+  for (const TMusicSlotWrite& w : PlanMusicWrites(list, suffix)) {
+    const std::string title = w.title.substr(0, w.title.find('\0'));
     if (!w.known) {
-      warnUnknown(w.title);
+      result.log.push_back(lang.GetLangText("WarningUnknownTrack") + "\r\n" + title);
       continue;
     }
-    image.seekp(list.SoundInfoPos + w.offset);
-    image.write(w.bytes.data(), static_cast<std::streamsize>(w.bytes.size()));
+    const auto room = NameRoom(image, info, infoSize, w.offset, !w.bytes.empty() && w.bytes.back() == '\0');
+    if (!room || w.bytes.size() > *room) {
+      result.log.push_back(lang.GetLangText("WarningTrackNameTooLong") + "\r\n" + title);
+      continue;
+    }
+    // Every field is written, even where it already holds the name: the blocks around it are
+    // then hashed anew, which also mends an image whose names were changed without that.
+    edits.push_back({static_cast<std::uint64_t>(info + w.offset),
+                     std::vector<std::uint8_t>(w.bytes.begin(), w.bytes.end())});
   }
-  image.flush();
-  if (!image) return "Cannot write " + PathToUtf8(list.RomPath);
-  return {};
+  if (edits.empty()) return result;
+
+  const ctr::EditResult edit = ctr::EditImageInPlace(image, edits);
+  switch (edit.outcome) {
+    case ctr::EditOutcome::Done:
+      break;
+    case ctr::EditOutcome::Refused:
+      result.error = lang.GetLangText("ErrorOldRomRefused") + "\r\n" + edit.message;
+      return result;
+    case ctr::EditOutcome::Undone:
+      result.error = lang.GetLangText("ErrorWritingOldRom") + "\r\n" + edit.message;
+      return result;
+    case ctr::EditOutcome::Damaged:
+      result.error = lang.GetLangText("ErrorOldRomDamaged") + "\r\n" + edit.message;
+      return result;
+  }
+
+  const auto report = ctr::VerifyImageReport(list.RomPath);
+  if (report && report->ok()) {
+    result.changed = true;
+    result.log.push_back(lang.GetLangText("LogOldRomVerified"));
+    return result;
+  }
+  const std::string problem = report ? report->FirstProblem() : report.message();
+  const ctr::Status undone = image.Undo();
+  if (!undone) {
+    result.error = lang.GetLangText("ErrorOldRomDamaged") + "\r\n" + problem + "; " + undone.message();
+  } else {
+    result.error = lang.GetLangText("ErrorOldRomNotVerified") + "\r\n" + problem;
+  }
+  return result;
 }
 
 }  // namespace qpt

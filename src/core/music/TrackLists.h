@@ -6,9 +6,10 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <functional>
 #include <string>
 #include <vector>
+
+#include "core/localization/Language.h"
 
 namespace qpt {
 
@@ -61,6 +62,7 @@ class TTrackList {
   int TrackCount = 0;
   std::int64_t SoundInfoPos = -1;
   std::filesystem::path RomPath;
+  std::int64_t RomSize = -1;  // bytes of the image when the list was read from it
   std::string GameCode;
   bool MusicChanged = false;
   std::vector<std::int32_t> SlotOffsets;
@@ -85,10 +87,20 @@ struct TMusicSlotWrite {
 // trilogy, whose keys all have one length and are written into the old name in place).
 std::vector<TMusicSlotWrite> PlanMusicWrites(const TTrackList& list, const std::string& suffix);
 
-// Writes the choice straight into the image the list was read from (the fourth game's
-// names end in ".dspadpcm.bcstm" and a zero byte there). warnUnknown gets each title that
-// is no track. Returns an error text, or empty on success; nothing is written when the
-// image cannot be opened for writing or a field lies outside it.
-std::string WriteMusicIntoImage(const TTrackList& list, const std::function<void(const std::string&)>& warnUnknown);
+// What writing the choice straight into the old image came to.
+struct TDirectWriteResult {
+  std::string error;              // empty on success; else why, in the language's words
+  bool changed = false;           // the image now holds the change (and passed the check)
+  std::vector<std::string> log;   // lines for the log: a warning per skipped slot, the check
+};
+
+// Writes the choice straight into the image the list was read from: the trilogy's keys over
+// the old keys, the fourth game's keys with ".dspadpcm.bcstm" and a zero byte. Refused with
+// nothing written when the file at RomPath is no longer the image that was read (another size,
+// or no "INFO" at SoundInfoPos). A slot whose title is no track, or whose new name does not fit
+// the name the image holds there, is left alone with a warning line. Then the image's hashes
+// are brought up to date and the image is checked as `verify` checks it. All or nothing: when
+// a write fails or the check does not pass, the old bytes are put back. Texts come from lang.
+TDirectWriteResult WriteMusicIntoImage(const TTrackList& list, const TLangList& lang);
 
 }  // namespace qpt

@@ -304,6 +304,33 @@ TEST_F(InstallJob, APatchFolderThatCannotBeCopiedEndsTheRun) {
   EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("ReplacingExeFS"), "", L("ErrorCopyingExeFsFolder")}));
 }
 
+TEST_F(InstallJob, ARunThatWouldWriteOverItsInputIsRefusedBeforeAnything) {
+  fs::create_hard_link(input, app / "input dir/linked.cia");
+  const fs::path stem = RemoveExtension(input);
+  for (const fs::path& out : {PathFromUtf8(PathToUtf8(stem) + ".CIA"), app / "input dir/linked.cia"}) {
+    SCOPED_TRACE(PathToUtf8(out));
+    host.Reset();
+    auto settings = Settings("x.cia");
+    settings.outPath = out;
+    auto job = CreateInstallJob(".cia", host, settings);
+    job->Execute();
+    EXPECT_EQ(host.Lines(), Lines{L("ErrorOutputIsInput")});
+    EXPECT_TRUE(Calls("ctrtool").empty());
+    EXPECT_EQ(test::ReadFile(input), "image");
+  }
+}
+
+TEST_F(InstallJob, ARunThatCannotFitOrWriteIsRefusedBeforeAnything) {
+  // A sparse input of 15 TiB needs three times that in the work folder.
+  fs::resize_file(input, std::uint64_t{15} << 40);
+  RunJob("out.cia");
+  ASSERT_EQ(host.Lines().size(), 1u);
+  // The work folder and the output share one file system here: their needs add up.
+  EXPECT_EQ(host.Lines()[0].rfind("<ErrorNotEnoughSpace:" + PathToUtf8(app / "tools") + ":61440.00 GB:", 0), 0u)
+      << host.Lines()[0];
+  EXPECT_TRUE(Calls("ctrtool").empty());
+}
+
 TEST_F(InstallJob, AToolThatCannotStartEndsTheRunWithOneClearLine) {
   fs::remove(app.Tool("ctrtool"));
   RunJob("out.cia");

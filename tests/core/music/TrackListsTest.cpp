@@ -2,15 +2,25 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "core/music/BuiltinResources.h"
+#include "core/rom/RomIdentify.h"
+#include "ctr/Image.h"
+#include "ctr/Ncch.h"
+#include "ctr/Verify.h"
+#include "support/GameImages.h"
 #include "support/RawImages.h"
+#include "support/RecordingHost.h"
 #include "support/TempDir.h"
 
 namespace qpt {
 namespace {
 
+using test::L;
 using test::RawImageOptions;
 using test::TempDir;
+using Lines = std::vector<std::string>;
 
 class TrackListTest : public ::testing::Test {
  protected:
@@ -126,6 +136,108 @@ TEST_F(TrackListTest, CountsAboveTheLimitReadTheFirst101Tracks) {
   // Fewer entries read than the text holds: the rest are ignored.
   ASSERT_EQ(list.CreateFromText("TrackCount:1 A:a:1 B:b:2", image_, "AA4", info).status, TTrackListStatus::Ok);
   EXPECT_EQ(list.TrackCount, 1);
+}
+
+// ---------------------------------------------------------------- writing into the old image
+
+class DirectWriteTest : public ::testing::Test {
+ protected:
+  // A whole image of the game (trilogy or fourth game, USA), its track list read as the window
+  // reads it.
+  test::GameImage Game(const std::string& code, const std::string& kind) {
+    const TGameRow& row = IdentificationTable()[code == "AAT" ? 1 : 4];
+    test::GameImage image = test::BuildGameImage(row, kind, dir_ / ("game" + kind), dir_ / "build");
+    const TRomIdentity id = IdentifyRom(image.path);
+    EXPECT_TRUE(id.Identified());
+    EXPECT_EQ(list_.Create(image.path, code, id.soundInfoPos, {}).status, TTrackListStatus::Ok);
+    return image;
+  }
+  TempDir dir_{"direct"};
+  TTrackList list_;
+  TLangList lang_ = test::BracketLanguage();
+};
+
+TEST_F(DirectWriteTest, EveryKindOfBothGamesVerifiesAfterwardsAndReadsBackTheNewTitles) {
+  const std::map<std::string, std::map<int, std::string>> choices = {
+      {"AAT", {{0, "Court Begins 2004"}, {10, "Logic and Trick 2001"}, {33, "Court Begins 2001"}}},
+      // A longer name where the old one left room for it, and a name of the same length.
+      {"AA4", {{8, "Pursuit ~ Cornered 2007"}, {1, "Court Begins 2001"}}}};
+  for (const auto& [code, chosen] : choices) {
+    for (const char* kind : {".cia", ".cxi", ".3ds"}) {
+      SCOPED_TRACE(code + kind);
+      const test::GameImage image = Game(code, kind);
+      const TTrackList original = list_;
+      for (const auto& [slot, title] : chosen) list_.SetSelected(slot, title);
+      const TDirectWriteResult result = WriteMusicIntoImage(list_, lang_);
+      EXPECT_EQ(result.error, "");
+      EXPECT_TRUE(result.changed);
+      EXPECT_EQ(result.log, Lines{L("LogOldRomVerified")});
+      const ctr::Status verified = ctr::VerifyImage(image.path);
+      EXPECT_TRUE(verified.ok()) << verified.message();
+
+      const TRomIdentity id = IdentifyRom(image.path);
+      ASSERT_TRUE(id.Identified());
+      TTrackList back;
+      ASSERT_EQ(back.Create(image.path, code, id.soundInfoPos, {}).status, TTrackListStatus::Ok);
+      for (int slot = 0; slot <= back.LastSlot; ++slot) {
+        const auto it = chosen.find(code == "AAT" && slot == 11 ? 10 : slot);
+        EXPECT_EQ(back.GetSelected(slot), it != chosen.end() ? it->second : original.GetSelected(slot)) << slot;
+      }
+    }
+  }
+}
+
+TEST_F(DirectWriteTest, ANameLongerThanTheImagesFieldIsSkippedAndTheImageStaysAsItWas) {
+  const test::GameImage image = Game("AA4", ".cxi");
+  const std::string before = test::ReadFile(image.path);
+  // Slot 0 holds "BGM39.dspadpcm.bcstm" and its zero byte, 21 bytes with the padding of its
+  // entry; the 2007 pursuit needs 25.
+  list_.SetSelected(0, "Pursuit ~ Cornered 2007");
+  const TDirectWriteResult result = WriteMusicIntoImage(list_, lang_);
+  EXPECT_EQ(result.error, "");
+  EXPECT_EQ(result.log, (Lines{L("WarningTrackNameTooLong") + "\r\nPursuit ~ Cornered 2007", L("LogOldRomVerified")}));
+  // The other slots were written with the names they hold, so nothing at all changed.
+  EXPECT_TRUE(test::ReadFile(image.path) == before);
+}
+
+TEST_F(DirectWriteTest, AnImageThatIsNotTheOneReadOrFailsTheCheckAfterwardsIsLeftAsItWas) {
+  const test::GameImage image = Game("AA4", ".cia");
+  const std::string original = test::ReadFile(image.path);
+  const test::GameImage other = test::BuildGameImage(image.row, ".cxi", dir_ / "other.cxi", dir_ / "build2");
+  const TTrackList read = list_;
+  // Where the ExeFS's files lie: a byte there is covered by hashes the music write does not touch.
+  ctr::FileReader reader;
+  ASSERT_TRUE(reader.Open(image.path).ok());
+  const auto ncch = ctr::LocateMainNcch(reader);
+  ASSERT_TRUE(ncch.ok());
+  ctr::WindowReader window(reader, ncch->offset, ncch->size);
+  const auto header = ctr::ReadNcch(window);
+  ASSERT_TRUE(header.ok());
+  const std::size_t exefsFile = static_cast<std::size_t>(ncch->offset + header->exefs.offset + 0x200 + 0x10);
+
+  const struct {
+    const char* what;
+    std::function<void(std::string&)> change;
+    std::string error;
+  } cases[] = {
+      {"another image at the path", [&](std::string& bytes) { bytes = test::ReadFile(other.path); }, L("ErrorOldRomChanged")},
+      {"no INFO where it was", [&](std::string& bytes) { bytes[static_cast<std::size_t>(read.SoundInfoPos)] ^= 0x20; },
+       L("ErrorOldRomChanged")},
+      {"damaged before", [&](std::string& bytes) { bytes[exefsFile] ^= 0x01; },
+       L("ErrorOldRomNotVerified") + "\r\ncontent 0: ExeFS files: "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string bytes = original;
+    c.change(bytes);
+    test::WriteFile(image.path, bytes);
+    list_ = read;
+    list_.SetSelected(1, "Court Begins 2001");
+    const TDirectWriteResult result = WriteMusicIntoImage(list_, lang_);
+    EXPECT_EQ(result.error.substr(0, c.error.size()), c.error);
+    EXPECT_FALSE(result.changed);
+    EXPECT_TRUE(test::ReadFile(image.path) == bytes);
+  }
 }
 
 }  // namespace
