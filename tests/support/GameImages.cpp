@@ -77,13 +77,15 @@ PackArchive BuildPackArchive(std::size_t entryCount, std::uint32_t seed) {
   return a;
 }
 
-GameImage BuildGameImage(const TGameRow& row, const std::string& kind, const fs::path& out, const fs::path& work) {
+GameImage BuildGameImage(const TGameRow& row, const std::string& kind, const fs::path& out, const fs::path& work,
+                         std::uint32_t contentId) {
   GameImage image;
   image.path = out;
   image.kind = kind;
   image.row = row;
   ImageRecipe recipe;
   recipe.programId = (0x00040000ull << 32) | row.programIdLow;
+  recipe.contentId = contentId;
   recipe.romfs.clear();
   recipe.romfs["text/message.txt"] = B("The untouched text of the game " + std::string(row.gameCode));
   recipe.romfs["text/sub/model.bin"] = PatternBytes(0x1234, row.programIdLow);

@@ -38,8 +38,9 @@ struct GameImage {
 };
 
 // Builds the image at out (work: a scratch folder the caller owns).
+// contentId: of a CIA's content 0.
 GameImage BuildGameImage(const TGameRow& row, const std::string& kind, const std::filesystem::path& out,
-                         const std::filesystem::path& work);
+                         const std::filesystem::path& work, std::uint32_t contentId = 0);
 
 // A patch for an image, as a player downloads it: descriptor, delta of pack.dat with both
 // digests, exefs/code.bin, romfs files (one replaced, one new in a new folder), for AAT and

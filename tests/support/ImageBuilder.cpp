@@ -186,7 +186,7 @@ void ImageBuilder::BuildCxi(const ImageRecipe& recipe, const fs::path& out) {
 }
 
 void ImageBuilder::BuildCia(const ImageRecipe& recipe, const fs::path& out) {
-  Check(ctr::BuildCia(Stage(recipe), 0, 0, out), "CIA");
+  Check(ctr::BuildCia(Stage(recipe), 0, recipe.contentId, out), "CIA");
 }
 
 void ImageBuilder::Build3ds(const ImageRecipe& recipe, const fs::path& out, bool pad) {

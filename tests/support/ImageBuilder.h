@@ -27,6 +27,7 @@ struct ImageRecipe {
   std::uint16_t remasterVersion = 0;
   std::uint64_t saveDataSize = 0x80000;
   std::string productCode = "CTR-P-QTST";
+  std::uint32_t contentId = 0;  // of the CIA's content 0 (builders other than ours pick any)
 };
 
 // Writes its intermediate files under workFolder (which the caller owns, e.g. a TempDir).

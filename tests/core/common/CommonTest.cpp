@@ -43,6 +43,13 @@ TEST(CommandLine, BackslashesCountOnlyBeforeAQuote) {
   EXPECT_EQ(SplitCommandLine("\"C:\\P\\\" x"), (Args{"C:\\P\\", "x"}));
 }
 
+TEST(CommandLine, EveryQuotedArgumentSplitsBackUnchanged) {
+  for (const std::string name : {"plain", "my \"clean\" image.cia", "ends in a backslash\\", "a\\\"b", "\"",
+                                 "x\\\\\"y\\", "it's $HOME", "Jeu Ünïcode", ""}) {
+    EXPECT_EQ(SplitCommandLine("tool " + QuoteArgument(name) + " next"), (Args{"tool", name, "next"})) << name;
+  }
+}
+
 class RunToolTest : public ::testing::Test {
  protected:
   fs::path Tool(const std::string& plan) {

@@ -60,20 +60,29 @@ class EndToEnd : public ::testing::Test {
 };
 
 TEST_F(EndToEnd, EveryInputKindToEveryOutputKind) {
-  const std::pair<const char*, const char*> cases[] = {
-      {".cia", "out.cia"}, {".cia", "out.cxi"}, {".cxi", "out.cia"}, {".cxi", "out.cxi"},
-      {".3ds", "out.3ds"}, {".3ds", "out.cia"}, {".3ds", "out.cxi"}};
-  for (const auto& [kind, outName] : cases) {
-    SCOPED_TRACE(std::string(kind) + " -> " + outName);
-    const auto image = test::BuildGameImage(Row("AA5"), kind, work / (std::string("in") + kind), work / "build");
+  // Names a player may well have: quotes, backslashes, apostrophes, dollars, blanks and letters
+  // beyond ASCII all reach the tools intact. The last CIA's first content has an ID other than
+  // 0, as other builders give it.
+  const struct {
+    const char* kind;
+    const char* outName;
+    std::uint32_t contentId;
+  } cases[] = {{".cia", "out.cia", 0},      {".cia", "out.cxi", 0},     {".cxi", "out.cia", 0},
+               {".cxi", "out.cxi", 0},      {".3ds", "out.3ds", 0},     {".3ds", "out.cia", 0},
+               {".3ds", "out.cxi", 0},      {".cia", "out.cia", 0x7926fc67}};
+  const std::string odd = "my \"clean\" \\ it's $HOME Ünï ";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " -> " + c.outName + " " + std::to_string(c.contentId));
+    const auto image = test::BuildGameImage(Row("AA5"), c.kind, work / (odd + "in" + c.kind), work / "build", c.contentId);
     const auto before = test::FileSha256(image.path);
-    const auto patch = test::BuildGamePatch(image, work / "patch");
+    const auto patch = test::BuildGamePatch(image, work / (odd + "patch"));
+    const std::string outName = odd + c.outName;
     const Run run = Install(image, patch.folder, outName);
     ASSERT_FALSE(run.lines.empty());
     EXPECT_EQ(run.lines.back(), "[" + PathToUtf8(app / outName) + "]");
     EXPECT_EQ(test::CheckInstalledImage(image, patch, run.out, -1, {}), "");
     EXPECT_EQ(test::FileSha256(image.path), before) << "the input image must never change";
-    fs::remove_all(work / "patch");
+    fs::remove_all(patch.folder);
     fs::remove(app / outName);
   }
 }

@@ -84,7 +84,8 @@ TEST_F(SoundStep, APartialVoiceSetReplacesExactlyItsWaves) {
   Game("AAT");
   const std::string longer(0x155, 'L'), shorter(0x21, 'S');
   test::WriteFile(patchDir / "voice/JAP MOD/3_BCWAV/001.bcwav", longer);
-  test::WriteFile(patchDir / "voice/JAP MOD/3_BCWAV/004.bcwav", shorter);
+  // Named as a Windows tool may save it: the same file to the game, so it takes the wave's place.
+  test::WriteFile(patchDir / "voice/JAP MOD/3_BCWAV/004.BCWAV", shorter);
   test::WriteFile(patchDir / "voice/JAP MOD/3_BCWAV/050.bcwav", "beyond the wave count");
   test::WriteFile(patchDir / "voice/ENG/3_BCWAV/001.bcwav", "english");
   host.voiceIndex = 1;
