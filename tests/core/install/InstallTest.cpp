@@ -8,6 +8,8 @@
 
 #include "core/common/Common.h"
 #include "core/common/RunLock.h"
+#include "core/install/OutputCheck.h"
+#include "support/ImageBuilder.h"
 #include "support/JobFixture.h"
 
 namespace qpt {
@@ -329,6 +331,50 @@ TEST_F(InstallJob, ARunThatCannotFitOrWriteIsRefusedBeforeAnything) {
   EXPECT_EQ(host.Lines()[0].rfind("<ErrorNotEnoughSpace:" + PathToUtf8(app / "tools") + ":61440.00 GB:", 0), 0u)
       << host.Lines()[0];
   EXPECT_TRUE(Calls("ctrtool").empty());
+}
+
+TEST_F(InstallJob, ANewImageThatFailsItsCheckIsDeletedAndTheRunFails) {
+  PlanTool("makerom", "write " + PathToUtf8(app / "out.cia") + " not an image");
+  imageProblem = TImageProblem{"ErrorCheckImageRomFS", {"pack.dat"}};
+  auto job = Create("out.cia");
+  job->Execute();
+  const Lines lines = host.Lines();
+  EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("CheckingNewImage"), "", L("ErrorCheckImageRomFS", {"pack.dat"})}));
+  EXPECT_FALSE(fs::exists(app / "out.cia"));
+  EXPECT_FALSE(job->Succeeded());
+}
+
+TEST(NewImageCheck, FindsDamageAnotherGameAndMissingFiles) {
+  test::TempDir dir("check");
+  test::ImageBuilder builder(dir / "work");
+  test::ImageRecipe recipe;
+  recipe.romfs = {{"pack.dat", test::Bytes(0x3001, 7)}, {"sound/a.bcsar", test::Bytes{1, 2, 3}}, {"x.bin", test::Bytes{9}}};
+  builder.BuildCia(recipe, dir / "in.cia");
+  builder.BuildCxi(recipe, dir / "same.cxi");
+  EXPECT_EQ(CheckNewImage(dir / "in.cia", dir / "same.cxi"), std::nullopt);
+
+  test::ImageRecipe other = recipe;
+  other.programId = 0x0004000000112233;
+  builder.BuildCia(other, dir / "other.cia");
+  const auto id = CheckNewImage(dir / "in.cia", dir / "other.cia");
+  ASSERT_TRUE(id);
+  EXPECT_EQ(id->key, "ErrorCheckImageProgramID");
+  EXPECT_EQ(id->values, (std::vector<std::string>{"0004000000112233", "00040000001BD200"}));
+
+  test::ImageRecipe fewer = recipe;
+  fewer.romfs.erase("sound/a.bcsar");
+  builder.BuildCia(fewer, dir / "fewer.cia");
+  const auto missing = CheckNewImage(dir / "in.cia", dir / "fewer.cia");
+  ASSERT_TRUE(missing);
+  EXPECT_EQ(missing->key, "ErrorCheckImageRomFS");
+  EXPECT_EQ(missing->values, std::vector<std::string>{"sound"});
+
+  std::string bytes = test::ReadFile(dir / "same.cxi");
+  bytes[bytes.size() - 0x1800] ^= 0x40;  // inside the RomFS
+  test::WriteFile(dir / "damaged.cxi", bytes);
+  const auto damaged = CheckNewImage(dir / "in.cia", dir / "damaged.cxi");
+  ASSERT_TRUE(damaged);
+  EXPECT_EQ(damaged->key, "ErrorCheckImageHashes");
 }
 
 TEST_F(InstallJob, AToolThatCannotStartEndsTheRunWithOneClearLine) {
