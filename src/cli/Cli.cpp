@@ -11,6 +11,7 @@
 #include "cli/ConsoleHost.h"
 #include "core/common/Common.h"
 #include "core/install/Install.h"
+#include "core/install/Receipt.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/PatchList.h"
@@ -41,6 +42,7 @@ struct TOptions {
   std::optional<std::string> out, patch, lang, voice, musicFile;
   std::vector<std::string> music, writes;
   bool help = false;
+  bool noReceipt = false;
 };
 
 // The options each command takes, besides --help.
@@ -84,6 +86,11 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
       continue;
     }
     if (arg.rfind("--", 0) != 0) throw TUsageError{"Unknown option " + arg + "."};
+    if (arg == "--no-receipt") {
+      if (options.command != "install") throw TUsageError{"The " + options.command + " command takes no --no-receipt."};
+      options.noReceipt = true;
+      continue;
+    }
     std::string name = arg.substr(2);
     std::optional<std::string> value;
     if (const std::size_t eq = name.find('='); eq != std::string::npos) {
@@ -423,6 +430,11 @@ class TSession {
       throw TUsageError{std::string(kNoMusic) + " Leave out --music and --music-file."};
     }
     settings.trackList = list.get();
+    settings.writeReceipt = !options.noReceipt;
+    std::string patchTitle;
+    if (options.patch) patchTitle = ChoosePatch(image, *options.patch).title;
+    settings.receiptFacts = MakeReceiptFacts(image.id.gameIndex, image.id.regionIndex, patchTitle, voiceMissing ? -1 : voiceIndex,
+                                             list.get(), lang_);
 
     TConsoleHost host(out_, context_.outputIsTerminal, voiceIndex, context_.appDir);
     auto job = CreateInstallJob(image.id.romExt, host, std::move(settings));
@@ -508,7 +520,7 @@ Commands:
       anything fails, the image is left as it was. A title whose name does not fit the
       image's field is skipped with a warning. Keep a backup of IMAGE.
   install IMAGE --out PATH [--patch FOLDER] [--lang NAME] [--voice VOICES]
-          [--music SLOT=TITLE ...] [--music-file FILE]
+          [--music SLOT=TITLE ...] [--music-file FILE] [--no-receipt]
       Builds the patched image at PATH; its extension chooses the kind: .cia for a console,
       .cxi for an emulator, and, from a 3DS image only, .3ds for a flash cartridge. The log
       shows as the run goes; Ctrl+C stops the run at its next step.
@@ -534,6 +546,9 @@ Options:
                       with # are skipped.
   --write SLOT=TITLE  as --music, for the music command: written straight into IMAGE. May be
                       repeated.
+  --no-receipt        install writes no receipt: without it, a successful run leaves
+                      "<new image>.txt" beside the new image, with what went in and came
+                      out (SHA-256 of both images) and the whole log.
   --help              this text.
 
 Exit codes: 0 success, 1 the run or the check failed (or the image was refused),

@@ -255,6 +255,8 @@ bool TMusicDialog::TntButton4Click() {
       ShowMessage(this, MessageKind::Error, windowTitle(), QString::fromStdString(written.error));
       return false;
     }
+    // The image itself now holds these titles; a later run's receipt compares with them.
+    if (written.changed) chosen.ImageSelected = chosen.Selected;
   }
   trackList_ = std::move(chosen);
   accept();

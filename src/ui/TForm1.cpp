@@ -22,6 +22,7 @@
 
 #include "core/common/Common.h"
 #include "core/install/Install.h"
+#include "core/install/Receipt.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
 #include "ui/Dialogs.h"
@@ -487,6 +488,10 @@ void TForm1::BTNInstallPatchClick() {
   settings.originalPackIncMD5 = OriginalPackIncMD5;
   settings.lang = &langList_;
   settings.trackList = trackList_ && trackList_->Complete() ? trackList_.get() : nullptr;
+  settings.writeReceipt = true;
+  settings.receiptFacts =
+      MakeReceiptFacts(GameIndex, RegionIndex, CBPatch->currentIndex() > 0 ? CBPatch->currentText().toStdString() : "",
+                       VoiceMissing ? -1 : VoiceIndex(), settings.trackList, langList_);
   auto job = CreateInstallJob(RomExt, *jobHost_, settings);
   if (!job) return;
   LogAppend("\r\n" + langList_.GetLangText("StartPatching") + "\r\n");

@@ -88,7 +88,11 @@ TLangList BracketLanguage() {
       "CancelInstall", "StartPatching", "CheckingNewImage", "PatchingCompletedWithWarnings",
       "ErrorWritingWorkFiles", "WarningSkippedLink", "ErrorOutputIsInput", "InstallCancelledNothingWritten",
       "WarningTrackNameTooLong", "ErrorOpeningOldRom", "ErrorOldRomChanged", "ErrorOldRomRefused", "ErrorWritingOldRom",
-      "ErrorOldRomNotVerified", "ErrorOldRomDamaged", "LogOldRomVerified"};
+      "ErrorOldRomNotVerified", "ErrorOldRomDamaged", "LogOldRomVerified", "ReceiptHeading", "ReceiptDate",
+      "ReceiptInput", "ReceiptFile", "ReceiptGame", "ReceiptKind", "ReceiptSize", "ReceiptSha256", "ReceiptPatch",
+      "ReceiptNoPatch", "ReceiptTitle", "ReceiptFolder", "ReceiptDigest", "ReceiptVoices", "ReceiptMusic",
+      "ReceiptUnchanged", "ReceiptOutput", "ReceiptHashesGood", "ReceiptLog", "WarningReceiptNotWritten",
+      "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput"};
   // Texts with values show them after colons: "<ErrorNotEnoughSpace:%1:%2:%3>".
   static const std::pair<const char*, int> kFormatted[] = {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},

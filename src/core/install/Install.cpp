@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <exception>
+#include <span>
 
 #include "core/common/Common.h"
 #include "core/common/RunLock.h"
@@ -68,6 +69,8 @@ TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
 
 TInstall::~TInstall() {
   if (thread_.joinable()) thread_.join();
+  stopHash_.store(true);
+  if (inputHash_.valid()) inputHash_.wait();
 }
 
 void TInstall::Start() { thread_ = std::thread([this] { Execute(); }); }
@@ -91,6 +94,23 @@ std::string TInstall::Quote(const std::string& utf8Path) { return QuoteArgument(
 std::uint32_t TInstall::Run(const std::string& tool, const std::string& arguments) {
   lastToolReason_.clear();
   return RunTool(tool, arguments, FAppDir, &lastToolReason_);
+}
+
+void TInstall::Log(const std::string& line) {
+  host_.LogAppend(line);
+  // As the window shows it: each CR LF starts a further line.
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t br = line.find("\r\n", start);
+    logCopy_.push_back(line.substr(start, br == std::string::npos ? std::string::npos : br - start));
+    if (br == std::string::npos) break;
+    start = br + 2;
+  }
+}
+
+void TInstall::LogReplaceLast(const std::string& line) {
+  host_.LogReplaceLast(line);
+  if (!logCopy_.empty()) logCopy_.back() = line;
 }
 
 void TInstall::LogToolReason() {
@@ -159,6 +179,8 @@ void TInstall::Execute() {
     // A run that stopped for a cancel says so last; nothing of it was written but the work
     // folder, which the end of the run removes.
     if (!RunSteps() && Terminated()) LogKeyAfterBreak("InstallCancelledNothingWritten");
+    stopHash_.store(true);
+    if (inputHash_.valid()) inputHash_.wait();
   } catch (const std::exception& error) {
     // Nothing a step does not handle itself may leave the window locked: say what happened
     // in one line and end the run like any other.
@@ -202,20 +224,58 @@ bool TInstall::RunWarningStep(bool (TInstall::*step)()) {
 bool TInstall::CheckOutput(const fs::path& written) {
   // No checkpoint lies between the last tool and the end of a run, so a cancel asked for
   // while it ran is honoured here: the player said stop, and gets no image.
-  if (Terminated()) {
+  // An image whose check failed goes, and with it any receipt of an earlier image of that
+  // name: a receipt never stays without its image.
+  const auto remove = [&] {
     RemoveFile(written);
+    RemoveFile(ReceiptPath(written));
+  };
+  if (Terminated()) {
+    remove();
     return false;
   }
   LogKey("CheckingNewImage");
+  // For the receipt, the whole image is hashed on the other core while the check runs.
+  std::future<std::string> outputHash;
+  if (settings_.writeReceipt) outputHash = std::async(std::launch::async, [written] { return FileSha256(written); });
   const std::optional<TImageProblem> problem =
       settings_.checkImage ? settings_.checkImage(FRomPath, written) : CheckNewImage(FRomPath, written);
+  if (outputHash.valid()) outputHash_ = outputHash.get();
   if (problem) {
-    RemoveFile(written);
+    remove();
     Log("\r\n" + FormatText(problem->key.c_str(), problem->values));
     return false;
   }
   LogKey("Done");
   return true;
+}
+
+bool TInstall::WriteReceipt(const fs::path& written, const std::vector<std::string>& lastLines) {
+  TReceipt r;
+  r.facts = settings_.receiptFacts;
+  r.date = ReceiptDate();
+  r.input = FRomPath;
+  r.inputKind = Lower(PathToUtf8(FRomPath.extension()));
+  std::error_code ec;
+  r.inputSize = fs::file_size(FRomPath, ec);
+  r.inputSha256 = inputHash_.valid() ? inputHash_.get() : std::string();
+  r.patchFolder = FPatchDir;
+  if (!FOriginalPackDatMD5.empty() && !FPackDatMD5.empty()) {
+    r.digests.push_back({"pack.dat MD5", FOriginalPackDatMD5, FPackDatMD5});
+  }
+  if (!FOriginalPackIncMD5.empty() && !FPackIncMD5.empty()) {
+    r.digests.push_back({"pack.inc MD5", FOriginalPackIncMD5, FPackIncMD5});
+  }
+  r.output = written;
+  r.outputSize = fs::file_size(written, ec);
+  r.outputSha256 = outputHash_;
+  r.log = logCopy_;
+  r.log.insert(r.log.end(), lastLines.begin(), lastLines.end());
+  if (r.inputSha256.empty() || r.outputSha256.empty() || !settings_.lang) return false;
+  const std::string text = ReceiptText(r, *settings_.lang);
+  return ctr::WriteWholeFile(ReceiptPath(written), std::span<const std::uint8_t>(
+                                                       reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))
+      .ok();
 }
 
 bool TInstall::RunSteps() {
@@ -237,6 +297,10 @@ bool TInstall::RunSteps() {
       return false;
   }
   if (!CheckBeforeStart()) return false;
+  if (settings_.writeReceipt) {
+    // The second core hashes the input while the first steps run.
+    inputHash_ = std::async(std::launch::async, [this] { return FileSha256(FRomPath, &stopHash_); });
+  }
 
   const fs::path work = WorkPath("tools\\temp");
   if (FolderExists(work) || FileExists(work)) {
@@ -310,7 +374,10 @@ bool TInstall::RunSteps() {
   const fs::path written = PathFromUtf8(PathToUtf8(FOutPath) + kind);
   if (!CheckOutput(written)) return false;
   Progress(100);
-  Log("\r\n" + GetLangText("PatchingSuccessful") + "\r\n[" + PathToUtf8(written) + "]");
+  const std::string success = GetLangText("PatchingSuccessful");
+  const std::string where = "[" + PathToUtf8(written) + "]";
+  if (settings_.writeReceipt && !WriteReceipt(written, {"", success, where})) LogWarning("WarningReceiptNotWritten");
+  Log("\r\n" + success + "\r\n" + where);
   if (!warnings_.empty()) {
     // Said again at the very end, where a player looks, so that a warning from minutes ago
     // is not taken for a clean result.

@@ -9,12 +9,14 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <future>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "core/install/Receipt.h"
 #include "core/localization/Language.h"
 
 namespace qpt {
@@ -63,6 +65,10 @@ struct TInstallSettings {
   const TTrackList* trackList = nullptr;  // music choice for the voice and music step
   // The check of the new image before the success line; empty means CheckNewImage.
   TImageCheck checkImage;
+  // Whether a successful run leaves a receipt beside the new image, and what it says that
+  // only the caller knows.
+  bool writeReceipt = false;
+  TReceiptFacts receiptFacts;
 };
 
 // The output kind a name asks for: ".cxi", ".cia", or ".3ds" for anything else. Letter case
@@ -131,7 +137,9 @@ class TInstall {
 
   // Helpers for the steps.
   std::string GetLangText(const char* key) const;
-  void Log(const std::string& line) { host_.LogAppend(line); }
+  // Every line goes to the host and into the run's own copy of its log (for the receipt).
+  void Log(const std::string& line);
+  void LogReplaceLast(const std::string& line);
   void LogKey(const char* key) { Log(GetLangText(key)); }
   void LogKeyAfterBreak(const char* key) { Log("\r\n" + GetLangText(key)); }
   // A warning: logged now and said again at the end of a run that succeeds. detail, when not
@@ -205,6 +213,14 @@ class TInstall {
   std::atomic<bool> ownsWorkFolder_{false};
   std::atomic<bool> succeeded_{false};
   std::vector<std::string> warnings_;  // job thread only
+  std::vector<std::string> logCopy_;   // job thread only: the run's lines as the log shows them
+  // The input's SHA-256 for the receipt, worked out on a thread of its own while the first
+  // steps run; stopHash_ ends it early when the run ends without success.
+  std::atomic<bool> stopHash_{false};
+  std::future<std::string> inputHash_;
+  std::string outputHash_;  // from the check of the new image
+  // Writes the receipt of a run that is about to say success, whose last lines are these.
+  bool WriteReceipt(const std::filesystem::path& written, const std::vector<std::string>& lastLines);
   std::string lastToolReason_;         // job thread only
   // Held from before the work folder is touched until the job is destroyed, which the hosts
   // do only after removing the work folder, so no other run can start in between.

@@ -231,7 +231,7 @@ bool TInstall::UpdatePackDat() {
   const fs::path packInc = WorkPath("tools\\temp\\romfs\\pack.inc");
   const fs::path folder = WorkPath("tools\\temp\\pack_dat");
   const TPackProgress progress{[this](const std::string& line) { Log(line); },
-                               [this](const std::string& line) { host_.LogReplaceLast(line); }};
+                               [this](const std::string& line) { LogReplaceLast(line); }};
 
   // Whatever goes wrong here is logged and the run goes on to the rebuild with the archive as
   // it was; failureKey names the line for the phase in progress, should anything throw.

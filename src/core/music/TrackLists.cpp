@@ -118,6 +118,7 @@ TTrackListResult TTrackList::CreateFromText(const std::string& listBytes, const 
   }
   MusicChanged = false;
   complete_ = true;
+  ImageSelected = Selected;
   return {};
 }
 

@@ -65,6 +65,8 @@ class TTrackList {
   std::int64_t RomSize = -1;  // bytes of the image when the list was read from it
   std::string GameCode;
   bool MusicChanged = false;
+  // Each slot's title as the image held it when the list was read.
+  std::vector<std::string> ImageSelected;
   std::vector<std::int32_t> SlotOffsets;
 
  private:

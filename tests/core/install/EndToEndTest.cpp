@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "core/common/Common.h"
+#include "core/install/Receipt.h"
 #include "core/music/BuiltinResources.h"
 #include "core/music/TrackLists.h"
 #include "support/AppFolder.h"
@@ -28,7 +29,7 @@ class EndToEnd : public ::testing::Test {
     test::ImageContents out;
   };
   Run Install(const test::GameImage& image, const fs::path& patchDir, const std::string& outName,
-              const TTrackList* list = nullptr, int voice = 0) {
+              const TTrackList* list = nullptr, int voice = 0, bool receipt = false) {
     test::RecordingHost host;
     host.voiceIndex = voice;
     TInstallSettings s;
@@ -39,6 +40,8 @@ class EndToEnd : public ::testing::Test {
     s.game = image.row.gameCode;
     s.lang = &lang;
     s.trackList = list;
+    s.writeReceipt = receipt;
+    s.receiptFacts = MakeReceiptFacts(image.row.gameIndex, image.row.regionIndex, "The Patch", voice, list, lang);
     const std::string descriptor = patchDir.empty() ? "" : test::ReadFile(patchDir / "English.dsc");
     const auto value = [&](const std::string& key) {
       const auto at = descriptor.find(key + "=\"");
@@ -121,10 +124,27 @@ TEST_F(EndToEnd, ADeltaForAnotherArchiveIsRefusedAndNoImageIsWritten) {
   const auto image = test::BuildGameImage(Row("AAT", 3), ".3ds", work / "in.3ds", work / "build");
   const auto other = test::BuildGameImage(Row("AAT", 2), ".cxi", work / "other.cxi", work / "build2");
   const auto patch = test::BuildGamePatch(other, work / "patch");  // digests of another archive
-  const Run run = Install(image, patch.folder, "out.3ds");
+  const Run run = Install(image, patch.folder, "out.3ds", nullptr, 0, true);
   ASSERT_GE(run.lines.size(), 2u);
   EXPECT_EQ(run.lines.back(), test::L("MD5NotMatched"));
   EXPECT_FALSE(fs::exists(app / "out.3ds"));
+  EXPECT_FALSE(fs::exists(app / "out.3ds.txt"));
+}
+
+TEST_F(EndToEnd, AReceiptBesideTheNewImageHoldsTheHashesOfBothImagesAndTheLog) {
+  const auto image = test::BuildGameImage(Row("AAT"), ".cia", work / "in.cia", work / "build");
+  const auto patch = test::BuildGamePatch(image, work / "patch");
+  const Run run = Install(image, patch.folder, "out.cxi", nullptr, 0, true);
+  ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(app / "out.cxi") + "]");
+  const std::string receipt = test::ReadFile(app / "out.cxi.txt");
+  for (const std::string& expected : std::vector<std::string>
+       {test::L("ReceiptSha256") + " " + test::FileSha256(image.path) + "\r\n",
+        test::L("ReceiptSha256") + " " + test::FileSha256(app / "out.cxi") + "\r\n",
+        test::L("ReceiptTitle") + " The Patch\r\n", std::string("pack.dat MD5"), test::L("ReceiptHashesGood"),
+        test::L("ReceiptGame") + " Phoenix Wright: Ace Attorney Trilogy (USA)\r\n",
+        "  " + test::L("PatchingSuccessful") + "\r\n  [" + PathToUtf8(app / "out.cxi") + "]\r\n"}) {
+    EXPECT_NE(receipt.find(expected), std::string::npos) << expected << "\n" << receipt;
+  }
 }
 
 }  // namespace
