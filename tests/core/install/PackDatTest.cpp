@@ -272,7 +272,7 @@ TEST_F(PackStep, ANewArchiveThatCannotBeWrittenLeavesTheOldOne) {
   const Archive a = MakeArchive(entries);
   Install(a);
   fs::create_directories(patch / "pack_dat");
-  fs::create_directories(romfs / "pack.dat.part");  // where the new archive is built
+  fs::create_directories(romfs / ("pack.dat" + std::string(ctr::kTemporaryOutputSuffix)));  // where the new archive is built
   Run();
   const Lines lines = host.Lines();
   EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("RepackingPackDat"), "0/6", L("ErrorRepackingPackDat")}));
@@ -297,7 +297,7 @@ TEST(PackRepack, FewerFilesThanRecordsIsAnErrorThatLeavesTheArchiveUntouched) {
   EXPECT_TRUE(progress.empty());
   EXPECT_EQ(ReadFile(dir / "pack.dat"), a.dat);
   EXPECT_EQ(ReadFile(dir / "pack.inc"), a.inc);
-  EXPECT_FALSE(fs::exists(dir / "pack.dat.part"));
+  EXPECT_FALSE(fs::exists(dir / ("pack.dat" + std::string(ctr::kTemporaryOutputSuffix))));
 }
 
 TEST(PackRepack, TheListingIsSortedByNameAndSkipsFoldersAndHiddenFiles) {
