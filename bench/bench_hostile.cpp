@@ -4,15 +4,17 @@
 //   chain  a folder inside a folder inside a folder ..., --depth deep (default 40,000),
 //          ending in one file; the hash levels are right, so the image verifies;
 //   sparse a level 3 whose two metadata tables claim 256 MiB each, in a sparse file that
-//          holds a few KiB of data;
-//   wide   one folder whose file table is as large as a reader accepts, full of files with
-//          short names, the last of them a second copy of the first (so that nothing is
-//          unpacked: the image is refused once the whole folder has been looked at).
+//          holds a few KiB of data; and the same with 32 MiB tables, the most a reader takes;
+//   wide   one folder holding --wide files and as many folders (default 900,000 each: tables
+//          near the most a reader takes), all with short names, the last folder named like
+//          the first file (so that nothing is unpacked: the image is refused once the whole
+//          folder has been looked at).
 //
 // For each it runs `3dstool -xtf romfs IMAGE --romfs-dir DIR` and `quill-patch-cli verify
 // CXI` (the RomFS wrapped in a plain CXI) through the launcher and prints exit code, time,
 // peak resident memory against the 64 MiB target, and the first line the program wrote on
-// standard error.
+// standard error. Last, the verifier alone on a CIA whose header claims a certificate chain of
+// 3.75 GiB (a hole in the file).
 //
 // usage: bench_hostile [--scratch DIR] [--depth N] [--wide N] [--keep]
 #include <openssl/sha.h>
@@ -27,6 +29,7 @@
 #include <vector>
 
 #include "Measure.h"
+#include "ctr/Cia.h"
 #include "ctr/ExeFs.h"
 #include "ctr/Ncch.h"
 #include "ctr/RomFs.h"
@@ -151,54 +154,61 @@ Bytes ChainLevel3(std::uint32_t depth) {
   return level3;
 }
 
-// Level 3 of one folder (the root) holding `count` files with two-letter names, the last a
-// copy of the first name.
+// Level 3 of one folder (the root) holding `count` files and `count` empty folders, all with
+// two-letter names, the last folder named like the first file.
 Bytes WideLevel3(std::uint32_t count) {
   constexpr std::uint32_t kFileEntry = sizeof(ctr::RomFsFileRecord) + 4;
+  constexpr std::uint32_t kDirEntry = sizeof(ctr::RomFsDirRecord) + 4;
   ctr::RomFsLevel3HeaderRecord h{};
   h.headerSize = sizeof(h);
   h.dirHashOffset = sizeof(h);
   h.dirHashSize = 4;
   h.dirMetaOffset = h.dirHashOffset + h.dirHashSize;
-  h.dirMetaSize = sizeof(ctr::RomFsDirRecord);
+  h.dirMetaSize = (count + 1) * kDirEntry;
   h.fileHashOffset = h.dirMetaOffset + h.dirMetaSize;
   h.fileHashSize = 4;
   h.fileMetaOffset = h.fileHashOffset + h.fileHashSize;
   h.fileMetaSize = count * kFileEntry;
   h.dataOffset = static_cast<std::uint32_t>(Align(h.fileMetaOffset + h.fileMetaSize, 0x10));
 
+  // Two letters from the CJK ideographs (no letter case to fold), files and folders apart.
+  const auto putName = [](Bytes& bytes, std::size_t at, std::uint16_t base, std::uint32_t k) {
+    Put(bytes, at, static_cast<std::uint16_t>(base + k / 0x1000));
+    Put(bytes, at + 2, static_cast<std::uint16_t>(0x4E00 + k % 0x1000));
+  };
   Bytes level3(h.dataOffset, 0);
   Put(level3, 0, h);
   Put(level3, h.dirHashOffset, std::uint32_t{0});
   Put(level3, h.fileHashOffset, std::uint32_t{0});
-  Put(level3, h.dirMetaOffset, ctr::RomFsDirRecord{0, kNone, kNone, 0, kNone, 0});
+  Put(level3, h.dirMetaOffset, ctr::RomFsDirRecord{0, kNone, kDirEntry, 0, kNone, 0});
   for (std::uint32_t k = 0; k < count; ++k) {
-    const std::uint32_t name = k + 1 == count ? 0 : k;
-    ctr::RomFsFileRecord f{0, k + 1 == count ? kNone : (k + 1) * kFileEntry, 0, 0, kNone, 4};
-    const std::size_t at = h.fileMetaOffset + std::size_t{k} * kFileEntry;
-    Put(level3, at, f);
-    // Two letters from 0x4E00 up (CJK ideographs: no letter case to fold).
-    Put(level3, at + sizeof(f), static_cast<std::uint16_t>(0x4E00 + name / 0x4000));
-    Put(level3, at + sizeof(f) + 2, static_cast<std::uint16_t>(0x4E00 + name % 0x4000));
+    const bool last = k + 1 == count;
+    const std::size_t fileAt = h.fileMetaOffset + std::size_t{k} * kFileEntry;
+    Put(level3, fileAt, ctr::RomFsFileRecord{0, last ? kNone : (k + 1) * kFileEntry, 0, 0, kNone, 4});
+    putName(level3, fileAt + sizeof(ctr::RomFsFileRecord), 0x5000, k);
+    const std::uint32_t dir = (k + 1) * kDirEntry;
+    const std::size_t dirAt = h.dirMetaOffset + dir;
+    Put(level3, dirAt, ctr::RomFsDirRecord{0, last ? kNone : dir + kDirEntry, kNone, kNone, kNone, 4});
+    putName(level3, dirAt + sizeof(ctr::RomFsDirRecord), last ? 0x5000 : 0x6000, last ? 0 : k);
   }
   return level3;
 }
 
-// A RomFS whose level 3 claims two 256 MiB metadata tables: the header is real data, the rest
-// of the file a hole.
-void WriteSparseRomFs(const fs::path& path) {
-  constexpr std::uint32_t kTable = 256u << 20;
+// A RomFS whose level 3 claims two metadata tables of tableMiB each: the header is real data,
+// the rest of the file a hole.
+void WriteSparseRomFs(const fs::path& path, std::uint32_t tableMiB) {
+  const std::uint32_t table = tableMiB << 20;
   ctr::RomFsLevel3HeaderRecord h{};
   h.headerSize = sizeof(h);
   h.dirHashOffset = sizeof(h);
   h.dirHashSize = 0;
   h.dirMetaOffset = sizeof(h);
-  h.dirMetaSize = kTable;
-  h.fileHashOffset = h.dirMetaOffset + kTable;
+  h.dirMetaSize = table;
+  h.fileHashOffset = h.dirMetaOffset + table;
   h.fileHashSize = 0;
   h.fileMetaOffset = h.fileHashOffset;
-  h.fileMetaSize = kTable;
-  h.dataOffset = h.fileMetaOffset + kTable;
+  h.fileMetaSize = table;
+  h.dataOffset = h.fileMetaOffset + table;
   const std::uint64_t l3Size = h.dataOffset;
   const std::uint64_t l2Size = 0x20 * (Align(l3Size, kBlock) / kBlock);
   const std::uint64_t l1Size = 0x20 * (Align(l2Size, kBlock) / kBlock);
@@ -211,6 +221,41 @@ void WriteSparseRomFs(const fs::path& path) {
   Put(head, kBlock, h);
   qpt::test::WriteBytes(path, head);
   fs::resize_file(path, end);
+}
+
+// A copy of a CIA whose header claims 3.75 GiB more certificate chain: the sections after the
+// chain move up by as much, and the gap is a hole in the file.
+void WriteInflatedCia(const fs::path& cia, const fs::path& out) {
+  constexpr std::uint32_t kMore = 0xF0000000;
+  Bytes bytes = qpt::test::ReadBytes(cia);
+  std::uint32_t chain = 0;
+  std::memcpy(&chain, bytes.data() + 0x08, 4);
+  const std::size_t ticket = static_cast<std::size_t>(Align(Align(ctr::kCiaHeaderSize, 0x40) + chain, 0x40));
+  chain += kMore;
+  std::memcpy(bytes.data() + 0x08, &chain, 4);
+  std::ofstream file(out, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(ticket));
+  file.seekp(static_cast<std::streamoff>(ticket) + kMore);
+  file.write(reinterpret_cast<const char*>(bytes.data() + ticket), static_cast<std::streamsize>(bytes.size() - ticket));
+  if (!file) throw std::runtime_error("cannot write " + out.string());
+}
+
+// An ExeFS whose .code is 34 MiB stored and claims 35 MiB decompressed, the most a program
+// image may have; its stream is empty, so the decompression fails and the bytes are written
+// as stored.
+void WriteLargeCodeExeFs(const fs::path& path) {
+  constexpr std::uint32_t kStored = 34u << 20, kIncrease = 1u << 20;
+  Bytes header(0x200, 0);
+  std::memcpy(&header[0x00], ".code", 5);
+  Put(header, 0x0C, kStored);
+  Bytes footer;
+  Put(footer, 0, std::uint32_t{8} | std::uint32_t{8} << 24);
+  Put(footer, 4, kIncrease);
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file.write(reinterpret_cast<const char*>(header.data()), static_cast<std::streamsize>(header.size()));
+  file.seekp(0x200 + kStored - 8);
+  file.write(reinterpret_cast<const char*>(footer.data()), static_cast<std::streamsize>(footer.size()));
+  if (!file) throw std::runtime_error("cannot write " + path.string());
 }
 
 // A plain CXI around a RomFS image: the synthetic title's header, exheader and ExeFS.
@@ -283,11 +328,13 @@ int main(int argc, char** argv) {
     const std::vector<Image> images = {
         {"chain of " + std::to_string(depth) + " folders", scratch / "chain.romfs"},
         {"two 256 MiB tables, sparse", scratch / "sparse.romfs"},
-        {"one folder of " + std::to_string(wide) + " files", scratch / "wide.romfs"},
+        {"two 32 MiB tables, sparse", scratch / "sparse32.romfs"},
+        {"one folder of " + std::to_string(wide) + " files and as many folders", scratch / "wide.romfs"},
     };
     WriteRomFs(images[0].romfs, ChainLevel3(depth));
-    WriteSparseRomFs(images[1].romfs);
-    WriteRomFs(images[2].romfs, WideLevel3(wide));
+    WriteSparseRomFs(images[1].romfs, 256);
+    WriteSparseRomFs(images[2].romfs, 32);
+    WriteRomFs(images[3].romfs, WideLevel3(wide));
 
     for (const Image& image : images) {
       const fs::path cxi = fs::path(image.romfs).replace_extension(".cxi");
@@ -305,6 +352,26 @@ int main(int argc, char** argv) {
       Report("quill-patch-cli verify (CXI)", RunMeasured(QPT_CLI_PROGRAM, {"verify", cxi.string()}, fs::path()));
       fs::remove(cxi);
     }
+
+    // The largest program image there may be, unpacked with decompression.
+    const fs::path exefs = scratch / "code.exefs";
+    WriteLargeCodeExeFs(exefs);
+    std::printf("ExeFS with a .code of 34 MiB claiming 35 MiB decompressed\n");
+    sync();
+    Report("3dstool -xutf exefs",
+           RunMeasured(QPT_TOOLS_DIR "/3dstool",
+                       {"-xutf", "exefs", exefs.string(), "--exefs-dir", (scratch / "exefs").string(), "--header",
+                        (scratch / "exefsheader.bin").string()},
+                       fs::path()));
+
+    // A CIA whose certificate chain claims 3.75 GiB (a hole): the verifier alone reads it.
+    const fs::path cia = scratch / "chain.cia";
+    qpt::test::ImageBuilder(scratch / "parts").BuildCia(qpt::test::ImageRecipe{}, scratch / "small.cia");
+    WriteInflatedCia(scratch / "small.cia", cia);
+    std::printf("CIA claiming a 3.75 GiB certificate chain: %.1f MiB (%.0f KiB stored on disk)\n",
+                static_cast<double>(fs::file_size(cia)) / 1048576.0, static_cast<double>(StoredBytes(cia)) / 1024.0);
+    sync();
+    Report("quill-patch-cli verify (CIA)", RunMeasured(QPT_CLI_PROGRAM, {"verify", cia.string()}, fs::path()));
   } catch (const std::exception& error) {
     std::fprintf(stderr, "bench_hostile: %s\n", error.what());
     code = 1;
