@@ -1,5 +1,5 @@
-// Peak memory of the unpacker and the verifier on RomFS images made to exhaust memory. Each
-// image is small on disk (or sparse); what it claims is large:
+// Peak memory of the unpackers and the verifier on images made to exhaust memory. Each image
+// is small on disk (or sparse); what it claims is large:
 //
 //   chain  a folder inside a folder inside a folder ..., --depth deep (default 40,000),
 //          ending in one file; the hash levels are right, so the image verifies;
@@ -13,7 +13,8 @@
 // For each it runs `3dstool -xtf romfs IMAGE --romfs-dir DIR` and `quill-patch-cli verify
 // CXI` (the RomFS wrapped in a plain CXI) through the launcher and prints exit code, time,
 // peak resident memory against the 64 MiB target, and the first line the program wrote on
-// standard error. Last, the verifier alone on a CIA whose header claims a certificate chain of
+// standard error. Then `3dstool -xutf exefs` on an ExeFS whose .code is as large as a program
+// image may be, and the verifier alone on a CIA whose header claims a certificate chain of
 // 3.75 GiB (a hole in the file).
 //
 // usage: bench_hostile [--scratch DIR] [--depth N] [--wide N] [--keep]
@@ -21,6 +22,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>

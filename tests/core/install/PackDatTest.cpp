@@ -261,7 +261,6 @@ TEST_F(PackStep, RecordsOutsideTheArchiveOrOverlappingAreRefusedBeforeUnpackingA
   a = MakeArchive(entries);
   SetU32(a.inc, 6 * 20, U32(a.inc, 5 * 20) + static_cast<std::uint32_t>(entries[5].size()) - 1);
   Install(a);
-  fs::create_directories(patch / "pack_dat");
   Run();
   EXPECT_EQ(host.Lines(), (Lines{L("UnpackingPackDat"), L("ErrorExtractingPackDat")}));
   EXPECT_EQ(WorkFiles(), Lines{});
