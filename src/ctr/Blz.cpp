@@ -20,11 +20,11 @@ Status Bad(const std::string& why) { return Status::Error(".code is not a valid 
 
 }  // namespace
 
-Result<std::vector<std::uint8_t>> BlzDecompress(std::span<const std::uint8_t> stored) {
-  const std::uint64_t size = stored.size();
+Status BlzDecompressInPlace(std::vector<std::uint8_t>& buffer) {
+  const std::uint64_t size = buffer.size();
   if (size < kFooterSize) return Bad("shorter than its footer");
-  const std::uint32_t word = *ReadLE<std::uint32_t>(stored, size - 8);
-  const std::uint32_t increase = *ReadLE<std::uint32_t>(stored, size - 4);
+  const std::uint32_t word = *ReadLE<std::uint32_t>(buffer, size - 8);
+  const std::uint32_t increase = *ReadLE<std::uint32_t>(buffer, size - 4);
   const std::uint64_t top = word & 0xFFFFFF;
   const std::uint64_t bottom = word >> 24;
   if (bottom < kFooterSize || bottom > kFooterSize + 3) return Bad("footer length out of range");
@@ -32,25 +32,31 @@ Result<std::vector<std::uint8_t>> BlzDecompress(std::span<const std::uint8_t> st
   const std::uint64_t outSize = size + increase;
   if (outSize > kBlzMaxDecompressedSize) return Bad("decompressed size too large");
 
-  std::vector<std::uint8_t> out(static_cast<std::size_t>(outSize));
-  std::copy(stored.begin(), stored.end(), out.begin());
-
   const std::uint64_t end = size - top;  // end of the raw prefix
+  // The output is written over the compressed part while it is still being read; that part
+  // (at most 16 MiB, its length being a 24-bit field) is read from a copy of its own, so
+  // memory holds one program image and not two.
+  const std::vector<std::uint8_t> stream(buffer.begin() + static_cast<std::ptrdiff_t>(end), buffer.end());
+  const auto in = [&](std::uint64_t at) { return stream[static_cast<std::size_t>(at - end)]; };
+  buffer.reserve(static_cast<std::size_t>(outSize));
+  buffer.resize(static_cast<std::size_t>(outSize), 0);
+  std::vector<std::uint8_t>& out = buffer;
+
   std::uint64_t src = size - bottom;
   std::uint64_t dst = outSize;
   while (src > end) {
-    const std::uint8_t flags = stored[--src];
+    const std::uint8_t flags = in(--src);
     for (int bit = 7; bit >= 0 && src > end; --bit) {
       // The loader decodes in place: writing below the read cursor would destroy unread input.
       if (dst < src) return Bad("output overtakes the input");
       if ((flags >> bit & 1) == 0) {
         if (dst <= end) return Bad("output runs into the raw prefix");
-        out[--dst] = stored[--src];
+        out[--dst] = in(--src);
         continue;
       }
       if (src - end < 2) return Bad("reference cut off");
-      const std::uint32_t b1 = stored[--src];
-      const std::uint32_t b0 = stored[--src];
+      const std::uint32_t b1 = in(--src);
+      const std::uint32_t b0 = in(--src);
       const std::uint64_t length = (b1 >> 4) + kMinMatch;
       const std::uint64_t disp = (((b1 & 0x0F) << 8) | b0) + kMinDisp;
       if (dst < end || dst - end < length) return Bad("output runs into the raw prefix");
@@ -62,7 +68,14 @@ Result<std::vector<std::uint8_t>> BlzDecompress(std::span<const std::uint8_t> st
     }
   }
   if (src != end || dst != end) return Bad("stream does not end on the raw prefix");
-  return out;
+  return Status::Ok();
+}
+
+Result<std::vector<std::uint8_t>> BlzDecompress(std::span<const std::uint8_t> stored) {
+  std::vector<std::uint8_t> buffer(stored.begin(), stored.end());
+  Status s = BlzDecompressInPlace(buffer);
+  if (!s) return s;
+  return buffer;
 }
 
 namespace {

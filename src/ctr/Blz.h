@@ -19,6 +19,11 @@ inline constexpr std::uint64_t kBlzMaxDecompressedSize = 0x2300000;
 // the stream must end exactly on the end of the raw prefix. Any failure means "this is not a
 // compressed .code" and carries a one-line reason.
 Result<std::vector<std::uint8_t>> BlzDecompress(std::span<const std::uint8_t> stored);
+// The same on a buffer that holds the stored .code and becomes the decompressed one, for
+// large program images: besides it, only the compressed part is copied. Reserve the
+// decompressed size beforehand (kBlzMaxDecompressedSize will do) so that growing it moves
+// nothing. On failure the buffer's bytes are unspecified.
+Status BlzDecompressInPlace(std::vector<std::uint8_t>& buffer);
 
 // Encodes data into the stored form (raw prefix, stream, 0xFF padding, footer) that
 // BlzDecompress accepts. Returns an empty vector when the data does not get smaller (or is too

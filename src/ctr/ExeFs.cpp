@@ -29,6 +29,24 @@ bool IsSafeName(const std::string& name) {
   return true;
 }
 
+// Two entries that unpack to one file would overwrite each other, and the rebuild would then
+// store that one file for both (another entry's bytes in place of the program, for a "code"
+// beside ".code"). Names are compared as a file system that ignores letter case would.
+Status CheckOneFilePerEntry(const std::vector<std::pair<int, std::string>>& slotNames) {
+  for (std::size_t a = 0; a < slotNames.size(); ++a) {
+    const std::string fileA = ExeFsFolderName(slotNames[a].second, slotNames[a].first);
+    const std::u16string foldedA = FoldNameCase(std::u16string(fileA.begin(), fileA.end()));
+    for (std::size_t b = a + 1; b < slotNames.size(); ++b) {
+      const std::string fileB = ExeFsFolderName(slotNames[b].second, slotNames[b].first);
+      if (foldedA == FoldNameCase(std::u16string(fileB.begin(), fileB.end()))) {
+        return Status::Error("ExeFS entries " + std::to_string(slotNames[a].first) + " and " +
+                             std::to_string(slotNames[b].first) + " would both be the file " + fileA);
+      }
+    }
+  }
+  return Status::Ok();
+}
+
 std::string Utf8(const fs::path& path) {
   const std::u8string s = path.u8string();
   return std::string(s.begin(), s.end());
@@ -103,6 +121,10 @@ Result<ExeFsHeader> ParseExeFsHeader(std::span<const std::uint8_t> header, std::
     std::copy_n(record.hashes[kExeFsMaxFiles - 1 - slot], 32, entry.hash.begin());
     parsed.entries.push_back(std::move(entry));
   }
+  std::vector<std::pair<int, std::string>> slotNames;
+  for (const ExeFsHeader::Entry& entry : parsed.entries) slotNames.emplace_back(entry.slot, entry.name);
+  Status s = CheckOneFilePerEntry(slotNames);
+  if (!s) return s;
   return parsed;
 }
 
@@ -173,15 +195,19 @@ Status ExtractExeFs(const fs::path& exefsImage, const fs::path& outFolder, const
     if (decompressCode && IsExeFsCodeEntry(entry.name, entry.slot)) {
       // A stored .code is never larger than what it decompresses to.
       if (entry.size <= kBlzMaxDecompressedSize) {
-        auto stored = in.ReadVector(entry.offset, entry.size);
-        if (!stored) return stored.status();
-        auto decoded = BlzDecompress(*stored);
+        // Reserved, not touched: memory grows only as far as this program image needs.
+        std::vector<std::uint8_t> code;
+        code.reserve(static_cast<std::size_t>(kBlzMaxDecompressedSize));
+        code.resize(entry.size);
+        s = in.ReadAt(entry.offset, code.data(), code.size());
+        if (!s) return s;
+        const Status decoded = BlzDecompressInPlace(code);
         if (decoded) {
-          s = WriteWholeFile(target, *decoded);
+          s = WriteWholeFile(target, code);
           if (!s) return s;
           continue;
         }
-        codeFailure = decoded.status();
+        codeFailure = decoded;
       } else {
         codeFailure = Status::Error(".code is too large to be a compressed program image");
       }
@@ -205,6 +231,13 @@ Status BuildExeFs(const fs::path& folder, const fs::path& headerIn, const fs::pa
   // Names, reserved bytes and unused slots come from the old header; offsets, sizes and
   // hashes of the used slots are rewritten.
   ExeFsHeaderRecord header = *ReadLE<ExeFsHeaderRecord>(raw, 0);
+  std::vector<std::pair<int, std::string>> slotNames;
+  for (int slot = 0; slot < kExeFsMaxFiles; ++slot) {
+    std::string name = NameOf(header.files[slot]);
+    if (!name.empty()) slotNames.emplace_back(slot, std::move(name));
+  }
+  s = CheckOneFilePerEntry(slotNames);
+  if (!s) return Status::Error(Utf8(headerIn) + ": " + s.message());
 
   OutputFile out;
   s = out.Open(exefsImage);

@@ -4,9 +4,9 @@
 #include <array>
 #include <cstddef>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <system_error>
-#include <unordered_set>
 
 namespace ctr {
 
@@ -20,9 +20,16 @@ constexpr std::uint64_t kDataAlignment = 0x10;
 constexpr std::uint32_t kNameSeed = 123456789;
 // Large sequential transfers; a multiple of every block size we build with.
 constexpr std::size_t kChunk = 1 << 20;
-// No real RomFS has metadata tables anywhere near this; larger claims are garbage.
-constexpr std::uint64_t kMaxTableSize = 256u << 20;
+// No real RomFS has metadata tables anywhere near this (a game with 100,000 files needs a
+// few MiB); larger claims are garbage. The builder keeps to it as well, so that whatever it
+// makes can be unpacked.
+constexpr std::uint64_t kMaxTableSize = 32u << 20;
 constexpr int kMaxFolderDepth = 256;
+// Longer names cannot be made on the file systems we unpack to (NTFS and APFS take 255
+// UTF-16 units, ext4 255 bytes).
+constexpr std::size_t kMaxNameUnits = 255;
+// The metadata tables are read through a window of this size.
+constexpr std::size_t kTableWindow = 64 << 10;
 // Level-2 hashes are written to their place in batches of this size (8 MiB of level 3 each).
 constexpr std::size_t kLevel2Batch = 64 << 10;
 
@@ -598,100 +605,305 @@ Status BuildRomFs(const fs::path& folder, const fs::path& romfsImage) {
 
 // ---------------------------------------------------------------- reading
 
+namespace {
+
+// One metadata table of level 3, read from the file through a small window. The walk reads a
+// table nearly in order, so one window serves many entries, and what a table claims never
+// decides what we hold in memory.
+class TableWindow {
+ public:
+  TableWindow(InputFile& file, std::uint64_t start, std::uint64_t size) : file_(file), start_(start), size_(size) {}
+  std::uint64_t size() const { return size_; }
+
+  // Copies [at, at + n), which the caller has checked lies inside the table.
+  Status Read(std::uint64_t at, void* out, std::size_t n) {
+    if (at < windowAt_ || at - windowAt_ + n > window_.size()) {
+      const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(std::max(n, kTableWindow), size_ - at));
+      window_.resize(length);
+      Status s = file_.ReadAt(start_ + at, window_.data(), length);
+      if (!s) {
+        window_.clear();
+        return s;
+      }
+      windowAt_ = at;
+    }
+    std::memcpy(out, window_.data() + (at - windowAt_), n);
+    return Status::Ok();
+  }
+
+ private:
+  InputFile& file_;
+  std::uint64_t start_;
+  std::uint64_t size_;
+  std::vector<std::uint8_t> window_;
+  std::uint64_t windowAt_ = 0;
+};
+
+// An entry's name, as stored and as it becomes a file name.
+struct EntryName {
+  std::u16string stored;
+  std::string utf8;
+};
+
+// Walks the directory and file tables from the root, depth first, holding only the path of
+// the folder being visited and one bit per possible entry (so that no entry is reached twice
+// and link loops end the walk).
+class TableWalker {
+ public:
+  TableWalker(InputFile& file, std::uint64_t level3Offset, const RomFsLevel3HeaderRecord& header,
+              std::uint64_t level3Size)
+      : level3Offset_(level3Offset),
+        level3Size_(level3Size),
+        dataOffset_(header.dataOffset),
+        dirs_(file, level3Offset + header.dirMetaOffset, header.dirMetaSize),
+        files_(file, level3Offset + header.fileMetaOffset, header.fileMetaSize) {}
+
+  // With no visitor, checks the whole tree; with one, reports it (checked before).
+  Status Walk(RomFsVisitor* visitor) {
+    // Entries start on 4-byte boundaries (records and padded names are multiples of 4).
+    seenDirs_.assign(static_cast<std::size_t>(dirs_.size() / 4 + 1), false);
+    seenFiles_.assign(static_cast<std::size_t>(files_.size() / 4 + 1), false);
+    path_.clear();
+    RomFsDirRecord root{};
+    if (!InRange(0, sizeof(root), dirs_.size())) return Status::Error("RomFS directory entry lies past the end of its table");
+    Status s = dirs_.Read(0, &root, sizeof(root));
+    if (!s) return s;
+    seenDirs_[0] = true;
+    s = VisitFolder(root, visitor);
+    if (!s) return s;
+
+    struct Frame {
+      std::uint32_t nextChild;
+      std::size_t pathLength;  // of the folder whose children these are
+    };
+    std::vector<Frame> stack{{root.firstChild, 0}};
+    while (!stack.empty()) {
+      const std::uint32_t at = stack.back().nextChild;
+      if (at == kRomFsNoEntry) {
+        stack.pop_back();
+        continue;
+      }
+      // The parent's visit has checked this entry and its name.
+      RomFsDirRecord record{};
+      EntryName name;
+      s = ReadDir(at, record, name);
+      if (!s) return s;
+      stack.back().nextChild = record.nextSibling;
+      if (stack.size() > static_cast<std::size_t>(kMaxFolderDepth)) {
+        return Status::Error("RomFS folders nest deeper than " + std::to_string(kMaxFolderDepth) + " levels");
+      }
+      path_.resize(stack.back().pathLength);
+      if (!path_.empty()) path_ += '/';
+      path_ += name.utf8;
+      if (visitor && !(s = visitor->Folder(path_))) return s;
+      s = VisitFolder(record, visitor);
+      if (!s) return s;
+      stack.push_back({record.firstChild, path_.size()});
+    }
+    return Status::Ok();
+  }
+
+ private:
+  // An entry of a folder, for the check that no two of them are one name on disk.
+  struct Named {
+    std::uint64_t hash;  // of the folded name
+    std::uint32_t at;
+    bool folder;
+  };
+
+  // A hash that an image cannot make collide on purpose: equal hashes cost a second read of
+  // both names, and many of them would make the check slow.
+  std::uint64_t FoldedNameHash(const std::u16string& name) {
+    const std::u16string folded = FoldNameCase(name);
+    hasher_.Reset();
+    hasher_.Update(folded.data(), folded.size() * sizeof(char16_t));
+    const Sha256Digest digest = hasher_.Final();
+    std::uint64_t hash = 0;
+    std::memcpy(&hash, digest.data(), sizeof(hash));
+    return hash;
+  }
+
+  // The name stored after an entry, checked to be one path component that a file system
+  // can hold and that is not one of our temporary names.
+  static Status ReadName(TableWindow& table, std::uint64_t at, std::uint32_t bytes, const char* kind, EntryName& name) {
+    const Status unusable = Status::Error(std::string("RomFS ") + kind + " entry has an unusable name");
+    if ((bytes & 1) != 0 || bytes / 2 > kMaxNameUnits || !InRange(at, bytes, table.size())) return unusable;
+    std::array<std::uint8_t, 2 * kMaxNameUnits> raw{};
+    Status s = table.Read(at, raw.data(), bytes);
+    if (!s) return s;
+    name.stored.resize(bytes / 2);
+    for (std::size_t i = 0; i < name.stored.size(); ++i) {
+      name.stored[i] = static_cast<char16_t>(raw[2 * i] | raw[2 * i + 1] << 8);
+    }
+    auto utf8 = Utf16ToUtf8(name.stored);
+    if (!utf8 || !IsSafeComponent(*utf8)) return unusable;
+    name.utf8 = std::move(*utf8);
+    if (IsTemporaryOutputName(name.stored)) {
+      return Status::Error("RomFS " + std::string(kind) + " " + name.utf8 +
+                           " has a name that the unpack keeps for its temporary files");
+    }
+    return Status::Ok();
+  }
+
+  Status ReadDir(std::uint32_t at, RomFsDirRecord& record, EntryName& name) {
+    if (!InRange(at, sizeof(record), dirs_.size())) return Status::Error("RomFS directory entry lies past the end of its table");
+    Status s = dirs_.Read(at, &record, sizeof(record));
+    if (!s) return s;
+    return ReadName(dirs_, std::uint64_t{at} + sizeof(record), record.nameSize, "directory", name);
+  }
+
+  Status ReadFile(std::uint32_t at, RomFsFileRecord& record, EntryName& name) {
+    if (!InRange(at, sizeof(record), files_.size())) return Status::Error("RomFS file entry lies past the end of its table");
+    Status s = files_.Read(at, &record, sizeof(record));
+    if (!s) return s;
+    return ReadName(files_, std::uint64_t{at} + sizeof(record), record.nameSize, "file", name);
+  }
+
+  // The files of the folder whose path is path_, then the names of its sub-folders.
+  Status VisitFolder(const RomFsDirRecord& folder, RomFsVisitor* visitor) {
+    const bool checking = visitor == nullptr;
+    named_.clear();
+    for (std::uint32_t at = folder.firstFile; at != kRomFsNoEntry;) {
+      if (at % 4 != 0) return Status::Error("RomFS file entry is not aligned to 4 bytes");
+      if (at / 4 < seenFiles_.size() && seenFiles_[at / 4]) return Status::Error("RomFS file entries link in a loop");
+      RomFsFileRecord record{};
+      EntryName name;
+      Status s = ReadFile(at, record, name);
+      if (!s) return s;
+      seenFiles_[at / 4] = true;
+      const std::size_t folderLength = path_.size();
+      if (!path_.empty()) path_ += '/';
+      path_ += name.utf8;
+      if (record.dataOffset > level3Size_ - dataOffset_ ||
+          !InRange(dataOffset_ + record.dataOffset, record.dataSize, level3Size_)) {
+        return Status::Error("RomFS file " + path_ + " lies past the end of level 3");
+      }
+      if (checking) {
+        named_.push_back({FoldedNameHash(name.stored), at, false});
+      } else if (!(s = visitor->File(path_, level3Offset_ + dataOffset_ + record.dataOffset, record.dataSize))) {
+        return s;
+      }
+      path_.resize(folderLength);
+      at = record.nextSibling;
+    }
+    for (std::uint32_t at = folder.firstChild; at != kRomFsNoEntry;) {
+      if (at % 4 != 0) return Status::Error("RomFS directory entry is not aligned to 4 bytes");
+      if (at == 0 || (at / 4 < seenDirs_.size() && seenDirs_[at / 4])) {
+        return Status::Error("RomFS directory entries link in a loop");
+      }
+      RomFsDirRecord record{};
+      EntryName name;
+      Status s = ReadDir(at, record, name);
+      if (!s) return s;
+      seenDirs_[at / 4] = true;
+      if (checking) named_.push_back({FoldedNameHash(name.stored), at, true});
+      at = record.nextSibling;
+    }
+    return checking ? CheckOneNameEach() : Status::Ok();
+  }
+
+  // Two entries of one folder must not be one file on disk, where letter case may not count.
+  Status CheckOneNameEach() {
+    std::sort(named_.begin(), named_.end(), [](const Named& a, const Named& b) { return a.hash < b.hash; });
+    for (std::size_t i = 0; i < named_.size();) {
+      std::size_t end = i + 1;
+      while (end < named_.size() && named_[end].hash == named_[i].hash) ++end;
+      for (std::size_t a = i; a < end; ++a) {
+        for (std::size_t b = a + 1; b < end; ++b) {
+          EntryName first, second;
+          Status s = NameOf(named_[a], first);
+          if (s) s = NameOf(named_[b], second);
+          if (!s) return s;
+          if (FoldNameCase(first.stored) != FoldNameCase(second.stored)) continue;  // a hash collision
+          const std::string where = path_.empty() ? std::string("root folder") : "folder " + path_;
+          if (first.stored == second.stored) return Status::Error("RomFS " + where + " holds " + first.utf8 + " twice");
+          return Status::Error("RomFS " + where + " holds " + first.utf8 + " and " + second.utf8 +
+                               ", one name to a file system that ignores letter case");
+        }
+      }
+      i = end;
+    }
+    return Status::Ok();
+  }
+
+  Status NameOf(const Named& entry, EntryName& name) {
+    if (entry.folder) {
+      RomFsDirRecord record{};
+      return ReadDir(entry.at, record, name);
+    }
+    RomFsFileRecord record{};
+    return ReadFile(entry.at, record, name);
+  }
+
+  std::uint64_t level3Offset_;
+  std::uint64_t level3Size_;
+  std::uint64_t dataOffset_;
+  TableWindow dirs_;
+  TableWindow files_;
+  std::vector<bool> seenDirs_;
+  std::vector<bool> seenFiles_;
+  std::string path_;
+  // Grows in blocks: a folder of a million entries never needs a second copy of the list.
+  std::deque<Named> named_;
+  Sha256 hasher_;
+};
+
+}  // namespace
+
+Result<RomFsLevel3> WalkRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size, RomFsVisitor& visitor) {
+  auto layout = ReadIvfcLayout(file, offset, size);
+  if (!layout) return layout.status();
+  const IvfcLevel& l3 = layout->levels[2];
+  RomFsLevel3 level3;
+  level3.offset = offset + l3.offset;
+  if (l3.size < sizeof(RomFsLevel3HeaderRecord)) return Status::Error("RomFS level 3 is shorter than its header");
+  std::array<std::uint8_t, sizeof(RomFsLevel3HeaderRecord)> raw{};
+  Status s = file.ReadAt(level3.offset, raw.data(), raw.size());
+  if (!s) return s;
+  level3.header = *ReadLE<RomFsLevel3HeaderRecord>(raw, 0);
+  const RomFsLevel3HeaderRecord& h = level3.header;
+  if (h.headerSize != sizeof(RomFsLevel3HeaderRecord)) return Status::Error("RomFS level-3 header has a wrong size");
+  for (auto [tableOffset, tableSize] : {std::pair{h.dirHashOffset, h.dirHashSize}, std::pair{h.dirMetaOffset, h.dirMetaSize},
+                                        std::pair{h.fileHashOffset, h.fileHashSize}, std::pair{h.fileMetaOffset, h.fileMetaSize}}) {
+    if (!InRange(tableOffset, tableSize, l3.size)) return Status::Error("RomFS table lies past the end of level 3");
+    if (tableSize > kMaxTableSize) return Status::Error("RomFS table is larger than any RomFS has");
+  }
+  if (h.dataOffset > l3.size) return Status::Error("RomFS file data starts past the end of level 3");
+
+  TableWalker walker(file, level3.offset, h, l3.size);
+  s = walker.Walk(nullptr);
+  if (s) s = visitor.Begin();
+  if (s) s = walker.Walk(&visitor);
+  if (!s) return s;
+  return level3;
+}
+
 Status RomFsReader::Open(InputFile& file, std::uint64_t offset, std::uint64_t size) {
   files_.clear();
   folders_.clear();
   index_.clear();
-  auto layout = ReadIvfcLayout(file, offset, size);
-  if (!layout) return layout.status();
-  const IvfcLevel& l3 = layout->levels[2];
-  level3Offset_ = offset + l3.offset;
-  if (l3.size < sizeof(RomFsLevel3HeaderRecord)) return Status::Error("RomFS level 3 is shorter than its header");
-  std::array<std::uint8_t, sizeof(RomFsLevel3HeaderRecord)> raw{};
-  Status s = file.ReadAt(level3Offset_, raw.data(), raw.size());
-  if (!s) return s;
-  level3Header_ = *ReadLE<RomFsLevel3HeaderRecord>(raw, 0);
-  const RomFsLevel3HeaderRecord& h = level3Header_;
-  if (h.headerSize != sizeof(RomFsLevel3HeaderRecord)) return Status::Error("RomFS level-3 header has a wrong size");
-  for (auto [tableOffset, tableSize] : {std::pair{h.dirHashOffset, h.dirHashSize}, std::pair{h.dirMetaOffset, h.dirMetaSize},
-                                        std::pair{h.fileHashOffset, h.fileHashSize}, std::pair{h.fileMetaOffset, h.fileMetaSize}}) {
-    if (!InRange(tableOffset, tableSize, l3.size) || tableSize > kMaxTableSize) {
-      return Status::Error("RomFS table lies past the end of level 3");
+  struct Collector final : RomFsVisitor {
+    explicit Collector(RomFsReader& r) : reader(r) {}
+    Status Folder(const std::string& path) override {
+      reader.folders_.push_back(path);
+      return Status::Ok();
     }
+    Status File(const std::string& path, std::uint64_t at, std::uint64_t bytes) override {
+      reader.index_.emplace(path, reader.files_.size());
+      reader.files_.push_back({path, at, bytes});
+      return Status::Ok();
+    }
+    RomFsReader& reader;
+  } collector(*this);
+  auto level3 = WalkRomFs(file, offset, size, collector);
+  if (!level3) {
+    files_.clear();
+    folders_.clear();
+    index_.clear();
+    return level3.status();
   }
-  if (h.dataOffset > l3.size) return Status::Error("RomFS file data starts past the end of level 3");
-
-  auto dirTable = file.ReadVector(level3Offset_ + h.dirMetaOffset, h.dirMetaSize);
-  if (!dirTable) return dirTable.status();
-  auto fileTable = file.ReadVector(level3Offset_ + h.fileMetaOffset, h.fileMetaSize);
-  if (!fileTable) return fileTable.status();
-
-  auto readName = [](const std::vector<std::uint8_t>& table, std::uint64_t at, std::uint32_t bytes) -> std::optional<std::string> {
-    if ((bytes & 1) != 0 || !InRange(at, bytes, table.size())) return std::nullopt;
-    std::u16string name(bytes / 2, u'\0');
-    for (std::size_t i = 0; i < name.size(); ++i) {
-      name[i] = static_cast<char16_t>(table[at + 2 * i] | table[at + 2 * i + 1] << 8);
-    }
-    return Utf16ToUtf8(name);
-  };
-
-  // Links come from the image: every entry is visited at most once, so a loop cannot hang us.
-  std::unordered_set<std::uint32_t> seenDirs;
-  std::unordered_set<std::uint32_t> seenFiles;
-  std::vector<std::pair<std::uint32_t, FileEntry>> found;
-  struct Pending {
-    std::uint32_t offset;
-    std::string path;
-  };
-  std::vector<Pending> stack{{0, std::string()}};
-  while (!stack.empty()) {
-    Pending dir = std::move(stack.back());
-    stack.pop_back();
-    auto record = ReadLE<RomFsDirRecord>(*dirTable, dir.offset);
-    if (!record) return Status::Error("RomFS directory entry lies past the end of its table");
-    if (!dir.path.empty()) folders_.push_back(dir.path);
-
-    for (std::uint32_t at = record->firstFile; at != kRomFsNoEntry;) {
-      if (!seenFiles.insert(at).second) return Status::Error("RomFS file entries link in a loop");
-      auto fileRecord = ReadLE<RomFsFileRecord>(*fileTable, at);
-      if (!fileRecord) return Status::Error("RomFS file entry lies past the end of its table");
-      auto name = readName(*fileTable, std::uint64_t{at} + sizeof(RomFsFileRecord), fileRecord->nameSize);
-      if (!name || !IsSafeComponent(*name)) return Status::Error("RomFS file entry has an unusable name");
-      const std::uint64_t dataStart = h.dataOffset;
-      if (fileRecord->dataOffset > l3.size - dataStart ||
-          !InRange(dataStart + fileRecord->dataOffset, fileRecord->dataSize, l3.size)) {
-        return Status::Error("RomFS file " + dir.path + (dir.path.empty() ? "" : "/") + *name + " lies past the end of level 3");
-      }
-      FileEntry entry;
-      entry.path = dir.path.empty() ? *name : dir.path + "/" + *name;
-      entry.offset = level3Offset_ + dataStart + fileRecord->dataOffset;
-      entry.size = fileRecord->dataSize;
-      found.emplace_back(at, std::move(entry));
-      at = fileRecord->nextSibling;
-    }
-
-    std::vector<Pending> children;
-    for (std::uint32_t at = record->firstChild; at != kRomFsNoEntry;) {
-      if (at == 0 || !seenDirs.insert(at).second) return Status::Error("RomFS directory entries link in a loop");
-      auto child = ReadLE<RomFsDirRecord>(*dirTable, at);
-      if (!child) return Status::Error("RomFS directory entry lies past the end of its table");
-      auto name = readName(*dirTable, std::uint64_t{at} + sizeof(RomFsDirRecord), child->nameSize);
-      if (!name || !IsSafeComponent(*name)) return Status::Error("RomFS directory entry has an unusable name");
-      children.push_back({at, dir.path.empty() ? *name : dir.path + "/" + *name});
-      at = child->nextSibling;
-    }
-    // Pushed in reverse so that folders come out in sibling order, parents first.
-    for (auto it = children.rbegin(); it != children.rend(); ++it) stack.push_back(std::move(*it));
-  }
-
-  std::sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
-  files_.reserve(found.size());
-  for (auto& item : found) {
-    if (!index_.emplace(item.second.path, files_.size()).second) {
-      return Status::Error("RomFS holds " + item.second.path + " twice");
-    }
-    files_.push_back(std::move(item.second));
-  }
+  level3Offset_ = level3->offset;
+  level3Header_ = level3->header;
   return Status::Ok();
 }
 
@@ -705,26 +917,38 @@ Status ExtractRomFs(const fs::path& romfsImage, const fs::path& outFolder) {
   InputFile in;
   Status s = in.Open(romfsImage);
   if (!s) return s;
-  RomFsReader reader;
-  s = reader.Open(in, 0, in.size());
-  if (!s) return Status::Error(Utf8(romfsImage) + ": " + s.message());
-  std::error_code ec;
-  fs::create_directories(outFolder, ec);
-  if (!fs::is_directory(outFolder, ec)) return Status::Error("cannot create folder " + Utf8(outFolder));
-  for (const std::string& folder : reader.Folders()) {
-    const fs::path path = outFolder / PathFromUtf8(folder);
-    fs::create_directory(path, ec);
-    if (!fs::is_directory(path, ec)) return Status::Error("cannot create folder " + Utf8(path));
-  }
-  for (const RomFsReader::FileEntry& file : reader.Files()) {
-    OutputFile out;
-    s = out.Open(outFolder / PathFromUtf8(file.path));
-    if (!s) return s;
-    s = out.AppendFrom(in, file.offset, file.size);
-    if (!s) return s;
-    s = out.Commit();
-    if (!s) return s;
-  }
+  // Folders and files are made as the walk reports them, so that only the path at hand is
+  // ever held, however many entries and however deep the image.
+  class Unpacker final : public RomFsVisitor {
+   public:
+    Unpacker(InputFile& image, const fs::path& out) : image_(image), out_(out) {}
+    Status Begin() override {
+      std::error_code ec;
+      fs::create_directories(out_, ec);
+      if (!fs::is_directory(out_, ec)) return Status::Error("cannot create folder " + Utf8(out_));
+      return Status::Ok();
+    }
+    Status Folder(const std::string& path) override {
+      const fs::path folder = out_ / PathFromUtf8(path);
+      std::error_code ec;
+      fs::create_directory(folder, ec);
+      if (!fs::is_directory(folder, ec)) return Status::Error("cannot create folder " + Utf8(folder));
+      return Status::Ok();
+    }
+    Status File(const std::string& path, std::uint64_t offset, std::uint64_t size) override {
+      OutputFile file;
+      Status status = file.Open(out_ / PathFromUtf8(path));
+      if (status) status = file.AppendFrom(image_, offset, size);
+      if (status) status = file.Commit();
+      return status;
+    }
+
+   private:
+    InputFile& image_;
+    const fs::path& out_;
+  } unpacker(in, outFolder);
+  auto walked = WalkRomFs(in, 0, in.size(), unpacker);
+  if (!walked) return Status::Error(Utf8(romfsImage) + ": " + walked.message());
   return Status::Ok();
 }
 

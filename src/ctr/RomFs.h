@@ -91,12 +91,45 @@ inline constexpr std::uint32_t kRomFsNoEntry = 0xFFFFFFFF;
 // and one buffer), writes through a temporary file.
 Status BuildRomFs(const std::filesystem::path& folder, const std::filesystem::path& romfsImage);
 
-// Unpacks every folder and file of a RomFS image into outFolder (created if missing). Hash
-// levels are not checked; see VerifyRomFs.
+// Unpacks every folder and file of a RomFS image into outFolder (created if missing),
+// refusing what WalkRomFs refuses before anything is written. Hash levels are not checked;
+// see VerifyRomFs.
 Status ExtractRomFs(const std::filesystem::path& romfsImage, const std::filesystem::path& outFolder);
 
-// Reads the file tables of a RomFS lying at [offset, offset + size) of any file (a RomFS image,
-// an NCCH, a card image). Every offset it reports is checked to lie within that range.
+// What a walk over the file tables of a RomFS reports: each folder before anything inside
+// it, a folder's files before its sub-folders, depth first (the order 3dstool unpacks in,
+// which is file-table order for the images our builder makes). Paths are UTF-8,
+// '/'-separated, without a leading '/', and valid only during the call.
+class RomFsVisitor {
+ public:
+  virtual ~RomFsVisitor() = default;
+  // Once the whole tree has been checked, before the first folder or file.
+  virtual Status Begin() { return Status::Ok(); }
+  // A folder below the root.
+  virtual Status Folder(const std::string& path) = 0;
+  // A file whose bytes lie at [offset, offset + size) of the file the RomFS lies in.
+  virtual Status File(const std::string& path, std::uint64_t offset, std::uint64_t size) = 0;
+};
+
+// Where level 3 of a RomFS lies (absolute in the file) and its header.
+struct RomFsLevel3 {
+  std::uint64_t offset = 0;
+  RomFsLevel3HeaderRecord header{};
+};
+
+// Walks the file tables of the RomFS at [offset, offset + size) of file and reports every
+// folder and file to visitor. The whole tree is checked before the first report, so that a
+// refused image reports nothing: tables of at most 32 MiB inside level 3, every entry and
+// every file's data inside their places, no entry reached twice (a link loop), names that are
+// one path component of at most 255 UTF-16 units and never end like our temporary files, no
+// two entries of one folder that a file system ignoring letter case takes for one name, and
+// folders nested at most 256 deep (what the builder makes). Memory stays small whatever the
+// tables claim: they are read through a small window, and only the path at hand is held.
+Result<RomFsLevel3> WalkRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size, RomFsVisitor& visitor);
+
+// The whole file list of a RomFS at [offset, offset + size) of any file (a RomFS image, an
+// NCCH, a card image), in memory, for readers of small images; the unpack walks instead.
+// Every offset it reports lies within that range.
 class RomFsReader {
  public:
   struct FileEntry {
@@ -105,10 +138,11 @@ class RomFsReader {
     std::uint64_t size = 0;
   };
 
+  // Refuses what WalkRomFs refuses.
   Status Open(InputFile& file, std::uint64_t offset, std::uint64_t size);
   // Exact, case-sensitive match of the full path.
   std::optional<FileEntry> Find(std::string_view path) const;
-  // In file-table order.
+  // In the order of a walk (see RomFsVisitor).
   const std::vector<FileEntry>& Files() const { return files_; }
   // Every folder below the root, parents before children ('/'-separated, UTF-8).
   const std::vector<std::string>& Folders() const { return folders_; }

@@ -244,6 +244,9 @@ TEST(ExeFs, RejectsHostileImages) {
   bad = image;
   std::memcpy(&bad[0x10], "../x\0\0\0\0", 8);
   expectRejected(bad, "name that leaves the folder");
+  bad = image;
+  std::memcpy(&bad[0x20], "code\0\0\0\0", 8);  // the icon renamed: code.bin, like .code
+  expectRejected(bad, "two entries that unpack to one file");
   EXPECT_FALSE(fs::exists(dir / "x.bin"));
 }
 

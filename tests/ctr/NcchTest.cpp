@@ -175,7 +175,7 @@ TEST(NcchBuild, RefusesInputsThatAreNotWhatTheyClaim) {
     damage(parts);
     EXPECT_FALSE(BuildCxi(parts, dir / "out.cxi").ok()) << what;
     EXPECT_FALSE(std::filesystem::exists(dir / "out.cxi")) << what;
-    EXPECT_FALSE(std::filesystem::exists(dir / "out.cxi.part")) << what;
+    EXPECT_FALSE(std::filesystem::exists(dir / ("out.cxi" + std::string(ctr::kTemporaryOutputSuffix)))) << what;
   }
 }
 

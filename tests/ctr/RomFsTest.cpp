@@ -17,6 +17,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Bytes = std::vector<std::uint8_t>;
+using qpt::test::GetLE32;
 using qpt::test::PatternBytes;
 using qpt::test::ReadFile;
 using qpt::test::TempDir;
@@ -335,9 +336,22 @@ TEST(RomFs, HostileImagesAreRefusedWithoutCrashing) {
   const std::size_t l3 = 0x1000;
   const std::size_t dirMeta = l3 + 0x34;
   const std::size_t fileMeta = l3 + 0xA4;
+  // Two chains of 130 folders, a/a/.../x.txt and b/b/.../y.txt: deep, but within what the
+  // builder makes.
+  fs::path chainA = dir / "deep", chainB = dir / "deep";
+  for (int i = 0; i < 130; ++i) chainA /= "a", chainB /= "b";
+  WriteFile(chainA / "x.txt", std::string("x"));
+  WriteFile(chainB / "y.txt", std::string("y"));
+  ASSERT_TRUE(ctr::BuildRomFs(dir / "deep", dir / "deep.bin").ok());
+  const Bytes deep = Read(dir / "deep.bin");
+  WriteFile(dir / "reserved/A.QPT-PARTIAL", std::string("r"));
+  ASSERT_TRUE(ctr::BuildRomFs(dir / "reserved", dir / "reserved.bin").ok());
+  const Bytes reserved = Read(dir / "reserved.bin");
+
   struct Case {
     const char* what;
     std::function<void(Bytes&)> change;
+    const Bytes* base = nullptr;  // the small image when not given
   };
   const std::vector<Case> cases = {
       {"magic", [](Bytes& b) { b[0] = 'J'; }},
@@ -370,9 +384,24 @@ TEST(RomFs, HostileImagesAreRefusedWithoutCrashing) {
          Poke32(b, fileMeta + 0x2C + 0x24, 0x00690062);
          b[fileMeta + 0x2C + 0x28] = 'n';
        }},
+      {"a file and a folder whose names differ in letter case only", [=](Bytes& b) {  // b.txt renamed SUB
+         Poke32(b, fileMeta + 0x2C + 0x1C, 6);
+         Poke32(b, fileMeta + 0x2C + 0x20, 0x00550053);
+         Poke32(b, fileMeta + 0x2C + 0x24, 0x00000042);
+       }},
+      {"a name ending like our temporary files", [](Bytes&) {}, &reserved},
+      {"folders nested deeper than the builder goes", [](Bytes& b) {  // the a chain leads into the b chain
+         const std::size_t dirs = 0x1000 + GetLE32(b, 0x1000 + 0x0C);
+         const std::uint32_t first = GetLE32(b, dirs + 0x08);
+         const std::uint32_t second = GetLE32(b, dirs + first + 0x04);
+         std::uint32_t last = first;
+         while (GetLE32(b, dirs + last + 0x08) != ctr::kRomFsNoEntry) last = GetLE32(b, dirs + last + 0x08);
+         Poke32(b, dirs + first + 0x04, ctr::kRomFsNoEntry);
+         Poke32(b, dirs + last + 0x08, second);
+       }, &deep},
   };
   for (const Case& c : cases) {
-    Bytes bad = image;
+    Bytes bad = c.base ? *c.base : image;
     c.change(bad);
     WriteFile(dir / "bad.bin", bad);
     ctr::InputFile file;
@@ -386,6 +415,23 @@ TEST(RomFs, HostileImagesAreRefusedWithoutCrashing) {
   // Nothing escaped the output folder.
   EXPECT_FALSE(fs::exists(dir / "y" / "A.bin"));
   EXPECT_FALSE(fs::exists(dir / "y" / "b.txt"));
+
+  // Names that other tools give their temporary files are ordinary names: a.part listed
+  // before a, a folder X.part beside a file X. Each comes out whole.
+  WriteFile(dir / "named/a.part", std::string("part"));
+  WriteFile(dir / "named/b", std::string("b"));
+  WriteFile(dir / "named/X", std::string("X"));
+  WriteFile(dir / "named/X.part/y", std::string("y"));
+  ASSERT_TRUE(ctr::BuildRomFs(dir / "named", dir / "named.bin").ok());
+  Bytes parts = Read(dir / "named.bin");
+  const std::size_t files = 0x1000 + GetLE32(parts, 0x1000 + 0x1C);
+  ASSERT_EQ(parts[files + 0x2C + 0x20], 'b');
+  parts[files + 0x2C + 0x20] = 'a';
+  WriteFile(dir / "parts.bin", parts);
+  const ctr::Status unpacked = ctr::ExtractRomFs(dir / "parts.bin", dir / "parts");
+  ASSERT_TRUE(unpacked.ok()) << unpacked.message();
+  EXPECT_EQ(TreeOf(dir / "parts"), (std::map<std::string, std::string>{
+                                       {"a.part", "part"}, {"a", "b"}, {"X", "X"}, {"X.part", "<dir>"}, {"X.part/y", "y"}}));
 }
 
 }  // namespace

@@ -116,8 +116,41 @@ std::string PackEntryFileName(std::int64_t i, const std::string& extension) {
   return digits + extension;
 }
 
+ctr::Status CheckPackRecords(std::span<const TPackIndexEntry> table, std::uint64_t packDatSize) {
+  struct Range {
+    std::uint64_t start, end;
+    std::size_t entry;
+  };
+  std::vector<Range> ranges;
+  ranges.reserve(table.size());
+  for (std::size_t i = 0; i < table.size(); ++i) {
+    const TPackIndexEntry& record = table[i];
+    if (record.Size < 0) return ctr::Status::Error("entry " + std::to_string(i) + " has a negative size");
+    if (record.Size == 0) continue;
+    const auto offset = static_cast<std::uint64_t>(record.Offset);
+    const auto size = static_cast<std::uint64_t>(record.Size);
+    if (record.Offset < 0 || !ctr::InRange(offset, size, packDatSize)) {
+      return ctr::Status::Error("entry " + std::to_string(i) + " lies outside pack.dat");
+    }
+    ranges.push_back({offset, offset + size, i});
+  }
+  // Overlapping records would each be unpacked and packed again, the shared bytes once per
+  // record: a few hundred records over one large entry make an image of gigabytes.
+  std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.start < b.start; });
+  for (std::size_t k = 1; k < ranges.size(); ++k) {
+    if (ranges[k].start < ranges[k - 1].end) {
+      return ctr::Status::Error("entries " + std::to_string(std::min(ranges[k - 1].entry, ranges[k].entry)) + " and " +
+                                std::to_string(std::max(ranges[k - 1].entry, ranges[k].entry)) +
+                                " overlap in pack.dat");
+    }
+  }
+  return ctr::Status::Ok();
+}
+
 ctr::Status UnpackPackEntries(ctr::InputFile& packDat, std::span<const TPackIndexEntry> table,
                               const fs::path& folder, const TPackProgress& progress) {
+  ctr::Status checked = CheckPackRecords(table, packDat.size());
+  if (!checked) return checked;
   const std::int64_t last = static_cast<std::int64_t>(table.size()) - 1;
   progress.addLine(ProgressLine(0, last));
   std::vector<std::uint8_t> entry;  // reused: memory stays at the largest entry

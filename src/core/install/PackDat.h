@@ -62,9 +62,14 @@ struct TPackProgress {
   std::function<void(const std::string&)> replaceLast;
 };
 
+// Fails unless every record with data lies inside pack.dat (of packDatSize bytes) and no two
+// of them share a byte. Records of size 0 read nothing and may say anything about where.
+ctr::Status CheckPackRecords(std::span<const TPackIndexEntry> table, std::uint64_t packDatSize);
+
 // Writes entry i of the archive, as table[i] describes it, to folder/PackEntryFileName(i, ext),
-// replacing files of that name. Holds one entry in memory at a time. On failure the files
-// written so far stay; the archive is only read.
+// replacing files of that name. Holds one entry in memory at a time. Writes nothing when
+// CheckPackRecords refuses the table; on a later failure the files written so far stay. The
+// archive is only read.
 ctr::Status UnpackPackEntries(ctr::InputFile& packDat, std::span<const TPackIndexEntry> table,
                               const std::filesystem::path& folder, const TPackProgress& progress);
 

@@ -66,7 +66,7 @@ bool TInstall::ApplySound(const std::string& archiveName, const std::string& voi
     const fs::path infoPiece = pieces / "3_CSAR_INFO.bin";
     std::string info;
     if (!ReadWholeFile(infoPiece, info)) return warn("WarningPackingBcsar");
-    const std::string suffix = wholeNames ? std::string(".bcstm") + '\0' : std::string();
+    const std::string suffix = InstallNameSuffix(list->GameCode);
     for (const TMusicSlotWrite& w : PlanMusicWrites(*list, suffix)) {
       if (!w.known) {
         LogWarning("WarningUnknownTrack", w.title.substr(0, w.title.find('\0')));

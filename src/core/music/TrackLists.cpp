@@ -44,6 +44,10 @@ const std::vector<std::int32_t>& SlotOffsetsFor(const std::string& gameCode) {
   return gameCode == "AAT" ? kSlotOffsetsAAT : kSlotOffsetsAA4;
 }
 
+std::string InstallNameSuffix(const std::string& gameCode) {
+  return gameCode == "AAT" ? std::string() : std::string(".bcstm") + '\0';
+}
+
 TTrackListResult TTrackList::Create(const fs::path& romPath, const std::string& gameCode, std::int64_t soundInfoPos,
                                     const fs::path& patchDir) {
   std::string bytes;
@@ -88,6 +92,11 @@ TTrackListResult TTrackList::CreateFromText(const std::string& listBytes, const 
     Selected[i] = tokens[g + 1];
     if (g + 2 >= tokens.size() || !ParseInt(tokens[g + 2], Types[i])) {
       TrackCount = i + 1;
+      return {TTrackListStatus::FormatError, {}};
+    }
+    // Written into the image, a longer key would run over the next slot's name.
+    if (Keys[i].size() + InstallNameSuffix(gameCode).size() > static_cast<std::size_t>(kStreamNameLength)) {
+      TrackCount = i;
       return {TTrackListStatus::FormatError, {}};
     }
   }

@@ -19,6 +19,12 @@ inline constexpr int kStreamNameLength = 24;
 // Offsets of the slots' stream-name fields from the start of the INFO block.
 const std::vector<std::int32_t>& SlotOffsetsFor(const std::string& gameCode);
 
+// What the install writes into a slot's field after the key: nothing for the trilogy, whose
+// keys replace part of the old name in place; ".bcstm" and a zero byte for the fourth game,
+// whose chosen stream files are renamed to key + ".bcstm". A list whose key does not fit a
+// field (kStreamNameLength bytes) with this after it is refused as damaged when read.
+std::string InstallNameSuffix(const std::string& gameCode);
+
 // What building a list came to. FormatError and ReadingError are the two failures the player
 // is told about with a language text; Failed carries a message of its own.
 enum class TTrackListStatus { Ok, FormatError, ReadingError, Failed };

@@ -251,10 +251,11 @@ std::optional<Bytes> LoadPiece(const fs::path& path) {
 }
 
 // Builds the output through build into a temporary file beside target and puts it in
-// target's place only when build succeeded, so a failed join never damages the archive.
+// target's place only when build succeeded, so a failed join never damages the archive. The
+// temporary name is the container tools' own, which no unpacked file can have.
 int WriteReplacing(const fs::path& target, const std::function<int(std::ostream&)>& build) {
   fs::path temp = target;
-  temp += ".part";
+  temp += std::string(ctr::kTemporaryOutputSuffix);
   std::ofstream out(temp, std::ios::binary | std::ios::trunc);
   if (!out) {
     WriteFailed();

@@ -238,13 +238,13 @@ TEST_F(PackStep, AMissingArchiveOrIndexIsReportedAndNothingChanges) {
   EXPECT_EQ(Dat(), "data");
 }
 
-TEST_F(PackStep, AShortArchiveOrANegativeSizeStopsTheUnpackingAndKeepsTheArchive) {
+TEST_F(PackStep, RecordsOutsideTheArchiveOrOverlappingAreRefusedBeforeUnpackingAndTheArchiveIsKept) {
   Archive a = MakeArchive(entries);
   SetU32(a.inc, 2 * 20, static_cast<std::uint32_t>(a.dat.size() - 4));  // 9 bytes, 4 left
   Install(a);
   Run();
-  EXPECT_EQ(host.Lines(), (Lines{L("UnpackingPackDat"), "0/6", L("ErrorExtractingPackDat")}));
-  EXPECT_EQ(WorkFiles(), (Lines{"00000.bch", "00001.file"}));
+  EXPECT_EQ(host.Lines(), (Lines{L("UnpackingPackDat"), L("ErrorExtractingPackDat")}));
+  EXPECT_EQ(WorkFiles(), Lines{});
   EXPECT_EQ(Dat(), a.dat);
   EXPECT_EQ(Inc(), a.inc);
 
@@ -254,6 +254,17 @@ TEST_F(PackStep, AShortArchiveOrANegativeSizeStopsTheUnpackingAndKeepsTheArchive
   Install(a);
   Run();
   EXPECT_EQ(host.Lines().back(), L("ErrorExtractingPackDat"));
+  EXPECT_EQ(Inc(), a.inc);
+
+  // Entry 6 (3 bytes) made to start one byte before the end of entry 5.
+  host.Reset();
+  a = MakeArchive(entries);
+  SetU32(a.inc, 6 * 20, U32(a.inc, 5 * 20) + static_cast<std::uint32_t>(entries[5].size()) - 1);
+  Install(a);
+  Run();
+  EXPECT_EQ(host.Lines(), (Lines{L("UnpackingPackDat"), L("ErrorExtractingPackDat")}));
+  EXPECT_EQ(WorkFiles(), Lines{});
+  EXPECT_EQ(Dat(), a.dat);
   EXPECT_EQ(Inc(), a.inc);
 }
 
@@ -272,7 +283,7 @@ TEST_F(PackStep, ANewArchiveThatCannotBeWrittenLeavesTheOldOne) {
   const Archive a = MakeArchive(entries);
   Install(a);
   fs::create_directories(patch / "pack_dat");
-  fs::create_directories(romfs / "pack.dat.part");  // where the new archive is built
+  fs::create_directories(romfs / ("pack.dat" + std::string(ctr::kTemporaryOutputSuffix)));  // where the new archive is built
   Run();
   const Lines lines = host.Lines();
   EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("RepackingPackDat"), "0/6", L("ErrorRepackingPackDat")}));
@@ -297,7 +308,7 @@ TEST(PackRepack, FewerFilesThanRecordsIsAnErrorThatLeavesTheArchiveUntouched) {
   EXPECT_TRUE(progress.empty());
   EXPECT_EQ(ReadFile(dir / "pack.dat"), a.dat);
   EXPECT_EQ(ReadFile(dir / "pack.inc"), a.inc);
-  EXPECT_FALSE(fs::exists(dir / "pack.dat.part"));
+  EXPECT_FALSE(fs::exists(dir / ("pack.dat" + std::string(ctr::kTemporaryOutputSuffix))));
 }
 
 TEST(PackRepack, TheListingIsSortedByNameAndSkipsFoldersAndHiddenFiles) {

@@ -115,6 +115,14 @@ TEST_F(TrackListTest, FormatErrorsAndImageErrors) {
   EXPECT_EQ(list.CreateFromText("TrackCount:1 A:x", image_, "AAT", info).status, TTrackListStatus::FormatError);
   EXPECT_EQ(list.CreateFromText("TrackCount:lots", image_, "AAT", info).status, TTrackListStatus::Failed);
   EXPECT_EQ(list.CreateFromText("TrackCount:3 A:x:1", image_, "AAT", info).status, TTrackListStatus::Failed);
+  // A key that would not fit a slot's 24-byte field (with ".bcstm" and a zero byte after it
+  // for the fourth game).
+  EXPECT_EQ(list.CreateFromText("TrackCount:1 " + std::string(25, 'K') + ":x:1", image_, "AAT", info).status,
+            TTrackListStatus::FormatError);
+  EXPECT_EQ(list.CreateFromText("TrackCount:1 " + std::string(18, 'K') + ":x:1", image_, "AA4", info).status,
+            TTrackListStatus::FormatError);
+  EXPECT_EQ(list.CreateFromText("TrackCount:1 " + std::string(17, 'K') + ":x:1", image_, "AA4", info).status,
+            TTrackListStatus::Ok);
   // The INFO block is not where the identification said.
   EXPECT_EQ(list.CreateFromText("TrackCount:0", image_, "AAT", info + 1).status, TTrackListStatus::ReadingError);
   EXPECT_EQ(list.CreateFromText("TrackCount:0", image_, "AAT", -1).status, TTrackListStatus::ReadingError);
