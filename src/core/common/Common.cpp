@@ -378,51 +378,11 @@ std::uint32_t RunTool(const std::string& program, const std::string& arguments,
 #endif
 
 std::string FoldNameCase(const std::string& utf8Name) {
-  std::string folded;
-  folded.reserve(utf8Name.size());
-  std::size_t i = 0;
-  const std::size_t n = utf8Name.size();
-  auto append = [&folded](char32_t c) {
-    if (c < 0x80) {
-      folded += static_cast<char>(c);
-    } else if (c < 0x800) {
-      folded += static_cast<char>(0xC0 | (c >> 6));
-      folded += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-      folded += static_cast<char>(0xE0 | (c >> 12));
-      folded += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-      folded += static_cast<char>(0x80 | (c & 0x3F));
-    }
-  };
-  while (i < n) {
-    const unsigned char b = static_cast<unsigned char>(utf8Name[i]);
-    if (b < 0x80) {
-      folded += static_cast<char>(b >= 'A' && b <= 'Z' ? b + 32 : b);
-      ++i;
-      continue;
-    }
-    // Two-byte sequences hold every alphabet folded here; anything else passes unchanged.
-    if ((b & 0xE0) == 0xC0 && i + 1 < n && (static_cast<unsigned char>(utf8Name[i + 1]) & 0xC0) == 0x80) {
-      char32_t c = (static_cast<char32_t>(b & 0x1F) << 6) | (static_cast<unsigned char>(utf8Name[i + 1]) & 0x3F);
-      if ((c >= 0xC0 && c <= 0xDE && c != 0xD7) || (c >= 0x391 && c <= 0x3AB && c != 0x3A2) ||
-          (c >= 0x410 && c <= 0x42F)) {
-        c += 0x20;
-      } else if (c >= 0x400 && c <= 0x40F) {
-        c += 0x50;
-      } else if (c >= 0x100 && c <= 0x17F && c != 0x130 && c != 0x131 && c != 0x138 && c != 0x149) {
-        // Latin Extended-A pairs capitals and small letters, even-odd with a break at 0x138.
-        const bool evenIsCapital = c < 0x138 || c >= 0x14A;
-        if (evenIsCapital ? (c % 2 == 0) : (c % 2 == 1)) c += 1;
-        if (c == 0x178) c = 0xFF;
-      }
-      append(c);
-      i += 2;
-      continue;
-    }
-    folded += static_cast<char>(b);
-    ++i;
+  try {
+    return PathToUtf8(fs::path(ctr::FoldNameCase(PathFromUtf8(utf8Name).u16string())));
+  } catch (const std::exception&) {
+    return utf8Name;  // not UTF-8: compared as it stands
   }
-  return folded;
 }
 
 bool IsWriteFailure(const std::error_code& error) {

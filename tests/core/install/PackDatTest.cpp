@@ -353,7 +353,7 @@ TEST_F(PackJob, RunsAfterTheRomFsCopyForAATAndAA4Only) {
   // A write that fails (a full disk) is not a warning to build past: the image would lack the
   // patch's entries.
   host.Reset();
-  WriteFile(patchDir / "romfs/pack.dat.part/blocker", "where the new archive is built");
+  WriteFile(patchDir / "romfs/pack.dat.qpt-partial/blocker", "where the new archive is built");
   auto job = Create("out.cia", "AA4");
   job->Execute();
   const Lines failed = host.Lines();

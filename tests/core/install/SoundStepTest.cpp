@@ -190,7 +190,7 @@ TEST_F(SoundStep, AJoinThatCannotBeWrittenEndsTheRunWithArchiveAndStreamsAgreein
   // The join writes beside the archive first; a folder in that place makes the write fail.
   std::string plan = test::ReadFile(app.Tool("3dstool").string() + ".plan");
   plan.insert(plan.find("when -xtf romfs\n") + 16,
-              "write tools/temp/romfs/sound/" + game.soundFolder + ".bcsar.part/blocker x\n");
+              "write tools/temp/romfs/sound/" + game.soundFolder + ".bcsar.qpt-partial/blocker x\n");
   test::WriteFile(app.Tool("3dstool").string() + ".plan", plan);
   auto settings = Settings("out.cia", game.gameCode);
   settings.trackList = &list;
