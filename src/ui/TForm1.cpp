@@ -23,6 +23,7 @@
 #include "core/common/Common.h"
 #include "core/install/Install.h"
 #include "core/install/Receipt.h"
+#include "core/install/WorkFolder.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
 #include "ui/Dialogs.h"
@@ -553,8 +554,18 @@ void TForm1::BTNCancelClick() {
 
 void TForm1::ThreadCancel(TInstall* /*job*/) {
   QApplication::beep();
-  // A run refused because another run holds the program folder leaves that run's work folder be.
-  if (!job_ || job_->OwnsWorkFolder()) DeleteFolder(appDir_ / "tools" / "temp");
+  if (job_) {
+    job_->Terminate();
+    // The job queued this call as its last act, so its thread is ending or has ended.
+    job_->WaitFor();
+    // A run refused because another run holds the program folder leaves that run's work
+    // folder be. Our own goes away in the background, under the run's lock: the player sees
+    // the end of the run at once.
+    if (job_->OwnsWorkFolder()) TWorkFolderRemoval::Start(appDir_, job_->TakeRunLock());
+    job_.reset();
+  } else {
+    DeleteFolder(appDir_ / "tools" / "temp");
+  }
   ProgressBar1->setValue(0);
   if (!VoiceMissing) TntRadioGroup2->setEnabled(true);
   BTNInstallPatch->setEnabled(true);
@@ -566,12 +577,6 @@ void TForm1::ThreadCancel(TInstall* /*job*/) {
   btNewRomPath->setEnabled(true);
   ebOldRom->setEnabled(true);
   ebNewRom->setEnabled(true);
-  if (job_) {
-    job_->Terminate();
-    // The job queued this call as its last act, so its thread is ending or has ended.
-    job_->WaitFor();
-    job_.reset();
-  }
   if (closeAfterRun_) close();
 }
 

@@ -1,5 +1,7 @@
 #include "support/AppFolder.h"
 
+#include "core/install/WorkFolder.h"
+
 #include "core/localization/Language.h"
 
 namespace qpt::test {
@@ -23,5 +25,14 @@ AppFolder::AppFolder(RealTools) : AppFolder(std::vector<std::string>{}) {
 }
 
 fs::path AppFolder::Tool(const std::string& name) const { return ToolPath(dir_.path(), name); }
+
+}  // namespace qpt::test
+
+namespace qpt::test {
+
+bool AppFolder::WorkFolderLeft() const {
+  TWorkFolderRemoval::Wait(path());
+  return std::filesystem::exists(path() / "tools" / "temp");
+}
 
 }  // namespace qpt::test

@@ -20,6 +20,9 @@ class AppFolder {
   const std::filesystem::path& path() const { return dir_.path(); }
   std::filesystem::path operator/(const std::string& relative) const { return dir_ / relative; }
   std::filesystem::path Tool(const std::string& name) const;
+  // Whether tools/temp is still there once the removal of the last run's work folder, which
+  // goes on in the background after the run has ended, is over.
+  bool WorkFolderLeft() const;
 
  private:
   TempDir dir_{"app"};

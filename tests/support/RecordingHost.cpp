@@ -92,7 +92,7 @@ TLangList BracketLanguage() {
       "ReceiptInput", "ReceiptFile", "ReceiptGame", "ReceiptKind", "ReceiptSize", "ReceiptSha256", "ReceiptPatch",
       "ReceiptNoPatch", "ReceiptTitle", "ReceiptFolder", "ReceiptDigest", "ReceiptVoices", "ReceiptMusic",
       "ReceiptUnchanged", "ReceiptOutput", "ReceiptHashesGood", "ReceiptLog", "WarningReceiptNotWritten",
-      "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput"};
+      "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput", "WaitingForWorkFolderRemoval"};
   // Texts with values show them after colons: "<ErrorNotEnoughSpace:%1:%2:%3>".
   static const std::pair<const char*, int> kFormatted[] = {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},

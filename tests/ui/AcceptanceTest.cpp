@@ -110,7 +110,7 @@ TEST_P(EveryGame, EveryKindEveryOfferedOutput) {
         }
         ASSERT_TRUE(Install()) << form->LogText().toStdString();
         EXPECT_TRUE(messages.empty());
-        EXPECT_FALSE(fs::exists(app / "tools/temp"));
+        EXPECT_FALSE(app.WorkFolderLeft());
         EXPECT_EQ(test::CheckInstalledImage(image, patch, test::ReadImageContents(out), voiceSet, music), "");
         EXPECT_EQ(test::FileSha256(input), before);
         fs::remove(out);
@@ -173,7 +173,7 @@ TEST_F(BadInput, TruncatedImagesNeverLeaveAPartialOutput) {
     ChooseOutput(work / "cut out.cia");
     EXPECT_FALSE(Install());
     EXPECT_FALSE(fs::exists(work / "cut out.cia"));
-    EXPECT_FALSE(fs::exists(app / "tools/temp"));
+    EXPECT_FALSE(app.WorkFolderLeft());
     EXPECT_EQ(test::ReadBytes(cut).size(), length);
   }
   ExpectStillUsable();
@@ -213,14 +213,14 @@ TEST_F(BadInput, AMissingToolAndAnUnwritableOutputEndTheRunCleanly) {
   EXPECT_TRUE(form->LogText().endsWith(
       Text("ErrorOutputFolderNotWritable").replace("%1", QString::fromStdString(PathToUtf8(work / "a file")))))
       << form->LogText().toStdString();
-  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_FALSE(app.WorkFolderLeft());
 
   fs::remove(app.Tool("makerom"));
   ChooseOutput(work / "out.cia");
   EXPECT_FALSE(Install());
   EXPECT_TRUE(form->LogText().contains("makerom"));
   EXPECT_FALSE(fs::exists(work / "out.cia"));
-  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_FALSE(app.WorkFolderLeft());
   EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
 }
 

@@ -54,7 +54,7 @@ TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
   EXPECT_TRUE(form->LogText().endsWith(Text("PatchingSuccessful") + "\n[" +
                                        QString::fromStdString(PathToUtf8(app / "out.cia")) + "]"))
       << form->LogText().toStdString();
-  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_FALSE(app.WorkFolderLeft());
   EXPECT_EQ(form->ProgressBar1->value(), 0);
   EXPECT_TRUE(form->CBLang->isEnabled());
   EXPECT_TRUE(form->CBPatch->isEnabled());
@@ -87,7 +87,7 @@ TEST_F(RunEnd, CancelLogsAtOnceButTheRunEndsAfterTheRunningTool) {
   test::WriteFile(release, "");
   ASSERT_TRUE(WaitForEnd());
   EXPECT_FALSE(form->LogText().contains(Text("ExtractingCXIHeaders")));
-  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_FALSE(app.WorkFolderLeft());
   EXPECT_FALSE(form->BTNCancel->isEnabled());
 }
 
@@ -103,7 +103,7 @@ TEST_F(RunEnd, ClosingTheWindowDuringARunStopsItAndClosesAfterItsEnd) {
   test::WriteFile(release, "");
   ASSERT_TRUE(WaitForEnd());
   EXPECT_TRUE(QTest::qWaitFor([&] { return !form->isVisible(); }, 5000));
-  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_FALSE(app.WorkFolderLeft());
 }
 
 TEST_F(RunEnd, AToolThatCannotStartStillEndsTheRun) {
@@ -112,7 +112,7 @@ TEST_F(RunEnd, AToolThatCannotStartStillEndsTheRun) {
   ASSERT_TRUE(WaitForEnd());
   EXPECT_TRUE(form->LogText().contains("makerom"));
   EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
-  EXPECT_FALSE(fs::exists(app / "tools/temp"));
+  EXPECT_FALSE(app.WorkFolderLeft());
 }
 
 TEST_F(RunEnd, ARunRefusedBecauseAnotherRunHoldsTheFolderLeavesThatRunsWorkFolder) {

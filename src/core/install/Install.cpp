@@ -11,6 +11,7 @@
 #include "core/install/InstallCIA.h"
 #include "core/install/InstallCXI.h"
 #include "core/install/OutputCheck.h"
+#include "core/install/WorkFolder.h"
 #include "ctr/Io.h"
 
 namespace qpt {
@@ -72,6 +73,8 @@ TInstall::~TInstall() {
   stopHash_.store(true);
   if (inputHash_.valid()) inputHash_.wait();
 }
+
+std::unique_ptr<TRunLock> TInstall::TakeRunLock() { return std::move(runLock_); }
 
 void TInstall::Start() { thread_ = std::thread([this] { Execute(); }); }
 
@@ -282,6 +285,11 @@ bool TInstall::RunSteps() {
   host_.SetProgress(0);
   host_.SetLanguageBoxEnabled(false);
 
+  // The work folder of a run that ended a moment ago may still be going away.
+  if (TWorkFolderRemoval::Pending(FAppDir)) {
+    LogKey("WaitingForWorkFolderRemoval");
+    TWorkFolderRemoval::Wait(FAppDir);
+  }
   // Another run in this program folder works in the same work folder: refuse before touching it.
   runLock_ = std::make_unique<TRunLock>(FAppDir);
   switch (runLock_->State()) {

@@ -107,6 +107,9 @@ class TInstall {
   // False for a run refused because another run holds the folder: its host must then leave
   // tools/temp alone, since it is the other run's. Read it once ThreadCancel has been called.
   bool OwnsWorkFolder() const { return ownsWorkFolder_.load(); }
+  // Hands the run's lock over (to the removal of its work folder); call it once the job's
+  // thread has finished. Null when the run never took the lock.
+  std::unique_ptr<TRunLock> TakeRunLock();
   // True once the run has logged its success line; read it once ThreadCancel has been called.
   bool Succeeded() const { return succeeded_.load(); }
   // True when the run succeeded but logged warnings on the way (a part of the patch may be

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
 #include <thread>
 
 #include "core/common/Common.h"
 #include "core/common/RunLock.h"
 #include "core/install/OutputCheck.h"
+#include "core/install/WorkFolder.h"
 #include "support/ImageBuilder.h"
 #include "support/JobFixture.h"
 
@@ -406,6 +408,25 @@ TEST_F(InstallJob, ARunWhileAnotherHoldsTheFolderIsRefusedAndLeavesItsWorkFolder
   EXPECT_FALSE(job->Succeeded());
   EXPECT_TRUE(Calls("ctrtool").empty());
   EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "the other run's file");
+}
+
+TEST_F(InstallJob, ARunStartedWhileTheLastWorkFolderGoesAwayWaitsForIt) {
+  WriteFile(app / "tools/temp/romfs/left.bin", "the last run's file");
+  std::promise<void> gate;
+  const std::shared_future<void> open = gate.get_future().share();
+  TWorkFolderRemoval::Start(app.path(), std::make_unique<TRunLock>(app.path()), [open] { open.wait(); });
+  auto job = Create("out.cia");
+  job->Start();
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  while (host.Lines().empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(Calls("ctrtool").empty());  // nothing runs while the folder goes away
+  gate.set_value();
+  host.WaitForEnd();
+  job->WaitFor();
+  EXPECT_EQ(host.Lines().front(), L("WaitingForWorkFolderRemoval"));
+  EXPECT_TRUE(job->Succeeded());
 }
 
 TEST_F(InstallJob, TheLockIsHeldUntilTheJobIsDestroyed) {
