@@ -11,6 +11,7 @@
 #include "cli/ConsoleHost.h"
 #include "core/common/Common.h"
 #include "core/install/Install.h"
+#include "core/install/OutputCheck.h"
 #include "core/install/Receipt.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
@@ -47,7 +48,7 @@ struct TOptions {
 
 // The options each command takes, besides --help.
 bool Accepts(const std::string& command, const std::string& option) {
-  if (option == "lang") return command != "verify";
+  if (option == "lang") return true;
   if (option == "patch") return command == "music" || command == "install";
   if (option == "write") return command == "music";
   return command == "install";  // out, voice, music, music-file
@@ -169,8 +170,8 @@ class TSession {
       : context_(context), out_(out), err_(err) {}
 
   int Run(const TOptions& options) {
-    if (options.command == "verify") return Verify(options.images.front());
     LoadLanguageFor(options.lang);
+    if (options.command == "verify") return Verify(options.images.front());
     if (options.command == "identify") return Identify(options.images.front());
     if (options.command == "patches") return Patches(options.images.front());
     if (options.command == "music") return Music(options);
@@ -464,23 +465,10 @@ class TSession {
 
   int Verify(const std::string& argument) {
     const fs::path path = UserPath(argument);
-    const auto report = ctr::VerifyImageReport(path);
-    if (!report) throw TFailure{"Cannot check " + PathToUtf8(path) + ": " + report.message()};
-    static const char* const kKinds[] = {"unknown", "CIA", "3DS", "CXI"};
-    out_ << "Kind: " << kKinds[static_cast<int>(report.value().kind)] << '\n';
-    std::size_t bad = 0;
-    for (const ctr::VerifyItem& item : report.value().items) {
-      if (!item.good) ++bad;
-      out_ << (item.good ? "good " : "BAD  ") << item.region << (item.detail.empty() ? "" : ": " + item.detail) << '\n';
-    }
-    const std::size_t total = report.value().items.size();
-    if (report.value().ok()) {
-      out_ << "All " << total << " regions are good.\n";
-      return kExitOk;
-    }
-    if (total == 0) throw TFailure{"Nothing in " + PathToUtf8(path) + " could be checked."};
-    err_ << bad << " of " << total << " regions are bad.\n";
-    return kExitFailed;
+    if (!FileExists(path)) throw TFailure{"Cannot check " + PathToUtf8(path) + ": no such file."};
+    const TImageCheckReport report = CheckImageForPlayer(path, lang_);
+    for (const std::string& line : report.lines) out_ << line << '\n';
+    return report.ok ? kExitOk : kExitFailed;
   }
 
   bool Interrupted() const { return context_.interrupted && context_.interrupted->load(); }

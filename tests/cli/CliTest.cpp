@@ -73,7 +73,7 @@ TEST_F(Cli, WrongUsageExitsWithTwoAndAShortUsageText) {
       {"identify", image, "--out", "x.cia"},
       {"identify", image, "--bogus"},
       {"identify", image, "-x"},
-      {"verify", image, "--lang", "English"},
+      {"verify", image, "--patch", "P"},
       {"install", image},
       {"install", image, "--out"},
       {"install", image, "--out", "a.cia", "--out", "b.cia"},

@@ -92,7 +92,8 @@ TLangList BracketLanguage() {
       "ReceiptInput", "ReceiptFile", "ReceiptGame", "ReceiptKind", "ReceiptSize", "ReceiptSha256", "ReceiptPatch",
       "ReceiptNoPatch", "ReceiptTitle", "ReceiptFolder", "ReceiptDigest", "ReceiptVoices", "ReceiptMusic",
       "ReceiptUnchanged", "ReceiptOutput", "ReceiptHashesGood", "ReceiptLog", "WarningReceiptNotWritten",
-      "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput", "WaitingForWorkFolderRemoval"};
+      "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput", "WaitingForWorkFolderRemoval", "CheckRegionGood", "CheckRegionBad",
+      "CheckAllGood", "CheckSomeBad", "CheckImageUnreadable", "LogEncrypted", "ErrorLoadingROM"};
   // Texts with values show them after colons: "<ErrorNotEnoughSpace:%1:%2:%3>".
   static const std::pair<const char*, int> kFormatted[] = {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},

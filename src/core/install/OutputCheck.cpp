@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/common/Common.h"
+#include "core/rom/RomIdentify.h"
 #include "ctr/Image.h"
 #include "ctr/Ncch.h"
 #include "ctr/Reader.h"
@@ -110,6 +111,39 @@ std::optional<TImageProblem> CheckNewImage(const fs::path& input, const fs::path
     if (!made->topLevel.count(name)) return TImageProblem{"ErrorCheckImageRomFS", {name}};
   }
   return std::nullopt;
+}
+
+TImageCheckReport CheckImageForPlayer(const fs::path& image, const TLangList& lang) {
+  TImageCheckReport report;
+  const TRomIdentity id = IdentifyRom(image);
+  if (!id.errorKey.empty()) {
+    report.lines.push_back(lang.GetLangText(id.errorKey));
+  } else if (id.encrypted) {
+    report.lines.push_back(lang.GetLangText("LogEncrypted"));
+  } else {
+    report.lines.insert(report.lines.end(), id.logLines.begin(), id.logLines.end());
+  }
+  const auto verified = ctr::VerifyImageReport(image);
+  if (!verified) {
+    report.lines.push_back(lang.GetLangText("CheckImageUnreadable") + " " + verified.message());
+    return report;
+  }
+  std::size_t bad = 0;
+  for (const ctr::VerifyItem& item : verified->items) {
+    if (!item.good) ++bad;
+    report.lines.push_back(lang.GetLangText(item.good ? "CheckRegionGood" : "CheckRegionBad") + " " + item.region +
+                           (item.detail.empty() ? "" : ": " + item.detail));
+  }
+  const std::size_t total = verified->items.size();
+  report.ok = verified->ok();
+  std::string summary = lang.GetLangText(report.ok ? "CheckAllGood" : "CheckSomeBad");
+  const auto put = [&summary](const char* mark, std::size_t value) {
+    if (const std::size_t at = summary.find(mark); at != std::string::npos) summary.replace(at, 2, std::to_string(value));
+  };
+  put("%2", total);
+  put("%1", report.ok ? total : bad);
+  report.lines.push_back(summary);
+  return report;
 }
 
 }  // namespace qpt

@@ -41,4 +41,13 @@ std::string FormatSize(std::uint64_t bytes);
 // first problem with its values.
 std::optional<TImageProblem> CheckNewImage(const std::filesystem::path& input, const std::filesystem::path& output);
 
+// What a check of any image shows a player, in the language's words: the game and region (or
+// why the image is not identified), then one line per region checked, "good" or "BAD" with
+// the reason, then a summary. ok is true when every region is good.
+struct TImageCheckReport {
+  std::vector<std::string> lines;
+  bool ok = false;
+};
+TImageCheckReport CheckImageForPlayer(const std::filesystem::path& image, const TLangList& lang);
+
 }  // namespace qpt

@@ -377,6 +377,18 @@ TEST(NewImageCheck, FindsDamageAnotherGameAndMissingFiles) {
   const auto damaged = CheckNewImage(dir / "in.cia", dir / "damaged.cxi");
   ASSERT_TRUE(damaged);
   EXPECT_EQ(damaged->key, "ErrorCheckImageHashes");
+
+  // What a player's own check of an image shows: a line per region, then the summary.
+  const TLangList lang = test::BracketLanguage();
+  const TImageCheckReport good = CheckImageForPlayer(dir / "same.cxi", lang);
+  EXPECT_TRUE(good.ok);
+  EXPECT_EQ(good.lines.back(), "<CheckAllGood>");
+  const TImageCheckReport bad = CheckImageForPlayer(dir / "damaged.cxi", lang);
+  EXPECT_FALSE(bad.ok);
+  EXPECT_EQ(bad.lines.back(), "<CheckSomeBad>");
+  EXPECT_EQ(std::count_if(bad.lines.begin(), bad.lines.end(),
+                          [](const std::string& l) { return l.rfind("<CheckRegionBad> ", 0) == 0; }),
+            1);
 }
 
 TEST_F(InstallJob, AToolThatCannotStartEndsTheRunWithOneClearLine) {
