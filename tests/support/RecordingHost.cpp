@@ -1,5 +1,7 @@
 #include "support/RecordingHost.h"
 
+#include "core/common/Common.h"
+
 namespace qpt::test {
 
 void RecordingHost::LogAppend(const std::string& line) {
@@ -57,13 +59,7 @@ std::vector<std::string> RecordingHost::Lines() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> lines;
   for (const std::string& raw : appended) {
-    std::size_t start = 0;
-    for (;;) {
-      const std::size_t br = raw.find("\r\n", start);
-      lines.push_back(raw.substr(start, br == std::string::npos ? std::string::npos : br - start));
-      if (br == std::string::npos) break;
-      start = br + 2;
-    }
+    for (std::string& shown : SplitLogLine(raw)) lines.push_back(std::move(shown));
   }
   return lines;
 }

@@ -560,6 +560,18 @@ bool RenameFile(const fs::path& from, const fs::path& to) {
   return !ec;
 }
 
+std::vector<std::string> SplitLogLine(const std::string& line) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t br = line.find("\r\n", start);
+    lines.push_back(line.substr(start, br == std::string::npos ? std::string::npos : br - start));
+    if (br == std::string::npos) break;
+    start = br + 2;
+  }
+  return lines;
+}
+
 bool SameFile(const fs::path& a, const fs::path& b) {
   std::error_code ec;
   if (fs::exists(a, ec) && fs::exists(b, ec) && fs::equivalent(a, b, ec) && !ec) return true;

@@ -91,6 +91,10 @@ bool CreateFolder(const std::filesystem::path& path);  // one level; false when 
 bool RemoveFile(const std::filesystem::path& path);    // one file
 bool RenameFile(const std::filesystem::path& from, const std::filesystem::path& to);  // false when `to` exists
 
+// The lines of a log line as the log shows them: each CR LF starts a further line (so a line
+// that begins with CR LF shows an empty line first).
+std::vector<std::string> SplitLogLine(const std::string& line);
+
 // Whether two paths name one file: the same file by identity (a hard or symbolic link, or a
 // name that a case-insensitive file system takes for the other), or the same normalized path.
 bool SameFile(const std::filesystem::path& a, const std::filesystem::path& b);

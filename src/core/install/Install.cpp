@@ -101,14 +101,7 @@ std::uint32_t TInstall::Run(const std::string& tool, const std::string& argument
 
 void TInstall::Log(const std::string& line) {
   host_.LogAppend(line);
-  // As the window shows it: each CR LF starts a further line.
-  std::size_t start = 0;
-  for (;;) {
-    const std::size_t br = line.find("\r\n", start);
-    logCopy_.push_back(line.substr(start, br == std::string::npos ? std::string::npos : br - start));
-    if (br == std::string::npos) break;
-    start = br + 2;
-  }
+  for (std::string& shown : SplitLogLine(line)) logCopy_.push_back(std::move(shown));
 }
 
 void TInstall::LogReplaceLast(const std::string& line) {
