@@ -111,4 +111,36 @@ std::vector<TPatchEntry> PopulatePatchList(const fs::path& folder, const std::st
   return entries;
 }
 
+std::optional<std::string> PatchFolderTitle(const fs::path& folder, const std::string& languageName) {
+  std::vector<std::string> descriptors;
+  std::error_code ec;
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code typeError;
+    const std::string name = PathToUtf8(it->path().filename());
+    if (it->is_regular_file(typeError) && SameTextIgnoringCase(PathToUtf8(it->path().extension()), ".dsc")) {
+      descriptors.push_back(name);
+    }
+  }
+  if (descriptors.empty()) return std::nullopt;
+  std::sort(descriptors.begin(), descriptors.end(), LessIgnoringCase);
+  std::string chosen = descriptors.front();
+  for (const std::string& name : descriptors) {
+    if (SameTextIgnoringCase(name, languageName + ".dsc")) chosen = name;
+  }
+  const auto descriptor = TPatchDescriptor::Load(folder / PathFromUtf8(chosen));
+  if (!descriptor) return std::nullopt;
+  return descriptor->Value("Title");
+}
+
+bool ImportPatchFolder(const fs::path& source, const fs::path& patchRoot, std::vector<fs::path>* skippedLinks) {
+  fs::path folder = source;
+  if (!folder.has_filename()) folder = folder.parent_path();
+  const fs::path target = patchRoot / folder.filename();
+  std::error_code ec;
+  // A patch dropped onto itself would delete what it copies from.
+  if (SameFile(folder, target)) return false;
+  if (fs::exists(fs::symlink_status(target, ec)) && !DeleteFolder(target)) return false;
+  return CopyFolder(folder, patchRoot, skippedLinks);
+}
+
 }  // namespace qpt

@@ -42,4 +42,15 @@ std::vector<TPatchEntry> PopulatePatchList(const std::filesystem::path& folder, 
                                            bool recurse, const std::string& languageName,
                                            std::uint8_t gameIndex, std::uint8_t regionIndex);
 
+// A folder a player hands the program as a patch (dropped on the window): the title of its
+// descriptor (the one named after the language, else the first in name order), or nothing
+// when the folder itself holds no readable descriptor.
+std::optional<std::string> PatchFolderTitle(const std::filesystem::path& folder, const std::string& languageName);
+
+// Copies a patch folder into patchRoot under its own name, replacing a patch folder of that
+// name whole; links in it are never followed (each skipped one is listed). False when
+// anything could not be copied.
+bool ImportPatchFolder(const std::filesystem::path& source, const std::filesystem::path& patchRoot,
+                       std::vector<std::filesystem::path>* skippedLinks = nullptr);
+
 }  // namespace qpt

@@ -83,5 +83,21 @@ TEST(PatchList, UnreadableDescriptorsAreSkippedAndOthersStillListed) {
   EXPECT_TRUE(PopulatePatchList(dir / "nowhere", ".dsc", true, "English", 1, 2).empty());
 }
 
+TEST(PatchList, AFolderHandedInAsAPatchIsNamedAndReplacesOneOfItsName) {
+  TempDir dir("import");
+  WriteFile(dir / "Downloads/My Patch/English.dsc", "Game=AAT Region=USA Title=\"My Patch 2.0\"");
+  WriteFile(dir / "Downloads/My Patch/romfs/new.bin", "new");
+  WriteFile(dir / "app/patch/My Patch/English.dsc", "Game=AAT Title=old");
+  WriteFile(dir / "app/patch/My Patch/romfs/gone.bin", "from the old version");
+  EXPECT_EQ(PatchFolderTitle(dir / "Downloads/My Patch", "English"), "My Patch 2.0");
+  EXPECT_EQ(PatchFolderTitle(dir / "Downloads", "English"), std::nullopt);
+  ASSERT_TRUE(ImportPatchFolder(dir / "Downloads/My Patch", dir / "app/patch"));
+  EXPECT_EQ(test::ReadFile(dir / "app/patch/My Patch/romfs/new.bin"), "new");
+  EXPECT_FALSE(std::filesystem::exists(dir / "app/patch/My Patch/romfs/gone.bin"));
+  // Dropped from patch/ onto patch/: nothing is deleted.
+  EXPECT_FALSE(ImportPatchFolder(dir / "app/patch/My Patch", dir / "app/patch"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "app/patch/My Patch/English.dsc"));
+}
+
 }  // namespace
 }  // namespace qpt
