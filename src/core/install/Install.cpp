@@ -44,6 +44,13 @@ fs::path RemoveExtension(const fs::path& path) {
   return stem;
 }
 
+fs::path OutputPathWithKind(const fs::path& chosen, const std::string& kindExtension) {
+  if (chosen.has_extension() || kindExtension.empty() || !chosen.has_filename()) return chosen;
+  fs::path withKind = chosen;
+  withKind += kindExtension;
+  return withKind;
+}
+
 fs::path WrittenOutputPath(const fs::path& outPath) {
   fs::path written = RemoveExtension(outPath);
   written += OutputKind(outPath);

@@ -72,6 +72,11 @@ std::string OutputKind(const std::filesystem::path& outPath);
 // The path without its extension: cut before the last "." of the last name, if any.
 std::filesystem::path RemoveExtension(const std::filesystem::path& path);
 
+// The output for a name chosen in the save dialog: a name without an extension gets the
+// extension of the kind selected there (".cia", ".cxi" or ".3ds"), as the save dialog on
+// Windows gives it; any other name, or no kind known, stays as it is.
+std::filesystem::path OutputPathWithKind(const std::filesystem::path& chosen, const std::string& kindExtension);
+
 // The file a run given this output path really writes: the name without its extension, plus
 // the kind's lower-case extension ("game.CIA" writes "game.cia", "game.backup" "game.3ds").
 std::filesystem::path WrittenOutputPath(const std::filesystem::path& outPath);
