@@ -16,6 +16,7 @@
 #include "support/GameImages.h"
 #include "support/RawImages.h"
 #include "ui/Dialogs.h"
+#include "ui/TextFit.h"
 
 namespace qpt::ui {
 namespace {
@@ -113,6 +114,31 @@ TEST_F(MusicDialog, TrilogyDialogShowsEverySlotWithItsHeaders) {
   EXPECT_EQ(d->TntButton4->text(), QString::fromStdString(lang.GetLangText("Save")));
   EXPECT_EQ(d->TntLabel1->text(), QString::fromStdString(lang.GetLangText("MainMenu")));
   EXPECT_EQ(d->CBApplyDirectly->toolTip(), QString::fromStdString(lang.GetLangText("CBApplyDirectlyHint")));
+}
+
+TEST_F(MusicDialog, EveryTextAndTitleFitsInEveryLanguageAtTheUsualAndALargerFont) {
+  Build("AAT");
+  for (const char* language : {"English", "Русский"}) {
+    for (const double scale : {1.0, 1.25}) {
+      const std::string what = std::string(language) + " at " + std::to_string(scale);
+      TForm2 d(list, LanguageQuery{&lang, app.path(), language}, [](const std::string&) {});
+      d.show();
+      ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
+      if (scale != 1.0) fit::ScaleFont(d, scale);
+      fit::ExpectNoClippedText(d, what.c_str());
+      // Every cell shows its whole text, and so would any title chosen in a title column.
+      const QFontMetrics metrics(d.Grid->font());
+      for (int c = 0; c < d.Grid->columnCount(); ++c) {
+        QStringList texts;
+        for (int r = 0; r < d.Grid->rowCount(); ++r) texts << d.Grid->item(r, c)->text();
+        if (c > 0) texts << d.CB33->itemText(d.CB33->count() - 1);
+        for (const QString& text : texts) {
+          EXPECT_LT(metrics.horizontalAdvance(text), d.Grid->columnWidth(c)) << what << ": " << text.toStdString();
+        }
+      }
+      EXPECT_LE(d.Grid->geometry().right(), d.width()) << what;
+    }
+  }
 }
 
 TEST_F(MusicDialog, SameTypeFilterOffersOnlyTheRowsTracks) {

@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "support/AppFolder.h"
+#include "ui/TextFit.h"
 #include "ui/Dialogs.h"
 
 namespace qpt::ui {
@@ -96,6 +97,24 @@ TEST_F(MainWindowTest, ARussianLocaleStartsInRussian) {
   auto form = Start("Russian");
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->currentText(), "Русский");
   EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Язык интерфейса");
+}
+
+TEST_F(MainWindowTest, EveryCaptionFitsInEveryLanguageAtTheUsualAndALargerFont) {
+  auto form = Start("English");
+  form->show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
+  EXPECT_EQ(form->size(), QSize(657, 482));
+  auto* lang = Find<QComboBox>(*form, "CBLang");
+  for (const double scale : {1.0, 1.25}) {
+    if (scale != 1.0) fit::ScaleFont(*form, scale);
+    for (const char* language : {"English", "Русский"}) {
+      lang->setCurrentIndex(lang->findText(QString::fromUtf8(language)));
+      QCoreApplication::processEvents();
+      fit::ExpectNoClippedText(*form, (std::string(language) + " at " + std::to_string(scale)).c_str());
+      EXPECT_GE(form->width(), 657);
+      EXPECT_GE(form->height(), 482);
+    }
+  }
 }
 
 TEST_F(MainWindowTest, FreeSpaceUsesTheLocaleDecimalSeparator) {
