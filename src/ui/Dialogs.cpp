@@ -78,7 +78,10 @@ QString ToQtFilter(const QString& filter) {
   for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
     QString patterns = parts[i + 1];
     patterns.replace(';', ' ');
-    entries << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+    // A description that already ends with its patterns in brackets is Qt's form already;
+    // adding them again would show them twice in the dialog.
+    const QString bracketed = QStringLiteral("(%1)").arg(patterns);
+    entries << (parts[i].endsWith(bracketed) ? parts[i] : QStringLiteral("%1 %2").arg(parts[i], bracketed));
   }
   return entries.join(QStringLiteral(";;"));
 }

@@ -32,7 +32,8 @@ void SetQuestionHook(std::function<bool(const MessageRecord&)> hook);
 // A modal question with Yes and No; true for Yes.
 bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
 
-// Converts a filter of description|pattern pairs ("CIA|*.cia|All|*.cia;*.3ds") to Qt's form.
+// Converts a filter of description|pattern pairs ("CIA|*.cia|All|*.cia;*.3ds") to Qt's form;
+// a description that already ends with its patterns in brackets is taken as it is.
 QString ToQtFilter(const QString& filter);
 
 // What a file dialog returned: the path as the player typed or picked it, and the filter

@@ -123,11 +123,12 @@ void TForm1::BuildControls() {
 
   // A list, not an edit field: only names that have a file in lang/ can be chosen.
   CBLang = Named(new QComboBox(this), "CBLang");
-  CBLang->setMinimumWidth(145);
+  // Explicit minimum widths would win over what a text asks for: sizes that only set a floor
+  // are given by the layouts (struts, column widths) instead.
   connect(CBLang, &QComboBox::currentTextChanged, this, &TForm1::CBLangChange);
 
   TntGroupBox1 = Named(new QGroupBox(QStringLiteral("Описание патча"), this), "TntGroupBox1");
-  TntGroupBox1->setMinimumSize(337, 257);
+  TntGroupBox1->setMinimumHeight(257);
 
   RichDesc = Named(new QTextBrowser(TntGroupBox1), "RichDesc");
   RichDesc->setFrameShape(QFrame::NoFrame);
@@ -143,7 +144,7 @@ void TForm1::BuildControls() {
   descLayout->addWidget(RichDesc);
 
   MemoLog = Named(new QPlainTextEdit(this), "MemoLog");
-  MemoLog->setMinimumSize(337, 201);
+  MemoLog->setMinimumHeight(201);
   MemoLog->setReadOnly(true);
   MemoLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MemoLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -153,7 +154,6 @@ void TForm1::BuildControls() {
   MemoLog->setFont(logFont);
 
   TntGroupBox2 = Named(new QGroupBox(QStringLiteral("Установка патча"), this), "TntGroupBox2");
-  TntGroupBox2->setMinimumWidth(297);
   QWidget* box = TntGroupBox2;
 
   TntLabel1 = Named(new QLabel(QStringLiteral("Шаг 1: старый РОМ:"), box), "TntLabel1");
@@ -214,7 +214,7 @@ void TForm1::BuildControls() {
   BTNCancel = Named(new QPushButton(QStringLiteral("Отменить установку"), box), "BTNCancel");
   BTNCancel->setEnabled(false);
   connect(BTNCancel, &QPushButton::clicked, this, &TForm1::BTNCancelClick);
-  for (QPushButton* button : {BTNMusicChange, BTNInstallPatch, BTNCancel}) button->setMinimumSize(121, 25);
+  for (QPushButton* button : {BTNMusicChange, BTNInstallPatch, BTNCancel}) button->setMinimumHeight(25);
 
   ProgressBar1 = Named(new QProgressBar(box), "ProgressBar1");
   ProgressBar1->setMinimumHeight(25);
@@ -223,7 +223,7 @@ void TForm1::BuildControls() {
 
   // Step by step from the top, as the player goes through them.
   auto* steps = new QVBoxLayout(box);
-  steps->setContentsMargins(16, 12, 16, 12);
+  steps->setContentsMargins(12, 12, 12, 12);
   steps->setSpacing(3);
   const auto pathRow = [](QLineEdit* edit, QPushButton* button) {
     auto* row = new QHBoxLayout;
@@ -253,16 +253,18 @@ void TForm1::BuildControls() {
   steps->addSpacing(6);
   steps->addWidget(TntRadioGroup2);
   steps->addSpacing(6);
-  auto* music = new QHBoxLayout;
-  music->addStretch(1);
-  music->addWidget(BTNMusicChange);
-  steps->addLayout(music);
-  steps->addSpacing(6);
-  auto* run = new QHBoxLayout;
-  run->setSpacing(12);
-  run->addWidget(BTNInstallPatch, 1);
-  run->addWidget(BTNCancel, 1);
-  steps->addLayout(run);
+  // The music button above the cancel button, both as wide as the install button.
+  auto* buttons = new QGridLayout;
+  buttons->setHorizontalSpacing(12);
+  buttons->setVerticalSpacing(12);
+  buttons->addWidget(BTNMusicChange, 0, 1);
+  buttons->addWidget(BTNInstallPatch, 1, 0);
+  buttons->addWidget(BTNCancel, 1, 1);
+  for (int column : {0, 1}) {
+    buttons->setColumnMinimumWidth(column, 121);
+    buttons->setColumnStretch(column, 1);
+  }
+  steps->addLayout(buttons);
   steps->addSpacing(8);
   steps->addWidget(ProgressBar1);
   steps->addStretch(1);
@@ -272,12 +274,15 @@ void TForm1::BuildControls() {
   languageRow->addWidget(TntLabel0);
   languageRow->addStretch(1);
   languageRow->addWidget(CBLang);
+  CBLang->setSizeAdjustPolicy(QComboBox::AdjustToContents);
   auto* leftColumn = new QVBoxLayout;
   leftColumn->setSpacing(7);
+  leftColumn->addStrut(297);
   leftColumn->addLayout(languageRow);
   leftColumn->addWidget(TntGroupBox2, 1);
   auto* rightColumn = new QVBoxLayout;
   rightColumn->setSpacing(7);
+  rightColumn->addStrut(337);
   rightColumn->addWidget(TntGroupBox1, 257);
   rightColumn->addWidget(MemoLog, 201);
   auto* columns = new QHBoxLayout(this);
@@ -290,6 +295,7 @@ void TForm1::BuildControls() {
 void TForm1::FitWindow() {
   // Fixed like the original window (no resizing by the player), but never smaller than what
   // its texts need.
+  layout()->invalidate();
   layout()->activate();
   setFixedSize(minimumSizeHint().expandedTo(kInitialSize));
 }

@@ -216,7 +216,7 @@ TEST(Linkify, AddressesBecomeLinksAndTextIsEscaped) {
 
 TEST(FileFilters, PairsBecomeQtFilters) {
   EXPECT_EQ(ToQtFilter("3DS console (*.cia)|*.cia|Emulator (*.3ds;*.cxi)|*.3ds;*.cxi"),
-            "3DS console (*.cia) (*.cia);;Emulator (*.3ds;*.cxi) (*.3ds *.cxi)");
+            "3DS console (*.cia);;Emulator (*.3ds;*.cxi) (*.3ds *.cxi)");
 }
 
 }  // namespace
