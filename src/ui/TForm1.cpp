@@ -192,7 +192,7 @@ void TForm1::BuildControls() {
   TntRadioGroup2 = Named(new QGroupBox(QStringLiteral("Голоса персонажей:"), box), "TntRadioGroup2");
   voiceButtons = new QButtonGroup(this);
   auto* voiceLayout = new QVBoxLayout(TntRadioGroup2);
-  voiceLayout->setContentsMargins(8, 2, 8, 4);
+  voiceLayout->setContentsMargins(6, 2, 6, 4);
   voiceLayout->setSpacing(1);
   static const char* const kVoiceTexts[3] = {"Английские", "Японские (частично взяты из GS5/GK2)",
                                              "Японские (оригинальные)"};
@@ -223,7 +223,7 @@ void TForm1::BuildControls() {
 
   // Step by step from the top, as the player goes through them.
   auto* steps = new QVBoxLayout(box);
-  steps->setContentsMargins(12, 12, 12, 12);
+  steps->setContentsMargins(10, 12, 10, 12);
   steps->setSpacing(3);
   const auto pathRow = [](QLineEdit* edit, QPushButton* button) {
     auto* row = new QHBoxLayout;
@@ -275,6 +275,7 @@ void TForm1::BuildControls() {
   languageRow->addStretch(1);
   languageRow->addWidget(CBLang);
   CBLang->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  CBLang->setMinimumContentsLength(14);
   auto* leftColumn = new QVBoxLayout;
   leftColumn->setSpacing(7);
   leftColumn->addStrut(297);
@@ -441,6 +442,7 @@ void TForm1::ForgetImage() {
   PatchFiles.clear();
   ForgetPatch();
   LockLaterSteps();
+  ProgressBar1->setValue(0);  // a full bar spoke of the previous image's run
 }
 
 void TForm1::btOldRomPathClick() {
