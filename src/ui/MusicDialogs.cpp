@@ -95,7 +95,6 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   CB33->setObjectName(QStringLiteral("CB33"));
   CB33->setEditable(true);
   CB33->setInsertPolicy(QComboBox::NoInsert);
-  CB33->setMinimumWidth(241);
   Panel1 = new QFrame(this);
   Panel1->setObjectName(QStringLiteral("Panel1"));
   TntLabel1 = new QLabel(QStringLiteral("Game Selection Menu:"), Panel1);
@@ -126,7 +125,7 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   TntButton5 = new QPushButton(QStringLiteral("Cancel"), this);
   TntButton5->setObjectName(QStringLiteral("TntButton5"));
   connect(TntButton5, &QPushButton::clicked, this, &TMusicDialog::TntButton5Click);
-  for (QPushButton* button : {TntButton4, TntButton5}) button->setMinimumSize(97, 25);
+  for (QPushButton* button : {TntButton4, TntButton5}) button->setMinimumHeight(25);
 
   // The grid on top, sized to its columns; below it the options, the menu's track and the
   // buttons. Longer texts widen the dialog rather than being cut off.
@@ -186,6 +185,9 @@ void TMusicDialog::FitGrid() {
     Grid->setColumnWidth(c, column);
     width += column;
   }
+  // Floors of the original layout that a longer text or title may exceed.
+  CB33->setMinimumWidth(std::max(241, longestTitle + kArrowRoom + kCellPadding));
+  for (QPushButton* button : {TntButton4, TntButton5}) button->setMinimumWidth(std::max(97, button->sizeHint().width()));
   const int rowHeight = std::max(20, metrics.height() + 6);
   for (int r = 0; r <= kRows; ++r) Grid->setRowHeight(r, rowHeight);
   const int frame = 2 * Grid->frameWidth();
