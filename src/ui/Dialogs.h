@@ -37,7 +37,7 @@ bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
 QString ToQtFilter(const QString& filter);
 
 // What a file dialog returned: the path as the player typed or picked it, and the filter
-// entry that was selected (in Qt's form, "Console (*.cia) (*.cia)"; empty when unknown).
+// entry that was selected (in Qt's form, "Console (*.cia)"; empty when unknown).
 struct TFileChoice {
   // Not explicit: a bare path is a choice with no filter known.
   TFileChoice(QString chosenPath, QString selectedFilter = QString())
@@ -46,7 +46,7 @@ struct TFileChoice {
   QString filter;
 };
 
-// The extension a filter entry stands for (".cia" for "Console (*.cia) (*.cia)"); empty when
+// The extension a filter entry stands for (".cia" for "Console (*.cia)"); empty when
 // the entry names more than one pattern or none.
 QString ExtensionOfFilter(const QString& qtFilterEntry);
 
