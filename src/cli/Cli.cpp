@@ -216,7 +216,7 @@ class TSession {
     if (!id.kindChecked) throw TFailure{Text(id.errorKey)};
     if (id.encrypted) throw TFailure{Text("LogEncrypted")};
     if (printLog) {
-      for (const std::string& line : id.logLines) out_ << line << '\n';
+      for (const std::string& line : IdentityLogLines(id, lang_)) out_ << line << '\n';
     }
     if (!id.errorKey.empty()) throw TFailure{Text(id.errorKey)};
     return image;

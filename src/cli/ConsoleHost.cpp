@@ -78,6 +78,11 @@ void TConsoleHost::ThreadCancel(TInstall* job) {
   // folder can go here, before anyone else may start a run.
   if (job && job->OwnsWorkFolder()) DeleteFolder(appDir_ / "tools" / "temp");
   std::lock_guard<std::mutex> lock(mutex_);
+  if (barShown_ && job && job->Succeeded()) {
+    // A full bar stays on screen as the last word of a run that went through.
+    out_ << '\n';
+    barShown_ = false;
+  }
   ClearBar();
   percent_ = -1;  // lines after the end are not followed by a bar
   out_.flush();

@@ -1,6 +1,8 @@
 // The install job's host on a console: the log goes to an output stream as it grows, the
 // progress shows as a bar on the last line of a terminal (or as plain lines when the output
 // is a file or a pipe), and the end of the run removes the work folder as the window does.
+// After a run that went through, the full bar stays as the last line; after any other end
+// the bar is wiped.
 #pragma once
 
 #include <chrono>

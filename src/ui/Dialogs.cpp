@@ -16,8 +16,8 @@ std::function<void(const MessageRecord&)>& MessageHook() {
   return hook;
 }
 
-std::function<std::optional<QString>(bool, const QString&)>& FileHook() {
-  static std::function<std::optional<QString>(bool, const QString&)> hook;
+std::function<std::optional<TFileChoice>(bool, const QString&)>& FileHook() {
+  static std::function<std::optional<TFileChoice>(bool, const QString&)> hook;
   return hook;
 }
 
@@ -78,18 +78,32 @@ QString ToQtFilter(const QString& filter) {
   for (qsizetype i = 0; i + 1 < parts.size(); i += 2) {
     QString patterns = parts[i + 1];
     patterns.replace(';', ' ');
-    entries << QStringLiteral("%1 (%2)").arg(parts[i], patterns);
+    // A description that already ends with its patterns in brackets is Qt's form already;
+    // adding them again would show them twice in the dialog.
+    const QString bracketed = QStringLiteral("(%1)").arg(patterns);
+    entries << (parts[i].endsWith(bracketed) ? parts[i] : QStringLiteral("%1 %2").arg(parts[i], bracketed));
   }
   return entries.join(QStringLiteral(";;"));
 }
 
-void SetFileDialogHook(std::function<std::optional<QString>(bool, const QString&)> hook) {
+QString ExtensionOfFilter(const QString& qtFilterEntry) {
+  // The patterns stand in the last pair of brackets; only a single "*.ext" names one kind.
+  static const QRegularExpression kSingle(QStringLiteral(R"(\(\*(\.[A-Za-z0-9]+)\)\s*$)"));
+  const QRegularExpressionMatch m = kSingle.match(qtFilterEntry);
+  return m.hasMatch() ? m.captured(1) : QString();
+}
+
+void SetFileDialogHook(std::function<std::optional<TFileChoice>(bool, const QString&)> hook) {
   FileHook() = std::move(hook);
 }
 
 std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFolder, const QString& filter) {
   const QString qtFilter = ToQtFilter(filter);
-  if (FileHook()) return FileHook()(false, qtFilter);
+  if (FileHook()) {
+    const std::optional<TFileChoice> choice = FileHook()(false, qtFilter);
+    if (!choice) return std::nullopt;
+    return choice->path;
+  }
   QFileDialog dialog(parent, QString(), initialFolder, qtFilter);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
   dialog.setFileMode(QFileDialog::ExistingFile);
@@ -98,16 +112,23 @@ std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFol
   return dialog.selectedFiles().front();
 }
 
-std::optional<QString> SelectSaveFile(QWidget* parent, const QString& filter) {
+std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter) {
   const QString qtFilter = ToQtFilter(filter);
   if (FileHook()) return FileHook()(true, qtFilter);
   QFileDialog dialog(parent, QString(), QString(), qtFilter);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
-  dialog.setDefaultSuffix(QStringLiteral("cia"));
+  // The suffix follows the selected kind, so that "game" with the emulator's entry selected
+  // asks about (and names) game.cxi, not game.cia.
+  const auto followFilter = [&dialog](const QString& entry) {
+    const QString ext = ExtensionOfFilter(entry);
+    dialog.setDefaultSuffix(ext.isEmpty() ? QStringLiteral("cia") : ext.mid(1));
+  };
+  followFilter(dialog.selectedNameFilter());
+  QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, followFilter);
   dialog.setSizeGripEnabled(true);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-  return dialog.selectedFiles().front();
+  return TFileChoice(dialog.selectedFiles().front(), dialog.selectedNameFilter());
 }
 
 void SetUrlHook(std::function<void(const QUrl&)> hook) { UrlHook() = std::move(hook); }
@@ -145,9 +166,11 @@ QString LinkifyText(const QString& plain) {
     last = m.capturedEnd();
   }
   html += plain.mid(last).toHtmlEscaped();
-  html.replace(QStringLiteral("\r\n"), QStringLiteral("<br>"));
-  html.replace(QStringLiteral("\n"), QStringLiteral("<br>"));
-  return html;
+  html.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+  html.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+  // Authors lay descriptions out with blanks and line breaks (lists, indented credits); HTML
+  // would fold them, pre-wrap keeps them and still wraps long lines at the box's edge.
+  return QStringLiteral("<div style=\"white-space: pre-wrap\">") + html + QStringLiteral("</div>");
 }
 
 }  // namespace qpt::ui

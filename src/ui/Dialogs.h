@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <optional>
+#include <utility>
 
 class QWidget;
 
@@ -31,27 +32,44 @@ void SetQuestionHook(std::function<bool(const MessageRecord&)> hook);
 // A modal question with Yes and No; true for Yes.
 bool AskYesNo(QWidget* parent, const QString& title, const QString& text);
 
-// Converts a filter of description|pattern pairs ("CIA|*.cia|All|*.cia;*.3ds") to Qt's form.
+// Converts a filter of description|pattern pairs ("CIA|*.cia|All|*.cia;*.3ds") to Qt's form;
+// a description that already ends with its patterns in brackets is taken as it is.
 QString ToQtFilter(const QString& filter);
 
+// What a file dialog returned: the path as the player typed or picked it, and the filter
+// entry that was selected (in Qt's form, "Console (*.cia)"; empty when unknown).
+struct TFileChoice {
+  // Not explicit: a bare path is a choice with no filter known.
+  TFileChoice(QString chosenPath, QString selectedFilter = QString())
+      : path(std::move(chosenPath)), filter(std::move(selectedFilter)) {}
+  QString path;
+  QString filter;
+};
+
+// The extension a filter entry stands for (".cia" for "Console (*.cia)"); empty when
+// the entry names more than one pattern or none.
+QString ExtensionOfFilter(const QString& qtFilterEntry);
+
 // When set, file dialogs ask the hook instead of the user; the hook gets the Qt filter and
-// returns the chosen path or nothing for a cancel.
-void SetFileDialogHook(std::function<std::optional<QString>(bool save, const QString& qtFilter)> hook);
+// returns the choice or nothing for a cancel. A hook that answers with a bare path leaves the
+// selected filter empty.
+void SetFileDialogHook(std::function<std::optional<TFileChoice>(bool save, const QString& qtFilter)> hook);
 
 // The open dialog (read-only box hidden, resizable). nullopt when the user cancelled: the
 // calling action then ends silently with nothing changed.
 std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFolder, const QString& filter);
 
-// The save dialog: default extension ".cia", asks before overwriting, no initial folder.
-// nullopt when cancelled; the caller then keeps its value as it was.
-std::optional<QString> SelectSaveFile(QWidget* parent, const QString& filter);
+// The save dialog: asks before overwriting, no initial folder. A name typed without an
+// extension gets the one of the selected filter (".cia" until the player picks another), as
+// the save dialog on Windows does. nullopt when cancelled; the caller then keeps its value.
+std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter);
 
 // Opens a URL in the user's browser (or hands it to the hook in tests).
 void SetUrlHook(std::function<void(const QUrl&)> hook);
 void OpenUrl(const QUrl& url);
 
 // Plain text to HTML with web addresses made into links, the way the description box
-// shows a patch's description.
+// shows a patch's description: blanks, indentation and line breaks stay as written.
 QString LinkifyText(const QString& plain);
 
 }  // namespace qpt::ui

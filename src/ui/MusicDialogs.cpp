@@ -4,10 +4,14 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableWidget>
+#include <QVBoxLayout>
+
+#include <algorithm>
 
 #include "core/localization/Language.h"
 #include "ui/Dialogs.h"
@@ -24,11 +28,15 @@ QString Q(const std::string& bytes) {
   return QString::fromUtf8(visible.data(), static_cast<qsizetype>(visible.size()));
 }
 
-const char* const kRowNames[kRows] = {
-    " Courtroom Lounge",           " Court Begins",          " Cross Examination ~ Moderate",
-    " Logic and Trick",            " Objection!",            " Cross Examination ~ Allegro",
-    " Pursuit ~ Cornered",         " Confess the Truth",     " Pursuit ~ Cornered / Variation",
-    " Investigation ~ Opening",    " Investigation ~ Middle"};
+// The scenes of the grid's rows, as language keys.
+const char* const kSceneKeys[kRows] = {"MusicScene1", "MusicScene2", "MusicScene3", "MusicScene4",
+                                       "MusicScene5", "MusicScene6", "MusicScene7", "MusicScene8",
+                                       "MusicScene9", "MusicScene10", "MusicScene11"};
+
+// Room around a cell's text, and for the drop-down arrow of the box over the selected cell.
+constexpr int kCellPadding = 12;
+constexpr int kArrowRoom = 24;
+constexpr int kMinColumnWidth = 220;
 
 }  // namespace
 
@@ -47,11 +55,9 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   QFont dialogFont(QStringLiteral("MS Sans Serif"));
   dialogFont.setPointSize(8);
   setFont(dialogFont);
-  setFixedSize(trilogy ? 906 : 681, 325);
 
   Grid = new QTableWidget(kRows + 1, columns_ + 1, this);
   Grid->setObjectName(QStringLiteral("Grid"));
-  Grid->setGeometry(8, 16, trilogy ? 887 : 666, 255);
   Grid->horizontalHeader()->hide();
   Grid->verticalHeader()->hide();
   Grid->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
@@ -59,8 +65,7 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   Grid->setEditTriggers(QAbstractItemView::NoEditTriggers);
   Grid->setSelectionMode(QAbstractItemView::SingleSelection);
   Grid->setShowGrid(true);
-  for (int c = 0; c <= columns_; ++c) Grid->setColumnWidth(c, 220);
-  for (int r = 0; r <= kRows; ++r) Grid->setRowHeight(r, 20);
+  Grid->setWordWrap(false);
   for (int r = 0; r <= kRows; ++r) {
     for (int c = 0; c <= columns_; ++c) {
       auto* item = new QTableWidgetItem();
@@ -69,6 +74,7 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
         item->setFlags(Qt::ItemIsEnabled);
         item->setBackground(palette().button());
       }
+      if (r == 0 && c > 0) item->setTextAlignment(Qt::AlignCenter);
       Grid->setItem(r, c, item);
     }
   }
@@ -94,24 +100,20 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   TntLabel1 = new QLabel(QStringLiteral("Game Selection Menu:"), Panel1);
   TntLabel1->setObjectName(QStringLiteral("TntLabel1"));
   TntLabel1->setAlignment(Qt::AlignCenter);
-  if (trilogy) {
-    CB33->setGeometry(336, 291, 241, 21);
-    Panel1->setGeometry(336, 274, 241, 14);
-    TntLabel1->setGeometry(0, 0, 241, 14);
-  } else {
-    CB33->setGeometry(352, 291, 105, 21);
+  auto* panelLayout = new QVBoxLayout(Panel1);
+  panelLayout->setContentsMargins(0, 0, 0, 0);
+  panelLayout->addWidget(TntLabel1);
+  if (!trilogy) {
+    // The fourth game has no menu track.
     CB33->hide();
-    Panel1->setGeometry(336, 274, 241, 14);
-    TntLabel1->hide();
+    Panel1->hide();
   }
 
   CBShowSame = new QCheckBox(QStringLiteral("Show same type tracks only"), this);
   CBShowSame->setObjectName(QStringLiteral("CBShowSame"));
-  CBShowSame->move(8, 276);
   CBShowSame->setChecked(true);
   CBApplyDirectly = new QCheckBox(QStringLiteral("Apply changes to the old rom instead"), this);
   CBApplyDirectly->setObjectName(QStringLiteral("CBApplyDirectly"));
-  CBApplyDirectly->move(8, 300);
   CBApplyDirectly->setChecked(false);
   // The hint explains what writing into the old image means; it stays up long enough to read.
   CBApplyDirectly->setToolTipDuration(20000);
@@ -119,22 +121,91 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
 
   TntButton4 = new QPushButton(QStringLiteral("Save"), this);
   TntButton4->setObjectName(QStringLiteral("TntButton4"));
-  TntButton4->setGeometry(trilogy ? 696 : 472, 288, 97, 25);
   connect(TntButton4, &QPushButton::clicked, this, [this] { TntButton4Click(); });
   TntButton5 = new QPushButton(QStringLiteral("Cancel"), this);
   TntButton5->setObjectName(QStringLiteral("TntButton5"));
-  TntButton5->setGeometry(trilogy ? 800 : 576, 288, 97, 25);
   connect(TntButton5, &QPushButton::clicked, this, &TMusicDialog::TntButton5Click);
+  for (QPushButton* button : {TntButton4, TntButton5}) button->setMinimumHeight(25);
 
+  // The grid on top, sized to its columns; below it the options, the menu's track and the
+  // buttons. Longer texts widen the dialog rather than being cut off.
+  auto* options = new QVBoxLayout;
+  options->setSpacing(4);
+  options->addWidget(CBShowSame);
+  options->addWidget(CBApplyDirectly);
+  auto* menu = new QVBoxLayout;
+  menu->setSpacing(3);
+  menu->addWidget(Panel1);
+  menu->addWidget(CB33);
+  auto* bottom = new QHBoxLayout;
+  bottom->setSpacing(8);
+  bottom->addLayout(options);
+  bottom->addStretch(1);
+  bottom->addLayout(menu);
+  bottom->addStretch(1);
+  bottom->addWidget(TntButton4, 0, Qt::AlignBottom);
+  bottom->addWidget(TntButton5, 0, Qt::AlignBottom);
+  auto* page = new QVBoxLayout(this);
+  page->setContentsMargins(8, 16, 9, 12);
+  page->setSpacing(6);
+  page->addWidget(Grid, 0, Qt::AlignLeft | Qt::AlignTop);
+  page->addLayout(bottom);
+
+  FormShow();
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }
-  FormShow();
 }
 
 QString TMusicDialog::CellText(int column, int row) const { return Grid->item(row, column)->text(); }
 
-void TMusicDialog::SetCellText(int column, int row, const QString& text) { Grid->item(row, column)->setText(text); }
+void TMusicDialog::SetCellText(int column, int row, const QString& text) {
+  QTableWidgetItem* item = Grid->item(row, column);
+  item->setText(text);
+  item->setToolTip(text);
+}
+
+QString TMusicDialog::LangText(const char* key) const {
+  return QString::fromStdString(language_.langList->GetLangText(key));
+}
+
+void TMusicDialog::FitGrid() {
+  // Every column is as wide as its longest text, and a title column as the longest title
+  // the player could choose there, so that no title is cut off in the grid or in the box.
+  const QFontMetrics metrics(Grid->font());
+  int longestTitle = 0;
+  for (int i = 0; i < trackList_.TrackCount; ++i) {
+    longestTitle = std::max(longestTitle, metrics.horizontalAdvance(Q(trackList_.GetTitle(i))));
+  }
+  int width = 0;
+  for (int c = 0; c <= columns_; ++c) {
+    int column = c == 0 ? 0 : longestTitle + kArrowRoom;
+    for (int r = 0; r <= kRows; ++r) column = std::max(column, metrics.horizontalAdvance(CellText(c, r)));
+    column = std::max(kMinColumnWidth, column + kCellPadding);
+    Grid->setColumnWidth(c, column);
+    width += column;
+  }
+  // Floors of the original layout that a longer text or title may exceed.
+  CB33->setMinimumWidth(std::max(241, longestTitle + kArrowRoom + kCellPadding));
+  for (QPushButton* button : {TntButton4, TntButton5}) button->setMinimumWidth(std::max(97, button->sizeHint().width()));
+  const int rowHeight = std::max(20, metrics.height() + 6);
+  for (int r = 0; r <= kRows; ++r) Grid->setRowHeight(r, rowHeight);
+  const int frame = 2 * Grid->frameWidth();
+  Grid->setFixedSize(width + frame + 2, rowHeight * (kRows + 1) + frame + 2);
+  layout()->activate();
+  setFixedSize(minimumSizeHint().expandedTo(QSize(Trilogy() ? 906 : 681, 325)));
+  PlaceSelector();
+}
+
+void TMusicDialog::changeEvent(QEvent* event) {
+  QDialog::changeEvent(event);
+  if (event->type() == QEvent::FontChange && layout()) FitGrid();
+}
+
+void TMusicDialog::showEvent(QShowEvent* event) {
+  QDialog::showEvent(event);
+  PlaceSelector();
+}
 
 void TMusicDialog::FormShow() {
   {
@@ -157,21 +228,20 @@ void TMusicDialog::FormShow() {
   }
   Grid->setCurrentCell(1, 1);
   GridSelectCell(1, 1);
-  SetGridTexts();
   ApplyMusicTexts();
 }
 
 void TMusicDialog::SetGridTexts() {
-  SetCellText(0, 0, QStringLiteral(" Title"));
+  SetCellText(0, 0, LangText("MusicGridTitle"));
   if (Trilogy()) {
-    SetCellText(1, 0, QStringLiteral("                Ace Attorney 1 (2001)"));
-    SetCellText(2, 0, QStringLiteral("                Ace Attorney 2 (2002)"));
-    SetCellText(3, 0, QStringLiteral("                Ace Attorney 3 (2004)"));
+    SetCellText(1, 0, LangText("MusicGridAA1"));
+    SetCellText(2, 0, LangText("MusicGridAA2"));
+    SetCellText(3, 0, LangText("MusicGridAA3"));
   } else {
-    SetCellText(1, 0, QStringLiteral("                         Present Day"));
-    SetCellText(2, 0, QStringLiteral("                           7 Years Ago"));
+    SetCellText(1, 0, LangText("MusicGridPresentDay"));
+    SetCellText(2, 0, LangText("MusicGridSevenYearsAgo"));
   }
-  for (int row = 1; row <= kRows; ++row) SetCellText(0, row, QString::fromLatin1(kRowNames[row - 1]));
+  for (int row = 1; row <= kRows; ++row) SetCellText(0, row, LangText(kSceneKeys[row - 1]));
 }
 
 void TMusicDialog::ApplyMusicTexts() {
@@ -183,28 +253,30 @@ void TMusicDialog::ApplyMusicTexts() {
     return;
   }
   *language_.langList = std::move(reloaded);
-  const TLangList& lang = *language_.langList;
-  const auto text = [&](const char* key) { return QString::fromStdString(lang.GetLangText(key)); };
-  setWindowTitle(text("Form2Caption"));
-  TntButton4->setText(text("Save"));
-  TntButton5->setText(text("Cancel"));
-  CBShowSame->setText(text("CBShowSame"));
-  CBShowSame->adjustSize();
-  CBApplyDirectly->setText(text("CBApplyDirectly"));
-  CBApplyDirectly->adjustSize();
-  CBApplyDirectly->setToolTip(text("CBApplyDirectlyHint"));
-  if (Trilogy()) TntLabel1->setText(text("MainMenu"));
+  setWindowTitle(LangText("Form2Caption"));
+  TntButton4->setText(LangText("Save"));
+  TntButton5->setText(LangText("Cancel"));
+  CBShowSame->setText(LangText("CBShowSame"));
+  CBApplyDirectly->setText(LangText("CBApplyDirectly"));
+  CBApplyDirectly->setToolTip(LangText("CBApplyDirectlyHint"));
+  if (Trilogy()) TntLabel1->setText(LangText("MainMenu"));
+  SetGridTexts();
+  FitGrid();
 }
 
 void TMusicDialog::GridSelectCell(int column, int row) {
   selectedColumn_ = column;
   selectedRow_ = row;
-  const QRect cell = Grid->visualItemRect(Grid->item(row, column));
-  const QPoint origin = Grid->viewport()->mapTo(this, QPoint(0, 0));
-  CBSelected->setGeometry(origin.x() + cell.left() + 2, origin.y() + cell.top() + 1, cell.width(), cell.height());
+  PlaceSelector();
   const QSignalBlocker block(CBSelected);
   CBSelected->setEditText(CellText(column, row));
   CBSelected->raise();
+}
+
+void TMusicDialog::PlaceSelector() {
+  const QRect cell = Grid->visualItemRect(Grid->item(selectedRow_, selectedColumn_));
+  const QPoint origin = Grid->viewport()->mapTo(this, QPoint(0, 0));
+  CBSelected->setGeometry(origin.x() + cell.left(), origin.y() + cell.top(), cell.width(), cell.height());
 }
 
 void TMusicDialog::CBSelectedDropDown() {
@@ -267,8 +339,7 @@ void TMusicDialog::TntButton5Click() { reject(); }
 
 void TMusicDialog::CBApplyDirectlyClick() {
   ShowMessage(this, MessageKind::Warning, windowTitle(),
-              QString::fromStdString(language_.langList->GetLangText(Trilogy() ? "CBApplyDirectlyHintAAT"
-                                                                               : "CBApplyDirectlyHintAA4")));
+              LangText(Trilogy() ? "CBApplyDirectlyHintAAT" : "CBApplyDirectlyHintAA4"));
 }
 
 }  // namespace qpt::ui

@@ -60,12 +60,20 @@ class TMusicDialog : public QDialog {
   QPushButton* TntButton5 = nullptr;
 
  protected:
+  // A change of font (the system's text size) sizes the grid and the dialog again.
+  void changeEvent(QEvent* event) override;
+  void showEvent(QShowEvent* event) override;
   bool Trilogy() const { return columns_ == 3; }
   int SlotOf(int column, int row) const { return (row - 1) * columns_ + (column - 1); }
   QString CellText(int column, int row) const;
   void SetCellText(int column, int row, const QString& text);
   void ApplyMusicTexts();
   void SetGridTexts();
+  QString LangText(const char* key) const;
+  // Sizes every column to its longest text and the dialog to the grid.
+  void FitGrid();
+  // Puts the track box over the selected cell.
+  void PlaceSelector();
   // Writes every slot's key into the old image; false (with a message) when it cannot.
   bool WriteIntoOldImage();
 

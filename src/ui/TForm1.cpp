@@ -5,6 +5,8 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -17,8 +19,11 @@
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
+#include <QVBoxLayout>
 #include <QThread>
 #include <QToolTip>
+
+#include <algorithm>
 
 #include "core/common/Common.h"
 #include "core/install/Install.h"
@@ -41,13 +46,6 @@ template <typename T>
 T* Named(T* widget, const char* name) {
   widget->setObjectName(QString::fromLatin1(name));
   return widget;
-}
-
-QLabel* AutoLabel(QWidget* parent, const char* name, const QString& text, int x, int y) {
-  auto* label = Named(new QLabel(text, parent), name);
-  label->move(x, y);
-  label->adjustSize();
-  return label;
 }
 
 }  // namespace
@@ -103,8 +101,8 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
   QFont dialogFont(QStringLiteral("MS Shell Dlg 2"));
   dialogFont.setPointSize(8);
   setFont(dialogFont);
-  setFixedSize(657, 482);
   BuildControls();
+  FitWindow();
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }
@@ -120,19 +118,21 @@ TForm1::~TForm1() {
 }
 
 void TForm1::BuildControls() {
-  TntLabel0 = AutoLabel(this, "TntLabel0", QStringLiteral("Язык интерфейса"), 16, 16);
+  // The controls sit in layouts rather than at fixed places, so that a longer text (another
+  // language, a larger font) makes the window grow instead of cutting the text off; at the
+  // usual font the window keeps its size of 657 x 482.
+  TntLabel0 = Named(new QLabel(QStringLiteral("Язык интерфейса"), this), "TntLabel0");
 
+  // A list, not an edit field: only names that have a file in lang/ can be chosen.
   CBLang = Named(new QComboBox(this), "CBLang");
-  CBLang->setEditable(true);
-  CBLang->setInsertPolicy(QComboBox::NoInsert);
-  CBLang->setGeometry(160, 12, 145, 21);
+  // Explicit minimum widths would win over what a text asks for: sizes that only set a floor
+  // are given by the layouts (struts, column widths) instead.
   connect(CBLang, &QComboBox::currentTextChanged, this, &TForm1::CBLangChange);
 
   TntGroupBox1 = Named(new QGroupBox(QStringLiteral("Описание патча"), this), "TntGroupBox1");
-  TntGroupBox1->setGeometry(312, 8, 337, 257);
+  TntGroupBox1->setMinimumHeight(257);
 
-  RichDesc = Named(new QTextBrowser(this), "RichDesc");
-  RichDesc->setGeometry(328, 32, 305, 225);
+  RichDesc = Named(new QTextBrowser(TntGroupBox1), "RichDesc");
   RichDesc->setFrameShape(QFrame::NoFrame);
   RichDesc->setReadOnly(true);
   RichDesc->setOpenLinks(false);
@@ -141,9 +141,12 @@ void TForm1::BuildControls() {
   RichDesc->viewport()->setAutoFillBackground(false);
   RichDesc->setStyleSheet(QStringLiteral("QTextBrowser { background: palette(window); }"));
   connect(RichDesc, &QTextBrowser::anchorClicked, this, [](const QUrl& url) { OpenUrl(url); });
+  auto* descLayout = new QVBoxLayout(TntGroupBox1);
+  descLayout->setContentsMargins(16, 8, 16, 8);
+  descLayout->addWidget(RichDesc);
 
   MemoLog = Named(new QPlainTextEdit(this), "MemoLog");
-  MemoLog->setGeometry(312, 272, 337, 201);
+  MemoLog->setMinimumHeight(201);
   MemoLog->setReadOnly(true);
   MemoLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   MemoLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
@@ -153,81 +156,174 @@ void TForm1::BuildControls() {
   MemoLog->setFont(logFont);
 
   TntGroupBox2 = Named(new QGroupBox(QStringLiteral("Установка патча"), this), "TntGroupBox2");
-  TntGroupBox2->setGeometry(8, 40, 297, 433);
   QWidget* box = TntGroupBox2;
 
-  TntLabel1 = AutoLabel(box, "TntLabel1", QStringLiteral("Шаг 1: старый РОМ:"), 16, 34);
+  TntLabel1 = Named(new QLabel(QStringLiteral("Шаг 1: старый РОМ:"), box), "TntLabel1");
   ebOldRom = Named(new QLineEdit(box), "ebOldRom");
-  ebOldRom->setGeometry(16, 52, 233, 21);
   ebOldRom->setReadOnly(true);
   btOldRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btOldRomPath");
-  btOldRomPath->setGeometry(256, 49, 25, 25);
+  btOldRomPath->setFixedSize(25, 25);
   connect(btOldRomPath, &QPushButton::clicked, this, &TForm1::btOldRomPathClick);
 
-  TntLabel2 = AutoLabel(box, "TntLabel2", QStringLiteral("Шаг 2: новый РОМ:"), 16, 82);
+  TntLabel2 = Named(new QLabel(QStringLiteral("Шаг 2: новый РОМ:"), box), "TntLabel2");
   ebNewRom = Named(new QLineEdit(box), "ebNewRom");
-  ebNewRom->setGeometry(16, 100, 233, 21);
   ebNewRom->setReadOnly(true);
   ebNewRom->setEnabled(false);
   btNewRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btNewRomPath");
-  btNewRomPath->setGeometry(256, 97, 25, 25);
+  btNewRomPath->setFixedSize(25, 25);
   btNewRomPath->setEnabled(false);
   connect(btNewRomPath, &QPushButton::clicked, this, [this] { btNewRomPathClick(false); });
 
-  TntLabel3 = AutoLabel(box, "TntLabel3", QStringLiteral("Шаг 3: патч:"), 16, 130);
+  TntLabel3 = Named(new QLabel(QStringLiteral("Шаг 3: патч:"), box), "TntLabel3");
   CBPatch = Named(new QComboBox(box), "CBPatch");
-  CBPatch->setGeometry(16, 148, 265, 21);
-  CBPatch->addItem(QStringLiteral("Только озвучка/музыка"));
+  // A long patch title must not widen the window; the open list shows it whole.
+  CBPatch->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  CBPatch->setMinimumContentsLength(16);
   CBPatch->setEnabled(false);
   connect(CBPatch, &QComboBox::currentIndexChanged, this, [this] { CBPatchChange(); });
 
-  TntLabel4 = AutoLabel(box, "TntLabel4", QStringLiteral("Поддерживаемые игры:"), 16, 181);
-  lbSupportedGames = AutoLabel(box, "lbSupportedGames", QString(), 182, 181);
-  TntLabel5 = AutoLabel(box, "TntLabel5", QStringLiteral("Поддерживаемые регионы:"), 16, 200);
-  lbSupportedRegions = AutoLabel(box, "lbSupportedRegions", QString(), 182, 200);
+  TntLabel4 = Named(new QLabel(QStringLiteral("Поддерживаемые игры:"), box), "TntLabel4");
+  lbSupportedGames = Named(new QLabel(box), "lbSupportedGames");
+  TntLabel5 = Named(new QLabel(QStringLiteral("Поддерживаемые регионы:"), box), "TntLabel5");
+  lbSupportedRegions = Named(new QLabel(box), "lbSupportedRegions");
+  for (QLabel* value : {lbSupportedGames, lbSupportedRegions}) {
+    // The descriptor's own values: a long one is cut at the box's edge and shown whole as a tip.
+    value->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+  }
 
   TntRadioGroup2 = Named(new QGroupBox(QStringLiteral("Голоса персонажей:"), box), "TntRadioGroup2");
-  TntRadioGroup2->setGeometry(16, 224, 265, 81);
   voiceButtons = new QButtonGroup(this);
+  auto* voiceLayout = new QVBoxLayout(TntRadioGroup2);
+  voiceLayout->setContentsMargins(6, 2, 6, 4);
+  voiceLayout->setSpacing(1);
   static const char* const kVoiceTexts[3] = {"Английские", "Японские (частично взяты из GS5/GK2)",
                                              "Японские (оригинальные)"};
   for (int i = 0; i < 3; ++i) {
     voiceItems[i] = new QRadioButton(QString::fromUtf8(kVoiceTexts[i]), TntRadioGroup2);
     voiceItems[i]->setObjectName(QStringLiteral("TntRadioGroup2Item%1").arg(i));
-    voiceItems[i]->setGeometry(8, 18 + i * 20, 249, 19);
     voiceButtons->addButton(voiceItems[i], i);
+    voiceLayout->addWidget(voiceItems[i]);
   }
   voiceItems[0]->setChecked(true);
   TntRadioGroup2->setEnabled(false);
 
   BTNMusicChange = Named(new QPushButton(QStringLiteral("Замена музыки"), box), "BTNMusicChange");
-  BTNMusicChange->setGeometry(160, 316, 121, 25);
   BTNMusicChange->setEnabled(false);
   connect(BTNMusicChange, &QPushButton::clicked, this, &TForm1::BTNMusicChangeClick);
   BTNInstallPatch = Named(new QPushButton(QStringLiteral("Установить патч"), box), "BTNInstallPatch");
-  BTNInstallPatch->setGeometry(16, 354, 121, 25);
   BTNInstallPatch->setEnabled(false);
   connect(BTNInstallPatch, &QPushButton::clicked, this, &TForm1::BTNInstallPatchClick);
   BTNCancel = Named(new QPushButton(QStringLiteral("Отменить установку"), box), "BTNCancel");
-  BTNCancel->setGeometry(160, 354, 121, 25);
   BTNCancel->setEnabled(false);
   connect(BTNCancel, &QPushButton::clicked, this, &TForm1::BTNCancelClick);
+  for (QPushButton* button : {BTNMusicChange, BTNInstallPatch, BTNCancel}) button->setMinimumHeight(25);
 
   ProgressBar1 = Named(new QProgressBar(box), "ProgressBar1");
-  ProgressBar1->setGeometry(16, 390, 265, 25);
+  ProgressBar1->setMinimumHeight(25);
   ProgressBar1->setRange(0, 100);
   ProgressBar1->setValue(0);
+
+  // Step by step from the top, as the player goes through them.
+  auto* steps = new QVBoxLayout(box);
+  steps->setContentsMargins(10, 12, 10, 12);
+  steps->setSpacing(3);
+  const auto pathRow = [](QLineEdit* edit, QPushButton* button) {
+    auto* row = new QHBoxLayout;
+    row->setSpacing(7);
+    row->addWidget(edit, 1);
+    row->addWidget(button);
+    return row;
+  };
+  steps->addWidget(TntLabel1);
+  steps->addLayout(pathRow(ebOldRom, btOldRomPath));
+  steps->addSpacing(6);
+  steps->addWidget(TntLabel2);
+  steps->addLayout(pathRow(ebNewRom, btNewRomPath));
+  steps->addSpacing(6);
+  steps->addWidget(TntLabel3);
+  steps->addWidget(CBPatch);
+  steps->addSpacing(9);
+  auto* supported = new QGridLayout;
+  supported->setHorizontalSpacing(12);
+  supported->setVerticalSpacing(4);
+  supported->addWidget(TntLabel4, 0, 0);
+  supported->addWidget(lbSupportedGames, 0, 1);
+  supported->addWidget(TntLabel5, 1, 0);
+  supported->addWidget(lbSupportedRegions, 1, 1);
+  supported->setColumnStretch(1, 1);
+  steps->addLayout(supported);
+  steps->addSpacing(6);
+  steps->addWidget(TntRadioGroup2);
+  steps->addSpacing(6);
+  // The music button above the cancel button, both as wide as the install button.
+  auto* buttons = new QGridLayout;
+  buttons->setHorizontalSpacing(12);
+  buttons->setVerticalSpacing(12);
+  buttons->addWidget(BTNMusicChange, 0, 1);
+  buttons->addWidget(BTNInstallPatch, 1, 0);
+  buttons->addWidget(BTNCancel, 1, 1);
+  for (int column : {0, 1}) {
+    buttons->setColumnMinimumWidth(column, 121);
+    buttons->setColumnStretch(column, 1);
+  }
+  steps->addLayout(buttons);
+  steps->addSpacing(8);
+  steps->addWidget(ProgressBar1);
+  steps->addStretch(1);
+
+  auto* languageRow = new QHBoxLayout;
+  languageRow->setContentsMargins(8, 4, 0, 0);
+  languageRow->addWidget(TntLabel0);
+  languageRow->addStretch(1);
+  languageRow->addWidget(CBLang);
+  CBLang->setSizeAdjustPolicy(QComboBox::AdjustToContents);
+  CBLang->setMinimumContentsLength(14);
+  auto* leftColumn = new QVBoxLayout;
+  leftColumn->setSpacing(7);
+  leftColumn->addStrut(297);
+  leftColumn->addLayout(languageRow);
+  leftColumn->addWidget(TntGroupBox2, 1);
+  auto* rightColumn = new QVBoxLayout;
+  rightColumn->setSpacing(7);
+  rightColumn->addStrut(337);
+  rightColumn->addWidget(TntGroupBox1, 257);
+  rightColumn->addWidget(MemoLog, 201);
+  auto* columns = new QHBoxLayout(this);
+  columns->setContentsMargins(8, 8, 8, 9);
+  columns->setSpacing(7);
+  columns->addLayout(leftColumn, 297);
+  columns->addLayout(rightColumn, 337);
+}
+
+void TForm1::FitWindow() {
+  // Fixed like the original window (no resizing by the player), but never smaller than what
+  // its texts need.
+  layout()->invalidate();
+  layout()->activate();
+  setFixedSize(minimumSizeHint().expandedTo(kInitialSize));
+}
+
+void TForm1::changeEvent(QEvent* event) {
+  QWidget::changeEvent(event);
+  if (event->type() == QEvent::FontChange && layout()) FitWindow();
 }
 
 bool TForm1::FormCreate() {
   // The language box lists every language file; the starting language follows the locale.
   const std::vector<std::string> languages = FindLanguageFiles(appDir_);
+  std::string starting = StartingLanguageName(options_.localeLanguageName);
   {
     const QSignalBlocker block(CBLang);
     for (const std::string& name : languages) CBLang->addItem(Q(name));
-    CBLang->setEditText(Q(StartingLanguageName(options_.localeLanguageName)));
+    // The file may be named in other letter case ("english.lng"); its own name is loaded.
+    const auto found = std::find_if(languages.begin(), languages.end(), [&](const std::string& name) {
+      return FoldNameCase(name) == FoldNameCase(starting);
+    });
+    if (found != languages.end()) starting = *found;
+    CBLang->setCurrentIndex(found != languages.end() ? static_cast<int>(found - languages.begin()) : -1);
   }
-  if (ApplyMainTexts(CBLang->currentText().toStdString()) != 0) return false;
+  if (ApplyMainTexts(starting) != 0) return false;
+  currentLanguage_ = starting;
 
   if (const auto missingKey = FirstMissingToolKey(appDir_)) {
     ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText(missingKey->c_str()));
@@ -269,20 +365,27 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   QLabel* labels[] = {TntLabel0, TntLabel1, TntLabel2, TntLabel3, TntLabel4, TntLabel5};
   for (int i = 0; i < 6; ++i) {
     labels[i]->setText(GetLangText(QStringLiteral("Label%1").arg(i).toLatin1().constData()));
-    labels[i]->adjustSize();
   }
   TntRadioGroup2->setTitle(GetLangText("RadioGroup2"));
   for (int i = 0; i < 3; ++i) {
     voiceItems[i]->setText(GetLangText(QStringLiteral("RadioGroup2BTN%1").arg(i + 1).toLatin1().constData()));
   }
   voiceItems[0]->setChecked(true);
+  FitWindow();
   return 0;
 }
 
 void TForm1::SetDescription(const QString& plainText) { RichDesc->setHtml(LinkifyText(plainText)); }
 
 void TForm1::CBLangChange(const QString& text) {
-  ApplyMainTexts(text.toStdString());
+  if (ApplyMainTexts(text.toStdString()) != 0) {
+    // The file went away since the list was made: the box goes back to the language that
+    // is still loaded, so that the box, the texts and the music dialogs agree.
+    const QSignalBlocker block(CBLang);
+    CBLang->setCurrentIndex(CBLang->findText(Q(currentLanguage_)));
+    return;
+  }
+  currentLanguage_ = text.toStdString();
   btNewRomPathClick(true);
 }
 
@@ -295,70 +398,127 @@ void TForm1::LockLaterSteps() {
   TntRadioGroup2->setEnabled(false);
 }
 
+bool TForm1::MusicUsable() const {
+  return (GameIndex == 1 || GameIndex == 2) && trackList_ && trackList_->Complete();
+}
+
+void TForm1::SettleRunControls() {
+  // Install and the music button follow the state a run would be started with, never the
+  // order in which the steps happened to be taken.
+  const bool runnable = !job_ && imageReady_ && !OutPath.empty() && patchReady_;
+  BTNInstallPatch->setEnabled(runnable);
+  BTNMusicChange->setEnabled(runnable && MusicUsable());
+  TntRadioGroup2->setEnabled(runnable && !VoiceMissing);
+}
+
+void TForm1::ForgetPatch() {
+  patchReady_ = false;
+  patchShown_ = false;
+  PatchDir.clear();
+  OriginalPackDatMD5.clear();
+  OriginalPackIncMD5.clear();
+  VoiceMissing = true;
+  trackList_.reset();
+  trackListPatchDir_.clear();
+  lbSupportedGames->clear();
+  lbSupportedRegions->clear();
+  SetDescription(GetLangText("DescriptionDefault"));
+}
+
+void TForm1::ForgetImage() {
+  // Everything below was found out about, or chosen for, the previous image: the output kind
+  // it offered, the patches that fit its game, their digests and the music read from it.
+  imageReady_ = false;
+  GameIndex = 0;
+  RegionIndex = 0;
+  GameCode.clear();
+  SoundInfoPos = -1;
+  RomExt.clear();
+  OutPath.clear();
+  SaveFilter.clear();
+  ebNewRom->clear();
+  {
+    const QSignalBlocker block(CBPatch);
+    CBPatch->clear();
+  }
+  PatchFiles.clear();
+  ForgetPatch();
+  LockLaterSteps();
+  ProgressBar1->setValue(0);  // a full bar spoke of the previous image's run
+}
+
 void TForm1::btOldRomPathClick() {
-  const auto chosen = SelectOpenFile(
-      this, Q(PathToUtf8(appDir_)),
-      QStringLiteral("Decrypted CIA ROM (*.cia)|*.cia|Decrypted CXI ROM (*.cxi)|*.cxi|Decrypted 3DS ROM (*.3ds)|*.3ds"));
+  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(appDir_)), OpenFilter());
   if (!chosen) return;
   RomPath = PathFromUtf8(chosen->toStdString());
   ebOldRom->setText(*chosen);
+  ForgetImage();
 
   const TRomIdentity id = IdentifyRom(RomPath);
   if (id.errorKey == "ErrorLoadingROM" && !id.kindChecked) {
     ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorLoadingROM"));
     return;
   }
-  PatchFiles.clear();
-  {
-    const QSignalBlocker block(CBPatch);
-    CBPatch->clear();
-  }
-  CBPatch->setEnabled(false);
   MemoLog->clear();
-  // A refused image must not be installed with what was found out about the previous one.
-  const auto refuse = [this](const char* key) {
-    LockLaterSteps();
-    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText(key));
+  const auto refuse = [this](const std::string& key) {
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText(key.c_str()));
   };
   if (!id.kindChecked) {
-    refuse(id.errorKey.c_str());
+    refuse(id.errorKey);
     return;
   }
   RomExt = id.romExt;
   if (id.encrypted) {
-    LockLaterSteps();
     LogAppend(langList_.GetLangText("LogEncrypted") + "\r\n");
     return;
   }
-  for (const std::string& line : id.logLines) LogAppend(line);
-  if (!id.errorKey.empty() && id.gameIndex == 0 && !id.logLines.empty()) GameIndex = 0;
+  for (const std::string& line : IdentityLogLines(id, langList_)) LogAppend(line);
   if (!id.errorKey.empty()) {
-    refuse(id.errorKey.c_str());
+    refuse(id.errorKey);
     return;
   }
   GameIndex = id.gameIndex;
   RegionIndex = id.regionIndex;
   GameCode = id.gameCode;
   if (GameIndex == 1 || GameIndex == 2) SoundInfoPos = id.soundInfoPos;
+  imageReady_ = true;
   ebNewRom->setEnabled(true);
   btNewRomPath->setEnabled(true);
 }
 
+QString TForm1::OpenFilter() const {
+  // Every kind the identification takes, ".cci" (the name emulators give card images) too.
+  return GetLangText("OpenFilterAll") + " (*.cia *.cxi *.3ds *.cci)|*.cia;*.cxi;*.3ds;*.cci|" +
+         GetLangText("OpenFilterCIA") + " (*.cia)|*.cia|" + GetLangText("OpenFilterCXI") + " (*.cxi)|*.cxi|" +
+         GetLangText("OpenFilter3DS") + " (*.3ds)|*.3ds|" + GetLangText("OpenFilterCCI") + " (*.cci)|*.cci";
+}
+
 void TForm1::btNewRomPathClick(bool fromLanguageChange) {
   if (!fromLanguageChange) {
+    if (!imageReady_) return;
     const QString console = GetLangText("Console");
     const QString emulator = GetLangText("Emulator");
     SaveFilter = RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
                                         " (Sky3DS) (*.3ds)|*.3ds|"
                                   : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
     if (const auto chosen = SelectSaveFile(this, SaveFilter)) {
-      const fs::path path = PathFromUtf8(chosen->toStdString());
+      const fs::path path = OutputPathWithKind(PathFromUtf8(chosen->path.toStdString()),
+                                               ExtensionOfFilter(chosen->filter).toStdString());
       if (AcceptOutput(path)) OutPath = path;
     }
     ebNewRom->setText(Q(PathToUtf8(OutPath)));
   }
-  if (ebNewRom->text().isEmpty()) return;
+  // A refused or forgotten image has nothing to list patches for, whatever the box shows.
+  if (!imageReady_ || OutPath.empty()) return;
+  RebuildPatchList();
+}
 
+void TForm1::RebuildPatchList() {
+  // What step 3 showed before, to be kept when the same patch folder is listed again.
+  const bool hadChoice = patchShown_;
+  const fs::path previousDir = PatchDir;
+  const QString previousTitle = CBPatch->currentText();
+  int keep = -1;
   {
     const QSignalBlocker block(CBPatch);
     CBPatch->clear();
@@ -370,68 +530,102 @@ void TForm1::btNewRomPathClick(bool fromLanguageChange) {
       CBPatch->addItem(Q(entry.title));
       PatchFiles.push_back(entry.descriptor);
     }
-    CBPatch->setCurrentIndex(0);
+    if (hadChoice) {
+      for (std::size_t i = 0; i < PatchFiles.size(); ++i) {
+        const fs::path dir = i == 0 ? fs::path() : PatchFiles[i].parent_path();
+        if (dir == previousDir) {
+          keep = static_cast<int>(i);
+          break;
+        }
+      }
+    }
+    CBPatch->setCurrentIndex(keep >= 0 ? keep : 0);
   }
   CBPatch->setEnabled(true);
-  BTNMusicChange->setEnabled(true);
-  CBPatchChange();
+  if (hadChoice && keep < 0) {
+    // The player chose something that is gone now; a run must not quietly install less.
+    LogAppend("\r\n" + FormatLangText("PatchChoiceReset", previousTitle).toStdString());
+  }
+  ShowPatch(keep >= 0);
 }
 
-void TForm1::CBPatchChange() {
-  BTNMusicChange->setEnabled(false);
+QString TForm1::FormatLangText(const char* key, const QString& value) const {
+  QString text = GetLangText(key);
+  text.replace(QStringLiteral("%1"), value);
+  return text;
+}
+
+void TForm1::CBPatchChange() { ShowPatch(false); }
+
+void TForm1::ShowPatch(bool keepMusic) {
   const int index = CBPatch->currentIndex();
-  if (index < 0 || static_cast<std::size_t>(index) >= PatchFiles.size()) return;
+  patchReady_ = false;
+  if (index < 0 || static_cast<std::size_t>(index) >= PatchFiles.size()) {
+    SettleRunControls();
+    return;
+  }
+  patchShown_ = true;
+  const fs::path previousDir = PatchDir;
   if (index == 0) {
-    lbSupportedGames->setText(QStringLiteral("N/A"));
-    lbSupportedRegions->setText(QStringLiteral("N/A"));
-    lbSupportedGames->adjustSize();
-    lbSupportedRegions->adjustSize();
-    TntRadioGroup2->setEnabled(false);
+    lbSupportedGames->setText(GetLangText("NotAvailable"));
+    lbSupportedRegions->setText(GetLangText("NotAvailable"));
     VoiceMissing = true;
     PatchDir.clear();
-    BTNInstallPatch->setEnabled(true);
+    OriginalPackDatMD5.clear();
+    OriginalPackIncMD5.clear();
     SetDescription(GetLangText("DescriptionDefault"));
-    if (GameIndex == 1 || GameIndex == 2) RebuildTrackList({});
-    return;
+  } else {
+    PatchDir = PatchFiles[static_cast<std::size_t>(index)].parent_path();
+    const auto descriptor = TPatchDescriptor::Load(PatchFiles[static_cast<std::size_t>(index)]);
+    if (!descriptor) {
+      // Nothing of this patch is known: no run may start with another patch's digests.
+      OriginalPackDatMD5.clear();
+      OriginalPackIncMD5.clear();
+      VoiceMissing = true;
+      trackList_.reset();
+      SettleRunControls();
+      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("LoadDescError"));
+      return;
+    }
+    SetDescription(Q(descriptor->Value("Description")));
+    OriginalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
+    OriginalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
+    lbSupportedGames->setText(Q(descriptor->Value("Game")));
+    lbSupportedRegions->setText(Q(descriptor->Value("Region")));
+    VoiceMissing = !FolderExists(PatchDir / "voice");
   }
-  PatchDir = PatchFiles[static_cast<std::size_t>(index)].parent_path();
-  const auto descriptor = TPatchDescriptor::Load(PatchFiles[static_cast<std::size_t>(index)]);
-  if (!descriptor) {
-    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("LoadDescError"));
-    return;
+  lbSupportedGames->setToolTip(lbSupportedGames->text());
+  lbSupportedRegions->setToolTip(lbSupportedRegions->text());
+  patchReady_ = true;
+  if (GameIndex == 1 || GameIndex == 2) {
+    // The music choice belongs to the patch's track list: kept while the same patch stays
+    // chosen, built anew for another one.
+    const bool same = keepMusic && trackList_ && trackListPatchDir_ == PatchDir && previousDir == PatchDir;
+    if (!same) RebuildTrackList(PatchDir);
+  } else {
+    trackList_.reset();
   }
-  SetDescription(Q(descriptor->Value("Description")));
-  OriginalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
-  OriginalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
-  lbSupportedGames->setText(Q(descriptor->Value("Game")));
-  lbSupportedRegions->setText(Q(descriptor->Value("Region")));
-  lbSupportedGames->adjustSize();
-  lbSupportedRegions->adjustSize();
-  VoiceMissing = !FolderExists(PatchDir / "voice");
-  TntRadioGroup2->setEnabled(!VoiceMissing);
-  if (GameIndex == 1 || GameIndex == 2) RebuildTrackList(PatchDir);
+  SettleRunControls();
 }
 
 void TForm1::RebuildTrackList(const fs::path& patchDir) {
   trackList_.reset();
+  trackListPatchDir_ = patchDir;
   auto list = std::make_unique<TTrackList>();
   const TTrackListResult result = list->Create(RomPath, GameCode, SoundInfoPos, patchDir);
   switch (result.status) {
     case TTrackListStatus::Ok:
-      BTNMusicChange->setEnabled(true);
       trackList_ = std::move(list);
       break;
     case TTrackListStatus::FormatError:
     case TTrackListStatus::ReadingError:
       // The list stays, incomplete: no music dialog opens on it and no music is written.
       trackList_ = std::move(list);
-      BTNMusicChange->setEnabled(false);
       ShowMessage(this, MessageKind::Error, windowTitle(),
                   GetLangText(result.status == TTrackListStatus::FormatError ? "ErrorTrackListFormat"
                                                                                : "ErrorReadingTracks"));
       break;
     case TTrackListStatus::Failed:
-      BTNMusicChange->setEnabled(false);
       ShowMessage(this, MessageKind::Error, windowTitle(), Q(result.message));
       break;
   }
@@ -474,6 +668,7 @@ bool TForm1::AcceptOutput(const fs::path& chosen) {
 
 void TForm1::BTNInstallPatchClick() {
   if (job_) return;  // one run at a time
+  if (!imageReady_ || OutPath.empty() || !patchReady_) return;
   if (SameFile(WrittenOutputPath(OutPath), RomPath)) {
     // Checked again: the files may have changed since the output was chosen.
     ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
@@ -527,7 +722,7 @@ int TForm1::VoiceIndex() const { return voiceButtons->checkedId() < 0 ? 0 : voic
 
 void TForm1::SetMusicButtonEnabled(bool enabled) { BTNMusicChange->setEnabled(enabled); }
 
-LanguageQuery TForm1::QueryLanguage() { return {&langList_, appDir_, CBLang->currentText().toStdString()}; }
+LanguageQuery TForm1::QueryLanguage() { return {&langList_, appDir_, currentLanguage_}; }
 
 TInstallHost& TForm1::JobHost() { return *jobHost_; }
 
@@ -554,10 +749,12 @@ void TForm1::BTNCancelClick() {
 
 void TForm1::ThreadCancel(TInstall* /*job*/) {
   QApplication::beep();
+  bool succeeded = false;
   if (job_) {
     job_->Terminate();
     // The job queued this call as its last act, so its thread is ending or has ended.
     job_->WaitFor();
+    succeeded = job_->Succeeded();
     // A run refused because another run holds the program folder leaves that run's work
     // folder be. Our own goes away in the background, under the run's lock: the player sees
     // the end of the run at once.
@@ -566,10 +763,12 @@ void TForm1::ThreadCancel(TInstall* /*job*/) {
   } else {
     DeleteFolder(appDir_ / "tools" / "temp");
   }
-  ProgressBar1->setValue(0);
-  if (!VoiceMissing) TntRadioGroup2->setEnabled(true);
+  // A bar left full says that the run went through; anything else starts again from nothing.
+  if (!succeeded) ProgressBar1->setValue(0);
+  // The state a run was started with cannot change while it runs, so Install is usable again.
   BTNInstallPatch->setEnabled(true);
-  BTNMusicChange->setEnabled(GameIndex == 1 || GameIndex == 2);
+  TntRadioGroup2->setEnabled(!VoiceMissing);
+  BTNMusicChange->setEnabled(MusicUsable());
   CBLang->setEnabled(true);
   CBPatch->setEnabled(true);
   BTNCancel->setEnabled(false);

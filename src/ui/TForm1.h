@@ -118,19 +118,45 @@ class TForm1 : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  // A change of font (the system's text size) fits the window to its texts again.
+  void changeEvent(QEvent* event) override;
 
  private:
   void BuildControls();
+  // Sizes the window to what its texts need, never below its usual size.
+  void FitWindow();
+  static constexpr QSize kInitialSize{657, 482};
   void CBLangChange(const QString& text);
   void FormClose();
   void RebuildTrackList(const std::filesystem::path& patchDir);
   void LockLaterSteps();
+  // Forgets what depended on the previous image (output, patch list, digests, music) and
+  // locks the later steps; a new identification unlocks them again.
+  void ForgetImage();
+  // Forgets the chosen patch's values and the track list.
+  void ForgetPatch();
+  // Lists the patches for the identified game, keeping the chosen one (and its music) when
+  // its folder is still listed, and saying so in the log when it is not.
+  void RebuildPatchList();
+  // Takes over the selected item of the patch list; keepMusic keeps the track list when the
+  // same patch folder stays chosen.
+  void ShowPatch(bool keepMusic);
+  // Enables Install, the music button and the voice choice only for a state a run can use.
+  void SettleRunControls();
+  bool MusicUsable() const;
+  QString OpenFilter() const;
+  QString FormatLangText(const char* key, const QString& value) const;
 
   class WindowJobHost;
   std::unique_ptr<WindowJobHost> jobHost_;
   std::unique_ptr<TInstall> job_;
   std::unique_ptr<TTrackList> trackList_;
+  std::filesystem::path trackListPatchDir_;  // the patch folder the track list was built for
   bool closeAfterRun_ = false;
+  bool imageReady_ = false;   // the image at RomPath was identified and may be installed
+  bool patchShown_ = false;   // the patch list has a selection whose values were taken over
+  bool patchReady_ = false;   // ... and its descriptor could be read
+  std::string currentLanguage_;  // the language loaded into langList_
 
   TForm1Options options_;
   std::filesystem::path appDir_;

@@ -353,9 +353,14 @@ TEST_F(CliInstall, PrintsTheWindowsLogAndProgressLinesAndSucceeds) {
   }
   expected.insert(expected.end(), {"", En("PatchingSuccessful"), "[" + out + "]"});
   EXPECT_EQ(WithoutProgress(result.OutLines()), expected);
-  EXPECT_EQ(ProgressOnly(result.OutLines()),
-            (Lines{"0%", "5%", "10%", "20%", "30%", "35%", "40%", "45%", "50%", "55%", "60%", "65%", "80%", "85%",
-                   "90%", "95%", "100%"}));
+  // Every stage's end in order; a long tool step may add values of its own in between.
+  const Lines progress = ProgressOnly(result.OutLines());
+  auto at = progress.begin();
+  for (const char* mark : {"0%", "8%", "10%", "20%", "30%", "31%", "32%", "33%", "36%", "46%", "48%", "50%", "60%",
+                           "62%", "74%", "86%", "96%", "100%"}) {
+    at = std::find(at, progress.end(), mark);
+    EXPECT_NE(at, progress.end()) << mark;
+  }
   // The output named relative to where the player is, not to the program folder the tools run in.
   const auto makerom = Calls("makerom");
   ASSERT_EQ(makerom.size(), 1u);

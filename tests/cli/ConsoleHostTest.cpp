@@ -82,8 +82,8 @@ TEST_F(ConsoleHostEnd, TheEndOfARunRemovesTheWorkFolderOnlyWhenTheRunOwnedIt) {
   job->WaitFor();
   EXPECT_TRUE(job->Succeeded());
   EXPECT_FALSE(fs::exists(app / "tools/temp"));
-  // The bar is gone when the run has ended, so the shell prompt starts on a clean line.
-  EXPECT_THAT(out.str(), EndsWith("] 100%" + kErase));
+  // The full bar stays as the last line, and the shell prompt starts on a clean line below.
+  EXPECT_THAT(out.str(), EndsWith("] 100%\n"));
 }
 
 }  // namespace

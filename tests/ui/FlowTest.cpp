@@ -31,14 +31,17 @@ class Flow : public ::testing::Test, protected test::JobFixture {
  protected:
   void SetUp() override {
     SetMessageHook([this](const MessageRecord& m) { messages.push_back(m); });
-    SetFileDialogHook([this](bool save, const QString& filter) -> std::optional<QString> {
+    SetFileDialogHook([this](bool save, const QString& filter) -> std::optional<TFileChoice> {
       (save ? saveFilters : openFilters).push_back(filter);
       auto& answers = save ? saveAnswers : openAnswers;
       if (answers.empty()) return std::nullopt;
       QString answer = answers.front();
       answers.erase(answers.begin());
       if (answer.isEmpty()) return std::nullopt;
-      return answer;
+      // The entry the player left selected: the first unless a test picks another.
+      const QString selected = selectedEntry < 0 ? QString() : filter.split(";;").value(selectedEntry);
+      selectedEntry = -1;
+      return TFileChoice(answer, selected);
     });
     form = std::make_unique<TForm1>(TForm1Options{app.path(), "English", "."});
     ASSERT_TRUE(form->FormCreate());
@@ -74,6 +77,7 @@ class Flow : public ::testing::Test, protected test::JobFixture {
   std::unique_ptr<TForm1> form;
   std::vector<MessageRecord> messages;
   std::vector<QString> openAnswers, saveAnswers, openFilters, saveFilters;
+  int selectedEntry = -1;  // the save dialog's selected filter entry for the next answer
 };
 
 TEST_F(Flow, IdentifyingAnImageUnlocksTheOutput) {
@@ -85,8 +89,92 @@ TEST_F(Flow, IdentifyingAnImageUnlocksTheOutput) {
   EXPECT_TRUE(form->ebNewRom->isEnabled());
   EXPECT_TRUE(form->btNewRomPath->isEnabled());
   EXPECT_FALSE(form->CBPatch->isEnabled());
-  EXPECT_EQ(openFilters.at(0), "Decrypted CIA ROM (*.cia) (*.cia);;Decrypted CXI ROM (*.cxi) (*.cxi);;"
-                                "Decrypted 3DS ROM (*.3ds) (*.3ds)");
+  // All kinds first, ".cci" (an emulator's card image) among them, then one entry per kind.
+  EXPECT_EQ(openFilters.at(0), Text("OpenFilterAll") + " (*.cia *.cxi *.3ds *.cci);;" +
+                                   Text("OpenFilterCIA") + " (*.cia);;" + Text("OpenFilterCXI") +
+                                   " (*.cxi);;" + Text("OpenFilter3DS") + " (*.3ds);;" +
+                                   Text("OpenFilterCCI") + " (*.cci)");
+}
+
+// The walk that once installed the wrong thing, step by step: whatever order the steps are
+// taken in, Install runs only with what the window shows.
+TEST_F(Flow, EveryStepStaysTrueToTheOthers) {
+  WriteFile(app / "patch/Trilogy/p.dsc", "Game=AAT Region=USA Title=Trilogy OriginalPackDatMD5=0123456789ABCDEF0123456789ABCDEF");
+  WriteFile(app / "patch/Apollo/p.dsc", "Game=AA4 Region=USA Title=Apollo");
+  ChooseImage(TrilogyImage());
+  ChooseOutput("out.cxi");
+  form->CBPatch->setCurrentIndex(1);
+  ASSERT_EQ(form->CBPatch->currentText(), "Trilogy");
+
+  // A new image forgets the old game's output, patch list, digests and music.
+  test::RawImageOptions apollo;
+  apollo.programId = 0x001BD200;
+  apollo.entry = 4492;
+  ChooseImage(TrilogyImage("apollo.cxi", apollo));
+  EXPECT_EQ(form->GameCode, "AA4");
+  EXPECT_TRUE(form->ebNewRom->text().isEmpty());
+  EXPECT_EQ(form->CBPatch->count(), 0);
+  EXPECT_TRUE(form->PatchDir.empty());
+  EXPECT_TRUE(form->OriginalPackDatMD5.empty());
+  EXPECT_EQ(form->TrackList(), nullptr);
+  EXPECT_FALSE(form->BTNInstallPatch->isEnabled());
+  EXPECT_FALSE(form->BTNMusicChange->isEnabled());
+  ChooseOutput("apollo out.cxi");
+  EXPECT_EQ(Items(), (QStringList{Text("None"), "Apollo"}));
+  ASSERT_NE(form->TrackList(), nullptr);
+  EXPECT_EQ(form->TrackList()->GameCode, "AA4");
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
+
+  // A refused image keeps Install locked through language changes.
+  test::RawImageOptions encrypted;
+  encrypted.encrypted = true;
+  ChooseImage(TrilogyImage("enc.cxi", encrypted));
+  for (const char* language : {"Русский", "English"}) {
+    form->CBLang->setCurrentIndex(form->CBLang->findText(language));
+    EXPECT_FALSE(form->BTNInstallPatch->isEnabled()) << language;
+    EXPECT_EQ(form->CBPatch->count(), 0) << language;
+  }
+
+  // The kind selected in the save dialog names a file typed without an extension.
+  ChooseImage(TrilogyImage());
+  selectedEntry = 1;  // the emulator's CXI
+  ChooseOutput("patched");
+  EXPECT_EQ(form->OutPath, app / "patched.cxi");
+
+  // The chosen patch and its music stay through a language change and a new output...
+  form->CBPatch->setCurrentIndex(form->CBPatch->findText("Trilogy"));
+  ASSERT_NE(form->TrackList(), nullptr);
+  form->TrackList()->SetSelected(0, "Objection! 2001");
+  form->TrackList()->MusicChanged = true;
+  form->CBLang->setCurrentIndex(form->CBLang->findText("Русский"));
+  ChooseOutput("again.cxi");
+  EXPECT_EQ(form->CBPatch->currentText(), "Trilogy");
+  EXPECT_EQ(form->PatchDir, app / "patch/Trilogy");
+  EXPECT_EQ(form->OriginalPackDatMD5, "0123456789ABCDEF0123456789ABCDEF");
+  ASSERT_NE(form->TrackList(), nullptr);
+  EXPECT_EQ(form->TrackList()->GetSelected(0), "Objection! 2001");
+  EXPECT_TRUE(form->TrackList()->MusicChanged);
+  // ... and when its folder is gone, the log says that the choice was reset.
+  fs::remove_all(app / "patch/Trilogy");
+  ChooseOutput("again.cxi");
+  EXPECT_EQ(form->CBPatch->currentIndex(), 0);
+  EXPECT_TRUE(form->PatchDir.empty());
+  EXPECT_FALSE(form->TrackList()->MusicChanged);
+  EXPECT_TRUE(form->LogText().endsWith(Text("PatchChoiceReset").replace("%1", "Trilogy")));
+
+  // A cancelled run says so last.
+  const fs::path release = app / "release";
+  PlanTool("3dstool", "when -xtf romfs\nwaitfor " + release.string() + "\n");
+  QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !Calls("3dstool").empty(); }, 30000));
+  QTest::mouseClick(form->BTNCancel, Qt::LeftButton);
+  WriteFile(release, "");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000));
+  EXPECT_TRUE(form->LogText().endsWith("\n\n" + Text("InstallCancelledNothingWritten"))) << form->LogText().toStdString();
+
+  // The language box is a list of the files in lang/, not a field to type into.
+  EXPECT_FALSE(form->CBLang->isEditable());
+  EXPECT_EQ(form->CBLang->count(), 2);
 }
 
 TEST_F(Flow, CancellingTheOpenDialogChangesNothing) {
@@ -159,7 +247,7 @@ TEST_F(Flow, ChoosingTheOutputListsTheFittingPatchesAndReadsTheMusic) {
   EXPECT_EQ(form->lbSupportedGames->text(), "N/A");
   ASSERT_NE(form->TrackList(), nullptr);
   EXPECT_EQ(form->TrackList()->GetSelected(0), "Courtroom Lounge 2002");
-  EXPECT_EQ(saveFilters.at(0), Text("Console") + " (*.cia) (*.cia);;" + Text("Emulator") + " (*.cxi) (*.cxi)");
+  EXPECT_EQ(saveFilters.at(0), Text("Console") + " (*.cia);;" + Text("Emulator") + " (*.cxi)");
 
   form->CBPatch->setCurrentIndex(1);
   EXPECT_EQ(form->PatchDir, patchDir);
@@ -187,8 +275,8 @@ TEST_F(Flow, VoiceSetsEnableTheVoiceChoiceAndNoneTurnsItOff) {
 TEST_F(Flow, AThreeDsInputOffersThreeOutputKinds) {
   ChooseImage(TrilogyImage("game.3ds"));
   ChooseOutput("out.3ds");
-  EXPECT_EQ(saveFilters.at(0), Text("Console") + " (CFW) (*.cia) (*.cia);;" + Text("Emulator") + " (*.cxi) (*.cxi);;" +
-                                   Text("Console") + " (Sky3DS) (*.3ds) (*.3ds)");
+  EXPECT_EQ(saveFilters.at(0), Text("Console") + " (CFW) (*.cia);;" + Text("Emulator") + " (*.cxi);;" +
+                                   Text("Console") + " (Sky3DS) (*.3ds)");
 }
 
 TEST_F(Flow, ACancelledSaveDialogKeepsTheEarlierOutput) {
@@ -210,7 +298,7 @@ TEST_F(Flow, ALanguageChangeRebuildsTheListWithoutTheDialog) {
   form->CBLang->setCurrentIndex(form->CBLang->findText("Русский"));
   EXPECT_EQ(saveFilters.size(), 1u);
   EXPECT_EQ(Items(), (QStringList{Text("None"), "russian"}));
-  EXPECT_EQ(form->CBPatch->currentIndex(), 0);
+  EXPECT_EQ(form->CBPatch->currentIndex(), 1);  // the same patch folder, in the new language
 }
 
 TEST_F(Flow, ALanguageChangeBeforeAnOutputRebuildsNothing) {
@@ -300,16 +388,17 @@ TEST_F(Flow, NoMusicDialogOpensOnAnIncompleteTrackList) {
   ChooseOutput("out.cxi");
   ASSERT_NE(form->TrackList(), nullptr);
   EXPECT_FALSE(form->TrackList()->Complete());
-  // A run of a music game enables the button again at its end.
+  EXPECT_FALSE(form->BTNMusicChange->isEnabled());
+  // Nor after a run of a music game, and not when asked directly either.
   QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000));
-  ASSERT_TRUE(form->BTNMusicChange->isEnabled());
+  EXPECT_FALSE(form->BTNMusicChange->isEnabled());
   bool opened = false;
   form->onMusicDialogShown = [&](TMusicDialog& d) {
     opened = true;
     d.reject();
   };
-  QTest::mouseClick(form->BTNMusicChange, Qt::LeftButton);
+  form->BTNMusicChangeClick();
   EXPECT_FALSE(opened);
 }
 

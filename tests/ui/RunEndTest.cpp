@@ -55,11 +55,11 @@ TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
                                        QString::fromStdString(PathToUtf8(app / "out.cia")) + "]"))
       << form->LogText().toStdString();
   EXPECT_FALSE(app.WorkFolderLeft());
-  EXPECT_EQ(form->ProgressBar1->value(), 0);
+  EXPECT_EQ(form->ProgressBar1->value(), 100);  // full until the next run starts
   EXPECT_TRUE(form->CBLang->isEnabled());
   EXPECT_TRUE(form->CBPatch->isEnabled());
   EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
-  EXPECT_TRUE(form->BTNMusicChange->isEnabled());
+  EXPECT_FALSE(form->BTNMusicChange->isEnabled());  // no track list was read
   EXPECT_TRUE(form->TntRadioGroup2->isEnabled());
   EXPECT_FALSE(form->BTNCancel->isEnabled());
   EXPECT_TRUE(form->btOldRomPath->isEnabled());

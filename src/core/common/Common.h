@@ -60,7 +60,10 @@ bool CopyFolder(const std::filesystem::path& source, const std::filesystem::path
                 std::vector<std::filesystem::path>* skippedLinks = nullptr);
 
 // A name folded for comparisons without letter case, as the file systems of Windows and macOS
-// compare names (ctr::FoldNameCase on UTF-8 text; a name that is not UTF-8 stays as it is).
+// compare names: UTF-8 in, the capitals of every alphabet with two cases made small (Latin
+// with its extensions, Greek, Cyrillic, Armenian, Georgian, Glagolitic, Coptic, Deseret,
+// fullwidth letters).
+// Bytes that are not UTF-8 stay as they are.
 std::string FoldNameCase(const std::string& utf8Name);
 
 // Whether a failed operation failed because something could not be written: no space, a quota,

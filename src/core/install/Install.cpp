@@ -11,6 +11,7 @@
 #include "core/install/InstallCIA.h"
 #include "core/install/InstallCXI.h"
 #include "core/install/OutputCheck.h"
+#include "core/install/ToolProgress.h"
 #include "core/install/WorkFolder.h"
 #include "ctr/Io.h"
 
@@ -44,6 +45,13 @@ fs::path RemoveExtension(const fs::path& path) {
   fs::path stem = path;
   stem.replace_extension();
   return stem;
+}
+
+fs::path OutputPathWithKind(const fs::path& chosen, const std::string& kindExtension) {
+  if (chosen.has_extension() || kindExtension.empty() || !chosen.has_filename()) return chosen;
+  fs::path withKind = chosen;
+  withKind += kindExtension;
+  return withKind;
 }
 
 fs::path WrittenOutputPath(const fs::path& outPath) {
@@ -94,8 +102,29 @@ std::string TInstall::Arg(const std::string& relative) { return NativeSeparators
 
 std::string TInstall::Quote(const std::string& utf8Path) { return QuoteArgument(utf8Path); }
 
+void TInstall::ExpectGrowth(std::vector<fs::path> watched, std::uint64_t expectedGrowth) {
+  growth_ = TExpectedGrowth{std::move(watched), expectedGrowth};
+}
+
+std::uint64_t TInstall::SizeOf(const fs::path& path) { return TreeSize(path); }
+
+std::vector<fs::path> TInstall::WithPartFile(const fs::path& target) {
+  // Our tools write under a temporary name beside the target and rename it at the end.
+  fs::path part = target;
+  part += std::string(ctr::kTemporaryOutputSuffix);
+  return {target, part};
+}
+
 std::uint32_t TInstall::Run(const std::string& tool, const std::string& arguments) {
   lastToolReason_.clear();
+  std::optional<TGrowthProgress> poller;
+  if (growth_) {
+    // A few looks a second are plenty for a bar, and cost next to nothing beside the tool.
+    poller.emplace(std::move(growth_->watched), growth_->bytes, progress_, stageEnd_,
+                   [this](int percent) { host_.SetProgress(percent); });
+    poller->Start(std::chrono::milliseconds(250));
+    growth_.reset();
+  }
   return RunTool(tool, arguments, FAppDir, &lastToolReason_);
 }
 
@@ -107,6 +136,12 @@ void TInstall::Log(const std::string& line) {
 void TInstall::LogReplaceLast(const std::string& line) {
   host_.LogReplaceLast(line);
   if (!logCopy_.empty()) logCopy_.back() = line;
+}
+
+bool TInstall::RunStage(bool (TInstall::*step)(), int endPercent) {
+  stageEnd_ = endPercent;
+  growth_.reset();
+  return (this->*step)();
 }
 
 void TInstall::LogToolReason() {
@@ -316,37 +351,40 @@ bool TInstall::RunSteps() {
     return false;
   }
 
+  // Each stage ends at a percentage that roughly follows how long it takes with a large image:
+  // the steps that copy or hash the whole game get the widest spans, and the bar moves inside
+  // them as their output grows.
   struct Stage {
     bool (TInstall::*step)();
     int progress;
   };
   const Stage extraction[] = {
-      {&TInstall::ExtractNCCH, 5},        {&TInstall::ExtractExeFS, 10},
+      {&TInstall::ExtractNCCH, 8},        {&TInstall::ExtractExeFS, 10},
       {&TInstall::ExtractRomFS, 20},      {&TInstall::UnpackRomFS, 30},
-      {&TInstall::ExtractCXIHeaders, 35}, {&TInstall::ExtractExeFSHeaders, 40},
-      {&TInstall::DeleteTempFiles, 45},
+      {&TInstall::ExtractCXIHeaders, 31}, {&TInstall::ExtractExeFSHeaders, 32},
+      {&TInstall::DeleteTempFiles, 33},
   };
   for (const Stage& stage : extraction) {
-    if (!(this->*stage.step)() || !Checkpoint()) return false;
+    if (!RunStage(stage.step, stage.progress) || !Checkpoint()) return false;
     Progress(stage.progress);
   }
 
   const bool hasPatch = !FPatchDir.empty();
   if (hasPatch && FileExists(FPatchDir / "patch.xdelta")) {
-    if (!ApplyXdelta()) return false;
+    if (!RunStage(&TInstall::ApplyXdelta, 46)) return false;
   }
   if (!Checkpoint()) return false;
-  Progress(55);
+  Progress(46);
   if (hasPatch && FolderExists(FPatchDir / "exefs")) {
     if (!ReplaceExeFS()) return false;
   }
   if (!Checkpoint()) return false;
-  Progress(60);
+  Progress(48);
   if (hasPatch && FolderExists(FPatchDir / "romfs")) {
     if (!ReplaceRomFS()) return false;
   }
   if (!Checkpoint()) return false;
-  Progress(65);
+  Progress(50);
 
   if (FGame == "AAT" && !RunWarningStep(&TInstall::ApplySoundAAT)) return false;
   if (FGame == "AA4" && !RunWarningStep(&TInstall::ApplySoundAA4)) return false;
@@ -354,24 +392,22 @@ bool TInstall::RunSteps() {
     if (!RunWarningStep(&TInstall::UpdatePackDat)) return false;
   }
   if (!Checkpoint()) return false;
-  Progress(80);
+  Progress(60);
 
-  if (!RebuildExeFS() || !Checkpoint()) return false;
-  Progress(85);
-  if (!RebuildRomFS() || !Checkpoint()) return false;
-  Progress(90);
+  if (!RunStage(&TInstall::RebuildExeFS, 62) || !Checkpoint()) return false;
+  Progress(62);
+  if (!RunStage(&TInstall::RebuildRomFS, 74) || !Checkpoint()) return false;
+  Progress(74);
 
   const std::string kind = OutputKind(FOutPath);
-  if (!RebuildCXI()) return false;
+  // A CXI output is the last image built; a CIA or 3DS image is built from it afterwards.
+  if (!RunStage(&TInstall::RebuildCXI, kind == ".cxi" ? 96 : 86)) return false;
   if (kind != ".cxi") {
     if (!Checkpoint()) return false;
-    Progress(95);
-    if (kind == ".cia") {
-      if (!RebuildCIA()) return false;
-    } else {
-      if (!Rebuild3DS()) return false;
-    }
+    Progress(86);
+    if (!RunStage(kind == ".cia" ? &TInstall::RebuildCIA : &TInstall::Rebuild3DS, 96)) return false;
   }
+  Progress(96);
   const fs::path written = PathFromUtf8(PathToUtf8(FOutPath) + kind);
   if (!CheckOutput(written)) return false;
   Progress(100);
@@ -391,6 +427,7 @@ bool TInstall::RunSteps() {
 
 bool TInstall::UnpackRomFS() {
   LogKey("UnpackingRomFS");
+  ExpectGrowth({WorkPath("tools\\temp\\romfs")}, SizeOf(WorkPath("tools\\temp\\romfs.bin")));
   const std::uint32_t code =
       Run(F3dstool, "-xtf romfs " + Arg("tools\\temp\\romfs.bin") + " --romfs-dir " + Arg("tools\\temp\\romfs"));
   if (code == kExitInterrupted) {
@@ -462,7 +499,8 @@ bool TInstall::ApplyXdelta() {
     return false;
   }
   if (!Checkpoint()) return false;
-  Progress(50);
+  Progress(36);
+  ExpectGrowth({WorkPath("tools\\temp\\romfs\\pack.dat")}, SizeOf(WorkPath("tools\\temp\\old_pack.dat")));
 
   // The last quote has no partner on purpose: the command-line rules drop it, and patches
   // have always been applied with exactly this line.
@@ -474,7 +512,7 @@ bool TInstall::ApplyXdelta() {
     return false;
   }
   if (!Checkpoint()) return false;
-  Progress(55);
+  Progress(stageEnd_);
   return DeleteWorkFiles({"tools\\temp\\old_pack.dat"});
 }
 
@@ -508,6 +546,7 @@ bool TInstall::RebuildExeFS() {
 }
 
 bool TInstall::RebuildRomFS() {
+  ExpectGrowth(WithPartFile(WorkPath("tools\\temp\\romfs.bin")), SizeOf(WorkPath("tools\\temp\\romfs")));
   return RunToolStep("RebuildingRomFS", F3dstool,
                      "-ctf romfs " + Arg("tools\\temp\\romfs.bin") + " --romfs-dir " + Arg("tools\\temp\\romfs"),
                      "ErrorRebuildingRomFS", ErrorLine::Plain, "Unk3dstoolError");
@@ -519,6 +558,10 @@ bool TInstall::RebuildCXI() {
   const std::string target = OutputKind(settings_.outPath) == ".cxi"
                                  ? Quote(PathToUtf8(FOutPath) + ".cxi")
                                  : Arg("tools\\temp\\Partition0.cxi");
+  const fs::path targetPath = OutputKind(settings_.outPath) == ".cxi" ? PathFromUtf8(PathToUtf8(FOutPath) + ".cxi")
+                                                                    : WorkPath("tools\\temp\\Partition0.cxi");
+  ExpectGrowth(WithPartFile(targetPath),
+               SizeOf(WorkPath("tools\\temp\\exefs.bin")) + SizeOf(WorkPath("tools\\temp\\romfs.bin")));
   const std::string arguments = "-cvtf cxi " + target + " --header " + Arg("tools\\temp\\headers\\ncchheader.bin") +
                                 " --exh " + Arg("tools\\temp\\headers\\exheader.bin") + " --exefs " +
                                 Arg("tools\\temp\\exefs.bin") + " --romfs " + Arg("tools\\temp\\romfs.bin") +
@@ -538,6 +581,7 @@ bool TInstall::RebuildCXI() {
 }
 
 bool TInstall::RebuildCIA() {
+  ExpectGrowth(WithPartFile(PathFromUtf8(PathToUtf8(FOutPath) + ".cia")), SizeOf(WorkPath("tools\\temp\\Partition0.cxi")));
   return RunToolStep("RebuildingCIA", FMakerom,
                      "-f Cia -content " + Arg("tools\\temp\\Partition0.cxi") + ":0:0x00 -o " +
                          Quote(PathToUtf8(FOutPath) + ".cia"),
@@ -545,6 +589,7 @@ bool TInstall::RebuildCIA() {
 }
 
 bool TInstall::Rebuild3DS() {
+  ExpectGrowth(WithPartFile(PathFromUtf8(PathToUtf8(FOutPath) + ".3ds")), SizeOf(WorkPath("tools\\temp\\Partition0.cxi")));
   return RunToolStep("Rebuilding3DS", F3dstool,
                      "-ctf 3ds " + Quote(PathToUtf8(FOutPath) + ".3ds") + " --header " +
                          Arg("tools\\temp\\headers\\mainncchheader.bin") + " -0 " + Arg("tools\\temp\\Partition0.cxi"),

@@ -78,6 +78,11 @@ std::string OutputKind(const std::filesystem::path& outPath);
 // The path without its extension: cut before the last "." of the last name, if any.
 std::filesystem::path RemoveExtension(const std::filesystem::path& path);
 
+// The output for a name chosen in the save dialog: a name without an extension gets the
+// extension of the kind selected there (".cia", ".cxi" or ".3ds"), as the save dialog on
+// Windows gives it; any other name, or no kind known, stays as it is.
+std::filesystem::path OutputPathWithKind(const std::filesystem::path& chosen, const std::string& kindExtension);
+
 // The file a run given this output path really writes: the name without its extension, plus
 // the kind's lower-case extension ("game.CIA" writes "game.cia", "game.backup" "game.3ds").
 std::filesystem::path WrittenOutputPath(const std::filesystem::path& outPath);
@@ -153,7 +158,17 @@ class TInstall {
   // Logs the last line the tool of the latest Run wrote to its error stream, if any: the
   // tool's own reason for a failure.
   void LogToolReason();
-  void Progress(int percent) { host_.SetProgress(percent); }
+  void Progress(int percent) {
+    progress_ = percent;
+    host_.SetProgress(percent);
+  }
+  // For the next Run: what the tool writes and how much it will have grown by at its end, so
+  // that the bar moves from the present percentage towards the end of the stage meanwhile.
+  void ExpectGrowth(std::vector<std::filesystem::path> watched, std::uint64_t expectedGrowth);
+  // The size of a file or folder (0 when missing), for the expected growth.
+  static std::uint64_t SizeOf(const std::filesystem::path& path);
+  // A file our tools write, and the temporary name they write it under until it is complete.
+  static std::vector<std::filesystem::path> WithPartFile(const std::filesystem::path& target);
   // The work folder and paths in it ("tools\temp\exefs.bin" in backslash form).
   std::filesystem::path WorkPath(const std::string& relative) const;
   // A work path as written in a tool's argument string: relative, platform separators.
@@ -211,6 +226,17 @@ class TInstall {
   bool CheckOutput(const std::filesystem::path& written);
   // Runs a step whose problems are warnings; a write failure in it (a full disk) ends the run.
   bool RunWarningStep(bool (TInstall::*step)());
+
+  // Runs a step whose end is the given percentage of the bar.
+  bool RunStage(bool (TInstall::*step)(), int endPercent);
+
+  struct TExpectedGrowth {
+    std::vector<std::filesystem::path> watched;
+    std::uint64_t bytes = 0;
+  };
+  int progress_ = 0;                        // job thread only: the last percentage reported
+  int stageEnd_ = 0;                        // job thread only: the percentage the stage ends at
+  std::optional<TExpectedGrowth> growth_;   // job thread only: for the next Run
 
   std::atomic<bool> terminated_{false};
   std::atomic<bool> ownsWorkFolder_{false};

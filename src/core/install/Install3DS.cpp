@@ -7,6 +7,7 @@
 namespace qpt {
 
 bool TInstall3DS::ExtractNCCH() {
+  ExpectGrowth(WithPartFile(WorkPath("tools\\temp\\Partition0.bin")), SizeOf(FRomPath));
   return RunToolStep("ExtractingNCCH", F3dstool,
                      "-xtf 3ds " + Quote(PathToUtf8(FRomPath)) + " --header " +
                          Arg("tools\\temp\\headers\\mainncchheader.bin") + " -0 " + Arg("tools\\temp\\Partition0.bin"),
@@ -20,6 +21,7 @@ bool TInstall3DS::ExtractExeFS() {
 }
 
 bool TInstall3DS::ExtractRomFS() {
+  ExpectGrowth(WithPartFile(WorkPath("tools\\temp\\romfs.bin")), SizeOf(WorkPath("tools\\temp\\Partition0.bin")));
   return RunToolStep("ExtractingRomFS", F3dstool,
                      "-xtf cxi " + Arg("tools\\temp\\Partition0.bin") + " --romfs " + Arg("tools\\temp\\romfs.bin"),
                      "ErrorExtractingRomFS", ErrorLine::AfterBreak, "Unk3dstoolError");

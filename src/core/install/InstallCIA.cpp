@@ -12,6 +12,8 @@ namespace qpt {
 namespace fs = std::filesystem;
 
 bool TInstallCIA::ExtractNCCH() {
+  // The content's file name holds its ID, unknown before: the whole work folder is watched.
+  ExpectGrowth({WorkPath("tools\\temp")}, SizeOf(FRomPath));
   if (!RunToolStep("ExtractingNCCH", FCtrtool, "--contents=" + Arg("tools\\temp\\c") + " " + Quote(PathToUtf8(FRomPath)),
                    "ErrorExtractingNCCH", ErrorLine::AfterBreak, "UnkctrtoolError")) {
     return false;
@@ -38,6 +40,7 @@ bool TInstallCIA::ExtractExeFS() {
 }
 
 bool TInstallCIA::ExtractRomFS() {
+  ExpectGrowth(WithPartFile(WorkPath("tools\\temp\\romfs.bin")), SizeOf(WorkPath("tools\\temp\\c.0000.00000000")));
   return RunToolStep("ExtractingRomFS", FCtrtool,
                      "-p --romfs=" + Arg("tools\\temp\\romfs.bin") + " " + Arg("tools\\temp\\c.0000.00000000"),
                      "ErrorExtractingRomFS", ErrorLine::AfterBreak, "UnkctrtoolError");

@@ -12,6 +12,7 @@ bool TInstallCXI::ExtractExeFS() {
 }
 
 bool TInstallCXI::ExtractRomFS() {
+  ExpectGrowth(WithPartFile(WorkPath("tools\\temp\\romfs.bin")), SizeOf(FRomPath));
   return RunToolStep("ExtractingRomFS", FCtrtool, "-p --romfs=" + Arg("tools\\temp\\romfs.bin") + " " + Quote(PathToUtf8(FRomPath)),
                      "ErrorExtractingRomFS", ErrorLine::AfterBreak, "UnkctrtoolError");
 }

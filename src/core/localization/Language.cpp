@@ -47,11 +47,8 @@ std::vector<std::string> FindLanguageFiles(const fs::path& appDir) {
     if (!SameTextIgnoringCase(PathToUtf8(p.extension()), ".lng")) continue;
     names.push_back(PathToUtf8(p.stem()));
   }
-  std::sort(names.begin(), names.end(), [](const std::string& a, const std::string& b) {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-      return std::toupper(static_cast<unsigned char>(x)) < std::toupper(static_cast<unsigned char>(y));
-    });
-  });
+  std::sort(names.begin(), names.end(),
+            [](const std::string& a, const std::string& b) { return FoldNameCase(a) < FoldNameCase(b); });
   return names;
 }
 

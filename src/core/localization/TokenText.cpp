@@ -1,6 +1,9 @@
 #include "core/localization/TokenText.h"
 
 #include <cstdint>
+#include <optional>
+
+#include "core/common/CodePage.h"
 
 namespace qpt {
 
@@ -114,7 +117,13 @@ char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - '
 
 }  // namespace
 
-std::string DecodeText(std::string_view bytes) {
+std::string DecodeText(std::string_view bytes) { return DecodeText(bytes, UserAnsiCodePage()); }
+
+std::string DecodeText(std::string_view bytes, int codePage) {
+  const auto decode8Bit = [codePage](std::string_view text) {
+    std::optional<std::string> decoded = DecodeCodePage(text, codePage);
+    return decoded ? *std::move(decoded) : DecodeWindows1252(text);
+  };
   if (bytes.size() >= 2 && static_cast<std::uint8_t>(bytes[0]) == 0xFF &&
       static_cast<std::uint8_t>(bytes[1]) == 0xFE) {
     return DecodeUtf16(bytes.substr(2), false);
@@ -126,9 +135,9 @@ std::string DecodeText(std::string_view bytes) {
   if (bytes.size() >= 3 && static_cast<std::uint8_t>(bytes[0]) == 0xEF &&
       static_cast<std::uint8_t>(bytes[1]) == 0xBB && static_cast<std::uint8_t>(bytes[2]) == 0xBF) {
     bytes.remove_prefix(3);
-    return IsValidUtf8(bytes) ? std::string(bytes) : DecodeWindows1252(bytes);
+    return IsValidUtf8(bytes) ? std::string(bytes) : decode8Bit(bytes);
   }
-  return IsValidUtf8(bytes) ? std::string(bytes) : DecodeWindows1252(bytes);
+  return IsValidUtf8(bytes) ? std::string(bytes) : decode8Bit(bytes);
 }
 
 std::string NormalizeLineBreaks(std::string_view text) {

@@ -11,8 +11,11 @@ namespace qpt {
 
 // Decodes file bytes to UTF-8: FF FE is UTF-16 little-endian, FE FF UTF-16 big-endian,
 // EF BB BF UTF-8 (each mark is dropped). Without a mark, bytes that are valid UTF-8 are
-// taken as such and anything else as Windows-1252, so an old 8-bit file still reads.
+// taken as such and anything else as 8-bit text in the code page Windows uses for the
+// user's locale (Windows-1251 for a Russian one), which is what an editor there writes.
 std::string DecodeText(std::string_view bytes);
+// The same with the 8-bit code page given; Windows-1252 where the platform lacks it.
+std::string DecodeText(std::string_view bytes, int codePage);
 
 // Splits text into lines at CR LF, LF or CR and joins them again with CR LF after every
 // line, as the language and descriptor loaders see their text.

@@ -1,7 +1,6 @@
 #include "core/rom/PatchList.h"
 
 #include <algorithm>
-#include <cctype>
 
 #include "core/common/Common.h"
 #include "core/localization/TokenText.h"
@@ -12,11 +11,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool LessIgnoringCase(const std::string& a, const std::string& b) {
-  return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::toupper(static_cast<unsigned char>(x)) < std::toupper(static_cast<unsigned char>(y));
-  });
-}
+bool LessIgnoringCase(const std::string& a, const std::string& b) { return FoldNameCase(a) < FoldNameCase(b); }
 
 bool Hidden(const std::string& name) { return name.empty() || name[0] == '.'; }
 
@@ -95,7 +90,8 @@ std::vector<TPatchEntry> PopulatePatchList(const fs::path& folder, const std::st
 
   std::string chosen = descriptors.front();
   for (const std::string& name : descriptors) {
-    if (SameTextIgnoringCase(name, languageName + extension)) {
+    // "русский.dsc" is the descriptor of "Русский": letter case does not count in any alphabet.
+    if (FoldNameCase(name) == FoldNameCase(languageName + extension)) {
       chosen = name;
       break;
     }

@@ -70,6 +70,21 @@ const char* GameCodeOf(std::uint8_t gameIndex) {
   return gameIndex <= 5 ? kCodes[gameIndex] : "";
 }
 
+std::vector<std::string> IdentityLogLines(const TRomIdentity& id, const TLangList& lang) {
+  if (id.logLines.empty()) return {};
+  const auto& table = IdentificationTable();
+  const auto row = std::find_if(table.begin(), table.end(),
+                                [&](const TGameRow& r) { return r.programIdLow == id.programIdLow; });
+  if (row == table.end() || id.gameIndex == 0) {
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "%08X", id.programIdLow);
+    return {lang.GetLangText("LogProgramID") + hex, lang.GetLangText("UnknownROM")};
+  }
+  // Titles are the games' own names and stay as they are; the region code follows its label.
+  const std::string region = row->region;
+  return {row->title, lang.GetLangText("RomRegion") + region.substr(region.rfind(' ') + 1)};
+}
+
 TRomIdentity IdentifyRom(const fs::path& romPath) {
   TRomIdentity id;
   ctr::InputFile file;

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "core/localization/Language.h"
+
 namespace qpt {
 
 struct TGameRow {
@@ -43,6 +45,10 @@ struct TRomIdentity {
 
   bool Identified() const { return errorKey.empty() && !encrypted && gameIndex != 0; }
 };
+
+// The log lines of an identification in the player's language: the game's own title and
+// its region, or the program ID of an unknown image. Empty for an image refused earlier.
+std::vector<std::string> IdentityLogLines(const TRomIdentity& id, const TLangList& lang);
 
 // Reads what identification needs from the image. The kind follows the extension (any
 // letter case); a file with none of the three extensions is taken by its content.

@@ -117,6 +117,18 @@ TEST(FolderCopy, CopiesTheFolderUnderItsNameMergingAndReplacing) {
   EXPECT_EQ(ReadFile(dir / "other/exefs/code.bin"), "new code");
 }
 
+TEST(FolderCopy, NamesCompareWithoutLetterCaseInEveryAlphabet) {
+  const std::pair<const char*, const char*> same[] = {
+      {"GAME.CIA", "game.cia"}, {"ÉTÉ", "été"},   {"ŁÓDŹ", "łódź"},   {"ΆΘΗΝΑ", "άθηνα"}, {"РУССКИЙ", "русский"},
+      {"ЁЖ ЇЄ", "ёж їє"},      {"ҐҚҒ", "ґқғ"},   {"ՀԱՅ", "հայ"},     {"ႠႡ", "ⴀⴁ"},       {"ẠẤ", "ạấ"},
+      {"ＡＢ", "ａｂ"},          {"Ǎ", "ǎ"},        {"Ÿ", "ÿ"}};
+  for (const auto& [upper, lower] : same) EXPECT_EQ(FoldNameCase(upper), FoldNameCase(lower)) << upper;
+  // Letters that only look alike stay apart, and bytes that are not UTF-8 stay as they are.
+  EXPECT_NE(FoldNameCase("İ"), FoldNameCase("ı"));
+  EXPECT_NE(FoldNameCase("×"), FoldNameCase("÷"));
+  EXPECT_EQ(FoldNameCase("a\xC0" "B"), "a\xC0" "b");
+}
+
 TEST(FolderCopy, MissingSourceFails) {
   TempDir dir("copy");
   EXPECT_FALSE(CopyFolder(dir / "nothing", dir / "temp"));

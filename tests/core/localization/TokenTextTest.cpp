@@ -1,5 +1,7 @@
 #include "core/localization/TokenText.h"
 
+#include "core/common/CodePage.h"
+
 #include <gtest/gtest.h>
 
 namespace qpt {
@@ -50,10 +52,31 @@ TEST(TokenText, EveryEncodingGivesTheSameTokens) {
   EXPECT_EQ(ReadTokens(DecodeText(utf8), '='), expected);
 }
 
-TEST(TokenText, TextWithoutMarkThatIsNotUtf8IsReadAsWindows1252) {
-  EXPECT_EQ(DecodeText("caf\xE9 \x80 \x93x\x94"), "café € “x”");
+TEST(TokenText, TextWithoutMarkThatIsNotUtf8IsReadInTheLocalesCodePage) {
+  EXPECT_EQ(DecodeText("caf\xE9 \x80 \x93x\x94", 1252), "café € “x”");
   // A lone lead byte at the end is not UTF-8 either.
-  EXPECT_EQ(DecodeText("ab\xC3"), "abÃ");
+  EXPECT_EQ(DecodeText("ab\xC3", 1252), "abÃ");
+  // What a Russian, Polish or Greek Notepad saves without a mark.
+  EXPECT_EQ(ReadTokens(DecodeText("Title = \"\xD0\xF3\xF1\xF1\xEA\xE8\xE9 \xEF\xE0\xF2\xF7\"", 1251), '='),
+            (Tokens{"Title", "Русский патч"}));
+  EXPECT_EQ(DecodeText("\xA3\xF3" "d\x9F", 1250), "Łódź");
+  EXPECT_EQ(DecodeText("\xC1\xE8\xE2", 1253), "Αθβ");
+  // A byte the code page leaves undefined does not swallow the text around it.
+  EXPECT_EQ(DecodeText("a\x98\xC0", 1251), "a\uFFFDА");
+  // Valid UTF-8 stays UTF-8 whatever the locale.
+  EXPECT_EQ(DecodeText("Язык", 1251), "Язык");
+}
+
+TEST(TokenText, TheCodePageFollowsTheLocaleAsOnWindows) {
+  const struct {
+    const char* locale;
+    int codePage;
+  } cases[] = {{"ru_RU.UTF-8", 1251}, {"uk_UA", 1251},      {"sr_RS", 1251},        {"sr_RS@latin", 1250},
+               {"pl_PL.UTF-8", 1250}, {"cs_CZ", 1250},      {"el_GR.UTF-8", 1253},  {"tr_TR", 1254},
+               {"he_IL", 1255},       {"ar_EG", 1256},      {"lt_LT", 1257},        {"vi_VN", 1258},
+               {"th_TH", 874},        {"ja_JP.UTF-8", 932}, {"zh_CN.UTF-8", 936},   {"zh_TW.UTF-8", 950},
+               {"ko_KR", 949},        {"de_DE.UTF-8", 1252}, {"C.UTF-8", 1252},     {"", 1252}};
+  for (const auto& c : cases) EXPECT_EQ(AnsiCodePageForLocale(c.locale), c.codePage) << c.locale;
 }
 
 TEST(TokenText, LineBreaksAreNormalisedToCrLf) {

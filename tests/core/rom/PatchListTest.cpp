@@ -67,7 +67,7 @@ TEST(PatchList, SubFoldersInNameOrderThenTheFolderItselfAndNoDeeper) {
 TEST(PatchList, DescriptorOfTheCurrentLanguageIsChosen) {
   TempDir dir("patches");
   WriteFile(dir / "patch/p/English.dsc", "Game=AAT Region=USA Title=english");
-  WriteFile(dir / "patch/p/Русский.dsc", "Game=AAT Region=USA Title=russian");
+  WriteFile(dir / "patch/p/русский.dsc", "Game=AAT Region=USA Title=russian");  // case ignored in any alphabet
   EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "Русский", 1, 2))[0], "russian");
   EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "english", 1, 2))[0], "english");
   EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "Deutsch", 1, 2))[0], "english");
