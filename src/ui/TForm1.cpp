@@ -5,7 +5,10 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QGridLayout>
+#include <QMimeData>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -29,6 +32,9 @@
 #include "core/install/Install.h"
 #include "core/install/Receipt.h"
 #include "core/install/WorkFolder.h"
+#include "core/install/OutputCheck.h"
+#include "ctr/Image.h"
+#include "ctr/Reader.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
 #include "ui/Dialogs.h"
@@ -97,7 +103,9 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
       options_(std::move(options)),
       appDir_(options_.appDir) {
   setObjectName(QStringLiteral("Form1"));
-  setWindowTitle(QStringLiteral("Quill Patch Tool v.1.0.1"));
+  setWindowTitle(QString::fromUtf8(kProgramTitle));
+  // An image or a patch folder dropped anywhere on the window.
+  setAcceptDrops(true);
   QFont dialogFont(QStringLiteral("MS Shell Dlg 2"));
   dialogFont.setPointSize(8);
   setFont(dialogFont);
@@ -115,6 +123,7 @@ TForm1::~TForm1() {
     job_->Terminate();
     while (job_) QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
   }
+  if (checkThread_.joinable()) checkThread_.join();
 }
 
 void TForm1::BuildControls() {
@@ -216,7 +225,9 @@ void TForm1::BuildControls() {
   BTNCancel = Named(new QPushButton(QStringLiteral("Отменить установку"), box), "BTNCancel");
   BTNCancel->setEnabled(false);
   connect(BTNCancel, &QPushButton::clicked, this, &TForm1::BTNCancelClick);
-  for (QPushButton* button : {BTNMusicChange, BTNInstallPatch, BTNCancel}) button->setMinimumHeight(25);
+  BTNCheckImage = Named(new QPushButton(QStringLiteral("Проверить образ..."), box), "BTNCheckImage");
+  connect(BTNCheckImage, &QPushButton::clicked, this, &TForm1::BTNCheckImageClick);
+  for (QPushButton* button : {BTNMusicChange, BTNInstallPatch, BTNCancel, BTNCheckImage}) button->setMinimumHeight(25);
 
   ProgressBar1 = Named(new QProgressBar(box), "ProgressBar1");
   ProgressBar1->setMinimumHeight(25);
@@ -259,6 +270,7 @@ void TForm1::BuildControls() {
   auto* buttons = new QGridLayout;
   buttons->setHorizontalSpacing(12);
   buttons->setVerticalSpacing(12);
+  buttons->addWidget(BTNCheckImage, 0, 0);
   buttons->addWidget(BTNMusicChange, 0, 1);
   buttons->addWidget(BTNInstallPatch, 1, 0);
   buttons->addWidget(BTNCancel, 1, 1);
@@ -361,6 +373,7 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   BTNInstallPatch->setText(GetLangText("BTNInstallPatch"));
   BTNCancel->setText(GetLangText("BTNCancel"));
   BTNMusicChange->setText(GetLangText("BTNMusicChange"));
+  BTNCheckImage->setText(GetLangText("CheckImageButton"));
   SetDescription(GetLangText("DescriptionDefault"));
   QLabel* labels[] = {TntLabel0, TntLabel1, TntLabel2, TntLabel3, TntLabel4, TntLabel5};
   for (int i = 0; i < 6; ++i) {
@@ -450,8 +463,12 @@ void TForm1::ForgetImage() {
 void TForm1::btOldRomPathClick() {
   const auto chosen = SelectOpenFile(this, Q(PathToUtf8(appDir_)), OpenFilter());
   if (!chosen) return;
-  RomPath = PathFromUtf8(chosen->toStdString());
-  ebOldRom->setText(*chosen);
+  OpenImage(PathFromUtf8(chosen->toStdString()));
+}
+
+void TForm1::OpenImage(const fs::path& image) {
+  RomPath = image;
+  ebOldRom->setText(Q(PathToUtf8(image)));
   ForgetImage();
 
   const TRomIdentity id = IdentifyRom(RomPath);
@@ -795,6 +812,94 @@ void TForm1::closeEvent(QCloseEvent* event) {
 void TForm1::FormClose() {
   PatchFiles.clear();
   trackList_.reset();
+}
+
+void TForm1::BTNCheckImageClick() {
+  if (checkThread_.joinable()) return;
+  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(appDir_)), OpenFilter());
+  if (!chosen) return;
+  const fs::path image = PathFromUtf8(chosen->toStdString());
+  LogAppend("\r\n" + langList_.GetLangText("CheckingImage") + "\r\n" + PathToUtf8(image));
+  BTNCheckImage->setEnabled(false);
+  // A busy bar: the check reads the whole image, which takes seconds for a large one, and
+  // the window stays responsive meanwhile.
+  const int shown = ProgressBar1->value();
+  if (!job_) ProgressBar1->setRange(0, 0);
+  const TLangList lang = langList_;
+  checkThread_ = std::thread([this, image, lang, shown] {
+    const TImageCheckReport report = CheckImageForPlayer(image, lang);
+    QMetaObject::invokeMethod(
+        this,
+        [this, report, shown] {
+          if (checkThread_.joinable()) checkThread_.join();
+          if (!job_) {
+            ProgressBar1->setRange(0, 100);
+            ProgressBar1->setValue(shown);
+          }
+          for (const std::string& line : report.lines) LogAppend(line);
+          BTNCheckImage->setEnabled(true);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+bool TForm1::CheckRunning() const { return checkThread_.joinable(); }
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  std::vector<fs::path> paths;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    if (url.isLocalFile()) paths.push_back(PathFromUtf8(url.toLocalFile().toStdString()));
+  }
+  event->acceptProposedAction();
+  HandleDrop(paths);
+}
+
+void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
+  const auto notUnderstood = [this] {
+    ShowMessage(this, MessageKind::Information, windowTitle(), GetLangText("DropNotUnderstood"));
+  };
+  // While a run works nothing it depends on may change.
+  if (job_) {
+    ShowMessage(this, MessageKind::Information, windowTitle(), GetLangText("DropWhileRunning"));
+    return;
+  }
+  if (paths.size() != 1) return notUnderstood();
+  const fs::path& dropped = paths.front();
+  std::error_code ec;
+  if (fs::is_directory(dropped, ec)) {
+    const auto title = PatchFolderTitle(dropped, CBLang->currentText().toStdString());
+    if (!title) return notUnderstood();
+    const fs::path folder = dropped.has_filename() ? dropped : dropped.parent_path();
+    QString question = GetLangText("DropPatchConfirm");
+    question.replace(QStringLiteral("%1"), Q(*title));
+    if (!AskYesNo(this, windowTitle(), question)) return;
+    const fs::path target = appDir_ / "patch" / folder.filename();
+    if (fs::exists(target, ec)) {
+      QString replace = GetLangText("DropPatchReplace");
+      replace.replace(QStringLiteral("%1"), Q(PathToUtf8(target)));
+      if (!AskYesNo(this, windowTitle(), replace)) return;
+    }
+    std::vector<fs::path> links;
+    if (!ImportPatchFolder(folder, appDir_ / "patch", &links)) {
+      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorImportingPatch"));
+      return;
+    }
+    QString done = GetLangText("PatchImported");
+    done.replace(QStringLiteral("%1"), Q(*title));
+    LogAppend(done.toStdString());
+    for (const fs::path& link : links) LogAppend(langList_.GetLangText("WarningSkippedLink") + "\r\n" + PathToUtf8(link));
+    if (imageReady_ && !OutPath.empty()) RebuildPatchList();
+    return;
+  }
+  if (!fs::is_regular_file(dropped, ec)) return notUnderstood();
+  // An image is taken by its content, as Step 1 takes it; anything else is said plainly.
+  ctr::FileReader file;
+  if (!file.Open(dropped) || ctr::DetectImageKind(file) == ctr::ImageKind::Unknown) return notUnderstood();
+  OpenImage(dropped);
 }
 
 }  // namespace qpt::ui

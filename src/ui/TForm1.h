@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/install/Install.h"
@@ -84,6 +85,14 @@ class TForm1 : public QWidget {
 
   // Step 1: choose and identify the input image.
   void btOldRomPathClick();
+  // Step 1 with a given file (chosen in the dialog or dropped on the window).
+  void OpenImage(const std::filesystem::path& image);
+  // What was dropped on the window: an image does what Step 1 does; a patch folder (holding
+  // a descriptor) is copied into patch/ after the player agreed; anything else is said so.
+  void HandleDrop(const std::vector<std::filesystem::path>& paths);
+  // "Check an image...": checks a chosen image off the window's thread and logs every region.
+  void BTNCheckImageClick();
+  bool CheckRunning() const;
   // Step 2: choose the output; with fromLanguageChange the dialog is skipped and only the
   // patch list is rebuilt (descriptors may exist per language).
   // Whether an output chosen in the save dialog may be used: never the input image, and a
@@ -118,6 +127,8 @@ class TForm1 : public QWidget {
 
  protected:
   void closeEvent(QCloseEvent* event) override;
+  void dragEnterEvent(QDragEnterEvent* event) override;
+  void dropEvent(QDropEvent* event) override;
   // A change of font (the system's text size) fits the window to its texts again.
   void changeEvent(QEvent* event) override;
 
@@ -150,6 +161,7 @@ class TForm1 : public QWidget {
   class WindowJobHost;
   std::unique_ptr<WindowJobHost> jobHost_;
   std::unique_ptr<TInstall> job_;
+  std::thread checkThread_;  // the check of an image, while it runs
   std::unique_ptr<TTrackList> trackList_;
   std::filesystem::path trackListPatchDir_;  // the patch folder the track list was built for
   bool closeAfterRun_ = false;
@@ -189,6 +201,7 @@ class TForm1 : public QWidget {
   QPushButton* BTNMusicChange = nullptr;
   QPushButton* BTNInstallPatch = nullptr;
   QPushButton* BTNCancel = nullptr;
+  QPushButton* BTNCheckImage = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
 };
 

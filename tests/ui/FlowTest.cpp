@@ -1,5 +1,9 @@
 // The player's path through the main window: image, output, patch, install.
+#include <QApplication>
 #include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QMimeData>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -183,6 +187,63 @@ TEST_F(Flow, CancellingTheOpenDialogChangesNothing) {
   QTest::mouseClick(form->btOldRomPath, Qt::LeftButton);
   EXPECT_EQ(form->ebOldRom->text(), Path(app / "game.cxi"));
   EXPECT_TRUE(form->ebNewRom->isEnabled());
+}
+
+TEST_F(Flow, ADroppedImageOrPatchFolderDoesWhatItsStepDoes) {
+  // Through the window's own drop handling, as a file manager's drop arrives.
+  QMimeData mime;
+  mime.setUrls({QUrl::fromLocalFile(Path(TrilogyImage("dropped.cxi")))});
+  QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form.get(), &enter);
+  EXPECT_TRUE(enter.isAccepted());
+  QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(form.get(), &drop);
+  EXPECT_EQ(form->GameCode, "AAT");
+  EXPECT_EQ(form->ebOldRom->text(), Path(app / "dropped.cxi"));
+  ChooseOutput("out.cia");
+
+  test::WriteFile(app / "Downloads/New Patch/English.dsc", "Game=AAT\r\nRegion=USA\r\nTitle=\"Dropped Patch\"\r\n");
+  test::WriteFile(app / "Downloads/New Patch/romfs/a.bin", "a");
+  messages.clear();
+  form->HandleDrop({app / "Downloads/New Patch"});
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages[0].kind, MessageKind::Question);
+  EXPECT_TRUE(messages[0].text.contains("Dropped Patch"));
+  EXPECT_TRUE(fs::exists(app / "patch/New Patch/romfs/a.bin"));
+  EXPECT_TRUE(Items().contains("Dropped Patch"));
+
+  // The same name again is asked about before it is replaced; a "no" keeps what is there.
+  int asked = 0;
+  SetQuestionHook([&](const MessageRecord&) { return ++asked == 1; });
+  test::WriteFile(app / "Downloads/New Patch/romfs/a.bin", "newer");
+  form->HandleDrop({app / "Downloads/New Patch"});
+  SetQuestionHook(nullptr);
+  EXPECT_EQ(asked, 2);
+  EXPECT_EQ(test::ReadFile(app / "patch/New Patch/romfs/a.bin"), "a");
+
+  for (const fs::path& other : {app / "Downloads", app / "Downloads/New Patch/English.dsc"}) {
+    messages.clear();
+    form->HandleDrop({other});
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].text, Text("DropNotUnderstood"));
+  }
+}
+
+TEST_F(Flow, CheckingAnImageLogsEveryRegionWithoutBlockingTheWindow) {
+  const auto image = test::BuildGameImage(IdentificationTable()[0], ".cia", app / "good.cia", app / "build");
+  std::string bytes = test::ReadFile(image.path);
+  bytes[bytes.size() / 2] ^= 0x20;  // inside the game's files
+  test::WriteFile(app / "damaged.cia", bytes);
+  for (const char* name : {"good.cia", "damaged.cia"}) {
+    openAnswers.push_back(Path(app / name));
+    QTest::mouseClick(form->BTNCheckImage, Qt::LeftButton);
+    const QString last = Text(std::string(name) == "good.cia" ? "CheckAllGood" : "CheckSomeBad").right(10);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
+    const QStringList lines = form->LogText().split('\n');
+    EXPECT_TRUE(lines.back().endsWith(last)) << name << ": " << lines.back().toStdString();
+    EXPECT_TRUE(form->LogText().contains(Text("CheckRegionGood") + " ")) << name;
+  }
+  EXPECT_TRUE(form->LogText().contains(Text("CheckRegionBad")));
 }
 
 TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
