@@ -45,7 +45,7 @@ class RealProgramFolder {
     fs::copy_file(QPT_CLI_PROGRAM, program);
   }
   test::AppFolder app{std::vector<std::string>{}};
-  fs::path program = app / "quill-patch-cli";
+  fs::path program = app / ("quill-patch-cli" + ExecutableSuffix());
 };
 
 // What one game's test image and patch are made of.
