@@ -20,10 +20,18 @@ namespace {
 
 std::atomic<bool> gInterrupted{false};
 
+// Runs on a thread of its own that Windows starts for the event.
 BOOL WINAPI OnConsoleControl(DWORD type) {
-  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT || type == CTRL_CLOSE_EVENT) {
+  if (type == CTRL_C_EVENT || type == CTRL_BREAK_EVENT) {
     gInterrupted.store(true);
     return TRUE;
+  }
+  if (type == CTRL_CLOSE_EVENT) {
+    // Windows ends the program as soon as this returns (and a few seconds later in any case):
+    // waiting here gives the run that time to stop at its next step and remove the work
+    // folder. The program's own end ends the wait.
+    gInterrupted.store(true);
+    Sleep(INFINITE);
   }
   return FALSE;
 }
