@@ -62,8 +62,9 @@ export WINEPREFIX="$build/wine" WINEDEBUG=-all
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot --init >/dev/null 2>&1 || true
 fi
-# One Wine server for the whole run instead of one started for every test program.
-"$wineserver" -p
+# One Wine server for the whole run instead of one started for every test program (a server
+# still up from wineboot refuses to start a second one, and simply goes on serving).
+"$wineserver" -p 2>/dev/null || true
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 ctest --preset windows --parallel "$jobs" --timeout 1800
 

@@ -20,8 +20,8 @@ new="new data.bin"
 head -c 3000000 /dev/urandom > "$old"
 {
   head -c 1000000 "$old"
-  yes 'inserted text' | head -c 14000
-  tail -c +1000001 "$old" | head -c 1900000
+  printf 'inserted text %.0s' $(seq 1000)
+  dd if="$old" bs=1000 skip=1000 count=1900 status=none
 } > "$new"
 printf 'CHANGED' | dd of="$new" bs=1 seek=2000000 conv=notrunc status=none
 printf 'CHANGED' | dd of="$new" bs=1 seek=17 conv=notrunc status=none
