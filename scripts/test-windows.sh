@@ -63,9 +63,13 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot --init >/dev/null 2>&1 || true
 fi
 # One Wine server for the whole run instead of one started for every test program (a server
-# still up from wineboot refuses to start a second one, and simply goes on serving).
+# still up from wineboot refuses to start a second one, and simply goes on serving). Wine's
+# own background programs start with the first Windows program and live as long as the
+# server: they are started here, apart from ctest, whose tests would otherwise never seem to
+# end while these programs hold their output open.
 "$wineserver" -p 2>/dev/null || true
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
+"$wine" wineboot </dev/null >/dev/null 2>&1 || true
 ctest --preset windows --parallel "$jobs" --timeout 1800
 
 (cd "$build" && cpack -G ZIP >/dev/null && ls -1 "$build"/QuillPatchTool-*.zip)
