@@ -12,13 +12,8 @@
 #include "ctr/CommandLine.h"
 #include "ctr/Image.h"
 #include "ctr/Ncch.h"
+#include "ctr/Platform.h"
 
-#ifdef _WIN32
-#include <windows.h>
-#include <shellapi.h>
-#else
-#include <csignal>
-#endif
 
 namespace ctr {
 
@@ -134,54 +129,11 @@ int RunMakerom(const std::vector<std::string>& args, std::ostream& out, std::ost
   });
 }
 
-namespace {
-
-// An interrupted tool (the player cancels the install) must not leave temporary files beside
-// the images it was writing; the process still ends by the signal, so the caller sees the
-// interrupt.
-#ifdef _WIN32
-BOOL WINAPI OnConsoleControl(DWORD) {
-  RemovePendingOutputs();
-  return FALSE;
-}
-#else
-void OnTerminatingSignal(int signal) {
-  RemovePendingOutputs();
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
-}
-#endif
-
-void RemoveTemporariesOnInterrupt() {
-#ifdef _WIN32
-  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
-#else
-  for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, OnTerminatingSignal);
-#endif
-}
-
-}  // namespace
-
 int ToolMain(int argc, char** argv, ToolFunction run) {
-  RemoveTemporariesOnInterrupt();
-  std::vector<std::string> args;
-#ifdef _WIN32
-  // The narrow argv of Windows is in the ANSI code page; paths need the wide command line.
-  (void)argc;
-  (void)argv;
-  int count = 0;
-  LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  for (int i = 1; wide && i < count; ++i) {
-    const int n = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
-    std::string utf8(n > 0 ? n - 1 : 0, '\0');
-    if (n > 1) WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, utf8.data(), n, nullptr, nullptr);
-    args.push_back(utf8);
-  }
-  if (wide) LocalFree(wide);
-#else
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-#endif
-  return run(args, std::cout, std::cerr);
+  // An interrupted tool (the player cancels the install) must not leave temporary files
+  // beside the images it was writing.
+  platform::RemoveTemporariesOnInterrupt();
+  return run(platform::ToolArguments(argc, argv), std::cout, std::cerr);
 }
 
 }  // namespace ctr

@@ -5,17 +5,7 @@
 #include <atomic>
 #include <system_error>
 
-#ifdef _WIN32
-#include <io.h>
-#else
-#include <unistd.h>
-#endif
-
-#ifdef _WIN32
-#define QPT_FSEEK _fseeki64
-#else
-#define QPT_FSEEK fseeko
-#endif
+#include "ctr/Platform.h"
 
 namespace ctr {
 
@@ -23,14 +13,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::FILE* OpenFile(const fs::path& path, const char* mode) {
-#ifdef _WIN32
-  std::wstring wmode(mode, mode + std::strlen(mode));
-  return _wfopen(path.c_str(), wmode.c_str());
-#else
-  return std::fopen(path.c_str(), mode);
-#endif
-}
+using platform::OpenFile;
+using platform::Seek;
 
 std::string Describe(const fs::path& path) {
   const std::u8string s = path.u8string();
@@ -118,11 +102,7 @@ void RemovePendingOutputs() noexcept {
   for (auto& entry : gPendingOutputs) {
     const fs::path::value_type* path = entry.load();
     if (!path) continue;
-#ifdef _WIN32
-    _wunlink(path);
-#else
-    unlink(path);
-#endif
+    platform::RemoveFileNow(path);
   }
 }
 
@@ -165,8 +145,7 @@ Status InputFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
                          std::to_string(offset + size) + " of " + std::to_string(size_));
   }
   if (size == 0) return Status::Ok();
-  if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 ||
-      std::fread(data, 1, size, file_) != size) {
+  if (!Seek(file_, offset) || std::fread(data, 1, size, file_) != size) {
     return Status::Error("cannot read " + Describe(path_));
   }
   return Status::Ok();
@@ -227,7 +206,7 @@ Status UpdateFile::ReadAt(std::uint64_t offset, void* data, std::size_t size) {
                          " of " + std::to_string(size_));
   }
   if (size == 0) return Status::Ok();
-  if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 || std::fread(data, 1, size, file_) != size) {
+  if (!Seek(file_, offset) || std::fread(data, 1, size, file_) != size) {
     return Status::Error("cannot read " + Describe(path_));
   }
   return Status::Ok();
@@ -239,7 +218,7 @@ Status UpdateFile::WriteAt(std::uint64_t offset, const void* data, std::size_t s
     return Status::Error("cannot write past the end of " + Describe(path_));
   }
   if (size == 0) return Status::Ok();
-  if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 || std::fwrite(data, 1, size, file_) != size) {
+  if (!Seek(file_, offset) || std::fwrite(data, 1, size, file_) != size) {
     return Status::Error("cannot write " + Describe(path_));
   }
   return Status::Ok();
@@ -247,12 +226,7 @@ Status UpdateFile::WriteAt(std::uint64_t offset, const void* data, std::size_t s
 
 Status UpdateFile::Sync() {
   if (!file_) return Status::Error("file not open");
-  bool synced = std::fflush(file_) == 0;
-#ifdef _WIN32
-  synced = synced && _commit(_fileno(file_)) == 0;
-#else
-  synced = synced && fsync(fileno(file_)) == 0;
-#endif
+  const bool synced = std::fflush(file_) == 0 && platform::SyncFile(file_);
   if (!synced) return Status::Error("cannot write " + Describe(path_) + " to its disk");
   return Status::Ok();
 }
@@ -282,9 +256,7 @@ Status OutputFile::Write(const void* data, std::size_t size) {
 
 Status OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
   if (!file_) return Status::Error("output not open");
-  if (QPT_FSEEK(file_, static_cast<long long>(offset), SEEK_SET) != 0 ||
-      (size > 0 && std::fwrite(data, 1, size, file_) != size) ||
-      QPT_FSEEK(file_, static_cast<long long>(position_), SEEK_SET) != 0) {
+  if (!Seek(file_, offset) || (size > 0 && std::fwrite(data, 1, size, file_) != size) || !Seek(file_, position_)) {
     return WriteFailure("cannot write " + Describe(target_));
   }
   return Status::Ok();
@@ -312,7 +284,7 @@ Status OutputFile::Commit() {
     fs::remove(temp_, ec);
     return WriteFailure("cannot write " + Describe(target_) + " (disk full?)");
   }
-  fs::rename(temp_, target_, ec);
+  ec = platform::RenameReplacing(temp_, target_);
   UnregisterPending(pendingSlot_);
   if (ec) {
     fs::remove(temp_, ec);
@@ -334,30 +306,14 @@ void OutputFile::Abandon() {
 Status OutputFile::AppendFrom(InputFile& in, std::uint64_t offset, std::uint64_t size) {
   if (!file_) return Status::Error("output not open");
   if (!InRange(offset, size, in.size())) return in.ReadAt(offset, nullptr, static_cast<std::size_t>(size));
-#ifdef __linux__
-  // copy_file_range copies inside the kernel, as cp does: the pure copies of the extraction
-  // steps then cost what cp costs. Whatever it cannot do (another file system on an old
-  // kernel, a special file) is left to the buffered loop below.
   if (size > 0 && in.native() && std::fflush(file_) == 0) {
-    const int inFd = fileno(in.native());
-    const int outFd = fileno(file_);
-    loff_t inOffset = static_cast<loff_t>(offset);
-    loff_t outOffset = static_cast<loff_t>(position_);
-    while (size > 0) {
-      const std::size_t chunk = static_cast<std::size_t>(std::min<std::uint64_t>(size, 1u << 30));
-      const ssize_t n = copy_file_range(inFd, &inOffset, outFd, &outOffset, chunk, 0);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) break;
-      size -= static_cast<std::uint64_t>(n);
-      offset += static_cast<std::uint64_t>(n);
-      position_ += static_cast<std::uint64_t>(n);
-    }
-    if (QPT_FSEEK(file_, static_cast<long long>(position_), SEEK_SET) != 0) {
-      return Status::Error("cannot write " + Describe(target_));
-    }
+    const std::uint64_t copied = platform::CopyRange(in.native(), offset, file_, position_, size);
+    offset += copied;
+    size -= copied;
+    position_ += copied;
+    if (copied > 0 && !Seek(file_, position_)) return Status::Error("cannot write " + Describe(target_));
     if (size == 0) return Status::Ok();
   }
-#endif
   std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(size, 4 << 20)));
   while (size > 0) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, block.size()));

@@ -1,4 +1,6 @@
-// SHA-256 through OpenSSL's EVP interface, which uses the processor's SHA instructions.
+// SHA-256 through the hashing backend chosen when the build is configured: OpenSSL's EVP
+// interface (which uses the processor's SHA instructions), or Windows' own CNG where OpenSSL
+// is not at hand.
 #pragma once
 
 #include <array>

@@ -2,6 +2,7 @@
 // its standard output and error caught in files and a chosen locale.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -10,8 +11,12 @@
 
 namespace qpt::test {
 
+// The exit code of a process that Kill() ended: 128 + SIGKILL as a POSIX shell reports it, and
+// the same number given to TerminateProcess on Windows.
+inline constexpr int kKilledExitCode = 137;
+
 struct CliResult {
-  int exitCode = -1;  // 128 + signal number when a signal ended the process
+  int exitCode = -1;  // on POSIX 128 + signal number when a signal ended the process
   std::string out;
   std::string err;
   // The standard output as lines, without their line ends.
@@ -20,16 +25,20 @@ struct CliResult {
 
 class CliProcess {
  public:
-  // Starts program with args in workFolder, with LANG=lang and no LC_ALL or LC_MESSAGES.
+  // Starts program with args in workFolder, with LANG=lang and no LC_ALL or LC_MESSAGES, in a
+  // process group of its own (as a shell or a console starts a command).
   CliProcess(const std::filesystem::path& program, const std::vector<std::string>& args,
              const std::filesystem::path& workFolder, const std::string& lang = "en_US.UTF-8");
   ~CliProcess();  // kills a process still running
   CliProcess(const CliProcess&) = delete;
   CliProcess& operator=(const CliProcess&) = delete;
 
-  void Signal(int signal);
-  // To the program's whole process group, as a terminal sends Ctrl+C.
-  void SignalGroup(int signal);
+  // Ends the program at once, as SIGKILL or the task manager do.
+  void Kill();
+  // Ctrl+C to the program's whole process group, as a terminal sends it (a console sends
+  // Ctrl+Break to a group of its own, which the program takes the same way). False when it
+  // could not be sent: on Windows only a process with a console can send it.
+  bool InterruptGroup();
   // Waits for the end (at most two minutes, then kills it and fails the test).
   CliResult Wait();
   // What the process has written to its standard output so far.
@@ -37,7 +46,8 @@ class CliProcess {
 
  private:
   TempDir logs_{"cli-out"};
-  int pid_ = -1;
+  std::intptr_t pid_ = -1;  // the process ID on POSIX, the process HANDLE on Windows
+  unsigned long processId_ = 0;  // Windows: the ID, which names the process group too
 };
 
 CliResult RunCli(const std::filesystem::path& program, const std::vector<std::string>& args,

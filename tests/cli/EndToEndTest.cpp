@@ -1,5 +1,5 @@
-// Whole installations through the command-line program with our real container tools and the
-// system's xdelta, on synthetic game images of the trilogy (CIA in, CIA out) and of Apollo
+// Whole installations through the command-line program with our real container tools and
+// xdelta3, on synthetic game images of the trilogy (CIA in, CIA and CXI out) and of Apollo
 // Justice (card image in, card image out): a delta, replaced pack entries, a voice set and a
 // music choice. The output must pass `verify` and hold exactly what the patch asked for.
 #include <gmock/gmock.h>
@@ -45,7 +45,7 @@ class RealProgramFolder {
     fs::copy_file(QPT_CLI_PROGRAM, program);
   }
   test::AppFolder app{std::vector<std::string>{}};
-  fs::path program = app / "quill-patch-cli";
+  fs::path program = app / ("quill-patch-cli" + ExecutableSuffix());
 };
 
 // What one game's test image and patch are made of.
@@ -57,7 +57,9 @@ struct GameCase {
   std::uint32_t entryOffset;   // where identification expects the archive's file entry
 };
 
-void PrintTo(const GameCase& game, std::ostream* os) { *os << game.code << " " << game.inKind; }
+void PrintTo(const GameCase& game, std::ostream* os) {
+  *os << game.code << " " << game.inKind << " to " << game.outKind;
+}
 
 class EndToEnd : public ::testing::TestWithParam<GameCase> {
  protected:
@@ -269,8 +271,11 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
 INSTANTIATE_TEST_SUITE_P(
     Games, EndToEnd,
     ::testing::Values(GameCase{"AAT", 0x0004000000138F00ull, ".cia", ".cia", "sound/GS123.bcsar", 104 - 8},
+                      GameCase{"AAT", 0x0004000000138F00ull, ".cia", ".cxi", "sound/GS123.bcsar", 104 - 8},
                       GameCase{"AA4", 0x00040000001BBD00ull, ".3ds", ".3ds", "sound/GSB43DS.bcsar", 4492 - 8}),
-    [](const ::testing::TestParamInfo<GameCase>& param) { return param.param.code; });
+    [](const ::testing::TestParamInfo<GameCase>& param) {
+      return param.param.code + "_" + param.param.outKind.substr(1);
+    });
 
 }  // namespace
 }  // namespace qpt

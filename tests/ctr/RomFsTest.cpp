@@ -290,14 +290,20 @@ TEST(RomFs, LargeImageSpansSeveralHashBlocksAndStreams) {
 
 TEST(RomFs, FailedBuildKeepsTheOldImage) {
   TempDir dir;
+  EXPECT_FALSE(ctr::BuildRomFs(dir / "missing", dir / "m.bin").ok());
+  EXPECT_FALSE(fs::exists(dir / "m.bin"));
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: the failing build needs a file name that is not UTF-8, and names on Windows "
+                  "are UTF-16, read by the system itself";
+#else
   WriteFile(dir / "bad" / std::string("\xFF\xFE.bin"), std::string("x"));  // not UTF-8
   WriteFile(dir / "old.bin", std::string("previous image"));
   const ctr::Status s = ctr::BuildRomFs(dir / "bad", dir / "old.bin");
   EXPECT_FALSE(s.ok());
   EXPECT_EQ(ReadFile(dir / "old.bin"), "previous image");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);  // no temp file left
-  EXPECT_FALSE(ctr::BuildRomFs(dir / "missing", dir / "m.bin").ok());
-  EXPECT_FALSE(fs::exists(dir / "m.bin"));
+  // Only the old image and the tree: no temporary file left.
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 2);
+#endif
 }
 
 // Overwrites a little-endian u32 inside an image.

@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #ifndef _WIN32
 #include <sys/wait.h>
 #endif
@@ -287,11 +288,12 @@ namespace {
 // Writes bytes at offset of a file, leaving a hole before them (sparse where the file system
 // allows, so images beyond 4 GiB cost almost nothing).
 void WriteAt(const fs::path& path, std::uint64_t offset, const Bytes& bytes) {
-  std::FILE* f = std::fopen(path.c_str(), fs::exists(path) ? "r+b" : "w+b");
-  ASSERT_NE(f, nullptr);
-  ASSERT_EQ(fseeko(f, static_cast<off_t>(offset), SEEK_SET), 0);
-  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-  std::fclose(f);
+  if (!fs::exists(path)) std::ofstream(path, std::ios::binary).close();
+  std::fstream f(path, std::ios::in | std::ios::out | std::ios::binary);
+  ASSERT_TRUE(f.is_open());
+  f.seekp(static_cast<std::streamoff>(offset));
+  f.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  ASSERT_TRUE(f.good());
 }
 
 TEST(ToolCalls, RegionsBeyondFourGiBAreFoundAndCopied) {
@@ -349,4 +351,9 @@ TEST(ToolCalls, AnInterruptedToolLeavesNoTemporaryFile) {
 }
 
 }  // namespace
+#else
+TEST(ToolCalls, AnInterruptedToolLeavesNoTemporaryFile) {
+  GTEST_SKIP() << "POSIX only: Windows sends no terminate signal to a console tool; a tool is ended by its "
+                  "job object without running any handler, and its temporary file goes with the work folder";
+}
 #endif

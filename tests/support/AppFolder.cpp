@@ -13,15 +13,15 @@ AppFolder::AppFolder(const std::vector<std::string>& tools) {
   fs::create_directories(dir_ / "tools");
   fs::copy(fs::path(QPT_SOURCE_DIR) / "lang", dir_ / "lang", fs::copy_options::recursive);
   for (const std::string& name : tools) {
-    fs::copy_file(QPT_FAKE_TOOL, Tool(name), fs::copy_options::overwrite_existing);
+    fs::copy_file(QPT_FAKE_TOOL, Tool(name));
   }
 }
 
 AppFolder::AppFolder(RealTools) : AppFolder(std::vector<std::string>{}) {
   for (const char* name : {"3dstool", "ctrtool", "makerom"}) {
-    fs::copy_file(ToolPath(QPT_APP_DIR, name), Tool(name), fs::copy_options::overwrite_existing);
+    fs::copy_file(ToolPath(QPT_APP_DIR, name), Tool(name));
   }
-  fs::create_symlink("/usr/bin/xdelta3", Tool("xdelta"));
+  fs::copy_file(QPT_XDELTA3, Tool("xdelta"));
 }
 
 fs::path AppFolder::Tool(const std::string& name) const { return ToolPath(dir_.path(), name); }

@@ -14,7 +14,7 @@ class AppFolder {
  public:
   // tools: names of the tools to put in tools/ (copies of the fake tool).
   explicit AppFolder(const std::vector<std::string>& tools = {"3dstool", "ctrtool", "makerom", "xdelta"});
-  // A program folder with our real container tools and the system's xdelta3.
+  // A program folder with our real container tools and xdelta3.
   struct RealTools {};
   explicit AppFolder(RealTools);
   const std::filesystem::path& path() const { return dir_.path(); }

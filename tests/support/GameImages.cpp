@@ -134,7 +134,7 @@ GamePatch BuildGamePatch(const GameImage& image, const fs::path& folder, bool wi
     for (std::size_t i = 3; i < patch.patchedPackDat.size(); i += 97) patch.patchedPackDat[i] ^= 0x5A;
     WriteFile(folder / "old.tmp", original);
     WriteFile(folder / "new.tmp", patch.patchedPackDat);
-    if (RunTool("/usr/bin/xdelta3", "-e -f -s \"" + PathToUtf8(folder / "old.tmp") + "\" \"" +
+    if (RunTool("\"" QPT_XDELTA3 "\"", "-e -f -s \"" + PathToUtf8(folder / "old.tmp") + "\" \"" +
                                         PathToUtf8(folder / "new.tmp") + "\" \"" + PathToUtf8(folder / "patch.xdelta") + "\"",
                 fs::path()) != 0) {
       throw std::runtime_error("xdelta3 could not make the delta");
@@ -155,10 +155,10 @@ GamePatch BuildGamePatch(const GameImage& image, const fs::path& folder, bool wi
   WriteFile(folder / "exefs/code.bin", patch.newCode);
   patch.romfsFiles["text/message.txt"] = B("The translated text, somewhat longer than the original one.");
   patch.romfsFiles["new folder/ünïcode file.txt"] = B("a file the game never had");
-  for (const auto& [path, bytes] : patch.romfsFiles) WriteFile(folder / ("romfs/" + path), bytes);
+  for (const auto& [path, bytes] : patch.romfsFiles) WriteFile(folder / PathFromUtf8("romfs/" + path), bytes);
   if (music) {
     patch.packEntries["00001.bin"] = PatternBytes(0x123, 5);
-    for (const auto& [name, bytes] : patch.packEntries) WriteFile(folder / ("pack_dat/" + name), bytes);
+    for (const auto& [name, bytes] : patch.packEntries) WriteFile(folder / PathFromUtf8("pack_dat/" + name), bytes);
     const char* sets[] = {"ENG", "JAP MOD", "JAP ORIG"};
     for (int set = 0; set < 3; ++set) {
       for (std::size_t wave : {std::size_t(0), std::size_t(2 + set)}) {

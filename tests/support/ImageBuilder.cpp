@@ -182,7 +182,8 @@ fs::path ImageBuilder::Stage(const ImageRecipe& recipe) {
 
 void ImageBuilder::BuildCxi(const ImageRecipe& recipe, const fs::path& out) {
   const fs::path cxi = Stage(recipe);
-  fs::copy_file(cxi, out, fs::copy_options::overwrite_existing);
+  fs::remove(out);
+  fs::copy_file(cxi, out);
 }
 
 void ImageBuilder::BuildCia(const ImageRecipe& recipe, const fs::path& out) {

@@ -28,8 +28,9 @@ void JobFixture::PlanTool(const std::string& tool, const std::string& overrides)
   } else if (tool == "3dstool") {
     plan +=
         "when -xtf 3ds\nwrite tools/temp/headers/mainncchheader.bin ncsd\nwrite tools/temp/Partition0.bin partition\n"
-        "when -xtf cxi tools/temp/Partition0.bin --exefs\nwrite tools/temp/exefs.bin exefs\n"
-        "when -xtf cxi tools/temp/Partition0.bin --romfs\nwrite tools/temp/romfs.bin romfs\n"
+        // The job writes its fixed arguments in the platform's separator.
+        "when " + NativeSeparators("-xtf cxi tools/temp/Partition0.bin --exefs") + "\nwrite tools/temp/exefs.bin exefs\n"
+        "when " + NativeSeparators("-xtf cxi tools/temp/Partition0.bin --romfs") + "\nwrite tools/temp/romfs.bin romfs\n"
         "when -xtf romfs\nwrite tools/temp/romfs/pack.dat " + packDat + "\nwrite tools/temp/romfs/pack.inc " +
         packInc + "\nwrite tools/temp/romfs/sound/a.bin sound\n"
         "when -xvtf cxi\nwrite tools/temp/headers/ncchheader.bin h\nwrite tools/temp/headers/exheader.bin x\n"

@@ -1,8 +1,9 @@
 #include "core/common/Common.h"
 
-#include "ctr/Io.h"
+#include "core/common/Platform.h"
 
-#include <openssl/evp.h>
+#include "ctr/Io.h"
+#include "ctr/Md5.h"
 
 #include <algorithm>
 #include <array>
@@ -16,17 +17,6 @@
 #include <unordered_map>
 #include <mutex>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <fcntl.h>
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
-#ifdef __linux__
-#include <sys/prctl.h>
-#endif
-#endif
 
 namespace qpt {
 
@@ -134,37 +124,30 @@ namespace {
 std::mutex gSharedMutex;
 std::vector<std::intptr_t> gShared;
 
-std::vector<std::intptr_t> SharedHandles() {
+}  // namespace
+
+std::vector<std::intptr_t> platform::SharedHandles() {
   std::lock_guard<std::mutex> lock(gSharedMutex);
   return gShared;
 }
 
-// Keeps the end of what a tool writes to its error stream, and gives its last non-empty line.
-class TErrorTail {
- public:
-  void Add(const char* data, std::size_t size) {
-    tail_.append(data, size);
-    if (tail_.size() > kKeep * 2) tail_.erase(0, tail_.size() - kKeep);
-  }
-  std::string LastLine() const {
-    std::size_t end = tail_.size();
-    while (end > 0) {
-      while (end > 0 && (tail_[end - 1] == '\n' || tail_[end - 1] == '\r' || tail_[end - 1] == ' ')) --end;
-      if (end == 0) break;
-      const std::size_t start = tail_.find_last_of("\r\n", end - 1);
-      const std::size_t from = start == std::string::npos ? 0 : start + 1;
-      if (from < end) return tail_.substr(from, end - from);
-      end = from;
-    }
-    return std::string();
-  }
+void platform::TErrorTail::Add(const char* data, std::size_t size) {
+  tail_.append(data, size);
+  if (tail_.size() > kKeep * 2) tail_.erase(0, tail_.size() - kKeep);
+}
 
- private:
-  static constexpr std::size_t kKeep = 4096;
-  std::string tail_;
-};
-
-}  // namespace
+std::string platform::TErrorTail::LastLine() const {
+  std::size_t end = tail_.size();
+  while (end > 0) {
+    while (end > 0 && (tail_[end - 1] == '\n' || tail_[end - 1] == '\r' || tail_[end - 1] == ' ')) --end;
+    if (end == 0) break;
+    const std::size_t start = tail_.find_last_of("\r\n", end - 1);
+    const std::size_t from = start == std::string::npos ? 0 : start + 1;
+    if (from < end) return tail_.substr(from, end - from);
+    end = from;
+  }
+  return std::string();
+}
 
 void ShareWithTools(std::intptr_t handle) {
   std::lock_guard<std::mutex> lock(gSharedMutex);
@@ -175,207 +158,6 @@ void StopSharingWithTools(std::intptr_t handle) {
   std::lock_guard<std::mutex> lock(gSharedMutex);
   gShared.erase(std::remove(gShared.begin(), gShared.end(), handle), gShared.end());
 }
-
-#ifdef _WIN32
-
-namespace {
-
-// Every tool joins one job object whose last handle this process holds: when the program ends,
-// however it ends, Windows closes the handle and kills what is still running in the job.
-HANDLE ToolJob() {
-  static const HANDLE job = [] {
-    HANDLE created = CreateJobObjectW(nullptr, nullptr);
-    if (created) {
-      JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
-      limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
-      SetInformationJobObject(created, JobObjectExtendedLimitInformation, &limits, sizeof(limits));
-    }
-    return created;
-  }();
-  return job;
-}
-
-}  // namespace
-
-std::uint32_t RunTool(const std::string& program, const std::string& arguments,
-                      const fs::path& workFolder, std::string* errorLine) {
-  std::wstring commandLine = PathFromUtf8(program + " " + arguments).wstring();
-  SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE readEnd = nullptr;
-  HANDLE writeEnd = nullptr;
-  if (!CreatePipe(&readEnd, &writeEnd, &inheritable, 0)) {
-    throw std::system_error(static_cast<int>(GetLastError()), std::system_category(), "Cannot start " + program);
-  }
-  SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nul = CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inheritable,
-                           OPEN_EXISTING, 0, nullptr);
-
-  // Only the handles named here reach the tool: its standard streams and the shared ones.
-  std::vector<HANDLE> inherited{writeEnd};
-  if (nul != INVALID_HANDLE_VALUE) inherited.push_back(nul);
-  for (const std::intptr_t h : SharedHandles()) {
-    SetHandleInformation(reinterpret_cast<HANDLE>(h), HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
-    inherited.push_back(reinterpret_cast<HANDLE>(h));
-  }
-  SIZE_T attributeSize = 0;
-  InitializeProcThreadAttributeList(nullptr, 1, 0, &attributeSize);
-  std::vector<unsigned char> attributeBytes(attributeSize);
-  auto* attributes = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributeBytes.data());
-  InitializeProcThreadAttributeList(attributes, 1, 0, &attributeSize);
-  UpdateProcThreadAttribute(attributes, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
-                            inherited.size() * sizeof(HANDLE), nullptr, nullptr);
-
-  STARTUPINFOEXW startup{};
-  startup.StartupInfo.cb = sizeof(startup);
-  startup.StartupInfo.dwFlags = STARTF_USESHOWWINDOW | STARTF_USESTDHANDLES;
-  startup.StartupInfo.wShowWindow = SW_HIDE;
-  startup.StartupInfo.hStdInput = nul;
-  startup.StartupInfo.hStdOutput = nul;
-  startup.StartupInfo.hStdError = writeEnd;
-  startup.lpAttributeList = attributes;
-  PROCESS_INFORMATION info{};
-  const std::wstring folder = workFolder.wstring();
-  const BOOL started = CreateProcessW(
-      nullptr, commandLine.data(), nullptr, nullptr, TRUE,
-      CREATE_NO_WINDOW | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED | EXTENDED_STARTUPINFO_PRESENT, nullptr,
-      folder.empty() ? nullptr : folder.c_str(), &startup.StartupInfo, &info);
-  const DWORD startError = GetLastError();
-  DeleteProcThreadAttributeList(attributes);
-  CloseHandle(writeEnd);
-  if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
-  if (!started) {
-    CloseHandle(readEnd);
-    throw std::system_error(static_cast<int>(startError), std::system_category(), "Cannot start " + program);
-  }
-  if (HANDLE job = ToolJob()) AssignProcessToJobObject(job, info.hProcess);
-  ResumeThread(info.hThread);
-  CloseHandle(info.hThread);
-
-  TErrorTail tail;
-  char buffer[4096];
-  DWORD got = 0;
-  while (ReadFile(readEnd, buffer, sizeof(buffer), &got, nullptr) && got > 0) tail.Add(buffer, got);
-  CloseHandle(readEnd);
-
-  std::uint32_t code = kExitWaitFailed;
-  if (WaitForSingleObject(info.hProcess, INFINITE) == WAIT_OBJECT_0) {
-    DWORD exitCode = 0;
-    if (GetExitCodeProcess(info.hProcess, &exitCode)) code = exitCode;
-  }
-  CloseHandle(info.hProcess);
-  if (errorLine) *errorLine = tail.LastLine();
-  return code;
-}
-
-#else
-
-std::uint32_t RunTool(const std::string& program, const std::string& arguments,
-                      const fs::path& workFolder, std::string* errorLine) {
-  const std::vector<std::string> args = SplitCommandLine(program + " " + arguments);
-  if (args.empty() || args[0].empty()) {
-    throw std::system_error(ENOENT, std::generic_category(), "Cannot start an empty command");
-  }
-  // Everything the child needs is prepared here: between fork and exec it may only make
-  // async-signal-safe calls.
-  std::vector<char*> argv;
-  argv.reserve(args.size() + 1);
-  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  const std::string folder = workFolder.string();
-  const std::vector<std::intptr_t> shared = SharedHandles();
-  const bool searchPath = args[0].find('/') == std::string::npos;
-
-  int errorPipe[2];
-  int execPipe[2];
-  if (pipe2(errorPipe, O_CLOEXEC) != 0) {
-    throw std::system_error(errno, std::generic_category(), "Cannot start " + args[0]);
-  }
-  if (pipe2(execPipe, O_CLOEXEC) != 0) {
-    const int error = errno;
-    close(errorPipe[0]);
-    close(errorPipe[1]);
-    throw std::system_error(error, std::generic_category(), "Cannot start " + args[0]);
-  }
-  const pid_t parent = getpid();
-  const pid_t pid = fork();
-  if (pid == 0) {
-    // A group of its own: a terminal's Ctrl+C goes to the program's group only, and the
-    // program decides what a cancel means. The tool dies with the thread that started it.
-    setpgid(0, 0);
-#ifdef __linux__
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-#endif
-    if (getppid() != parent) _exit(127);
-    const int null = open("/dev/null", O_RDWR);
-    if (null >= 0) {
-      dup2(null, 0);
-      dup2(null, 1);
-    }
-    dup2(errorPipe[1], 2);
-    for (const std::intptr_t fd : shared) fcntl(static_cast<int>(fd), F_SETFD, 0);
-    if (folder.empty() || chdir(folder.c_str()) == 0) {
-      if (searchPath) {
-        execvp(argv[0], argv.data());
-      } else {
-        execv(argv[0], argv.data());
-      }
-    }
-    const int error = errno;
-    ssize_t ignored = write(execPipe[1], &error, sizeof(error));
-    (void)ignored;
-    _exit(127);
-  }
-  const int forkError = errno;
-  close(errorPipe[1]);
-  close(execPipe[1]);
-  if (pid < 0) {
-    close(errorPipe[0]);
-    close(execPipe[0]);
-    throw std::system_error(forkError, std::generic_category(), "Cannot start " + args[0]);
-  }
-  setpgid(pid, pid);  // also here, so that the group exists whichever side runs first
-
-  int execError = 0;
-  ssize_t got;
-  do {
-    got = read(execPipe[0], &execError, sizeof(execError));
-  } while (got < 0 && errno == EINTR);
-  close(execPipe[0]);
-
-  TErrorTail tail;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = read(errorPipe[0], buffer, sizeof(buffer));
-    if (n > 0) {
-      tail.Add(buffer, static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    break;
-  }
-  close(errorPipe[0]);
-
-  int status = 0;
-  for (;;) {
-    const pid_t r = waitpid(pid, &status, 0);
-    if (r == pid) break;
-    if (r < 0 && errno == EINTR) continue;
-    return kExitWaitFailed;
-  }
-  if (got == static_cast<ssize_t>(sizeof(execError))) {
-    throw std::system_error(execError, std::generic_category(), "Cannot start " + args[0]);
-  }
-  if (errorLine) *errorLine = tail.LastLine();
-  if (WIFEXITED(status)) return static_cast<std::uint32_t>(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) {
-    const int sig = WTERMSIG(status);
-    if (sig == SIGINT || sig == SIGTERM || sig == SIGHUP) return kExitInterrupted;
-    return 128u + static_cast<std::uint32_t>(sig);
-  }
-  return kExitWaitFailed;
-}
-
-#endif
 
 namespace {
 
@@ -528,8 +310,7 @@ bool CopyTree(const fs::path& source, const fs::path& target, std::vector<fs::pa
     if (fs::is_directory(status)) {
       ok = CopyTree(it->path(), to, skippedLinks) && ok;
     } else if (fs::is_regular_file(status)) {
-      std::error_code copyError;
-      fs::copy_file(it->path(), to, fs::copy_options::overwrite_existing, copyError);
+      const std::error_code copyError = platform::CopyFileReplacing(it->path(), to);
       if (copyError) {
         if (IsWriteFailure(copyError)) ctr::NoteWriteFailure();
         ok = false;
@@ -568,25 +349,19 @@ bool DeleteFolder(const fs::path& path) {
 std::string FileMD5(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw std::runtime_error("Cannot open file " + PathToUtf8(path));
-  std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> ctx(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
-  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_md5(), nullptr) != 1) {
-    throw std::runtime_error("MD5 is not available");
-  }
+  ctr::Md5 md5;
   std::vector<char> block(1 << 20);
   while (in) {
     in.read(block.data(), static_cast<std::streamsize>(block.size()));
     const std::streamsize got = in.gcount();
-    if (got > 0) EVP_DigestUpdate(ctx.get(), block.data(), static_cast<std::size_t>(got));
+    if (got > 0) md5.Update(block.data(), static_cast<std::size_t>(got));
   }
   if (in.bad()) throw std::runtime_error("Cannot read file " + PathToUtf8(path));
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  EVP_DigestFinal_ex(ctx.get(), digest, &length);
   static const char kHex[] = "0123456789ABCDEF";
   std::string text;
-  for (unsigned int i = 0; i < length; ++i) {
-    text += kHex[digest[i] >> 4];
-    text += kHex[digest[i] & 0x0F];
+  for (const std::uint8_t byte : md5.Final()) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0x0F];
   }
   return text;
 }
@@ -670,12 +445,7 @@ bool CanWriteIn(const fs::path& folder) {
   std::error_code ec;
   if (!fs::is_directory(folder, ec)) return false;
   // Named after this process, so that two programs probing one folder never meet.
-#ifdef _WIN32
-  const unsigned long id = GetCurrentProcessId();
-#else
-  const unsigned long id = static_cast<unsigned long>(getpid());
-#endif
-  const fs::path probe = folder / (".quill-write-probe-" + std::to_string(id));
+  const fs::path probe = folder / (".quill-write-probe-" + std::to_string(platform::CurrentProcessId()));
   {
     std::ofstream out(probe, std::ios::binary | std::ios::trunc);
     if (!out) return false;
@@ -706,13 +476,6 @@ std::string NativeSeparators(std::string relative) {
   return relative;
 }
 
-std::string ExecutableSuffix() {
-#ifdef _WIN32
-  return ".exe";
-#else
-  return "";
-#endif
-}
 
 bool ReadWholeFile(const fs::path& path, std::string& bytes) {
   const auto read = ctr::ReadWholeFile(path);

@@ -6,6 +6,7 @@
 // ends, so a crashed run never leaves the folder locked.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 
@@ -37,11 +38,7 @@ class TRunLock {
  private:
   TState state_ = TState::Failed;
   std::string error_;
-#ifdef _WIN32
-  void* handle_ = nullptr;
-#else
-  int fd_ = -1;
-#endif
+  std::intptr_t handle_ = -1;  // the lock file's descriptor (POSIX) or HANDLE (Windows)
 };
 
 }  // namespace qpt

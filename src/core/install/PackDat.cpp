@@ -11,14 +11,9 @@
 #include <system_error>
 
 #include "core/common/Common.h"
+#include "core/common/Platform.h"
 #include "core/install/Install.h"
 
-#ifdef _WIN32
-#ifndef NOMINMAX
-#define NOMINMAX  // keeps std::numeric_limits<>::max() usable
-#endif
-#include <windows.h>
-#endif
 
 namespace qpt {
 
@@ -41,19 +36,6 @@ bool WriteEntryFile(const fs::path& path, std::span<const std::uint8_t> data) {
   out.close();
   if (out.fail()) ctr::NoteWriteFailure();
   return !out.fail();
-}
-
-bool IsHiddenOrSystem(const fs::path& path) {
-#ifdef _WIN32
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-         (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
-#else
-  // A patch packed on macOS or Linux may carry ".DS_Store" and the like; such files would
-  // otherwise sort first and shift every entry.
-  const std::string name = PathToUtf8(path.filename());
-  return !name.empty() && name[0] == '.';
-#endif
 }
 
 }  // namespace
@@ -188,7 +170,9 @@ ctr::Result<std::vector<fs::path>> ListPackEntryFiles(const fs::path& folder) {
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) return ctr::Status::Error("cannot list " + PathToUtf8(folder));
     std::error_code typeError;
-    if (!it->is_regular_file(typeError) || IsHiddenOrSystem(it->path())) continue;
+    // A hidden file (a patch packed on a Mac carries ".DS_Store") would sort first and shift
+    // every entry.
+    if (!it->is_regular_file(typeError) || platform::IsHiddenFile(it->path())) continue;
     named.emplace_back(PathToUtf8(it->path().filename()), it->path());
   }
   if (ec) return ctr::Status::Error("cannot list " + PathToUtf8(folder));

@@ -53,9 +53,10 @@ TEST(CommandLine, EveryQuotedArgumentSplitsBackUnchanged) {
 class RunToolTest : public ::testing::Test {
  protected:
   fs::path Tool(const std::string& plan) {
-    const fs::path tool = dir_ / "tools" / "faketool";
+    const fs::path tool = dir_ / "tools" / ("faketool" + ExecutableSuffix());
     fs::create_directories(tool.parent_path());
-    fs::copy_file(QPT_FAKE_TOOL, tool, fs::copy_options::overwrite_existing);
+    fs::remove(tool);
+    fs::copy_file(QPT_FAKE_TOOL, tool);
     WriteFile(tool.string() + ".plan", plan);
     return tool;
   }

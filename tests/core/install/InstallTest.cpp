@@ -27,6 +27,9 @@ using ::testing::Contains;
 using ::testing::Not;
 using Lines = std::vector<std::string>;
 
+// A fixed argument of the tools in the platform's separator, as the job writes them.
+std::string N(const std::string& relative) { return NativeSeparators(relative); }
+
 std::string Md5Of(const std::string& text) {
   test::TempDir dir("md5");
   WriteFile(dir / "f", text);
@@ -114,28 +117,28 @@ TEST_F(InstallJob, EveryToolGetsTheFixedArgumentsInTheProgramFolder) {
   RunJob("Out Dir/game.fr.cia");
   const std::string in = PathToUtf8(input);
   EXPECT_THAT(Calls("ctrtool"),
-              ElementsAre(ElementsAre("--contents=tools/temp/c", in),
-                          ElementsAre("-p", "--exefs=tools/temp/exefs.bin", "tools/temp/c.0000.00000000"),
-                          ElementsAre("-p", "--romfs=tools/temp/romfs.bin", "tools/temp/c.0000.00000000")));
+              ElementsAre(ElementsAre(N("--contents=tools/temp/c"), in),
+                          ElementsAre("-p", N("--exefs=tools/temp/exefs.bin"), N("tools/temp/c.0000.00000000")),
+                          ElementsAre("-p", N("--romfs=tools/temp/romfs.bin"), N("tools/temp/c.0000.00000000"))));
   EXPECT_THAT(
       Calls("3dstool"),
       ElementsAre(
-          ElementsAre("-xtf", "romfs", "tools/temp/romfs.bin", "--romfs-dir", "tools/temp/romfs"),
-          ElementsAre("-xvtf", "cxi", "tools/temp/c.0000.00000000", "--header", "tools/temp/headers/ncchheader.bin",
-                      "--exh", "tools/temp/headers/exheader.bin", "--logo", "tools/temp/headers/logo.bin"),
-          ElementsAre("-xutf", "exefs", "tools/temp/exefs.bin", "--exefs-dir", "tools/temp/exefs", "--header",
-                      "tools/temp/headers/exefsheader.bin"),
-          ElementsAre("-cztf", "exefs", "tools/temp/exefs.bin", "--exefs-dir", "tools/temp/exefs", "--header",
-                      "tools/temp/headers/exefsheader.bin"),
-          ElementsAre("-ctf", "romfs", "tools/temp/romfs.bin", "--romfs-dir", "tools/temp/romfs"),
-          ElementsAre("-cvtf", "cxi", "tools/temp/Partition0.cxi", "--header", "tools/temp/headers/ncchheader.bin",
-                      "--exh", "tools/temp/headers/exheader.bin", "--exefs", "tools/temp/exefs.bin", "--romfs",
-                      "tools/temp/romfs.bin", "--logo", "tools/temp/headers/logo.bin")));
-  EXPECT_THAT(Calls("makerom"), ElementsAre(ElementsAre("-f", "Cia", "-content", "tools/temp/Partition0.cxi:0:0x00",
+          ElementsAre("-xtf", "romfs", N("tools/temp/romfs.bin"), "--romfs-dir", N("tools/temp/romfs")),
+          ElementsAre("-xvtf", "cxi", N("tools/temp/c.0000.00000000"), "--header", N("tools/temp/headers/ncchheader.bin"),
+                      "--exh", N("tools/temp/headers/exheader.bin"), "--logo", N("tools/temp/headers/logo.bin")),
+          ElementsAre("-xutf", "exefs", N("tools/temp/exefs.bin"), "--exefs-dir", N("tools/temp/exefs"), "--header",
+                      N("tools/temp/headers/exefsheader.bin")),
+          ElementsAre("-cztf", "exefs", N("tools/temp/exefs.bin"), "--exefs-dir", N("tools/temp/exefs"), "--header",
+                      N("tools/temp/headers/exefsheader.bin")),
+          ElementsAre("-ctf", "romfs", N("tools/temp/romfs.bin"), "--romfs-dir", N("tools/temp/romfs")),
+          ElementsAre("-cvtf", "cxi", N("tools/temp/Partition0.cxi"), "--header", N("tools/temp/headers/ncchheader.bin"),
+                      "--exh", N("tools/temp/headers/exheader.bin"), "--exefs", N("tools/temp/exefs.bin"), "--romfs",
+                      N("tools/temp/romfs.bin"), "--logo", N("tools/temp/headers/logo.bin"))));
+  EXPECT_THAT(Calls("makerom"), ElementsAre(ElementsAre("-f", "Cia", "-content", N("tools/temp/Partition0.cxi:0:0x00"),
                                                         "-o", Out("Out Dir/game.fr.cia"))));
-  EXPECT_THAT(Calls("xdelta"), ElementsAre(ElementsAre("-d", "-s", "tools/temp/old_pack.dat",
+  EXPECT_THAT(Calls("xdelta"), ElementsAre(ElementsAre("-d", "-s", N("tools/temp/old_pack.dat"),
                                                        PathToUtf8(patchDir / "patch.xdelta"),
-                                                       "tools/temp/romfs/pack.dat")));
+                                                       N("tools/temp/romfs/pack.dat"))));
   const std::string calls = test::ReadFile(app.Tool("3dstool").string() + ".calls");
   EXPECT_NE(calls.find("cwd " + fs::canonical(app.path()).string() + "\n"), std::string::npos);
 }
@@ -145,16 +148,16 @@ TEST_F(InstallJob, ThreeDsInputExtractsPartitionZeroAndRebuildsA3dsImage) {
   WriteFile(input, "image");
   RunJob("out.3ds");
   const auto calls = Calls("3dstool");
-  ASSERT_GE(calls.size(), 9u);
+  ASSERT_GE(calls.size(), 9u) << ::testing::PrintToString(host.Lines());
   EXPECT_THAT(calls[0], ElementsAre("-xtf", "3ds", PathToUtf8(input), "--header",
-                                    "tools/temp/headers/mainncchheader.bin", "-0", "tools/temp/Partition0.bin"));
-  EXPECT_THAT(calls[1], ElementsAre("-xtf", "cxi", "tools/temp/Partition0.bin", "--exefs", "tools/temp/exefs.bin"));
-  EXPECT_THAT(calls[2], ElementsAre("-xtf", "cxi", "tools/temp/Partition0.bin", "--romfs", "tools/temp/romfs.bin"));
+                                    N("tools/temp/headers/mainncchheader.bin"), "-0", N("tools/temp/Partition0.bin")));
+  EXPECT_THAT(calls[1], ElementsAre("-xtf", "cxi", N("tools/temp/Partition0.bin"), "--exefs", N("tools/temp/exefs.bin")));
+  EXPECT_THAT(calls[2], ElementsAre("-xtf", "cxi", N("tools/temp/Partition0.bin"), "--romfs", N("tools/temp/romfs.bin")));
   EXPECT_THAT(calls.back(), ElementsAre("-ctf", "3ds", Out("out.3ds"), "--header",
-                                        "tools/temp/headers/mainncchheader.bin", "-0", "tools/temp/Partition0.cxi"));
+                                        N("tools/temp/headers/mainncchheader.bin"), "-0", N("tools/temp/Partition0.cxi")));
   EXPECT_TRUE(Calls("ctrtool").empty());
   EXPECT_EQ(host.Lines().back(), "[" + Out("out.3ds") + "]");
-  EXPECT_FALSE(fs::exists(app / "tools/temp/Partition0.bin"));
+  EXPECT_FALSE(fs::exists(app / N("tools/temp/Partition0.bin")));
 }
 
 TEST_F(InstallJob, CxiInputStartsWithTheExeFsAndCxiOutputEndsAfterTheCxi) {
@@ -169,9 +172,9 @@ TEST_F(InstallJob, CxiInputStartsWithTheExeFsAndCxiOutputEndsAfterTheCxi) {
   EXPECT_THAT(lines, Not(Contains(L("RebuildingCIA"))));
   EXPECT_TRUE(Calls("makerom").empty());
   EXPECT_THAT(Calls("3dstool").back(),
-              ElementsAre("-cvtf", "cxi", Out("new.cxi"), "--header", "tools/temp/headers/ncchheader.bin", "--exh",
-                          "tools/temp/headers/exheader.bin", "--exefs", "tools/temp/exefs.bin", "--romfs",
-                          "tools/temp/romfs.bin", "--logo", "tools/temp/headers/logo.bin"));
+              ElementsAre("-cvtf", "cxi", Out("new.cxi"), "--header", N("tools/temp/headers/ncchheader.bin"), "--exh",
+                          N("tools/temp/headers/exheader.bin"), "--exefs", N("tools/temp/exefs.bin"), "--romfs",
+                          N("tools/temp/romfs.bin"), "--logo", N("tools/temp/headers/logo.bin")));
   EXPECT_EQ(host.progress.back(), 100);
   EXPECT_THAT(host.progress, Not(Contains(86)));  // no CIA or 3DS image built from the CXI
 }
@@ -339,6 +342,10 @@ TEST_F(InstallJob, ARunThatWouldWriteOverItsInputIsRefusedBeforeAnything) {
 }
 
 TEST_F(InstallJob, ARunThatCannotFitOrWriteIsRefusedBeforeAnything) {
+#ifdef _WIN32
+  GTEST_SKIP() << "POSIX only: the input is a sparse file of 15 TiB, and Windows makes no sparse file by "
+                  "extending one";
+#endif
   // A sparse input of 15 TiB needs three times that in the work folder.
   fs::resize_file(input, std::uint64_t{15} << 40);
   RunJob("out.cia");
@@ -586,9 +593,9 @@ TEST_F(DeltaStep, CancelWhileTheDeltaRunsEndsBeforeTheNextProgress) {
 
 // The real xdelta3 with a delta made by its encoder at test time.
 TEST_F(DeltaStep, TheSystemsXdeltaPatchesTheArchive) {
-  ASSERT_TRUE(FileExists("/usr/bin/xdelta3")) << "scripts/setup.sh installs xdelta3";
+  ASSERT_TRUE(FileExists(QPT_XDELTA3)) << "scripts/setup.sh installs xdelta3";
   fs::remove(app.Tool("xdelta"));
-  fs::create_symlink("/usr/bin/xdelta3", app.Tool("xdelta"));
+  fs::copy_file(QPT_XDELTA3, app.Tool("xdelta"));
   std::string original = packDat, patched = packDat;
   original.append(3000, 'o');
   patched.append(2000, 'p');
@@ -597,7 +604,7 @@ TEST_F(DeltaStep, TheSystemsXdeltaPatchesTheArchive) {
   test::TempDir work("delta");
   WriteFile(work / "old", original);
   WriteFile(work / "new", patched);
-  ASSERT_EQ(RunTool("/usr/bin/xdelta3", "-e -f -s \"" + (work / "old").string() + "\" \"" + (work / "new").string() +
+  ASSERT_EQ(RunTool("\"" QPT_XDELTA3 "\"", "-e -f -s \"" + (work / "old").string() + "\" \"" + (work / "new").string() +
                                             "\" \"" + (patchDir / "patch.xdelta").string() + "\"",
                     work.path()),
             0u);

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <initializer_list>
+
 #include "support/RawImages.h"
 #include "support/TempDir.h"
 
@@ -103,8 +105,8 @@ TEST(Identify, TruncatedImagesNeverReadPastTheEnd) {
   RawImageOptions o;
   o.kind = ".cia";
   const std::string full = test::MakeRawImage(o).Bytes();
-  for (std::size_t length : {0ul, 3ul, 19ul, 0x100ul, 0x3900ul, 0x3A18ul, 0x3B00ul, 0x5000ul, full.size() / 2,
-                             full.size() - 1}) {
+  for (std::size_t length : std::initializer_list<std::size_t>{0, 3, 19, 0x100, 0x3900, 0x3A18, 0x3B00, 0x5000,
+                                                               full.size() / 2, full.size() - 1}) {
     test::WriteFile(dir / "t.cia", full.substr(0, length));
     const TRomIdentity id = IdentifyRom(dir / "t.cia");
     // Either refused, or identified without a usable INFO position: never garbage.

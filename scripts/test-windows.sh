@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Builds the Windows programs (quill-patch-cli.exe, the container tools and xdelta.exe) with
+# mingw-w64 into build-windows/, runs the test suites under Wine, and packs the Windows
+# program folder as a ZIP. Installs only the Debian packages that are missing, and fetches
+# the Debian sources of xdelta3 and xz-utils (for liblzma) once.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$root/build-windows"
+deps="$build/deps"
+jobs="${QPT_JOBS:-$(nproc)}"
+
+packages=(
+  cmake ninja-build dpkg-dev
+  g++-mingw-w64-x86-64-posix wine64
+  googletest xdelta3
+)
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "test-windows: installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# xdelta3 and liblzma from Debian's source packages: no package ships them for Windows.
+mkdir -p "$deps/src"
+if [ ! -f "$deps/xdelta3/xdelta3.c" ] || [ ! -f "$deps/xz/CMakeLists.txt" ]; then
+  if ! apt-cache showsrc xdelta3 2>/dev/null | grep -q '^Package: xdelta3'; then
+    codename="$(. /etc/os-release && echo "$VERSION_CODENAME")"
+    echo "test-windows: adding the Debian source archive for $codename to apt's sources"
+    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+      "$codename" | $SUDO tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
+    $SUDO apt-get update -qq
+  fi
+  (cd "$deps/src" && apt-get source -qq -o APT::Sandbox::User=root --download-only xdelta3 xz-utils)
+  rm -rf "$deps/xdelta3" "$deps/xz"
+  dpkg-source -q -x "$(ls "$deps"/src/xdelta3_*.dsc | head -n 1)" "$deps/xdelta3" >/dev/null 2>&1
+  dpkg-source -q -x "$(ls "$deps"/src/xz-utils_*.dsc | head -n 1)" "$deps/xz" >/dev/null 2>&1
+fi
+if [ ! -f "$deps/prefix/lib/cmake/liblzma/liblzma-config.cmake" ]; then
+  cmake -S "$deps/xz" -B "$deps/xz-build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" -DCMAKE_INSTALL_PREFIX="$deps/prefix" >/dev/null
+  cmake --build "$deps/xz-build" --target liblzma --parallel "$jobs" >/dev/null
+  cmake --install "$deps/xz-build" --component liblzma_Development >/dev/null
+fi
+
+cd "$root"
+cmake --preset windows >/dev/null
+cmake --build --preset windows --parallel "$jobs"
+
+# A Wine folder of this build's own, made before the tests so that they do not race to make it.
+wine="$(command -v wine64 || echo /usr/lib/wine/wine64)"
+wineserver="$(command -v wineserver || echo /usr/lib/wine/wineserver)"
+export WINEPREFIX="$build/wine" WINEDEBUG=-all
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  "$wine" wineboot --init >/dev/null 2>&1 || true
+fi
+# One Wine server for the whole run instead of one started for every test program (a server
+# still up from wineboot refuses to start a second one, and simply goes on serving). Wine's
+# own background programs start with the first Windows program and live as long as the
+# server: they are started here, apart from ctest, whose tests would otherwise never seem to
+# end while these programs hold their output open.
+"$wineserver" -p 2>/dev/null || true
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+"$wine" wineboot </dev/null >/dev/null 2>&1 || true
+ctest --preset windows --parallel "$jobs" --timeout 1800
+
+(cd "$build" && cpack -G ZIP >/dev/null && ls -1 "$build"/QuillPatchTool-*.zip)
