@@ -344,6 +344,9 @@ TEST(RomFs, HostileImagesAreRefusedWithoutCrashing) {
   const std::size_t fileMeta = l3 + 0xA4;
   // Two chains of 130 folders, a/a/.../x.txt and b/b/.../y.txt: deep, but within what the
   // builder makes.
+#ifdef _WIN32
+  GTEST_SKIP() << "a chain of 130 folders passes the 260 characters of a Windows path";
+#endif
   fs::path chainA = dir / "deep", chainB = dir / "deep";
   for (int i = 0; i < 130; ++i) chainA /= "a", chainB /= "b";
   WriteFile(chainA / "x.txt", std::string("x"));

@@ -498,17 +498,21 @@ TEST_F(InstallJob, PatchFoldersAreCopiedOverTheExtractedFiles) {
   WriteFile(patchDir / "exefs/code.bin", "patched code");
   WriteFile(patchDir / "romfs/new/dir/text.bin", "text");
   WriteFile(patchDir / "romfs/pack.dat", "replaced archive");
+#ifndef _WIN32  // Wine makes no symbolic links
   // Links are never followed out of the patch: a file of the player's would land in the image.
   WriteFile(app / "private/key.txt", "the player's own file");
   fs::create_symlink(app / "private/key.txt", patchDir / "romfs/key.txt");
   fs::create_directory_symlink(app / "private", patchDir / "romfs/private");
+#endif
   RunJob("out.cia");
+#ifndef _WIN32
   EXPECT_FALSE(fs::exists(app / "tools/temp/romfs/key.txt"));
   EXPECT_FALSE(fs::exists(app / "tools/temp/romfs/private"));
   const Lines all = host.Lines();
   EXPECT_THAT(all, Contains(PathToUtf8(patchDir / "romfs/key.txt")));
   EXPECT_THAT(all, Contains(PathToUtf8(patchDir / "romfs/private")));
   EXPECT_EQ(all[all.size() - 5], L("PatchingCompletedWithWarnings"));
+#endif
   EXPECT_EQ(test::ReadFile(app / "tools/temp/exefs/code.bin"), "patched code");
   EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/new/dir/text.bin"), "text");
   EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "replaced archive");
@@ -516,7 +520,11 @@ TEST_F(InstallJob, PatchFoldersAreCopiedOverTheExtractedFiles) {
   const Lines lines = host.Lines();
   auto at = std::find(lines.begin(), lines.end(), L("ReplacingExeFS"));
   ASSERT_NE(at, lines.end());
+#ifndef _WIN32
   EXPECT_EQ(Lines(at, at + 4), Keys({"ReplacingExeFS", "Done", "ReplacingRomFS", "WarningSkippedLink"}));
+#else
+  EXPECT_EQ(Lines(at, at + 4), Keys({"ReplacingExeFS", "Done", "ReplacingRomFS", "Done"}));
+#endif
 }
 
 TEST_F(InstallJob, NoPatchStillRebuildsTheImage) {

@@ -61,8 +61,12 @@ TEST(TokenText, TextWithoutMarkThatIsNotUtf8IsReadInTheLocalesCodePage) {
             (Tokens{"Title", "Русский патч"}));
   EXPECT_EQ(DecodeText("\xA3\xF3" "d\x9F", 1250), "Łódź");
   EXPECT_EQ(DecodeText("\xC1\xE8\xE2", 1253), "Αθβ");
-  // A byte the code page leaves undefined does not swallow the text around it.
-  EXPECT_EQ(DecodeText("a\x98\xC0", 1251), "a\uFFFDА");
+  // A byte the code page leaves undefined does not swallow the text around it (iconv gives
+  // U+FFFD for it, Windows's own table a control character).
+  const std::string undefined = DecodeText("a\x98\xC0", 1251);
+  EXPECT_EQ(undefined.substr(0, 1), "a");
+  EXPECT_LE(undefined.size(), 1u + 3u + 2u);
+  EXPECT_EQ(undefined.substr(undefined.size() - 2), "А");
   // Valid UTF-8 stays UTF-8 whatever the locale.
   EXPECT_EQ(DecodeText("Язык", 1251), "Язык");
 }
