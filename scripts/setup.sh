@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages that building and testing need, only those that are missing.
-# Safe to run again: with everything present it does nothing but check.
+# Safe to run again: with everything present it does nothing but check. Package names given as
+# arguments are installed the same way (the fuzz and Windows scripts name what only they need).
 set -euo pipefail
 
 packages=(
@@ -8,6 +9,7 @@ packages=(
   libssl-dev libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev
   xdelta3
+  "$@"
 )
 
 missing=()

@@ -9,25 +9,10 @@ build="$root/build-windows"
 deps="$build/deps"
 jobs="${QPT_JOBS:-$(nproc)}"
 
-packages=(
-  cmake ninja-build dpkg-dev
-  g++-mingw-w64-x86-64-posix wine64
-  googletest xdelta3
-)
-missing=()
-for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
-done
+bash "$root/scripts/setup.sh" dpkg-dev g++-mingw-w64-x86-64-posix wine64 googletest
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "test-windows: installing ${missing[*]}"
-  $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
 
 # xdelta3 and liblzma from Debian's source packages: no package ships them for Windows.
 mkdir -p "$deps/src"

@@ -159,8 +159,6 @@ void StopSharingWithTools(std::intptr_t handle) {
   gShared.erase(std::remove(gShared.begin(), gShared.end(), handle), gShared.end());
 }
 
-namespace {
-
 void AppendUtf8(std::string& out, char32_t c) {
   if (c < 0x80) {
     out += static_cast<char>(c);
@@ -178,6 +176,8 @@ void AppendUtf8(std::string& out, char32_t c) {
     out += static_cast<char>(0x80 | (c & 0x3F));
   }
 }
+
+namespace {
 
 // The small letter of a capital, for the alphabets that have two cases; anything else as it is.
 char32_t FoldLetter(char32_t c) {
