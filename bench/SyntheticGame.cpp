@@ -371,6 +371,17 @@ TSyntheticGame BuildSyntheticGame(const TGameShape& shape, const fs::path& folde
     }
   }
 
+  // The descriptors that list the patch in the window, in both shipped languages (UTF-8 with
+  // a byte-order mark, as an author saves them).
+  const std::string digests = "OriginalPackDatMD5=\"" + game.packDatMd5 + "\"\r\nOriginalPackIncMD5=\"" + game.packIncMd5 + "\"\r\n";
+  const auto descriptor = [&](const char* name, const std::string& title, const std::string& description) {
+    const std::string bytes = "\xEF\xBB\xBFGame=" + game.game + "\r\nRegion=\"Region Free\"\r\nTitle=\"" + title +
+                              "\"\r\nDescription=\"" + description + "\"\r\n" + digests;
+    WriteSmall(game.patchDir / PathFromUtf8(name), Bytes(bytes.begin(), bytes.end()));
+  };
+  descriptor("English.dsc", "Bench Translation", "The benchmark's patch: a delta over pack.dat, a new program, RomFS files and three voice sets.");
+  descriptor("Русский.dsc", "Тестовый перевод", "Патч для замеров: дельта к pack.dat, новая программа, файлы RomFS и три набора голосов.");
+
   const TRomIdentity id = IdentifyRom(shape.cia ? game.cia : game.threeDs);
   if (!id.Identified() || id.gameCode != game.game || id.soundInfoPos < 0) {
     throw std::runtime_error("the synthetic image is not identified as the fourth game with its sound archive");

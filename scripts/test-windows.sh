@@ -1,15 +1,22 @@
 #!/usr/bin/env bash
-# Builds the Windows programs (quill-patch-cli.exe, the container tools and xdelta.exe) with
-# mingw-w64 into build-windows/, runs the test suites under Wine, and packs the Windows
-# program folder as a ZIP. Installs only the Debian packages that are missing, and fetches
-# the Debian sources of xdelta3 and xz-utils (for liblzma) once.
+# Builds the Windows programs (quill-patch-tool.exe, quill-patch-cli.exe, the container tools
+# and xdelta.exe) with mingw-w64 into build-windows/, runs the test suites under Wine, and
+# packs the Windows program folder as a ZIP. Installs only the Debian packages that are
+# missing, builds Qt for Windows once into a cache outside the clone (build-qt-windows.sh),
+# and fetches the Debian sources of xdelta3 and xz-utils (for liblzma) once.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build-windows"
 deps="$build/deps"
 jobs="${QPT_JOBS:-$(nproc)}"
 
-bash "$root/scripts/setup.sh" dpkg-dev g++-mingw-w64-x86-64-posix wine64 googletest
+bash "$root/scripts/setup.sh" dpkg-dev g++-mingw-w64-x86-64-posix wine64 googletest fonts-dejavu-core
+
+# Qt first: the longest part, and cached for every later run.
+started=$SECONDS
+QPT_QT_WINDOWS_PREFIX="$(bash "$root/scripts/build-qt-windows.sh")"
+export QPT_QT_WINDOWS_PREFIX
+echo "test-windows: Qt for Windows ready after $((SECONDS - started)) s"
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 export DEBIAN_FRONTEND=noninteractive
@@ -37,8 +44,10 @@ if [ ! -f "$deps/prefix/lib/cmake/liblzma/liblzma-config.cmake" ]; then
 fi
 
 cd "$root"
+started=$SECONDS
 cmake --preset windows >/dev/null
 cmake --build --preset windows --parallel "$jobs"
+echo "test-windows: build took $((SECONDS - started)) s"
 
 # A Wine folder of this build's own, made before the tests so that they do not race to make it.
 wine="$(command -v wine64 || echo /usr/lib/wine/wine64)"
@@ -58,6 +67,8 @@ trap '"$wineserver" -k 2>/dev/null || true' EXIT
 # Wine now and then fails to start a process ("Internal error") when many start one after
 # another; a suite that fails is run once more, so that such a hiccup of the emulator does not
 # count as a failure of ours, while a real fault fails both times.
+started=$SECONDS
 ctest --preset windows --parallel "$jobs" --timeout 1800 --repeat until-pass:2
+echo "test-windows: suites under Wine took $((SECONDS - started)) s"
 
 (cd "$build" && cpack -G ZIP >/dev/null && ls -1 "$build"/QuillPatchTool-*.zip)

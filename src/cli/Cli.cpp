@@ -550,13 +550,6 @@ Example:
 )";
 }
 
-std::string LocaleLanguageName(const std::string& locale) {
-  const std::string code = Lower(locale.substr(0, locale.find_first_of("_-.@")));
-  if (code == "ru") return "Russian";
-  if (code == "en") return "English";
-  return {};
-}
-
 int RunCli(const std::vector<std::string>& args, const TCliContext& context, std::ostream& out, std::ostream& err) {
   try {
     const TOptions options = ParseArguments(args);

@@ -32,10 +32,6 @@ struct TCliContext {
 // errors and the usage text to err. Returns the exit code.
 int RunCli(const std::vector<std::string>& args, const TCliContext& context, std::ostream& out, std::ostream& err);
 
-// The English name of the language of a POSIX locale value ("ru_RU.UTF-8" -> "Russian") or a
-// Windows locale name ("ru-RU"); empty for languages the program has no file for.
-std::string LocaleLanguageName(const std::string& locale);
-
 // The usage text that --help prints.
 std::string UsageText();
 

@@ -1,5 +1,5 @@
 // What only the process itself can know, one file per platform (ConsolePosix.cpp,
-// ConsoleWin32.cpp): its arguments, its own folder, the user's language, whether it writes to
+// ConsoleWin32.cpp): its arguments, its own folder, whether it writes to
 // a terminal, and Ctrl+C. main gathers these and hands them to RunCli.
 #pragma once
 
@@ -15,8 +15,6 @@ namespace qpt::cli {
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 // The folder of the program file (lang/, patch/ and tools/ are beside it).
 std::filesystem::path ProgramFolder(const char* argv0);
-// The English name of the user's language, or empty.
-std::string LocaleLanguage();
 // Sets the console up for UTF-8 text; true when standard output is a terminal that can show
 // the progress bar redrawn in place.
 bool PrepareConsole();

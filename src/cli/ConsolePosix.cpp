@@ -43,15 +43,6 @@ fs::path ProgramFolder(const char* argv0) {
   return fs::absolute(argv0, ec).parent_path();
 }
 
-std::string LocaleLanguage() {
-  // The variables in the order the C library itself consults them for messages.
-  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
-    const char* value = std::getenv(name);
-    if (value && *value) return LocaleLanguageName(value);
-  }
-  return {};
-}
-
 void CatchInterrupts() {
   // Ctrl+C, a closed terminal or a polite kill ask the run to stop at its next step, so that
   // the work folder is removed and no half-built image is left.

@@ -63,13 +63,6 @@ fs::path ProgramFolder(const char*) {
   return fs::path(buffer).parent_path();
 }
 
-std::string LocaleLanguage() {
-  wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
-  return GetUserDefaultLocaleName(name, LOCALE_NAME_MAX_LENGTH) > 0
-             ? LocaleLanguageName(Utf8(name))
-             : std::string();
-}
-
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
 bool PrepareConsole() {

@@ -4,13 +4,14 @@
 
 #include "cli/Cli.h"
 #include "cli/Console.h"
+#include "core/common/Common.h"
 
 int main(int argc, char** argv) {
   using namespace qpt::cli;
   TCliContext context;
   context.outputIsTerminal = PrepareConsole();
   context.appDir = ProgramFolder(argc > 0 ? argv[0] : "");
-  context.localeLanguageName = LocaleLanguage();
+  context.localeLanguageName = qpt::UserLanguageEnglishName();
   context.interrupted = InterruptFlag();
   context.catchInterrupts = CatchInterrupts;
   const int code = RunCli(ProgramArguments(argc, argv), context, std::cout, std::cerr);

@@ -2,10 +2,16 @@
 
 #include <QApplication>
 #include <QDesktopServices>
+#include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QTranslator>
+
+#include <memory>
+
+#include "core/common/Common.h"
 
 namespace qpt::ui {
 
@@ -109,7 +115,8 @@ std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFol
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setSizeGripEnabled(true);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-  return dialog.selectedFiles().front();
+  // Qt answers with forward slashes everywhere; the window shows the system's own form.
+  return QDir::toNativeSeparators(dialog.selectedFiles().front());
 }
 
 std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter) {
@@ -128,7 +135,39 @@ std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter
   QObject::connect(&dialog, &QFileDialog::filterSelected, &dialog, followFilter);
   dialog.setSizeGripEnabled(true);
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return std::nullopt;
-  return TFileChoice(dialog.selectedFiles().front(), dialog.selectedNameFilter());
+  return TFileChoice(QDir::toNativeSeparators(dialog.selectedFiles().front()), dialog.selectedNameFilter());
+}
+
+namespace {
+
+std::function<void()>& SoundHook() {
+  static std::function<void()> hook;
+  return hook;
+}
+
+}  // namespace
+
+void SetSoundHook(std::function<void()> hook) { SoundHook() = std::move(hook); }
+
+void PlayExclamation() {
+  if (SoundHook()) {
+    SoundHook()();
+  } else if (!PlaySystemExclamation()) {
+    QApplication::beep();
+  }
+}
+
+void UseQtTranslation(const std::filesystem::path& qmFile) {
+  static std::unique_ptr<QTranslator> current;
+  if (current) {
+    QCoreApplication::removeTranslator(current.get());
+    current.reset();
+  }
+  if (qmFile.empty()) return;
+  auto translator = std::make_unique<QTranslator>();
+  if (translator->load(QString::fromStdString(PathToUtf8(qmFile))) && QCoreApplication::installTranslator(translator.get())) {
+    current = std::move(translator);
+  }
 }
 
 void SetUrlHook(std::function<void(const QUrl&)> hook) { UrlHook() = std::move(hook); }

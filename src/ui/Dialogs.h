@@ -5,6 +5,7 @@
 #include <QString>
 #include <QUrl>
 
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -63,6 +64,15 @@ std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFol
 // extension gets the one of the selected filter (".cia" until the player picks another), as
 // the save dialog on Windows does. nullopt when cancelled; the caller then keeps its value.
 std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter);
+
+// The end-of-run sound: the system's exclamation where it has one, else Qt's beep (or the
+// hook in tests).
+void SetSoundHook(std::function<void()> hook);
+void PlayExclamation();
+
+// Qt's own texts (file dialogs, Yes and No) from the translation file qmFile, replacing the
+// one used so far; an empty path or a file that cannot be loaded leaves them in English.
+void UseQtTranslation(const std::filesystem::path& qmFile);
 
 // Opens a URL in the user's browser (or hands it to the hook in tests).
 void SetUrlHook(std::function<void(const QUrl&)> hook);

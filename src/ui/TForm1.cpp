@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
+#include <QDir>
 #include <QComboBox>
 #include <QGroupBox>
 #include <QDragEnterEvent>
@@ -367,6 +368,7 @@ int TForm1::ApplyMainTexts(const std::string& name) {
     return -1;
   }
   langList_ = std::move(loaded);
+  UseQtTranslation(QtTranslationFile(langList_, appDir_));
 
   TntGroupBox1->setTitle(GetLangText("GroupBox1"));
   TntGroupBox2->setTitle(GetLangText("GroupBox2"));
@@ -765,7 +767,7 @@ void TForm1::BTNCancelClick() {
 }
 
 void TForm1::ThreadCancel(TInstall* /*job*/) {
-  QApplication::beep();
+  PlayExclamation();
   bool succeeded = false;
   if (job_) {
     job_->Terminate();
@@ -852,7 +854,8 @@ void TForm1::dragEnterEvent(QDragEnterEvent* event) {
 void TForm1::dropEvent(QDropEvent* event) {
   std::vector<fs::path> paths;
   for (const QUrl& url : event->mimeData()->urls()) {
-    if (url.isLocalFile()) paths.push_back(PathFromUtf8(url.toLocalFile().toStdString()));
+    // A URL's path has forward slashes; the window shows the system's own form.
+    if (url.isLocalFile()) paths.push_back(PathFromUtf8(QDir::toNativeSeparators(url.toLocalFile()).toStdString()));
   }
   event->acceptProposedAction();
   HandleDrop(paths);

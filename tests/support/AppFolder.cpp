@@ -12,6 +12,11 @@ AppFolder::AppFolder(const std::vector<std::string>& tools) {
   fs::create_directories(dir_ / "patch");
   fs::create_directories(dir_ / "tools");
   fs::copy(fs::path(QPT_SOURCE_DIR) / "lang", dir_ / "lang", fs::copy_options::recursive);
+  // Qt's translations come into the built program folder from the system's Qt.
+  std::error_code ec;
+  for (fs::directory_iterator it(fs::path(QPT_APP_DIR) / "lang", ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().extension() == ".qm") fs::copy_file(it->path(), dir_ / "lang" / it->path().filename());
+  }
   for (const std::string& name : tools) {
     fs::copy_file(QPT_FAKE_TOOL, Tool(name));
   }

@@ -85,8 +85,11 @@ class Flow : public ::testing::Test, protected test::JobFixture {
 };
 
 TEST_F(Flow, IdentifyingAnImageUnlocksTheOutput) {
-  ChooseImage(TrilogyImage());
+  // Letters beyond ASCII and the system's code page come through the dialog's answer intact.
+  const fs::path image = TrilogyImage("Игра ü.cxi");
+  ChooseImage(image);
   EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(form->ebOldRom->text(), Path(image));
   EXPECT_EQ(form->LogText(), "Phoenix Wright: Ace Attorney Trilogy\nROM Region: USA");
   EXPECT_EQ(form->GameCode, "AAT");
   EXPECT_EQ(form->RomExt, ".cxi");
@@ -352,7 +355,7 @@ TEST_F(Flow, ACancelledSaveDialogKeepsTheEarlierOutput) {
 
 TEST_F(Flow, ALanguageChangeRebuildsTheListWithoutTheDialog) {
   WriteFile(patchDir / "English.dsc", "Game=AAT Region=USA Title=english");
-  WriteFile(patchDir / "Русский.dsc", "Game=AAT Region=USA Title=russian");
+  WriteFile(patchDir / PathFromUtf8("Русский.dsc"), "Game=AAT Region=USA Title=russian");
   ChooseImage(TrilogyImage());
   ChooseOutput("out.cia");
   form->CBPatch->setCurrentIndex(1);

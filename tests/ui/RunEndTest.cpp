@@ -22,10 +22,14 @@ class RunEnd : public ::testing::Test, protected test::JobFixture {
  protected:
   void SetUp() override {
     SetMessageHook([](const MessageRecord&) {});
+    SetSoundHook([this] { ++sounds; });
     form = std::make_unique<TForm1>(TForm1Options{app.path(), "English", "."});
     ASSERT_TRUE(form->FormCreate());
   }
-  void TearDown() override { SetMessageHook(nullptr); }
+  void TearDown() override {
+    SetMessageHook(nullptr);
+    SetSoundHook(nullptr);
+  }
 
   void Start(const std::string& outName = "out.cia", const std::string& game = "AAT") {
     auto settings = Settings(outName, game);
@@ -41,6 +45,7 @@ class RunEnd : public ::testing::Test, protected test::JobFixture {
   QString Text(const char* key) { return form->GetLangText(key); }
 
   std::unique_ptr<TForm1> form;
+  int sounds = 0;  // end-of-run sounds played
 };
 
 TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
@@ -50,7 +55,9 @@ TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
   EXPECT_TRUE(form->BTNCancel->isEnabled());
   EXPECT_FALSE(form->BTNInstallPatch->isEnabled());
   EXPECT_FALSE(form->btOldRomPath->isEnabled());
+  EXPECT_EQ(sounds, 0);
   ASSERT_TRUE(WaitForEnd());
+  EXPECT_EQ(sounds, 1);
   EXPECT_TRUE(form->LogText().endsWith(Text("PatchingSuccessful") + "\n[" +
                                        QString::fromStdString(PathToUtf8(app / "out.cia")) + "]"))
       << form->LogText().toStdString();
@@ -123,6 +130,7 @@ TEST_F(RunEnd, ARunRefusedBecauseAnotherRunHoldsTheFolderLeavesThatRunsWorkFolde
   Start();
   ASSERT_TRUE(WaitForEnd());
   EXPECT_TRUE(form->LogText().endsWith(Text("ErrorAnotherRun"))) << form->LogText().toStdString();
+  EXPECT_EQ(sounds, 1);
   EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "the other run's file");
   EXPECT_TRUE(Calls("ctrtool").empty());
   EXPECT_TRUE(form->BTNInstallPatch->isEnabled());

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "core/common/Common.h"
 #include "support/AppFolder.h"
 #include "ui/TextFit.h"
 #include "ui/Dialogs.h"
@@ -88,7 +89,12 @@ TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
   ASSERT_GE(log.size(), 4);
   EXPECT_EQ(log[0], form->GetLangText("MessageDiskFreeSpace"));
   EXPECT_EQ(log[1], "");
+#ifdef _WIN32
+  EXPECT_EQ(log[2], form->GetLangText("CurrentDrive") + QString::fromStdString(PathToUtf8(app_.path().root_path())));
+  EXPECT_TRUE(log[2].endsWith(":\\"));  // "C:\", as Windows names a drive
+#else
   EXPECT_EQ(log[2], form->GetLangText("CurrentDrive") + "/");
+#endif
   EXPECT_TRUE(log[3].startsWith(form->GetLangText("FreeSpace")));
   EXPECT_TRUE(log[3].endsWith(" GB"));
 }
@@ -148,16 +154,22 @@ TEST_F(MainWindowTest, ChangingLanguageReappliesTextsAndResetsTheVoiceChoice) {
   form->voiceItems[2]->setChecked(true);
   ASSERT_EQ(form->VoiceIndex(), 2);
   auto* lang = Find<QComboBox>(*form, "CBLang");
+  const auto qtYes = [] { return QCoreApplication::translate("QPlatformTheme", "&Yes"); };
+  EXPECT_EQ(qtYes(), "&Yes");
   lang->setCurrentIndex(lang->findText("Русский"));
   EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Язык интерфейса");
   EXPECT_EQ(form->VoiceIndex(), 0);
+  // Qt's own buttons and dialogs follow the language box, both ways.
+  EXPECT_EQ(qtYes(), "&Да");
+  lang->setCurrentIndex(lang->findText("English"));
+  EXPECT_EQ(qtYes(), "&Yes");
   EXPECT_TRUE(messages_.empty());
 }
 
 TEST_F(MainWindowTest, ALanguageFileThatVanishedWarnsOnceAndKeepsTheTexts) {
   auto form = Start("English");
   auto* lang = Find<QComboBox>(*form, "CBLang");
-  fs::remove(app_ / "lang/Русский.lng");
+  fs::remove(app_ / PathFromUtf8("lang/Русский.lng"));
   lang->setCurrentIndex(lang->findText("Русский"));
   EXPECT_EQ(messages_.size(), 1u);
   // The box goes back to the language still loaded, which the texts and dialogs use.

@@ -119,6 +119,16 @@ std::string NativeSeparators(std::string relative);
 // The platform's executable suffix (".exe" on Windows, empty elsewhere).
 std::string ExecutableSuffix();
 
+// The English name of the language of the user's default locale ("Russian"), or empty when it
+// cannot be told. Windows names every language; elsewhere the locale variables (LC_ALL,
+// LC_MESSAGES, LANG, in the order the C library consults them) are read, and only the
+// languages the program ships are named.
+std::string UserLanguageEnglishName();
+
+// Starts the system's exclamation sound (Windows' "SYSTEMEXCLAMATION") without waiting for it.
+// False where the system has no such sound; the caller may then beep in its own way.
+bool PlaySystemExclamation();
+
 // Reads a whole file into memory; false when it cannot be read. For small files only
 // (headers, indexes, language files, descriptors).
 bool ReadWholeFile(const std::filesystem::path& path, std::string& bytes);

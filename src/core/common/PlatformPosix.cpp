@@ -2,7 +2,9 @@
 // with flock, and the platform's answers for Platform.h.
 #include "core/common/Platform.h"
 
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
@@ -164,6 +166,22 @@ TRunLock::~TRunLock() {
 }
 
 std::string ExecutableSuffix() { return ""; }
+
+std::string UserLanguageEnglishName() {
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (!value || !*value) continue;
+    // "ru_RU.UTF-8", "ru", "en_GB@euro": the language is the part before the territory.
+    std::string code(value, std::strcspn(value, "_-.@"));
+    for (char& c : code) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (code == "ru") return "Russian";
+    if (code == "en") return "English";
+    return {};
+  }
+  return {};
+}
+
+bool PlaySystemExclamation() { return false; }
 
 std::error_code platform::CopyFileReplacing(const fs::path& from, const fs::path& to) {
   std::error_code ec;

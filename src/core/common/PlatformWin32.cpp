@@ -7,6 +7,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <mmsystem.h>
 
 #include <system_error>
 
@@ -133,6 +134,20 @@ TRunLock::~TRunLock() {
 }
 
 std::string ExecutableSuffix() { return ".exe"; }
+
+std::string UserLanguageEnglishName() {
+  wchar_t name[LOCALE_NAME_MAX_LENGTH] = {};
+  if (GetLocaleInfoEx(LOCALE_NAME_USER_DEFAULT, LOCALE_SENGLISHLANGUAGENAME, name, LOCALE_NAME_MAX_LENGTH) <= 0) {
+    return {};
+  }
+  return PathToUtf8(fs::path(name));
+}
+
+bool PlaySystemExclamation() {
+  // SND_NODEFAULT: a system without the sound stays silent rather than play another one.
+  PlaySoundW(L"SYSTEMEXCLAMATION", nullptr, SND_ALIAS | SND_ASYNC | SND_NODEFAULT);
+  return true;
+}
 
 std::error_code platform::CopyFileReplacing(const fs::path& from, const fs::path& to) {
   if (CopyFileExW(from.c_str(), to.c_str(), nullptr, nullptr, nullptr, 0)) return {};

@@ -18,18 +18,35 @@ std::string TLangList::GetLangText(std::string_view key) const {
   return found ? text : tokens_.front();
 }
 
+namespace {
+
+// Names that come from an editable box or a file: anything that is not a plain file name
+// cannot name one of our files in lang/.
+bool IsPlainFileName(const std::string& name) {
+  return !name.empty() && name.find_first_of("/\\:") == std::string::npos && name != "." && name != "..";
+}
+
+}  // namespace
+
+std::string TLangList::OptionalText(std::string_view key) const {
+  bool found = false;
+  std::string text = FindTokenValue(tokens_, key, &found);
+  return found ? text : std::string();
+}
+
+fs::path QtTranslationFile(const TLangList& lang, const fs::path& appDir) {
+  const std::string name = lang.OptionalText("QtTranslation");
+  if (!IsPlainFileName(name)) return {};
+  return appDir / "lang" / PathFromUtf8(name + ".qm");
+}
+
 fs::path LanguageFilePath(const fs::path& appDir, const std::string& name) {
   return appDir / "lang" / PathFromUtf8(name + ".lng");
 }
 
 bool LoadLanguage(const std::string& name, TLangList& list, const fs::path& appDir) {
   list.Clear();
-  // The name comes from an editable box: anything that is not a plain file name cannot be
-  // one of our language files.
-  if (name.empty() || name.find_first_of("/\\:") != std::string::npos || name == "." ||
-      name == "..") {
-    return false;
-  }
+  if (!IsPlainFileName(name)) return false;
   std::string bytes;
   if (!ReadWholeFile(LanguageFilePath(appDir, name), bytes)) return false;
   list.SetTokens(ReadTokens(NormalizeLineBreaks(DecodeText(bytes)), '='));

@@ -20,6 +20,9 @@ class TLangList {
   // lookup in an empty table yields the key itself so that a message still says something.
   std::string GetLangText(std::string_view key) const;
 
+  // The text of a key the file really has; empty when it lacks the key (no fallback).
+  std::string OptionalText(std::string_view key) const;
+
   void Clear() { tokens_.clear(); }
   bool Empty() const { return tokens_.empty(); }
   void SetTokens(std::vector<std::string> tokens) { tokens_ = std::move(tokens); }
@@ -35,6 +38,11 @@ std::filesystem::path LanguageFilePath(const std::filesystem::path& appDir, cons
 // Empties list and fills it from appDir/lang/<name>.lng. False (list left empty) when the
 // file cannot be read or the name cannot be a file name.
 bool LoadLanguage(const std::string& name, TLangList& list, const std::filesystem::path& appDir);
+
+// The translation of the toolkit's own texts (file dialogs, Yes and No) that a language file
+// asks for with the key "QtTranslation" ("qtbase_ru"), as appDir/lang/<name>.qm; empty when
+// the file asks for none or names something that is not a plain file name.
+std::filesystem::path QtTranslationFile(const TLangList& lang, const std::filesystem::path& appDir);
 
 // Names (without extension) of the language files in appDir/lang, files only, hidden ones
 // skipped, in case-insensitive name order as a Windows folder lists them.
