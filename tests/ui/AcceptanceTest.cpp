@@ -225,7 +225,7 @@ TEST_F(BadInput, AMissingToolAndAnUnwritableOutputEndTheRunCleanly) {
 }
 
 TEST_F(BadInput, ALanguageFileRemovedWhileRunningKeepsTheTexts) {
-  fs::remove(app / PathFromUtf8("lang/Русский.lng"));
+  fs::remove(app / "lang/Русский.lng");
   form->CBLang->setCurrentIndex(form->CBLang->findText("Русский"));
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].text, "Отсутствуют языковые файлы.\r\nLanguage files are missing.");

@@ -169,7 +169,7 @@ TEST_F(MainWindowTest, ChangingLanguageReappliesTextsAndResetsTheVoiceChoice) {
 TEST_F(MainWindowTest, ALanguageFileThatVanishedWarnsOnceAndKeepsTheTexts) {
   auto form = Start("English");
   auto* lang = Find<QComboBox>(*form, "CBLang");
-  fs::remove(app_ / PathFromUtf8("lang/Русский.lng"));
+  fs::remove(app_ / "lang/Русский.lng");
   lang->setCurrentIndex(lang->findText("Русский"));
   EXPECT_EQ(messages_.size(), 1u);
   // The box goes back to the language still loaded, which the texts and dialogs use.

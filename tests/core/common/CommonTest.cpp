@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <fstream>
 #include <sstream>
 #include <system_error>
@@ -209,6 +210,16 @@ TEST(Paths, Utf8RoundTripAndNativeSeparators) {
   const char sep = static_cast<char>(fs::path::preferred_separator);
   EXPECT_EQ(NativeSeparators("tools\\temp\\exefs.bin"), std::string("tools") + sep + "temp" + sep + "exefs.bin");
 }
+
+#ifdef _WIN32
+// Elsewhere the locale variables decide, tested through the command-line program's processes.
+TEST(Platform, WindowsNamesTheLanguageOfEveryUserLocaleInEnglish) {
+  const std::string name = UserLanguageEnglishName();
+  ASSERT_FALSE(name.empty());
+  EXPECT_EQ(name.find('\0'), std::string::npos);  // the name, not the buffer it came in
+  EXPECT_TRUE(std::isupper(static_cast<unsigned char>(name[0]))) << name;  // "English", not "en-US"
+}
+#endif
 
 }  // namespace
 }  // namespace qpt
