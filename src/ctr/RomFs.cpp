@@ -8,6 +8,8 @@
 #include <functional>
 #include <system_error>
 
+#include "ctr/Names.h"
+
 namespace ctr {
 
 namespace fs = std::filesystem;
@@ -39,77 +41,6 @@ std::string Utf8(const fs::path& path) {
 }
 
 fs::path PathFromUtf8(const std::string& utf8) { return fs::path(std::u8string(utf8.begin(), utf8.end())); }
-
-// ---------------------------------------------------------------- text
-
-std::optional<std::u16string> Utf8ToUtf16(const std::string& in) {
-  std::u16string out;
-  for (std::size_t i = 0; i < in.size();) {
-    const unsigned char c = static_cast<unsigned char>(in[i]);
-    std::uint32_t cp;
-    std::size_t extra;
-    if (c < 0x80) {
-      cp = c;
-      extra = 0;
-    } else if ((c & 0xE0) == 0xC0) {
-      cp = c & 0x1F;
-      extra = 1;
-    } else if ((c & 0xF0) == 0xE0) {
-      cp = c & 0x0F;
-      extra = 2;
-    } else if ((c & 0xF8) == 0xF0) {
-      cp = c & 0x07;
-      extra = 3;
-    } else {
-      return std::nullopt;
-    }
-    if (in.size() - i <= extra) return std::nullopt;
-    for (std::size_t k = 1; k <= extra; ++k) {
-      const unsigned char cc = static_cast<unsigned char>(in[i + k]);
-      if ((cc & 0xC0) != 0x80) return std::nullopt;
-      cp = cp << 6 | (cc & 0x3F);
-    }
-    static constexpr std::uint32_t kMinOf[] = {0, 0x80, 0x800, 0x10000};
-    if (cp < kMinOf[extra] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return std::nullopt;
-    if (cp >= 0x10000) {
-      cp -= 0x10000;
-      out.push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
-      out.push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
-    } else {
-      out.push_back(static_cast<char16_t>(cp));
-    }
-    i += extra + 1;
-  }
-  return out;
-}
-
-std::optional<std::string> Utf16ToUtf8(const std::u16string& in) {
-  std::string out;
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    std::uint32_t cp = in[i];
-    if (cp >= 0xDC00 && cp <= 0xDFFF) return std::nullopt;
-    if (cp >= 0xD800 && cp <= 0xDBFF) {
-      if (i + 1 >= in.size() || in[i + 1] < 0xDC00 || in[i + 1] > 0xDFFF) return std::nullopt;
-      cp = 0x10000 + ((cp - 0xD800) << 10) + (in[++i] - 0xDC00);
-    }
-    if (cp < 0x80) {
-      out.push_back(static_cast<char>(cp));
-    } else if (cp < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | cp >> 6));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else if (cp < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | cp >> 12));
-      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | cp >> 18));
-      out.push_back(static_cast<char>(0x80 | (cp >> 12 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp >> 6 & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-    }
-  }
-  return out;
-}
 
 // A name from an image becomes one component of a path on disk: nothing that could climb out
 // of the output folder or split into several components.

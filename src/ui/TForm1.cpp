@@ -34,6 +34,7 @@
 #include "core/install/WorkFolder.h"
 #include "core/install/OutputCheck.h"
 #include "ctr/Image.h"
+#include "ctr/Names.h"
 #include "ctr/Reader.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
@@ -329,7 +330,7 @@ bool TForm1::FormCreate() {
     for (const std::string& name : languages) CBLang->addItem(Q(name));
     // The file may be named in other letter case ("english.lng"); its own name is loaded.
     const auto found = std::find_if(languages.begin(), languages.end(), [&](const std::string& name) {
-      return FoldNameCase(name) == FoldNameCase(starting);
+      return ctr::FoldNameCase(name) == ctr::FoldNameCase(starting);
     });
     if (found != languages.end()) starting = *found;
     CBLang->setCurrentIndex(found != languages.end() ? static_cast<int>(found - languages.begin()) : -1);
