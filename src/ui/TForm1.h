@@ -2,7 +2,8 @@
 // patch's description, chooses a voice set and music, and starts or cancels an installation
 // while its progress shows in the log and the progress bar. The steps' state and rules live in
 // TStepState (core); the window turns the player's actions into its calls and draws what it
-// says.
+// says. TForm1.cpp holds the steps and the run, TForm1Controls.cpp the controls and their
+// layout, TForm1Drop.cpp what is dropped on the window, TForm1Check.cpp the check of an image.
 #pragma once
 
 #include <QWidget>
