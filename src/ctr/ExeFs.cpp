@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "ctr/Blz.h"
+#include "ctr/Names.h"
 
 namespace ctr {
 
@@ -35,10 +36,10 @@ bool IsSafeName(const std::string& name) {
 Status CheckOneFilePerEntry(const std::vector<std::pair<int, std::string>>& slotNames) {
   for (std::size_t a = 0; a < slotNames.size(); ++a) {
     const std::string fileA = ExeFsFolderName(slotNames[a].second, slotNames[a].first);
-    const std::u16string foldedA = FoldNameCase(std::u16string(fileA.begin(), fileA.end()));
+    const std::string foldedA = FoldNameCase(fileA);
     for (std::size_t b = a + 1; b < slotNames.size(); ++b) {
       const std::string fileB = ExeFsFolderName(slotNames[b].second, slotNames[b].first);
-      if (foldedA == FoldNameCase(std::u16string(fileB.begin(), fileB.end()))) {
+      if (foldedA == FoldNameCase(fileB)) {
         return Status::Error("ExeFS entries " + std::to_string(slotNames[a].first) + " and " +
                              std::to_string(slotNames[b].first) + " would both be the file " + fileA);
       }

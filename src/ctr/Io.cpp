@@ -5,6 +5,7 @@
 #include <atomic>
 #include <system_error>
 
+#include "ctr/Names.h"
 #include "ctr/Platform.h"
 
 namespace ctr {
@@ -44,54 +45,7 @@ void UnregisterPending(int& slot) {
   slot = -1;
 }
 
-char16_t FoldUnit(char16_t c) {
-  // Capitals at a fixed distance before their small letters.
-  struct Shifted {
-    char16_t first, last, delta;
-  };
-  static constexpr Shifted kShifted[] = {
-      {0x0041, 0x005A, 0x20}, {0x00C0, 0x00D6, 0x20}, {0x00D8, 0x00DE, 0x20}, {0x0388, 0x038A, 0x25},
-      {0x038E, 0x038F, 0x3F}, {0x0391, 0x03A1, 0x20}, {0x03A3, 0x03AB, 0x20}, {0x0400, 0x040F, 0x50},
-      {0x0410, 0x042F, 0x20}, {0x0531, 0x0556, 0x30}, {0x2160, 0x216F, 0x10}, {0x24B6, 0x24CF, 0x1A},
-      {0xFF21, 0xFF3A, 0x20},
-  };
-  // Runs where each capital is followed by its small letter.
-  struct Paired {
-    char16_t first, last;
-  };
-  static constexpr Paired kPaired[] = {
-      {0x0100, 0x012F}, {0x0132, 0x0137}, {0x0139, 0x0148}, {0x014A, 0x0177}, {0x0179, 0x017E},
-      {0x01DE, 0x01EF}, {0x01F8, 0x021F}, {0x0222, 0x0233}, {0x0246, 0x024F}, {0x03D8, 0x03EF},
-      {0x0460, 0x0481}, {0x048A, 0x04BF}, {0x04C1, 0x04CE}, {0x04D0, 0x052F}, {0x1E00, 0x1E95},
-      {0x1EA0, 0x1EFF},
-  };
-  // Single letters, and letters that file systems upper-case onto another letter's capital.
-  static constexpr std::pair<char16_t, char16_t> kSingle[] = {
-      {0x00B5, 0x03BC}, {0x0131, 0x0069}, {0x017F, 0x0073}, {0x0178, 0x00FF}, {0x0386, 0x03AC},
-      {0x038C, 0x03CC}, {0x03C2, 0x03C3}, {0x03D0, 0x03B2}, {0x03D1, 0x03B8}, {0x03D5, 0x03C6},
-      {0x03D6, 0x03C0}, {0x03F0, 0x03BA}, {0x03F1, 0x03C1}, {0x03F4, 0x03B8}, {0x03F5, 0x03B5},
-      {0x04C0, 0x04CF}, {0x1E9B, 0x1E61}, {0x1E9E, 0x00DF}, {0x2126, 0x03C9}, {0x212A, 0x006B},
-      {0x212B, 0x00E5},
-  };
-  for (const Shifted& r : kShifted) {
-    if (c >= r.first && c <= r.last) return static_cast<char16_t>(c + r.delta);
-  }
-  for (const Paired& r : kPaired) {
-    if (c >= r.first && c <= r.last) return (c - r.first) % 2 == 0 ? static_cast<char16_t>(c + 1) : c;
-  }
-  for (const auto& [from, to] : kSingle) {
-    if (c == from) return to;
-  }
-  return c;
-}
-
 }  // namespace
-
-std::u16string FoldNameCase(std::u16string_view name) {
-  std::u16string folded(name);
-  for (char16_t& c : folded) c = FoldUnit(c);
-  return folded;
-}
 
 bool IsTemporaryOutputName(std::u16string_view name) {
   const std::u16string suffix(kTemporaryOutputSuffix.begin(), kTemporaryOutputSuffix.end());

@@ -88,13 +88,6 @@ class InputFile {
 // output can never be a file or folder that the same unpack has written or will write.
 inline constexpr std::string_view kTemporaryOutputSuffix = ".qpt-partial";
 
-// A file name (UTF-16) as a file system that ignores letter case compares it: every letter of
-// the Latin, Greek, Cyrillic and Armenian alphabets (full-width Latin, Roman numerals and
-// circled letters too) in its lower-case form, and the few letters that upper-case onto
-// those (dotless i, long s, micro sign, Kelvin sign, ...) with them. Two names whose foldings
-// are equal are one file on Windows and, by default, on macOS.
-std::u16string FoldNameCase(std::u16string_view name);
-
 // True when the name ends with kTemporaryOutputSuffix in any letter case.
 bool IsTemporaryOutputName(std::u16string_view name);
 

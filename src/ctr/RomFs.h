@@ -1,6 +1,7 @@
 // RomFS: the read-only file system of an NCCH, wrapped in the IVFC hash tree. The image is the
 // IVFC header with the master hash, then level 3 (the file system), then hash levels 1 and 2,
-// each in whole 0x1000-byte blocks. Building, unpacking, reading and verifying it.
+// each in whole 0x1000-byte blocks. Building it (RomFsBuilder.cpp), walking, reading and
+// unpacking it (RomFsReader.cpp), and its hash tree (RomFsHashTree.cpp).
 #pragma once
 
 #include <cstdint>
@@ -84,6 +85,12 @@ static_assert(sizeof(RomFsFileRecord) == 0x20);
 #pragma pack(pop)
 
 inline constexpr std::uint32_t kRomFsNoEntry = 0xFFFFFFFF;
+// No real RomFS has metadata tables anywhere near this (a game with 100,000 files needs a
+// few MiB); larger claims are garbage. The builder keeps to it as well, so that whatever it
+// makes can be unpacked.
+inline constexpr std::uint64_t kRomFsMaxTableSize = 32u << 20;
+// Folders nest at most this deep, in what the builder makes and in what the walk accepts.
+inline constexpr int kRomFsMaxFolderDepth = 256;
 
 // Builds a complete RomFS image from a folder tree. Entry order, hash tables and data layout
 // follow 3dstool, so unpacking and rebuilding an unchanged tree gives the same image; folders

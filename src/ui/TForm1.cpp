@@ -3,14 +3,8 @@
 #include <QApplication>
 #include <QButtonGroup>
 #include <QCloseEvent>
-#include <QDir>
 #include <QComboBox>
 #include <QGroupBox>
-#include <QDragEnterEvent>
-#include <QDropEvent>
-#include <QGridLayout>
-#include <QMimeData>
-#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -19,13 +13,10 @@
 #include <QRadioButton>
 #include <QScreen>
 #include <QScrollBar>
-#include <QStyle>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextCursor>
-#include <QVBoxLayout>
 #include <QThread>
-#include <QToolTip>
 
 #include <algorithm>
 
@@ -33,11 +24,7 @@
 #include "core/install/Install.h"
 #include "core/install/Receipt.h"
 #include "core/install/WorkFolder.h"
-#include "core/install/OutputCheck.h"
-#include "ctr/Image.h"
-#include "ctr/Reader.h"
-#include "core/rom/PatchList.h"
-#include "core/rom/RomIdentify.h"
+#include "ctr/Names.h"
 #include "ui/Dialogs.h"
 #include "ui/MusicDialogs.h"
 
@@ -48,12 +35,6 @@ namespace fs = std::filesystem;
 namespace {
 
 QString Q(const std::string& utf8) { return QString::fromUtf8(utf8.data(), static_cast<qsizetype>(utf8.size())); }
-
-template <typename T>
-T* Named(T* widget, const char* name) {
-  widget->setObjectName(QString::fromLatin1(name));
-  return widget;
-}
 
 }  // namespace
 
@@ -111,6 +92,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
   dialogFont.setPointSize(8);
   setFont(dialogFont);
   BuildControls();
+  DrawSteps();
   FitWindow();
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
@@ -127,200 +109,6 @@ TForm1::~TForm1() {
   if (checkThread_.joinable()) checkThread_.join();
 }
 
-void TForm1::BuildControls() {
-  // The controls sit in layouts rather than at fixed places, so that a longer text (another
-  // language, a larger font) makes the window grow instead of cutting the text off; at the
-  // usual font the window keeps its size of 657 x 482.
-  TntLabel0 = Named(new QLabel(QStringLiteral("Язык интерфейса"), this), "TntLabel0");
-
-  // A list, not an edit field: only names that have a file in lang/ can be chosen.
-  CBLang = Named(new QComboBox(this), "CBLang");
-  // Explicit minimum widths would win over what a text asks for: sizes that only set a floor
-  // are given by the layouts (struts, column widths) instead.
-  connect(CBLang, &QComboBox::currentTextChanged, this, &TForm1::CBLangChange);
-
-  TntGroupBox1 = Named(new QGroupBox(QStringLiteral("Описание патча"), this), "TntGroupBox1");
-  TntGroupBox1->setMinimumHeight(257);
-
-  RichDesc = Named(new QTextBrowser(TntGroupBox1), "RichDesc");
-  RichDesc->setFrameShape(QFrame::NoFrame);
-  RichDesc->setReadOnly(true);
-  RichDesc->setOpenLinks(false);
-  RichDesc->setOpenExternalLinks(false);
-  RichDesc->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  RichDesc->viewport()->setAutoFillBackground(false);
-  RichDesc->setStyleSheet(QStringLiteral("QTextBrowser { background: palette(window); }"));
-  connect(RichDesc, &QTextBrowser::anchorClicked, this, [](const QUrl& url) { OpenUrl(url); });
-  auto* descLayout = new QVBoxLayout(TntGroupBox1);
-  descLayout->setContentsMargins(16, 8, 16, 8);
-  descLayout->addWidget(RichDesc);
-
-  MemoLog = Named(new QPlainTextEdit(this), "MemoLog");
-  MemoLog->setMinimumHeight(201);
-  MemoLog->setReadOnly(true);
-  MemoLog->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  MemoLog->setLineWrapMode(QPlainTextEdit::WidgetWidth);
-  QFont logFont(QStringLiteral("Courier New"));
-  logFont.setStyleHint(QFont::Monospace);
-  logFont.setPixelSize(12);
-  MemoLog->setFont(logFont);
-
-  TntGroupBox2 = Named(new QGroupBox(QStringLiteral("Установка патча"), this), "TntGroupBox2");
-  QWidget* box = TntGroupBox2;
-
-  TntLabel1 = Named(new QLabel(QStringLiteral("Шаг 1: старый РОМ:"), box), "TntLabel1");
-  ebOldRom = Named(new QLineEdit(box), "ebOldRom");
-  ebOldRom->setReadOnly(true);
-  btOldRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btOldRomPath");
-  btOldRomPath->setFixedSize(25, 25);
-  connect(btOldRomPath, &QPushButton::clicked, this, &TForm1::btOldRomPathClick);
-
-  TntLabel2 = Named(new QLabel(QStringLiteral("Шаг 2: новый РОМ:"), box), "TntLabel2");
-  ebNewRom = Named(new QLineEdit(box), "ebNewRom");
-  ebNewRom->setReadOnly(true);
-  ebNewRom->setEnabled(false);
-  btNewRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btNewRomPath");
-  btNewRomPath->setFixedSize(25, 25);
-  btNewRomPath->setEnabled(false);
-  connect(btNewRomPath, &QPushButton::clicked, this, [this] { btNewRomPathClick(false); });
-
-  TntLabel3 = Named(new QLabel(QStringLiteral("Шаг 3: патч:"), box), "TntLabel3");
-  CBPatch = Named(new QComboBox(box), "CBPatch");
-  // A long patch title must not widen the window; the open list shows it whole.
-  CBPatch->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
-  CBPatch->setMinimumContentsLength(16);
-  CBPatch->setEnabled(false);
-  connect(CBPatch, &QComboBox::currentIndexChanged, this, [this] { CBPatchChange(); });
-
-  TntLabel4 = Named(new QLabel(QStringLiteral("Поддерживаемые игры:"), box), "TntLabel4");
-  lbSupportedGames = Named(new QLabel(box), "lbSupportedGames");
-  TntLabel5 = Named(new QLabel(QStringLiteral("Поддерживаемые регионы:"), box), "TntLabel5");
-  lbSupportedRegions = Named(new QLabel(box), "lbSupportedRegions");
-  for (QLabel* value : {lbSupportedGames, lbSupportedRegions}) {
-    // The descriptor's own values: a long one is cut at the box's edge and shown whole as a tip.
-    value->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-  }
-
-  TntRadioGroup2 = Named(new QGroupBox(QStringLiteral("Голоса персонажей:"), box), "TntRadioGroup2");
-  voiceButtons = new QButtonGroup(this);
-  auto* voiceLayout = new QVBoxLayout(TntRadioGroup2);
-  voiceLayout->setContentsMargins(6, 2, 6, 4);
-  voiceLayout->setSpacing(1);
-  static const char* const kVoiceTexts[3] = {"Английские", "Японские (частично взяты из GS5/GK2)",
-                                             "Японские (оригинальные)"};
-  for (int i = 0; i < 3; ++i) {
-    voiceItems[i] = new QRadioButton(QString::fromUtf8(kVoiceTexts[i]), TntRadioGroup2);
-    voiceItems[i]->setObjectName(QStringLiteral("TntRadioGroup2Item%1").arg(i));
-    voiceButtons->addButton(voiceItems[i], i);
-    voiceLayout->addWidget(voiceItems[i]);
-  }
-  voiceItems[0]->setChecked(true);
-  TntRadioGroup2->setEnabled(false);
-
-  BTNMusicChange = Named(new QPushButton(QStringLiteral("Замена музыки"), box), "BTNMusicChange");
-  BTNMusicChange->setEnabled(false);
-  connect(BTNMusicChange, &QPushButton::clicked, this, &TForm1::BTNMusicChangeClick);
-  BTNInstallPatch = Named(new QPushButton(QStringLiteral("Установить патч"), box), "BTNInstallPatch");
-  BTNInstallPatch->setEnabled(false);
-  connect(BTNInstallPatch, &QPushButton::clicked, this, &TForm1::BTNInstallPatchClick);
-  BTNCancel = Named(new QPushButton(QStringLiteral("Отменить установку"), box), "BTNCancel");
-  BTNCancel->setEnabled(false);
-  connect(BTNCancel, &QPushButton::clicked, this, &TForm1::BTNCancelClick);
-  BTNCheckImage = Named(new QPushButton(QStringLiteral("Проверить образ..."), box), "BTNCheckImage");
-  connect(BTNCheckImage, &QPushButton::clicked, this, &TForm1::BTNCheckImageClick);
-  for (QPushButton* button : {BTNMusicChange, BTNInstallPatch, BTNCancel, BTNCheckImage}) button->setMinimumHeight(25);
-
-  ProgressBar1 = Named(new QProgressBar(box), "ProgressBar1");
-  ProgressBar1->setMinimumHeight(25);
-  ProgressBar1->setRange(0, 100);
-  ProgressBar1->setValue(0);
-
-  // Step by step from the top, as the player goes through them.
-  auto* steps = new QVBoxLayout(box);
-  steps->setContentsMargins(10, 12, 10, 12);
-  steps->setSpacing(3);
-  const auto pathRow = [](QLineEdit* edit, QPushButton* button) {
-    auto* row = new QHBoxLayout;
-    row->setSpacing(7);
-    row->addWidget(edit, 1);
-    row->addWidget(button);
-    return row;
-  };
-  steps->addWidget(TntLabel1);
-  steps->addLayout(pathRow(ebOldRom, btOldRomPath));
-  steps->addSpacing(6);
-  steps->addWidget(TntLabel2);
-  steps->addLayout(pathRow(ebNewRom, btNewRomPath));
-  steps->addSpacing(6);
-  steps->addWidget(TntLabel3);
-  steps->addWidget(CBPatch);
-  steps->addSpacing(9);
-  auto* supported = new QGridLayout;
-  supported->setHorizontalSpacing(12);
-  supported->setVerticalSpacing(4);
-  supported->addWidget(TntLabel4, 0, 0);
-  supported->addWidget(lbSupportedGames, 0, 1);
-  supported->addWidget(TntLabel5, 1, 0);
-  supported->addWidget(lbSupportedRegions, 1, 1);
-  supported->setColumnStretch(1, 1);
-  steps->addLayout(supported);
-  steps->addSpacing(6);
-  steps->addWidget(TntRadioGroup2);
-  steps->addSpacing(6);
-  // The music button above the cancel button, both as wide as the install button.
-  auto* buttons = new QGridLayout;
-  buttons->setHorizontalSpacing(12);
-  buttons->setVerticalSpacing(12);
-  buttons->addWidget(BTNCheckImage, 0, 0);
-  buttons->addWidget(BTNMusicChange, 0, 1);
-  buttons->addWidget(BTNInstallPatch, 1, 0);
-  buttons->addWidget(BTNCancel, 1, 1);
-  for (int column : {0, 1}) {
-    buttons->setColumnMinimumWidth(column, 121);
-    buttons->setColumnStretch(column, 1);
-  }
-  steps->addLayout(buttons);
-  steps->addSpacing(8);
-  steps->addWidget(ProgressBar1);
-  steps->addStretch(1);
-
-  auto* languageRow = new QHBoxLayout;
-  languageRow->setContentsMargins(8, 4, 0, 0);
-  languageRow->addWidget(TntLabel0);
-  languageRow->addStretch(1);
-  languageRow->addWidget(CBLang);
-  CBLang->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-  CBLang->setMinimumContentsLength(14);
-  auto* leftColumn = new QVBoxLayout;
-  leftColumn->setSpacing(7);
-  leftColumn->addStrut(297);
-  leftColumn->addLayout(languageRow);
-  leftColumn->addWidget(TntGroupBox2, 1);
-  auto* rightColumn = new QVBoxLayout;
-  rightColumn->setSpacing(7);
-  rightColumn->addStrut(337);
-  rightColumn->addWidget(TntGroupBox1, 257);
-  rightColumn->addWidget(MemoLog, 201);
-  auto* columns = new QHBoxLayout(this);
-  columns->setContentsMargins(8, 8, 8, 9);
-  columns->setSpacing(7);
-  columns->addLayout(leftColumn, 297);
-  columns->addLayout(rightColumn, 337);
-}
-
-void TForm1::FitWindow() {
-  // Fixed like the original window (no resizing by the player), but never smaller than what
-  // its texts need.
-  layout()->invalidate();
-  layout()->activate();
-  setFixedSize(minimumSizeHint().expandedTo(kInitialSize));
-}
-
-void TForm1::changeEvent(QEvent* event) {
-  QWidget::changeEvent(event);
-  if (event->type() == QEvent::FontChange && layout()) FitWindow();
-}
-
 bool TForm1::FormCreate() {
   // The language box lists every language file; the starting language follows the locale.
   const std::vector<std::string> languages = FindLanguageFiles(appDir_);
@@ -330,7 +118,7 @@ bool TForm1::FormCreate() {
     for (const std::string& name : languages) CBLang->addItem(Q(name));
     // The file may be named in other letter case ("english.lng"); its own name is loaded.
     const auto found = std::find_if(languages.begin(), languages.end(), [&](const std::string& name) {
-      return FoldNameCase(name) == FoldNameCase(starting);
+      return ctr::FoldNameCase(name) == ctr::FoldNameCase(starting);
     });
     if (found != languages.end()) starting = *found;
     CBLang->setCurrentIndex(found != languages.end() ? static_cast<int>(found - languages.begin()) : -1);
@@ -404,61 +192,28 @@ void TForm1::CBLangChange(const QString& text) {
   btNewRomPathClick(true);
 }
 
-void TForm1::LockLaterSteps() {
-  ebNewRom->setEnabled(false);
-  btNewRomPath->setEnabled(false);
-  CBPatch->setEnabled(false);
-  BTNInstallPatch->setEnabled(false);
-  BTNMusicChange->setEnabled(false);
-  TntRadioGroup2->setEnabled(false);
+void TForm1::DrawSteps() {
+  const TStepControls& c = steps_.Controls();
+  btOldRomPath->setEnabled(c.image);
+  ebOldRom->setEnabled(c.image);
+  ebNewRom->setEnabled(c.output);
+  btNewRomPath->setEnabled(c.output);
+  CBPatch->setEnabled(c.patch);
+  TntRadioGroup2->setEnabled(c.voice);
+  BTNMusicChange->setEnabled(c.music);
+  BTNInstallPatch->setEnabled(c.install);
+  BTNCancel->setEnabled(c.cancel);
 }
 
-bool TForm1::MusicUsable() const {
-  return (GameIndex == 1 || GameIndex == 2) && trackList_ && trackList_->Complete();
-}
-
-void TForm1::SettleRunControls() {
-  // Install and the music button follow the state a run would be started with, never the
-  // order in which the steps happened to be taken.
-  const bool runnable = !job_ && imageReady_ && !OutPath.empty() && patchReady_;
-  BTNInstallPatch->setEnabled(runnable);
-  BTNMusicChange->setEnabled(runnable && MusicUsable());
-  TntRadioGroup2->setEnabled(runnable && !VoiceMissing);
-}
-
-void TForm1::ForgetPatch() {
-  patchReady_ = false;
-  patchShown_ = false;
-  PatchDir.clear();
-  OriginalPackDatMD5.clear();
-  OriginalPackIncMD5.clear();
-  VoiceMissing = true;
-  trackList_.reset();
-  trackListPatchDir_.clear();
-  lbSupportedGames->clear();
-  lbSupportedRegions->clear();
-  SetDescription(GetLangText("DescriptionDefault"));
-}
-
-void TForm1::ForgetImage() {
-  // Everything below was found out about, or chosen for, the previous image: the output kind
-  // it offered, the patches that fit its game, their digests and the music read from it.
-  imageReady_ = false;
-  GameIndex = 0;
-  RegionIndex = 0;
-  GameCode.clear();
-  SoundInfoPos = -1;
-  RomExt.clear();
-  OutPath.clear();
-  SaveFilter.clear();
+void TForm1::ShowImageForgotten() {
   ebNewRom->clear();
   {
     const QSignalBlocker block(CBPatch);
     CBPatch->clear();
   }
-  PatchFiles.clear();
-  ForgetPatch();
-  LockLaterSteps();
+  lbSupportedGames->clear();
+  lbSupportedRegions->clear();
+  SetDescription(GetLangText("DescriptionDefault"));
   ProgressBar1->setValue(0);  // a full bar spoke of the previous image's run
 }
 
@@ -469,40 +224,15 @@ void TForm1::btOldRomPathClick() {
 }
 
 void TForm1::OpenImage(const fs::path& image) {
-  RomPath = image;
   ebOldRom->setText(Q(PathToUtf8(image)));
-  ForgetImage();
-
-  const TRomIdentity id = IdentifyRom(RomPath);
-  if (id.errorKey == "ErrorLoadingROM" && !id.kindChecked) {
-    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorLoadingROM"));
-    return;
+  const TImageOpening opening = steps_.OpenImage(image, langList_);
+  ShowImageForgotten();
+  DrawSteps();
+  if (opening.clearLog) MemoLog->clear();
+  for (const std::string& line : opening.logLines) LogAppend(line);
+  if (!opening.errorKey.empty()) {
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText(opening.errorKey.c_str()));
   }
-  MemoLog->clear();
-  const auto refuse = [this](const std::string& key) {
-    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText(key.c_str()));
-  };
-  if (!id.kindChecked) {
-    refuse(id.errorKey);
-    return;
-  }
-  RomExt = id.romExt;
-  if (id.encrypted) {
-    LogAppend(langList_.GetLangText("LogEncrypted") + "\r\n");
-    return;
-  }
-  for (const std::string& line : IdentityLogLines(id, langList_)) LogAppend(line);
-  if (!id.errorKey.empty()) {
-    refuse(id.errorKey);
-    return;
-  }
-  GameIndex = id.gameIndex;
-  RegionIndex = id.regionIndex;
-  GameCode = id.gameCode;
-  if (GameIndex == 1 || GameIndex == 2) SoundInfoPos = id.soundInfoPos;
-  imageReady_ = true;
-  ebNewRom->setEnabled(true);
-  btNewRomPath->setEnabled(true);
 }
 
 QString TForm1::OpenFilter() const {
@@ -514,58 +244,38 @@ QString TForm1::OpenFilter() const {
 
 void TForm1::btNewRomPathClick(bool fromLanguageChange) {
   if (!fromLanguageChange) {
-    if (!imageReady_) return;
+    if (!steps_.ImageReady()) return;
     const QString console = GetLangText("Console");
     const QString emulator = GetLangText("Emulator");
-    SaveFilter = RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
-                                        " (Sky3DS) (*.3ds)|*.3ds|"
-                                  : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
+    SaveFilter = steps_.RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
+                                               " (Sky3DS) (*.3ds)|*.3ds|"
+                                         : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
     if (const auto chosen = SelectSaveFile(this, SaveFilter)) {
       const fs::path path = OutputPathWithKind(PathFromUtf8(chosen->path.toStdString()),
                                                ExtensionOfFilter(chosen->filter).toStdString());
-      if (AcceptOutput(path)) OutPath = path;
+      if (AcceptOutput(path)) steps_.ChooseOutput(path);
     }
-    ebNewRom->setText(Q(PathToUtf8(OutPath)));
+    ebNewRom->setText(Q(PathToUtf8(steps_.OutPath)));
   }
   // A refused or forgotten image has nothing to list patches for, whatever the box shows.
-  if (!imageReady_ || OutPath.empty()) return;
+  if (!steps_.PatchListDue()) return;
   RebuildPatchList();
 }
 
 void TForm1::RebuildPatchList() {
-  // What step 3 showed before, to be kept when the same patch folder is listed again.
-  const bool hadChoice = patchShown_;
-  const fs::path previousDir = PatchDir;
-  const QString previousTitle = CBPatch->currentText();
-  int keep = -1;
+  const TPatchListing listing = steps_.RebuildPatchList(appDir_ / "patch", CBLang->currentText().toStdString());
   {
     const QSignalBlocker block(CBPatch);
     CBPatch->clear();
-    PatchFiles.clear();
     CBPatch->addItem(GetLangText("None"));
-    PatchFiles.emplace_back();
-    for (const TPatchEntry& entry : PopulatePatchList(appDir_ / "patch", ".dsc", true, CBLang->currentText().toStdString(),
-                                                      GameIndex, RegionIndex)) {
-      CBPatch->addItem(Q(entry.title));
-      PatchFiles.push_back(entry.descriptor);
-    }
-    if (hadChoice) {
-      for (std::size_t i = 0; i < PatchFiles.size(); ++i) {
-        const fs::path dir = i == 0 ? fs::path() : PatchFiles[i].parent_path();
-        if (dir == previousDir) {
-          keep = static_cast<int>(i);
-          break;
-        }
-      }
-    }
-    CBPatch->setCurrentIndex(keep >= 0 ? keep : 0);
+    for (const std::string& title : listing.titles) CBPatch->addItem(Q(title));
+    CBPatch->setCurrentIndex(listing.selected);
   }
-  CBPatch->setEnabled(true);
-  if (hadChoice && keep < 0) {
-    // The player chose something that is gone now; a run must not quietly install less.
-    LogAppend("\r\n" + FormatLangText("PatchChoiceReset", previousTitle).toStdString());
+  DrawSteps();
+  if (listing.choiceReset) {
+    LogAppend("\r\n" + FormatLangText("PatchChoiceReset", Q(listing.resetTitle)).toStdString());
   }
-  ShowPatch(keep >= 0);
+  ShowPatch(listing.shown);
 }
 
 QString TForm1::FormatLangText(const char* key, const QString& value) const {
@@ -574,91 +284,52 @@ QString TForm1::FormatLangText(const char* key, const QString& value) const {
   return text;
 }
 
-void TForm1::CBPatchChange() { ShowPatch(false); }
+void TForm1::CBPatchChange() { ShowPatch(steps_.ChoosePatch(CBPatch->currentIndex())); }
 
-void TForm1::ShowPatch(bool keepMusic) {
-  const int index = CBPatch->currentIndex();
-  patchReady_ = false;
-  if (index < 0 || static_cast<std::size_t>(index) >= PatchFiles.size()) {
-    SettleRunControls();
+void TForm1::ShowPatch(const TPatchShown& shown) {
+  DrawSteps();
+  if (!shown.selected) return;
+  if (shown.loadError) {
+    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("LoadDescError"));
     return;
   }
-  patchShown_ = true;
-  const fs::path previousDir = PatchDir;
-  if (index == 0) {
+  if (shown.none) {
     lbSupportedGames->setText(GetLangText("NotAvailable"));
     lbSupportedRegions->setText(GetLangText("NotAvailable"));
-    VoiceMissing = true;
-    PatchDir.clear();
-    OriginalPackDatMD5.clear();
-    OriginalPackIncMD5.clear();
     SetDescription(GetLangText("DescriptionDefault"));
   } else {
-    PatchDir = PatchFiles[static_cast<std::size_t>(index)].parent_path();
-    const auto descriptor = TPatchDescriptor::Load(PatchFiles[static_cast<std::size_t>(index)]);
-    if (!descriptor) {
-      // Nothing of this patch is known: no run may start with another patch's digests.
-      OriginalPackDatMD5.clear();
-      OriginalPackIncMD5.clear();
-      VoiceMissing = true;
-      trackList_.reset();
-      SettleRunControls();
-      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("LoadDescError"));
-      return;
-    }
-    SetDescription(Q(descriptor->Value("Description")));
-    OriginalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
-    OriginalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
-    lbSupportedGames->setText(Q(descriptor->Value("Game")));
-    lbSupportedRegions->setText(Q(descriptor->Value("Region")));
-    VoiceMissing = !FolderExists(PatchDir / "voice");
+    SetDescription(Q(shown.description));
+    lbSupportedGames->setText(Q(shown.games));
+    lbSupportedRegions->setText(Q(shown.regions));
   }
   lbSupportedGames->setToolTip(lbSupportedGames->text());
   lbSupportedRegions->setToolTip(lbSupportedRegions->text());
-  patchReady_ = true;
-  if (GameIndex == 1 || GameIndex == 2) {
-    // The music choice belongs to the patch's track list: kept while the same patch stays
-    // chosen, built anew for another one.
-    const bool same = keepMusic && trackList_ && trackListPatchDir_ == PatchDir && previousDir == PatchDir;
-    if (!same) RebuildTrackList(PatchDir);
-  } else {
-    trackList_.reset();
-  }
-  SettleRunControls();
-}
-
-void TForm1::RebuildTrackList(const fs::path& patchDir) {
-  trackList_.reset();
-  trackListPatchDir_ = patchDir;
-  auto list = std::make_unique<TTrackList>();
-  const TTrackListResult result = list->Create(RomPath, GameCode, SoundInfoPos, patchDir);
-  switch (result.status) {
+  if (!shown.trackList) return;
+  switch (shown.trackList->status) {
     case TTrackListStatus::Ok:
-      trackList_ = std::move(list);
       break;
     case TTrackListStatus::FormatError:
+      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorTrackListFormat"));
+      break;
     case TTrackListStatus::ReadingError:
-      // The list stays, incomplete: no music dialog opens on it and no music is written.
-      trackList_ = std::move(list);
-      ShowMessage(this, MessageKind::Error, windowTitle(),
-                  GetLangText(result.status == TTrackListStatus::FormatError ? "ErrorTrackListFormat"
-                                                                               : "ErrorReadingTracks"));
+      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorReadingTracks"));
       break;
     case TTrackListStatus::Failed:
-      ShowMessage(this, MessageKind::Error, windowTitle(), Q(result.message));
+      ShowMessage(this, MessageKind::Error, windowTitle(), Q(shown.trackList->message));
       break;
   }
 }
 
 void TForm1::BTNMusicChangeClick() {
   // A list that stopped at a reported error is incomplete: editing it would write guesses.
-  if (!trackList_ || !trackList_->Complete()) return;
+  TTrackList* list = steps_.MusicList();
+  if (!list) return;
   std::unique_ptr<TMusicDialog> dialog;
   const auto log = [this](const std::string& line) { LogAppend(line); };
-  if (GameIndex == 1) {
-    dialog = std::make_unique<TForm2>(*trackList_, QueryLanguage(), log, this);
-  } else if (GameIndex == 2) {
-    dialog = std::make_unique<TForm3>(*trackList_, QueryLanguage(), log, this);
+  if (steps_.GameIndex == 1) {
+    dialog = std::make_unique<TForm2>(*list, QueryLanguage(), log, this);
+  } else if (steps_.GameIndex == 2) {
+    dialog = std::make_unique<TForm3>(*list, QueryLanguage(), log, this);
   } else {
     return;
   }
@@ -669,45 +340,28 @@ void TForm1::BTNMusicChangeClick() {
 }
 
 bool TForm1::AcceptOutput(const fs::path& chosen) {
-  // The run writes the name with its kind's own extension, which may be a file the save
-  // dialog never asked about ("game.CIA" for "game.cia", "game.backup" for "game.3ds").
-  const fs::path written = WrittenOutputPath(chosen);
-  if (SameFile(written, RomPath)) {
-    ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
-    return false;
-  }
-  std::error_code ec;
-  if (written != chosen && fs::exists(written, ec)) {
-    QString question = GetLangText("ConfirmReplaceOutput");
-    question.replace(QStringLiteral("%1"), Q(PathToUtf8(written)));
-    return AskYesNo(this, windowTitle(), question);
+  const TOutputCheck check = steps_.CheckOutput(chosen);
+  switch (check.verdict) {
+    case TOutputCheck::TVerdict::IsInput:
+      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
+      return false;
+    case TOutputCheck::TVerdict::ReplacesAnother:
+      return AskYesNo(this, windowTitle(), FormatLangText("ConfirmReplaceOutput", Q(PathToUtf8(check.written))));
+    case TOutputCheck::TVerdict::Usable:
+      break;
   }
   return true;
 }
 
 void TForm1::BTNInstallPatchClick() {
   if (job_) return;  // one run at a time
-  if (!imageReady_ || OutPath.empty() || !patchReady_) return;
-  if (SameFile(WrittenOutputPath(OutPath), RomPath)) {
+  if (!steps_.Runnable()) return;
+  if (steps_.OutputIsInput()) {
     // Checked again: the files may have changed since the output was chosen.
     ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
     return;
   }
-  TInstallSettings settings;
-  settings.appDir = appDir_;
-  settings.patchDir = PatchDir;
-  settings.romPath = RomPath;
-  settings.outPath = OutPath;
-  settings.game = GameCode;
-  settings.originalPackDatMD5 = OriginalPackDatMD5;
-  settings.originalPackIncMD5 = OriginalPackIncMD5;
-  settings.lang = &langList_;
-  settings.trackList = trackList_ && trackList_->Complete() ? trackList_.get() : nullptr;
-  settings.writeReceipt = true;
-  settings.receiptFacts =
-      MakeReceiptFacts(GameIndex, RegionIndex, CBPatch->currentIndex() > 0 ? CBPatch->currentText().toStdString() : "",
-                       VoiceMissing ? -1 : VoiceIndex(), settings.trackList, langList_);
-  auto job = CreateInstallJob(RomExt, *jobHost_, settings);
+  auto job = CreateInstallJob(steps_.RomExt, *jobHost_, steps_.InstallSettings(appDir_, langList_, VoiceIndex()));
   if (!job) return;
   LogAppend("\r\n" + langList_.GetLangText("StartPatching") + "\r\n");
   StartJob(std::move(job));
@@ -739,23 +393,14 @@ void TForm1::SetLanguageBoxEnabled(bool enabled) { CBLang->setEnabled(enabled); 
 
 int TForm1::VoiceIndex() const { return voiceButtons->checkedId() < 0 ? 0 : voiceButtons->checkedId(); }
 
-void TForm1::SetMusicButtonEnabled(bool enabled) { BTNMusicChange->setEnabled(enabled); }
-
 LanguageQuery TForm1::QueryLanguage() { return {&langList_, appDir_, currentLanguage_}; }
 
 TInstallHost& TForm1::JobHost() { return *jobHost_; }
 
 void TForm1::StartJob(std::unique_ptr<TInstall> job) {
   job_ = std::move(job);
-  TntRadioGroup2->setEnabled(false);
-  BTNInstallPatch->setEnabled(false);
-  BTNMusicChange->setEnabled(false);
-  CBPatch->setEnabled(false);
-  btOldRomPath->setEnabled(false);
-  btNewRomPath->setEnabled(false);
-  ebOldRom->setEnabled(false);
-  ebNewRom->setEnabled(false);
-  BTNCancel->setEnabled(true);
+  steps_.RunStarted();
+  DrawSteps();
   job_->Start();
 }
 
@@ -763,7 +408,8 @@ void TForm1::BTNCancelClick() {
   if (!job_) return;
   LogAppend("\r\n" + langList_.GetLangText("CancelInstall"));
   job_->Terminate();
-  BTNCancel->setEnabled(false);
+  steps_.CancelAsked();
+  DrawSteps();
 }
 
 void TForm1::ThreadCancel(TInstall* /*job*/) {
@@ -784,17 +430,9 @@ void TForm1::ThreadCancel(TInstall* /*job*/) {
   }
   // A bar left full says that the run went through; anything else starts again from nothing.
   if (!succeeded) ProgressBar1->setValue(0);
-  // The state a run was started with cannot change while it runs, so Install is usable again.
-  BTNInstallPatch->setEnabled(true);
-  TntRadioGroup2->setEnabled(!VoiceMissing);
-  BTNMusicChange->setEnabled(MusicUsable());
+  steps_.RunEnded();
+  DrawSteps();
   CBLang->setEnabled(true);
-  CBPatch->setEnabled(true);
-  BTNCancel->setEnabled(false);
-  btOldRomPath->setEnabled(true);
-  btNewRomPath->setEnabled(true);
-  ebOldRom->setEnabled(true);
-  ebNewRom->setEnabled(true);
   if (closeAfterRun_) close();
 }
 
@@ -811,98 +449,6 @@ void TForm1::closeEvent(QCloseEvent* event) {
   event->accept();
 }
 
-void TForm1::FormClose() {
-  PatchFiles.clear();
-  trackList_.reset();
-}
-
-void TForm1::BTNCheckImageClick() {
-  if (checkThread_.joinable()) return;
-  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(appDir_)), OpenFilter());
-  if (!chosen) return;
-  const fs::path image = PathFromUtf8(chosen->toStdString());
-  LogAppend("\r\n" + langList_.GetLangText("CheckingImage") + "\r\n" + PathToUtf8(image));
-  BTNCheckImage->setEnabled(false);
-  // A busy bar: the check reads the whole image, which takes seconds for a large one, and
-  // the window stays responsive meanwhile.
-  const int shown = ProgressBar1->value();
-  if (!job_) ProgressBar1->setRange(0, 0);
-  const TLangList lang = langList_;
-  checkThread_ = std::thread([this, image, lang, shown] {
-    const TImageCheckReport report = CheckImageForPlayer(image, lang);
-    QMetaObject::invokeMethod(
-        this,
-        [this, report, shown] {
-          if (checkThread_.joinable()) checkThread_.join();
-          if (!job_) {
-            ProgressBar1->setRange(0, 100);
-            ProgressBar1->setValue(shown);
-          }
-          for (const std::string& line : report.lines) LogAppend(line);
-          BTNCheckImage->setEnabled(true);
-        },
-        Qt::QueuedConnection);
-  });
-}
-
-bool TForm1::CheckRunning() const { return checkThread_.joinable(); }
-
-void TForm1::dragEnterEvent(QDragEnterEvent* event) {
-  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
-}
-
-void TForm1::dropEvent(QDropEvent* event) {
-  std::vector<fs::path> paths;
-  for (const QUrl& url : event->mimeData()->urls()) {
-    // A URL's path has forward slashes; the window shows the system's own form.
-    if (url.isLocalFile()) paths.push_back(PathFromUtf8(QDir::toNativeSeparators(url.toLocalFile()).toStdString()));
-  }
-  event->acceptProposedAction();
-  HandleDrop(paths);
-}
-
-void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
-  const auto notUnderstood = [this] {
-    ShowMessage(this, MessageKind::Information, windowTitle(), GetLangText("DropNotUnderstood"));
-  };
-  // While a run works nothing it depends on may change.
-  if (job_) {
-    ShowMessage(this, MessageKind::Information, windowTitle(), GetLangText("DropWhileRunning"));
-    return;
-  }
-  if (paths.size() != 1) return notUnderstood();
-  const fs::path& dropped = paths.front();
-  std::error_code ec;
-  if (fs::is_directory(dropped, ec)) {
-    const auto title = PatchFolderTitle(dropped, CBLang->currentText().toStdString());
-    if (!title) return notUnderstood();
-    const fs::path folder = dropped.has_filename() ? dropped : dropped.parent_path();
-    QString question = GetLangText("DropPatchConfirm");
-    question.replace(QStringLiteral("%1"), Q(*title));
-    if (!AskYesNo(this, windowTitle(), question)) return;
-    const fs::path target = appDir_ / "patch" / folder.filename();
-    if (fs::exists(target, ec)) {
-      QString replace = GetLangText("DropPatchReplace");
-      replace.replace(QStringLiteral("%1"), Q(PathToUtf8(target)));
-      if (!AskYesNo(this, windowTitle(), replace)) return;
-    }
-    std::vector<fs::path> links;
-    if (!ImportPatchFolder(folder, appDir_ / "patch", &links)) {
-      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorImportingPatch"));
-      return;
-    }
-    QString done = GetLangText("PatchImported");
-    done.replace(QStringLiteral("%1"), Q(*title));
-    LogAppend(done.toStdString());
-    for (const fs::path& link : links) LogAppend(langList_.GetLangText("WarningSkippedLink") + "\r\n" + PathToUtf8(link));
-    if (imageReady_ && !OutPath.empty()) RebuildPatchList();
-    return;
-  }
-  if (!fs::is_regular_file(dropped, ec)) return notUnderstood();
-  // An image is taken by its content, as Step 1 takes it; anything else is said plainly.
-  ctr::FileReader file;
-  if (!file.Open(dropped) || ctr::DetectImageKind(file) == ctr::ImageKind::Unknown) return notUnderstood();
-  OpenImage(dropped);
-}
+void TForm1::FormClose() { steps_.Close(); }
 
 }  // namespace qpt::ui

@@ -1,6 +1,9 @@
 // The main window: the player picks the game image, the output and the patch, reads the
 // patch's description, chooses a voice set and music, and starts or cancels an installation
-// while its progress shows in the log and the progress bar.
+// while its progress shows in the log and the progress bar. The steps' state and rules live in
+// TStepState (core); the window turns the player's actions into its calls and draws what it
+// says. TForm1.cpp holds the steps and the run, TForm1Controls.cpp the controls and their
+// layout, TForm1Drop.cpp what is dropped on the window, TForm1Check.cpp the check of an image.
 #pragma once
 
 #include <QWidget>
@@ -14,6 +17,7 @@
 #include "core/install/Install.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
+#include "core/steps/StepState.h"
 
 class QButtonGroup;
 class QComboBox;
@@ -61,7 +65,6 @@ class TForm1 : public QWidget {
   void SetProgress(int percent);
   void SetLanguageBoxEnabled(bool enabled);
   int VoiceIndex() const;
-  void SetMusicButtonEnabled(bool enabled);
   LanguageQuery QueryLanguage();
 
   TLangList& LangList() { return langList_; }
@@ -108,22 +111,11 @@ class TForm1 : public QWidget {
   // is filled and before its modal loop starts.
   std::function<void(class TMusicDialog&)> onMusicDialogShown;
   // The current track list, or nullptr when none could be built.
-  TTrackList* TrackList() { return trackList_.get(); }
+  TTrackList* TrackList() { return steps_.TrackList(); }
 
-  // State of the chosen image, output and patch.
-  std::filesystem::path RomPath;
-  std::string RomExt;
-  std::uint8_t GameIndex = 0;  // 0 none, 1 AAT, 2 AA4, 3 AA5, 4 AA6, 5 PLvsPW
-  std::uint8_t RegionIndex = 0;
-  std::string GameCode;
-  std::int64_t SoundInfoPos = -1;
-  std::filesystem::path OutPath;
+  // State of the chosen image, output and patch, and which steps are open.
+  TStepState& Steps() { return steps_; }
   QString SaveFilter;
-  std::filesystem::path PatchDir;
-  bool VoiceMissing = true;    // the chosen patch offers no voice sets
-  std::string OriginalPackDatMD5;
-  std::string OriginalPackIncMD5;
-  std::vector<std::filesystem::path> PatchFiles;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -139,22 +131,16 @@ class TForm1 : public QWidget {
   static constexpr QSize kInitialSize{657, 482};
   void CBLangChange(const QString& text);
   void FormClose();
-  void RebuildTrackList(const std::filesystem::path& patchDir);
-  void LockLaterSteps();
-  // Forgets what depended on the previous image (output, patch list, digests, music) and
-  // locks the later steps; a new identification unlocks them again.
-  void ForgetImage();
-  // Forgets the chosen patch's values and the track list.
-  void ForgetPatch();
-  // Lists the patches for the identified game, keeping the chosen one (and its music) when
-  // its folder is still listed, and saying so in the log when it is not.
+  // Enables the controls as the step state says.
+  void DrawSteps();
+  // Clears what the window showed of the previous image: the output, the patch list and the
+  // patch's details, and a bar left full by its run.
+  void ShowImageForgotten();
+  // Lists the patches for the identified image (see TStepState::RebuildPatchList) and shows
+  // the list and the selected patch.
   void RebuildPatchList();
-  // Takes over the selected item of the patch list; keepMusic keeps the track list when the
-  // same patch folder stays chosen.
-  void ShowPatch(bool keepMusic);
-  // Enables Install, the music button and the voice choice only for a state a run can use.
-  void SettleRunControls();
-  bool MusicUsable() const;
+  // Shows the selected patch's details and what reading its music came to.
+  void ShowPatch(const TPatchShown& shown);
   QString OpenFilter() const;
   QString FormatLangText(const char* key, const QString& value) const;
 
@@ -162,12 +148,8 @@ class TForm1 : public QWidget {
   std::unique_ptr<WindowJobHost> jobHost_;
   std::unique_ptr<TInstall> job_;
   std::thread checkThread_;  // the check of an image, while it runs
-  std::unique_ptr<TTrackList> trackList_;
-  std::filesystem::path trackListPatchDir_;  // the patch folder the track list was built for
+  TStepState steps_;
   bool closeAfterRun_ = false;
-  bool imageReady_ = false;   // the image at RomPath was identified and may be installed
-  bool patchShown_ = false;   // the patch list has a selection whose values were taken over
-  bool patchReady_ = false;   // ... and its descriptor could be read
   std::string currentLanguage_;  // the language loaded into langList_
 
   TForm1Options options_;

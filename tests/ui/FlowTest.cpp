@@ -91,8 +91,8 @@ TEST_F(Flow, IdentifyingAnImageUnlocksTheOutput) {
   EXPECT_TRUE(messages.empty());
   EXPECT_EQ(form->ebOldRom->text(), Path(image));
   EXPECT_EQ(form->LogText(), "Phoenix Wright: Ace Attorney Trilogy\nROM Region: USA");
-  EXPECT_EQ(form->GameCode, "AAT");
-  EXPECT_EQ(form->RomExt, ".cxi");
+  EXPECT_EQ(form->Steps().GameCode, "AAT");
+  EXPECT_EQ(form->Steps().RomExt, ".cxi");
   EXPECT_TRUE(form->ebNewRom->isEnabled());
   EXPECT_TRUE(form->btNewRomPath->isEnabled());
   EXPECT_FALSE(form->CBPatch->isEnabled());
@@ -118,11 +118,11 @@ TEST_F(Flow, EveryStepStaysTrueToTheOthers) {
   apollo.programId = 0x001BD200;
   apollo.entry = 4492;
   ChooseImage(TrilogyImage("apollo.cxi", apollo));
-  EXPECT_EQ(form->GameCode, "AA4");
+  EXPECT_EQ(form->Steps().GameCode, "AA4");
   EXPECT_TRUE(form->ebNewRom->text().isEmpty());
   EXPECT_EQ(form->CBPatch->count(), 0);
-  EXPECT_TRUE(form->PatchDir.empty());
-  EXPECT_TRUE(form->OriginalPackDatMD5.empty());
+  EXPECT_TRUE(form->Steps().PatchDir.empty());
+  EXPECT_TRUE(form->Steps().OriginalPackDatMD5.empty());
   EXPECT_EQ(form->TrackList(), nullptr);
   EXPECT_FALSE(form->BTNInstallPatch->isEnabled());
   EXPECT_FALSE(form->BTNMusicChange->isEnabled());
@@ -146,7 +146,7 @@ TEST_F(Flow, EveryStepStaysTrueToTheOthers) {
   ChooseImage(TrilogyImage());
   selectedEntry = 1;  // the emulator's CXI
   ChooseOutput("patched");
-  EXPECT_EQ(form->OutPath, app / "patched.cxi");
+  EXPECT_EQ(form->Steps().OutPath, app / "patched.cxi");
 
   // The chosen patch and its music stay through a language change and a new output...
   form->CBPatch->setCurrentIndex(form->CBPatch->findText("Trilogy"));
@@ -156,8 +156,8 @@ TEST_F(Flow, EveryStepStaysTrueToTheOthers) {
   form->CBLang->setCurrentIndex(form->CBLang->findText("Русский"));
   ChooseOutput("again.cxi");
   EXPECT_EQ(form->CBPatch->currentText(), "Trilogy");
-  EXPECT_EQ(form->PatchDir, app / "patch/Trilogy");
-  EXPECT_EQ(form->OriginalPackDatMD5, "0123456789ABCDEF0123456789ABCDEF");
+  EXPECT_EQ(form->Steps().PatchDir, app / "patch/Trilogy");
+  EXPECT_EQ(form->Steps().OriginalPackDatMD5, "0123456789ABCDEF0123456789ABCDEF");
   ASSERT_NE(form->TrackList(), nullptr);
   EXPECT_EQ(form->TrackList()->GetSelected(0), "Objection! 2001");
   EXPECT_TRUE(form->TrackList()->MusicChanged);
@@ -165,7 +165,7 @@ TEST_F(Flow, EveryStepStaysTrueToTheOthers) {
   fs::remove_all(app / "patch/Trilogy");
   ChooseOutput("again.cxi");
   EXPECT_EQ(form->CBPatch->currentIndex(), 0);
-  EXPECT_TRUE(form->PatchDir.empty());
+  EXPECT_TRUE(form->Steps().PatchDir.empty());
   EXPECT_FALSE(form->TrackList()->MusicChanged);
   EXPECT_TRUE(form->LogText().endsWith(Text("PatchChoiceReset").replace("%1", "Trilogy")));
 
@@ -201,7 +201,7 @@ TEST_F(Flow, ADroppedImageOrPatchFolderDoesWhatItsStepDoes) {
   EXPECT_TRUE(enter.isAccepted());
   QDropEvent drop(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
   QApplication::sendEvent(form.get(), &drop);
-  EXPECT_EQ(form->GameCode, "AAT");
+  EXPECT_EQ(form->Steps().GameCode, "AAT");
   EXPECT_EQ(form->ebOldRom->text(), Path(app / "dropped.cxi"));
   ChooseOutput("out.cia");
 
@@ -289,7 +289,7 @@ TEST_F(Flow, RefusedImagesSayWhyAndLockTheLaterSteps) {
   ChooseImage(TrilogyImage("unknown.cxi", unknown));
   EXPECT_EQ(form->LogText(), "ProgramID: 00012300\nUnknown ROM");
   EXPECT_EQ(messages.back().text, Text("ErrorWrongROM"));
-  EXPECT_EQ(form->GameIndex, 0);
+  EXPECT_EQ(form->Steps().GameIndex, 0);
 
   ChooseImage(app / "missing.cia");
   EXPECT_EQ(messages.back().text, Text("ErrorLoadingROM"));
@@ -314,12 +314,12 @@ TEST_F(Flow, ChoosingTheOutputListsTheFittingPatchesAndReadsTheMusic) {
   EXPECT_EQ(saveFilters.at(0), Text("Console") + " (*.cia);;" + Text("Emulator") + " (*.cxi)");
 
   form->CBPatch->setCurrentIndex(1);
-  EXPECT_EQ(form->PatchDir, patchDir);
+  EXPECT_EQ(form->Steps().PatchDir, patchDir);
   EXPECT_EQ(form->lbSupportedGames->text(), "AAT,AA4");
   EXPECT_EQ(form->lbSupportedRegions->text(), "USA");
   EXPECT_EQ(form->RichDesc->toPlainText(), "Made with care.\nNews: https://example.org/patch");
   EXPECT_TRUE(form->RichDesc->toHtml().contains("href=\"https://example.org/patch\""));
-  EXPECT_TRUE(form->VoiceMissing);
+  EXPECT_TRUE(form->Steps().VoiceMissing);
   EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
 }
 
@@ -330,10 +330,10 @@ TEST_F(Flow, VoiceSetsEnableTheVoiceChoiceAndNoneTurnsItOff) {
   ChooseOutput("out.cia");
   form->CBPatch->setCurrentIndex(1);
   EXPECT_TRUE(form->TntRadioGroup2->isEnabled());
-  EXPECT_FALSE(form->VoiceMissing);
+  EXPECT_FALSE(form->Steps().VoiceMissing);
   form->CBPatch->setCurrentIndex(0);
   EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
-  EXPECT_TRUE(form->PatchDir.empty());
+  EXPECT_TRUE(form->Steps().PatchDir.empty());
 }
 
 TEST_F(Flow, AThreeDsInputOffersThreeOutputKinds) {

@@ -190,6 +190,11 @@ TEST_F(MusicDialog, SaveStoresTheChoiceAndCancelStoresNothing) {
   // The next opening shows the saved choice.
   auto again = Open<TForm2>();
   EXPECT_EQ(again->Grid->item(1, 1)->text(), "Courtroom Lounge 2004");
+  // The menu's title finds its track whatever its letter case, and is shown as it was saved.
+  list.SetSelected(33, "OBJECTION! 2001");
+  auto cased = Open<TForm2>();
+  EXPECT_EQ(cased->CB33->itemText(cased->CB33->currentIndex()), "Objection! 2001");
+  EXPECT_EQ(cased->CB33->currentText(), "OBJECTION! 2001");
 }
 
 TEST_F(MusicDialog, EveryClickOnDirectModeWarns) {

@@ -49,8 +49,8 @@ class RunEnd : public ::testing::Test, protected test::JobFixture {
 };
 
 TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
-  form->GameIndex = 1;
-  form->VoiceMissing = false;
+  form->Steps().GameIndex = 1;
+  form->Steps().VoiceMissing = false;
   Start("out.cia", "AA5");  // the stand-in tools give no sound archive to warn about
   EXPECT_TRUE(form->BTNCancel->isEnabled());
   EXPECT_FALSE(form->BTNInstallPatch->isEnabled());
@@ -74,8 +74,8 @@ TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
 }
 
 TEST_F(RunEnd, AfterARunOnAGameWithoutMusicTheMusicButtonStaysOff) {
-  form->GameIndex = 3;
-  form->VoiceMissing = true;
+  form->Steps().GameIndex = 3;
+  form->Steps().VoiceMissing = true;
   Start();
   ASSERT_TRUE(WaitForEnd());
   EXPECT_FALSE(form->BTNMusicChange->isEnabled());

@@ -4,6 +4,7 @@
 
 #include "ctr/Io.h"
 #include "ctr/Md5.h"
+#include "ctr/Names.h"
 
 #include <algorithm>
 #include <array>
@@ -159,100 +160,6 @@ void StopSharingWithTools(std::intptr_t handle) {
   gShared.erase(std::remove(gShared.begin(), gShared.end(), handle), gShared.end());
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
-}
-
-namespace {
-
-// The small letter of a capital, for the alphabets that have two cases; anything else as it is.
-char32_t FoldLetter(char32_t c) {
-  // The Turkish dotted capital and dotless small i have no partner of their own.
-  if (c == 0x130 || c == 0x131) return c;
-  // Blocks where capital and small letter alternate, capital first: (first, last) pairs.
-  static const char32_t kEvenCapitals[][2] = {
-      {0x100, 0x137}, {0x14A, 0x177}, {0x1DE, 0x1EF}, {0x1F8, 0x21F}, {0x222, 0x233}, {0x246, 0x24F},
-      {0x370, 0x373}, {0x3D8, 0x3EF}, {0x460, 0x481}, {0x48A, 0x4BF}, {0x4D0, 0x52F}, {0x1E00, 0x1E95},
-      {0x1EA0, 0x1EFF}, {0x2C80, 0x2CE3}, {0xA640, 0xA66D}, {0xA680, 0xA69B}, {0xA722, 0xA72F},
-      {0xA732, 0xA76F}, {0xA77E, 0xA787}, {0xA790, 0xA793}, {0xA796, 0xA7A9}};
-  static const char32_t kOddCapitals[][2] = {{0x139, 0x148}, {0x179, 0x17E}, {0x1CD, 0x1DC}, {0x4C1, 0x4CE}};
-  // Blocks where the small letters follow the capitals at a fixed distance.
-  struct Shift {
-    char32_t first, last, by;
-  };
-  static const Shift kShifts[] = {
-      {'A', 'Z', 0x20},         {0xC0, 0xD6, 0x20},      {0xD8, 0xDE, 0x20},       {0x388, 0x38A, 37},
-      {0x38E, 0x38F, 63},       {0x391, 0x3A1, 0x20},    {0x3A3, 0x3AB, 0x20},     {0x400, 0x40F, 0x50},
-      {0x410, 0x42F, 0x20},     {0x531, 0x556, 0x30},    {0x10A0, 0x10C5, 0x1C60}, {0x2160, 0x216F, 0x10},
-      {0x24B6, 0x24CF, 26},     {0x2C00, 0x2C2F, 0x30},  {0xFF21, 0xFF3A, 0x20},   {0x10400, 0x10427, 0x28}};
-  for (const Shift& s : kShifts) {
-    if (c >= s.first && c <= s.last) return c + s.by;
-  }
-  for (const auto& range : kEvenCapitals) {
-    if (c >= range[0] && c <= range[1]) return c % 2 == 0 ? c + 1 : c;
-  }
-  for (const auto& range : kOddCapitals) {
-    if (c >= range[0] && c <= range[1]) return c % 2 == 1 ? c + 1 : c;
-  }
-  switch (c) {
-    case 0x178: return 0xFF;
-    case 0x386: return 0x3AC;
-    case 0x38C: return 0x3CC;
-    case 0x4C0: return 0x4CF;
-    case 0x10C7: return 0x2D27;
-    case 0x10CD: return 0x2D2D;
-    default: return c;
-  }
-}
-
-}  // namespace
-
-std::string FoldNameCase(const std::string& utf8Name) {
-  std::string folded;
-  folded.reserve(utf8Name.size());
-  const std::size_t n = utf8Name.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const auto b = static_cast<unsigned char>(utf8Name[i]);
-    const std::size_t length = b < 0x80 ? 1 : (b & 0xE0) == 0xC0 ? 2 : (b & 0xF0) == 0xE0 ? 3 : (b & 0xF8) == 0xF0 ? 4 : 0;
-    bool whole = length > 0 && i + length <= n;
-    char32_t c = length == 1 ? b : length == 2 ? (b & 0x1F) : length == 3 ? (b & 0x0F) : (b & 0x07);
-    for (std::size_t k = 1; whole && k < length; ++k) {
-      const auto cc = static_cast<unsigned char>(utf8Name[i + k]);
-      whole = (cc & 0xC0) == 0x80;
-      c = (c << 6) | (cc & 0x3F);
-    }
-    if (!whole) {
-      // Bytes that are not UTF-8 are compared as they are.
-      folded += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    const char32_t small = FoldLetter(c);
-    if (small == c) {
-      folded.append(utf8Name, i, length);
-    } else {
-      AppendUtf8(folded, small);
-    }
-    i += length;
-  }
-  return folded;
-}
-
 bool IsWriteFailure(const std::error_code& error) {
   if (!error) return false;
   const std::error_condition c = error.default_error_condition();
@@ -275,15 +182,15 @@ class TFolderNames {
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = PathToUtf8(it->path().filename());
-      names_.emplace(FoldNameCase(name), name);
+      names_.emplace(ctr::FoldNameCase(name), name);
     }
   }
   // The name already there for this name, or the name itself.
   std::string Existing(const std::string& name) const {
-    const auto at = names_.find(FoldNameCase(name));
+    const auto at = names_.find(ctr::FoldNameCase(name));
     return at == names_.end() ? name : at->second;
   }
-  void Add(const std::string& name) { names_.emplace(FoldNameCase(name), name); }
+  void Add(const std::string& name) { names_.emplace(ctr::FoldNameCase(name), name); }
 
  private:
   std::unordered_map<std::string, std::string> names_;

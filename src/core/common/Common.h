@@ -59,16 +59,6 @@ void StopSharingWithTools(std::intptr_t handle);
 bool CopyFolder(const std::filesystem::path& source, const std::filesystem::path& destination,
                 std::vector<std::filesystem::path>* skippedLinks = nullptr);
 
-// A name folded for comparisons without letter case, as the file systems of Windows and macOS
-// compare names: UTF-8 in, the capitals of every alphabet with two cases made small (Latin
-// with its extensions, Greek, Cyrillic, Armenian, Georgian, Glagolitic, Coptic, Deseret,
-// fullwidth letters).
-// Bytes that are not UTF-8 stay as they are.
-std::string FoldNameCase(const std::string& utf8Name);
-
-// Appends a code point as UTF-8 (1 to 4 bytes).
-void AppendUtf8(std::string& out, char32_t c);
-
 // Whether a failed operation failed because something could not be written: no space, a quota,
 // a file-size limit, a read-only file system, or no permission.
 bool IsWriteFailure(const std::error_code& error);

@@ -6,6 +6,7 @@
 
 #include "core/common/Common.h"
 #include "core/localization/TokenText.h"
+#include "ctr/Names.h"
 
 namespace qpt {
 
@@ -65,7 +66,7 @@ std::vector<std::string> FindLanguageFiles(const fs::path& appDir) {
     names.push_back(PathToUtf8(p.stem()));
   }
   std::sort(names.begin(), names.end(),
-            [](const std::string& a, const std::string& b) { return FoldNameCase(a) < FoldNameCase(b); });
+            [](const std::string& a, const std::string& b) { return ctr::FoldNameCase(a) < ctr::FoldNameCase(b); });
   return names;
 }
 

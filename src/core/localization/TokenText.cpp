@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "core/common/CodePage.h"
-#include "core/common/Common.h"
+#include "ctr/Names.h"
 
 namespace qpt {
 
@@ -24,15 +24,15 @@ std::string DecodeUtf16(std::string_view bytes, bool bigEndian) {
     if (c >= 0xD800 && c <= 0xDBFF && u + 1 < units) {
       const char16_t low = unitAt((u + 1) * 2);
       if (low >= 0xDC00 && low <= 0xDFFF) {
-        AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (low - 0xDC00));
+        ctr::AppendUtf8(out, 0x10000 + ((static_cast<char32_t>(c) - 0xD800) << 10) + (low - 0xDC00));
         ++u;
         continue;
       }
     }
     if (c >= 0xD800 && c <= 0xDFFF) {
-      AppendUtf8(out, 0xFFFD);  // a lone surrogate cannot be written as UTF-8
+      ctr::AppendUtf8(out, 0xFFFD);  // a lone surrogate cannot be written as UTF-8
     } else {
-      AppendUtf8(out, c);
+      ctr::AppendUtf8(out, c);
     }
   }
   return out;
@@ -83,9 +83,9 @@ std::string DecodeWindows1252(std::string_view bytes) {
   for (char ch : bytes) {
     const auto c = static_cast<std::uint8_t>(ch);
     if (c >= 0x80 && c < 0xA0) {
-      AppendUtf8(out, kHigh[c - 0x80]);
+      ctr::AppendUtf8(out, kHigh[c - 0x80]);
     } else {
-      AppendUtf8(out, c);
+      ctr::AppendUtf8(out, c);
     }
   }
   return out;

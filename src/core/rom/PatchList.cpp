@@ -4,6 +4,7 @@
 
 #include "core/common/Common.h"
 #include "core/localization/TokenText.h"
+#include "ctr/Names.h"
 
 namespace qpt {
 
@@ -11,7 +12,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool LessIgnoringCase(const std::string& a, const std::string& b) { return FoldNameCase(a) < FoldNameCase(b); }
+bool LessIgnoringCase(const std::string& a, const std::string& b) { return ctr::FoldNameCase(a) < ctr::FoldNameCase(b); }
 
 bool Hidden(const std::string& name) { return name.empty() || name[0] == '.'; }
 
@@ -91,7 +92,7 @@ std::vector<TPatchEntry> PopulatePatchList(const fs::path& folder, const std::st
   std::string chosen = descriptors.front();
   for (const std::string& name : descriptors) {
     // "русский.dsc" is the descriptor of "Русский": letter case does not count in any alphabet.
-    if (FoldNameCase(name) == FoldNameCase(languageName + extension)) {
+    if (ctr::FoldNameCase(name) == ctr::FoldNameCase(languageName + extension)) {
       chosen = name;
       break;
     }

@@ -1,7 +1,8 @@
-// Split and join of the 3DS sound archive (BCSAR, magic "CSAR") and of the wave archives
-// (CWAR) kept inside it. A split writes plain byte copies of the archive's parts into a
-// folder of numbered pieces; a join reads such a folder, lays the contained files out again
-// and rewrites the lengths and offsets that depend on that layout. Nothing is decoded.
+// Split and join of the 3DS sound archive (BCSAR, magic "CSAR"; N3DSBCSAR.cpp) and of the wave
+// archives (CWAR; N3DSCWAR.cpp) kept inside it. A split writes plain byte copies of the
+// archive's parts into a folder of numbered pieces; a join reads such a folder, lays the
+// contained files out again and rewrites the lengths and offsets that depend on that layout.
+// Nothing is decoded.
 //
 // Piece folder of a sound archive:
 //   1_CSAR_Header.bin, 2_CSAR_STRG.bin, 3_CSAR_INFO.bin, 4_CSAR_FILE.bin (the FILE block whole,

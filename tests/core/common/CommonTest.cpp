@@ -7,6 +7,7 @@
 #include <sstream>
 #include <system_error>
 
+#include "ctr/Names.h"
 #include "support/TempDir.h"
 
 namespace qpt {
@@ -124,11 +125,11 @@ TEST(FolderCopy, NamesCompareWithoutLetterCaseInEveryAlphabet) {
       {"GAME.CIA", "game.cia"}, {"ÉTÉ", "été"},   {"ŁÓDŹ", "łódź"},   {"ΆΘΗΝΑ", "άθηνα"}, {"РУССКИЙ", "русский"},
       {"ЁЖ ЇЄ", "ёж їє"},      {"ҐҚҒ", "ґқғ"},   {"ՀԱՅ", "հայ"},     {"ႠႡ", "ⴀⴁ"},       {"ẠẤ", "ạấ"},
       {"ＡＢ", "ａｂ"},          {"Ǎ", "ǎ"},        {"Ÿ", "ÿ"}};
-  for (const auto& [upper, lower] : same) EXPECT_EQ(FoldNameCase(upper), FoldNameCase(lower)) << upper;
+  for (const auto& [upper, lower] : same) EXPECT_EQ(ctr::FoldNameCase(upper), ctr::FoldNameCase(lower)) << upper;
   // Letters that only look alike stay apart, and bytes that are not UTF-8 stay as they are.
-  EXPECT_NE(FoldNameCase("İ"), FoldNameCase("ı"));
-  EXPECT_NE(FoldNameCase("×"), FoldNameCase("÷"));
-  EXPECT_EQ(FoldNameCase("a\xC0" "B"), "a\xC0" "b");
+  EXPECT_NE(ctr::FoldNameCase("İ"), ctr::FoldNameCase("ı"));
+  EXPECT_NE(ctr::FoldNameCase("×"), ctr::FoldNameCase("÷"));
+  EXPECT_EQ(ctr::FoldNameCase("a\xC0" "B"), "a\xC0" "b");
 }
 
 TEST(FolderCopy, MissingSourceFails) {

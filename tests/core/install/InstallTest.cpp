@@ -225,13 +225,32 @@ TEST_F(InstallJob, ExitCodeOneEndsTheRunWithTheStepsErrorLine) {
 }
 
 // Every way a tool can fail ends the run with the step's line, then the tool's own reason.
-// Our tools return only 0 and 1: any other code is a crash or a kill.
+// Exit code 1 gives the step's start line, an empty line where the step has one, and the
+// step's own error line, for every tool step of every input kind. Our tools return only 0
+// and 1: any other code is a crash or a kill.
 TEST_F(InstallJob, EveryToolFailureEndsTheRunWithItsLine) {
+  const std::string partitionExeFs = "when " + N("-xtf cxi tools/temp/Partition0.bin --exefs") + "\nexit 1";
+  const std::string partitionRomFs = "when " + N("-xtf cxi tools/temp/Partition0.bin --romfs") + "\nexit 1";
   const struct {
     const char* tool;
-    const char* plan;
+    std::string plan;
     Lines tail;
+    const char* input = ".cia";
+    const char* out = "out.cia";
   } rows[] = {
+      {"ctrtool", "when --contents=\nexit 1", {L("ExtractingNCCH"), "", L("ErrorExtractingNCCH")}},
+      {"ctrtool", "when --exefs=\nexit 1", {L("ExtractingExeFS"), "", L("ErrorExtractingExeFs")}},
+      {"ctrtool", "when --romfs=\nexit 1", {L("ExtractingRomFS"), "", L("ErrorExtractingRomFS")}},
+      {"3dstool", "when -xvtf cxi\nexit 1", {L("ExtractingCXIHeaders"), "", L("ErrorExtractingCXIHeaders")}},
+      {"3dstool", "when -xtf 3ds\nexit 1", {L("ExtractingNCCH"), "", L("ErrorExtractingNCCH")}, ".3ds", "out.3ds"},
+      {"3dstool", partitionExeFs, {L("ExtractingExeFS"), "", L("ErrorExtractingExeFs")}, ".3ds", "out.3ds"},
+      {"3dstool", partitionRomFs, {L("ExtractingRomFS"), "", L("ErrorExtractingRomFS")}, ".3ds", "out.3ds"},
+      {"3dstool", "when -xvtf cxi\nexit 1", {L("ExtractingCXIHeaders"), "", L("ErrorExtractingCXIHeaders")}, ".3ds",
+       "out.3ds"},
+      {"ctrtool", "when --exefs=\nexit 1", {L("ExtractingExeFS"), "", L("ErrorExtractingExeFs")}, ".cxi", "out.cxi"},
+      {"ctrtool", "when --romfs=\nexit 1", {L("ExtractingRomFS"), "", L("ErrorExtractingRomFS")}, ".cxi", "out.cxi"},
+      {"3dstool", "when -xvtf cxi\nexit 1", {L("ExtractingCXIHeaders"), "", L("ErrorExtractingCXIHeaders")}, ".cxi",
+       "out.cxi"},
       {"3dstool", "when -xtf romfs\nexit 1", {L("UnpackingRomFS"), "", L("ErrorUnpackingRomFS")}},
       {"3dstool", "when -xtf romfs\nexit 7", {L("UnpackingRomFS"), "", L("Unk3dstoolError")}},
       {"3dstool", "when -xtf romfs\nsignal INT", {L("UnpackingRomFS"), "", L("InstallCanceled")}},
@@ -239,21 +258,29 @@ TEST_F(InstallJob, EveryToolFailureEndsTheRunWithItsLine) {
       {"3dstool", "when -xutf exefs\nexit 2", {L("ExtractingExeFSHeaders"), "", L("Unk3dstoolError")}},
       {"3dstool", "when -xutf exefs\nexit 1\nwhen -xtf exefs\nsignal KILL",
        {L("ExtractingExeFSHeaders"), "", L("Unk3dstoolError")}},
+      {"xdelta", "exit 1", {L("ApplyingXdelta"), "", L("ErrorApplyingXdelta")}},
+      {"3dstool", "when -cztf exefs\nexit 1", {L("RebuildingExeFS"), L("ErrorRebuildingExeFS")}},
+      {"3dstool", "when -ctf romfs\nexit 1", {L("RebuildingRomFS"), L("ErrorRebuildingRomFS")}},
       {"3dstool", "when -ctf romfs\nsignal KILL", {L("RebuildingRomFS"), "", L("Unk3dstoolError")}},
       {"3dstool", "when -ctf romfs\nsignal INT", {L("RebuildingRomFS"), "", L("Unk3dstoolError")}},
       {"3dstool", "when -cvtf cxi\nexit 1", {L("RebuildingCXI"), L("ErrorRebuildingCXI")}},
+      {"3dstool", "when -cvtf cxi\nexit 1", {L("RebuildingCXI"), L("ErrorRebuildingCXI")}, ".cxi", "out.cxi"},
       {"3dstool", "when -cvtf cxi\nsignal SEGV", {L("RebuildingCXI"), "", L("Unk3dstoolError")}},
+      {"makerom", "exit 1", {L("RebuildingCIA"), L("ErrorRebuildingCIA")}},
+      {"3dstool", "when -ctf 3ds\nexit 1", {L("Rebuilding3DS"), L("ErrorRebuilding3DS")}, ".3ds", "out.3ds"},
       {"ctrtool", "when --contents\nexit 9", {L("ExtractingNCCH"), "", L("UnkctrtoolError")}},
       {"makerom", "exit 7", {L("RebuildingCIA"), "", L("UnkMakeromError")}},
       {"xdelta", "signal KILL", {L("ApplyingXdelta"), "", L("UnkXdeltaError")}},
   };
   WriteFile(patchDir / "patch.xdelta", "delta");
   for (const auto& row : rows) {
-    SCOPED_TRACE(std::string(row.tool) + ": " + row.plan);
+    SCOPED_TRACE(std::string(row.input) + " " + row.tool + ": " + row.plan);
     host.Reset();
+    input = app / (std::string("input dir/Jeu Ünïcode") + row.input);
+    WriteFile(input, "image");
     for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) PlanTool(tool);
     PlanTool(row.tool, row.plan);
-    auto job = Create("out.cia");
+    auto job = Create(row.out);
     job->Execute();
     const Lines lines = host.Lines();
     ASSERT_GE(lines.size(), row.tail.size());

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <initializer_list>
+#include <sstream>
 
 #include "support/RawImages.h"
 #include "support/TempDir.h"
@@ -10,13 +11,47 @@
 namespace qpt {
 namespace {
 
+namespace fs = std::filesystem;
 using test::RawImageOptions;
 using test::TempDir;
 using test::WriteRawImage;
 
-TEST(Identify, EveryKnownProgramIdInEveryKind) {
+// A row of the published identification list in tests/data.
+struct TPublishedRow {
+  std::uint32_t programIdLow = 0;
+  int gameIndex = 0;
+  int regionIndex = 0;
+  std::string gameCode;
+  std::int32_t entry = -1;
+  std::string title;
+  std::string region;
+};
+
+std::vector<TPublishedRow> PublishedRows() {
+  std::istringstream text(test::ReadFile(fs::path(QPT_TEST_DATA_DIR) / "identification.txt"));
+  std::vector<TPublishedRow> rows;
+  for (std::string line; std::getline(text, line);) {
+    if (line.empty() || line[0] == '#') continue;
+    std::vector<std::string> fields;
+    std::istringstream cells(line);
+    for (std::string field; std::getline(cells, field, '|');) fields.push_back(field);
+    EXPECT_EQ(fields.size(), 7u) << line;
+    if (fields.size() != 7) continue;
+    rows.push_back({static_cast<std::uint32_t>(std::stoul(fields[0], nullptr, 16)), std::stoi(fields[1]),
+                    std::stoi(fields[2]), fields[3], fields[4] == "-" ? -1 : std::stoi(fields[4]), fields[5],
+                    fields[6]});
+  }
+  return rows;
+}
+
+// The published values, not the program's own table, make the images and the expectations:
+// a wrong digit in either fails here.
+TEST(Identify, EveryPublishedProgramIdInEveryKind) {
   TempDir dir("identify");
-  for (const TGameRow& row : IdentificationTable()) {
+  const std::vector<TPublishedRow> rows = PublishedRows();
+  ASSERT_EQ(rows.size(), 15u);
+  EXPECT_EQ(IdentificationTable().size(), rows.size());
+  for (const TPublishedRow& row : rows) {
     for (const char* kind : {".cia", ".3ds", ".cxi"}) {
       RawImageOptions o;
       o.kind = kind;
@@ -26,7 +61,7 @@ TEST(Identify, EveryKnownProgramIdInEveryKind) {
       const auto path = dir / (std::string("game") + kind);
       const std::int64_t info = WriteRawImage(path, o);
       const TRomIdentity id = IdentifyRom(path);
-      SCOPED_TRACE(std::string(row.title) + " " + kind);
+      SCOPED_TRACE(row.title + " " + row.region + " " + kind);
       EXPECT_TRUE(id.Identified());
       EXPECT_EQ(id.romExt, kind);
       EXPECT_EQ(id.logLines, (std::vector<std::string>{row.title, row.region}));

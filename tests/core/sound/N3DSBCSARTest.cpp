@@ -250,7 +250,10 @@ TEST_F(SoundArchiveTest, EveryTruncationIsRefusedAndLeavesNoFolder) {
 }
 
 TEST_F(SoundArchiveTest, DamagedFieldsAreRefused) {
-  const SoundBytes original = test::MinimalSoundArchive();
+  // Bytes after the FILE block are no part of the archive until a row makes the block longer:
+  // then they are a tail too short for a file header that is not zero fill.
+  SoundBytes original = test::MinimalSoundArchive();
+  original.insert(original.end(), 0x0D, 0xEE);
   struct Damage {
     const char* what;
     std::size_t offset;
@@ -268,6 +271,7 @@ TEST_F(SoundArchiveTest, DamagedFieldsAreRefused) {
       {"FILE magic", 0x2A0, 0},
       {"contained file past the block", 0x2C0 + 0x0C, 0x1E1 + 0x140 + 0x20},
       {"contained length wraps", 0x4A0 + 0x0C, 0xFFFFFFF0},
+      {"FILE block ends in bytes that are not zero fill", 0x34, 0x340 + 0x0D},
   };
   const fs::path archive = dir_ / "GS123.bcsar";
   for (const Damage& d : damages) {

@@ -1,0 +1,257 @@
+#include "core/steps/StepState.h"
+
+#include <system_error>
+
+#include "core/common/Common.h"
+#include "core/install/Receipt.h"
+#include "core/rom/PatchList.h"
+#include "core/rom/RomIdentify.h"
+
+namespace qpt {
+
+namespace fs = std::filesystem;
+
+TStepState::TStepState() = default;
+TStepState::~TStepState() = default;
+
+void TStepState::LockLaterSteps() {
+  controls_.output = false;
+  controls_.patch = false;
+  controls_.install = false;
+  controls_.music = false;
+  controls_.voice = false;
+}
+
+void TStepState::ForgetPatch() {
+  patchReady_ = false;
+  patchShown_ = false;
+  PatchDir.clear();
+  OriginalPackDatMD5.clear();
+  OriginalPackIncMD5.clear();
+  VoiceMissing = true;
+  trackList_.reset();
+  trackListPatchDir_.clear();
+}
+
+void TStepState::ForgetImage() {
+  imageReady_ = false;
+  GameIndex = 0;
+  RegionIndex = 0;
+  GameCode.clear();
+  SoundInfoPos = -1;
+  RomExt.clear();
+  OutPath.clear();
+  PatchFiles.clear();
+  patchTitles_.clear();
+  patchIndex_ = -1;
+  ForgetPatch();
+  LockLaterSteps();
+}
+
+TImageOpening TStepState::OpenImage(const fs::path& image, const TLangList& lang) {
+  RomPath = image;
+  ForgetImage();
+
+  TImageOpening opening;
+  const TRomIdentity id = IdentifyRom(RomPath);
+  if (id.errorKey == "ErrorLoadingROM" && !id.kindChecked) {
+    opening.errorKey = id.errorKey;
+    return opening;
+  }
+  opening.clearLog = true;
+  if (!id.kindChecked) {
+    opening.errorKey = id.errorKey;
+    return opening;
+  }
+  RomExt = id.romExt;
+  if (id.encrypted) {
+    opening.logLines = {lang.GetLangText("LogEncrypted") + "\r\n"};
+    return opening;
+  }
+  opening.logLines = IdentityLogLines(id, lang);
+  if (!id.errorKey.empty()) {
+    opening.errorKey = id.errorKey;
+    return opening;
+  }
+  GameIndex = id.gameIndex;
+  RegionIndex = id.regionIndex;
+  GameCode = id.gameCode;
+  if (GameIndex == 1 || GameIndex == 2) SoundInfoPos = id.soundInfoPos;
+  imageReady_ = true;
+  controls_.output = true;
+  return opening;
+}
+
+TOutputCheck TStepState::CheckOutput(const fs::path& chosen) const {
+  TOutputCheck check;
+  check.written = WrittenOutputPath(chosen);
+  std::error_code ec;
+  if (SameFile(check.written, RomPath)) {
+    check.verdict = TOutputCheck::TVerdict::IsInput;
+  } else if (check.written != chosen && fs::exists(check.written, ec)) {
+    check.verdict = TOutputCheck::TVerdict::ReplacesAnother;
+  }
+  return check;
+}
+
+TPatchListing TStepState::RebuildPatchList(const fs::path& patchRoot, const std::string& languageName) {
+  // What step 3 showed before, to be kept when the same patch folder is listed again.
+  const bool hadChoice = patchShown_;
+  const fs::path previousDir = PatchDir;
+  const std::string previousTitle = patchIndex_ >= 0 && static_cast<std::size_t>(patchIndex_) < patchTitles_.size()
+                                        ? patchTitles_[static_cast<std::size_t>(patchIndex_)]
+                                        : std::string();
+
+  TPatchListing listing;
+  PatchFiles = {fs::path()};
+  patchTitles_ = {std::string()};
+  for (const TPatchEntry& entry : PopulatePatchList(patchRoot, ".dsc", true, languageName, GameIndex, RegionIndex)) {
+    listing.titles.push_back(entry.title);
+    patchTitles_.push_back(entry.title);
+    PatchFiles.push_back(entry.descriptor);
+  }
+  int keep = -1;
+  if (hadChoice) {
+    for (std::size_t i = 0; i < PatchFiles.size(); ++i) {
+      const fs::path dir = i == 0 ? fs::path() : PatchFiles[i].parent_path();
+      if (dir == previousDir) {
+        keep = static_cast<int>(i);
+        break;
+      }
+    }
+  }
+  listing.selected = keep >= 0 ? keep : 0;
+  controls_.patch = true;
+  // The player chose something that is gone now; a run must not quietly install less.
+  listing.choiceReset = hadChoice && keep < 0;
+  if (listing.choiceReset) listing.resetTitle = previousTitle;
+  listing.shown = ShowPatch(listing.selected, keep >= 0);
+  return listing;
+}
+
+TPatchShown TStepState::ShowPatch(int index, bool keepMusic) {
+  TPatchShown shown;
+  patchIndex_ = index;
+  patchReady_ = false;
+  if (index < 0 || static_cast<std::size_t>(index) >= PatchFiles.size()) {
+    SettleRunControls();
+    return shown;
+  }
+  shown.selected = true;
+  patchShown_ = true;
+  const fs::path previousDir = PatchDir;
+  if (index == 0) {
+    shown.none = true;
+    VoiceMissing = true;
+    PatchDir.clear();
+    OriginalPackDatMD5.clear();
+    OriginalPackIncMD5.clear();
+  } else {
+    PatchDir = PatchFiles[static_cast<std::size_t>(index)].parent_path();
+    const auto descriptor = TPatchDescriptor::Load(PatchFiles[static_cast<std::size_t>(index)]);
+    if (!descriptor) {
+      // Nothing of this patch is known: no run may start with another patch's digests.
+      OriginalPackDatMD5.clear();
+      OriginalPackIncMD5.clear();
+      VoiceMissing = true;
+      trackList_.reset();
+      SettleRunControls();
+      shown.loadError = true;
+      return shown;
+    }
+    shown.description = descriptor->Value("Description");
+    OriginalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
+    OriginalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
+    shown.games = descriptor->Value("Game");
+    shown.regions = descriptor->Value("Region");
+    VoiceMissing = !FolderExists(PatchDir / "voice");
+  }
+  patchReady_ = true;
+  if (GameIndex == 1 || GameIndex == 2) {
+    // The music choice belongs to the patch's track list: kept while the same patch stays
+    // chosen, built anew for another one.
+    const bool same = keepMusic && trackList_ && trackListPatchDir_ == PatchDir && previousDir == PatchDir;
+    if (!same) shown.trackList = RebuildTrackList(PatchDir);
+  } else {
+    trackList_.reset();
+  }
+  SettleRunControls();
+  return shown;
+}
+
+TTrackListResult TStepState::RebuildTrackList(const fs::path& patchDir) {
+  trackList_.reset();
+  trackListPatchDir_ = patchDir;
+  auto list = std::make_unique<TTrackList>();
+  const TTrackListResult result = list->Create(RomPath, GameCode, SoundInfoPos, patchDir);
+  // A list that stopped at a format or reading error stays, incomplete: no music dialog opens
+  // on it and no music is written.
+  if (result.status != TTrackListStatus::Failed) trackList_ = std::move(list);
+  return result;
+}
+
+bool TStepState::MusicUsable() const {
+  return (GameIndex == 1 || GameIndex == 2) && trackList_ && trackList_->Complete();
+}
+
+void TStepState::SettleRunControls() {
+  const bool runnable = !running_ && Runnable();
+  controls_.install = runnable;
+  controls_.music = runnable && MusicUsable();
+  controls_.voice = runnable && !VoiceMissing;
+}
+
+bool TStepState::OutputIsInput() const { return SameFile(WrittenOutputPath(OutPath), RomPath); }
+
+TInstallSettings TStepState::InstallSettings(const fs::path& appDir, const TLangList& lang, int voiceIndex) const {
+  TInstallSettings settings;
+  settings.appDir = appDir;
+  settings.patchDir = PatchDir;
+  settings.romPath = RomPath;
+  settings.outPath = OutPath;
+  settings.game = GameCode;
+  settings.originalPackDatMD5 = OriginalPackDatMD5;
+  settings.originalPackIncMD5 = OriginalPackIncMD5;
+  settings.lang = &lang;
+  settings.trackList = trackList_ && trackList_->Complete() ? trackList_.get() : nullptr;
+  settings.writeReceipt = true;
+  const std::string patchTitle = patchIndex_ > 0 && static_cast<std::size_t>(patchIndex_) < patchTitles_.size()
+                                     ? patchTitles_[static_cast<std::size_t>(patchIndex_)]
+                                     : std::string();
+  settings.receiptFacts = MakeReceiptFacts(GameIndex, RegionIndex, patchTitle, VoiceMissing ? -1 : voiceIndex,
+                                           settings.trackList, lang);
+  return settings;
+}
+
+void TStepState::RunStarted() {
+  running_ = true;
+  controls_.voice = false;
+  controls_.install = false;
+  controls_.music = false;
+  controls_.patch = false;
+  controls_.image = false;
+  controls_.output = false;
+  controls_.cancel = true;
+}
+
+void TStepState::RunEnded() {
+  running_ = false;
+  controls_.install = true;
+  controls_.voice = !VoiceMissing;
+  controls_.music = MusicUsable();
+  controls_.patch = true;
+  controls_.cancel = false;
+  controls_.image = true;
+  controls_.output = true;
+}
+
+TTrackList* TStepState::MusicList() { return trackList_ && trackList_->Complete() ? trackList_.get() : nullptr; }
+
+void TStepState::Close() {
+  PatchFiles.clear();
+  patchTitles_.clear();
+  patchIndex_ = -1;
+  trackList_.reset();
+}
+
+}  // namespace qpt

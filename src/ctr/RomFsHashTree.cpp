@@ -1,0 +1,292 @@
+#include "ctr/RomFsHashTree.h"
+
+#include <algorithm>
+#include <array>
+#include <cstring>
+#include <string>
+
+namespace ctr {
+
+namespace {
+
+constexpr std::uint32_t kIvfcMagicNumber = 0x10000;
+constexpr std::uint32_t kHashSize = 0x20;
+// Large sequential transfers; a multiple of every block size we build with.
+constexpr std::size_t kChunk = 1 << 20;
+// Level-2 hashes are written to their place in batches of this size (8 MiB of level 3 each).
+constexpr std::size_t kLevel2Batch = 64 << 10;
+
+Status HashRange(InputFile& file, std::uint64_t offset, std::uint64_t size, Sha256Digest& digest) {
+  Sha256 hasher;
+  std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(size, kChunk)));
+  while (size > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, block.size()));
+    Status s = file.ReadAt(offset, block.data(), n);
+    if (!s) return s;
+    hasher.Update(block.data(), n);
+    offset += n;
+    size -= n;
+  }
+  digest = hasher.Final();
+  return Status::Ok();
+}
+
+IvfcHeaderRecord MakeIvfcHeader(const IvfcLayout& layout) {
+  IvfcHeaderRecord header{};
+  std::memcpy(header.magic, "IVFC", 4);
+  header.magicNumber = kIvfcMagicNumber;
+  header.masterHashSize = static_cast<std::uint32_t>(layout.masterHashSize);
+  std::uint64_t logical = 0;
+  for (int i = 0; i < 3; ++i) {
+    header.levels[i].logicalOffset = logical;
+    header.levels[i].size = layout.levels[i].size;
+    header.levels[i].blockLog2 = kIvfcBlockLog2;
+    logical = AlignUp(logical + layout.levels[i].size, kIvfcBlockSize);
+  }
+  header.headerSize = kIvfcHeaderSize;
+  return header;
+}
+
+// Where the levels of a RomFS of the given size lie, from its IVFC header.
+Result<IvfcLayout> ParseIvfcHeader(const IvfcHeaderRecord& header, std::uint64_t size) {
+  if (std::memcmp(header.magic, "IVFC", 4) != 0) return Status::Error("RomFS has no IVFC magic");
+  if (header.magicNumber != kIvfcMagicNumber) return Status::Error("IVFC image is not a RomFS");
+  IvfcLayout layout;
+  layout.masterHashSize = header.masterHashSize;
+  for (int i = 0; i < 3; ++i) {
+    const std::uint32_t log2 = header.levels[i].blockLog2;
+    if (log2 < 6 || log2 > 24) return Status::Error("IVFC level " + std::to_string(i + 1) + " block size out of range");
+    layout.levels[i].blockSize = std::uint64_t{1} << log2;
+    layout.levels[i].size = header.levels[i].size;
+    if (layout.levels[i].size > size) return Status::Error("IVFC level " + std::to_string(i + 1) + " is larger than the RomFS");
+  }
+  IvfcLevel* l = layout.levels;
+  l[2].offset = AlignUp(kIvfcMasterHashOffset + layout.masterHashSize, l[2].blockSize);
+  l[0].offset = l[2].offset + AlignUp(l[2].size, l[2].blockSize);
+  l[1].offset = l[0].offset + AlignUp(l[0].size, l[0].blockSize);
+  layout.end = l[1].offset + AlignUp(l[1].size, l[1].blockSize);
+  if (!InRange(0, l[2].offset + l[2].size, size)) return Status::Error("RomFS level 3 lies past the end of the RomFS");
+  return layout;
+}
+
+// Hashes every block of `level` and compares it with the hash list that starts at
+// hashesAt (absolute) in the file.
+Status CheckLevel(InputFile& file, std::uint64_t base, const IvfcLevel& level, std::uint64_t hashesAt,
+                  const char* levelName) {
+  const std::uint64_t blocks = level.Blocks();
+  const std::uint64_t perChunk = std::max<std::uint64_t>(1, kChunk / level.blockSize);
+  std::vector<std::uint8_t> data;
+  std::vector<std::uint8_t> hashes;
+  Sha256 hasher;
+  for (std::uint64_t first = 0; first < blocks; first += perChunk) {
+    const std::uint64_t count = std::min(perChunk, blocks - first);
+    data.resize(static_cast<std::size_t>(count * level.blockSize));
+    hashes.resize(static_cast<std::size_t>(count * kHashSize));
+    Status s = file.ReadAt(base + level.offset + first * level.blockSize, data.data(), data.size());
+    if (!s) return s;
+    s = file.ReadAt(hashesAt + first * kHashSize, hashes.data(), hashes.size());
+    if (!s) return s;
+    for (std::uint64_t i = 0; i < count; ++i) {
+      hasher.Reset();
+      hasher.Update(data.data() + i * level.blockSize, static_cast<std::size_t>(level.blockSize));
+      const Sha256Digest digest = hasher.Final();
+      if (std::memcmp(digest.data(), hashes.data() + i * kHashSize, kHashSize) != 0) {
+        return Status::Error(std::string("RomFS ") + levelName + " block " + std::to_string(first + i) +
+                             " does not match its hash");
+      }
+    }
+  }
+  return Status::Ok();
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- layout
+
+IvfcLayout PlanIvfcLayout(std::uint64_t level3Size) {
+  IvfcLayout layout;
+  const std::uint64_t l2Size = kHashSize * ((level3Size + kIvfcBlockSize - 1) / kIvfcBlockSize);
+  const std::uint64_t l1Size = kHashSize * ((l2Size + kIvfcBlockSize - 1) / kIvfcBlockSize);
+  layout.masterHashSize = kHashSize * ((l1Size + kIvfcBlockSize - 1) / kIvfcBlockSize);
+  layout.levels[0].size = l1Size;
+  layout.levels[1].size = l2Size;
+  layout.levels[2].size = level3Size;
+  for (IvfcLevel& level : layout.levels) level.blockSize = kIvfcBlockSize;
+  // Physical order is 3, 1, 2.
+  layout.levels[2].offset = AlignUp(kIvfcMasterHashOffset + layout.masterHashSize, kIvfcBlockSize);
+  layout.levels[0].offset = layout.levels[2].offset + AlignUp(level3Size, kIvfcBlockSize);
+  layout.levels[1].offset = layout.levels[0].offset + AlignUp(l1Size, kIvfcBlockSize);
+  layout.end = layout.levels[1].offset + AlignUp(l2Size, kIvfcBlockSize);
+  return layout;
+}
+
+Result<IvfcLayout> ReadIvfcLayout(InputFile& file, std::uint64_t offset, std::uint64_t size) {
+  if (!InRange(offset, size, file.size())) return Status::Error("RomFS lies past the end of the file");
+  if (size < kIvfcMasterHashOffset) return Status::Error("RomFS is shorter than its IVFC header");
+  std::array<std::uint8_t, sizeof(IvfcHeaderRecord)> raw{};
+  Status s = file.ReadAt(offset, raw.data(), raw.size());
+  if (!s) return s;
+  return ParseIvfcHeader(*ReadLE<IvfcHeaderRecord>(raw, 0), size);
+}
+
+Result<IvfcLayout> ReadIvfcLayout(Reader& in, std::uint64_t offset, std::uint64_t size) {
+  if (!InRange(offset, size, in.size())) return Status::Error("RomFS lies past the end of " + in.name());
+  if (size < kIvfcMasterHashOffset) return Status::Error("RomFS is shorter than its IVFC header");
+  IvfcHeaderRecord header{};
+  Status s = in.ReadAt(offset, &header, sizeof(header));
+  if (!s) return s;
+  return ParseIvfcHeader(header, size);
+}
+
+// ---------------------------------------------------------------- writing
+
+HashingWriter::HashingWriter(OutputFile& out, const IvfcLayout& layout) : out_(out), layout_(layout) {
+  buffer_.reserve(kChunk);
+  l2Block_.reserve(kIvfcBlockSize);
+}
+
+Status HashingWriter::Append(const std::uint8_t* data, std::size_t size) {
+  while (size > 0) {
+    const std::size_t n = std::min(size, kChunk - buffer_.size());
+    buffer_.insert(buffer_.end(), data, data + n);
+    data += n;
+    size -= n;
+    if (buffer_.size() == kChunk) {
+      Status s = FlushChunk();
+      if (!s) return s;
+    }
+  }
+  return Status::Ok();
+}
+
+Status HashingWriter::AppendZeros(std::uint64_t count) {
+  static const std::uint8_t kZeros[0x1000] = {};
+  while (count > 0) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(count, sizeof(kZeros)));
+    Status s = Append(kZeros, n);
+    if (!s) return s;
+    count -= n;
+  }
+  return Status::Ok();
+}
+
+Status HashingWriter::AppendFile(InputFile& in, std::uint64_t size) {
+  std::uint64_t offset = 0;
+  while (offset < size) {
+    const std::size_t room = kChunk - buffer_.size();
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(room, size - offset));
+    const std::size_t at = buffer_.size();
+    buffer_.resize(at + n);
+    Status s = in.ReadAt(offset, buffer_.data() + at, n);
+    if (!s) return s;
+    offset += n;
+    if (buffer_.size() == kChunk) {
+      s = FlushChunk();
+      if (!s) return s;
+    }
+  }
+  return Status::Ok();
+}
+
+Status HashingWriter::Finish() {
+  Status s = AppendZeros(AlignUp(written(), kIvfcBlockSize) - written());
+  if (!s) return s;
+  s = FlushChunk();
+  if (!s) return s;
+  if (!l2Block_.empty()) {
+    l2Block_.resize(kIvfcBlockSize, 0);
+    AddLevel2Block();
+  }
+  s = FlushLevel2();
+  if (!s) return s;
+  level1_.resize(static_cast<std::size_t>(AlignUp(level1_.size(), kIvfcBlockSize)), 0);
+  // Level 1 follows level 3; the master hash covers it block by block.
+  s = out_.Write(level1_.data(), level1_.size());
+  if (!s) return s;
+  std::vector<std::uint8_t> top(static_cast<std::size_t>(kIvfcMasterHashOffset + layout_.masterHashSize), 0);
+  const IvfcHeaderRecord header = MakeIvfcHeader(layout_);
+  std::memcpy(top.data(), &header, sizeof(header));
+  for (std::size_t at = 0; at < level1_.size(); at += kIvfcBlockSize) {
+    const Sha256Digest digest = Sha256::Of(level1_.data() + at, kIvfcBlockSize);
+    std::memcpy(top.data() + kIvfcMasterHashOffset + at / kIvfcBlockSize * kHashSize, digest.data(), kHashSize);
+  }
+  return out_.WriteAt(0, top.data(), top.size());
+}
+
+Status HashingWriter::FlushChunk() {
+  for (std::size_t at = 0; at < buffer_.size(); at += kIvfcBlockSize) {
+    hasher_.Reset();
+    hasher_.Update(buffer_.data() + at, kIvfcBlockSize);
+    const Sha256Digest digest = hasher_.Final();
+    l2Block_.insert(l2Block_.end(), digest.begin(), digest.end());
+    if (l2Block_.size() == kIvfcBlockSize) AddLevel2Block();
+  }
+  Status s = out_.Write(buffer_.data(), buffer_.size());
+  if (!s) return s;
+  written_ += buffer_.size();
+  buffer_.clear();
+  if (l2Pending_.size() >= kLevel2Batch) return FlushLevel2();
+  return Status::Ok();
+}
+
+void HashingWriter::AddLevel2Block() {
+  hasher_.Reset();
+  hasher_.Update(l2Block_.data(), l2Block_.size());
+  const Sha256Digest digest = hasher_.Final();
+  level1_.insert(level1_.end(), digest.begin(), digest.end());
+  l2Pending_.insert(l2Pending_.end(), l2Block_.begin(), l2Block_.end());
+  l2Block_.clear();
+}
+
+Status HashingWriter::FlushLevel2() {
+  if (l2Pending_.empty()) return Status::Ok();
+  Status s = out_.WriteAt(layout_.levels[1].offset + l2Written_, l2Pending_.data(), l2Pending_.size());
+  if (!s) return s;
+  l2Written_ += l2Pending_.size();
+  l2Pending_.clear();
+  return Status::Ok();
+}
+
+// ---------------------------------------------------------------- checking
+
+Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size) {
+  auto layout = ReadIvfcLayout(file, offset, size);
+  if (!layout) return layout.status();
+  const IvfcLevel* l = layout->levels;
+  Status s = CheckIvfcHashLevels(*layout, size);
+  if (!s) return s;
+  s = CheckLevel(file, offset, l[0], offset + kIvfcMasterHashOffset, "level 1");
+  if (!s) return s;
+  s = CheckLevel(file, offset, l[1], offset + l[0].offset, "level 2");
+  if (!s) return s;
+  return CheckLevel(file, offset, l[2], offset + l[1].offset, "level 3");
+}
+
+Status CheckIvfcHashLevels(const IvfcLayout& layout, std::uint64_t size) {
+  const IvfcLevel* l = layout.levels;
+  if (layout.end > size) return Status::Error("RomFS hash levels lie past the end of the RomFS");
+  if (layout.masterHashSize < kHashSize * l[0].Blocks() || l[0].size < kHashSize * l[1].Blocks() ||
+      l[1].size < kHashSize * l[2].Blocks()) {
+    return Status::Error("RomFS hash levels are too small for the levels they cover");
+  }
+  return Status::Ok();
+}
+
+std::uint64_t RomFsHashRegionSize(std::uint32_t masterHashSize, std::uint64_t mediaUnit) {
+  return AlignUp(kIvfcMasterHashOffset + std::uint64_t{masterHashSize}, mediaUnit);
+}
+
+Result<RomFsSuperblock> ReadRomFsSuperblock(InputFile& file, std::uint64_t offset, std::uint64_t size,
+                                            std::uint64_t mediaUnit) {
+  if (mediaUnit == 0) return Status::Error("media unit is zero");
+  auto layout = ReadIvfcLayout(file, offset, size);
+  if (!layout) return layout.status();
+  RomFsSuperblock superblock;
+  superblock.hashRegionSize = RomFsHashRegionSize(static_cast<std::uint32_t>(layout->masterHashSize), mediaUnit);
+  if (superblock.hashRegionSize > size) return Status::Error("RomFS hash region lies past the end of the RomFS");
+  Status s = HashRange(file, offset, superblock.hashRegionSize, superblock.hash);
+  if (!s) return s;
+  return superblock;
+}
+
+}  // namespace ctr

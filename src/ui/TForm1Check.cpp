@@ -1,0 +1,46 @@
+// "Check an image...": the whole image is read and every region's hashes checked on a thread
+// of its own, while the window stays responsive; the log then shows a line per region.
+#include <QProgressBar>
+#include <QPushButton>
+
+#include "core/common/Common.h"
+#include "core/install/OutputCheck.h"
+#include "ui/Dialogs.h"
+#include "ui/TForm1.h"
+
+namespace qpt::ui {
+
+namespace fs = std::filesystem;
+
+void TForm1::BTNCheckImageClick() {
+  if (checkThread_.joinable()) return;
+  const auto chosen = SelectOpenFile(this, QString::fromStdString(PathToUtf8(appDir_)), OpenFilter());
+  if (!chosen) return;
+  const fs::path image = PathFromUtf8(chosen->toStdString());
+  LogAppend("\r\n" + langList_.GetLangText("CheckingImage") + "\r\n" + PathToUtf8(image));
+  BTNCheckImage->setEnabled(false);
+  // A busy bar: the check reads the whole image, which takes seconds for a large one, and
+  // the window stays responsive meanwhile.
+  const int shown = ProgressBar1->value();
+  if (!job_) ProgressBar1->setRange(0, 0);
+  const TLangList lang = langList_;
+  checkThread_ = std::thread([this, image, lang, shown] {
+    const TImageCheckReport report = CheckImageForPlayer(image, lang);
+    QMetaObject::invokeMethod(
+        this,
+        [this, report, shown] {
+          if (checkThread_.joinable()) checkThread_.join();
+          if (!job_) {
+            ProgressBar1->setRange(0, 100);
+            ProgressBar1->setValue(shown);
+          }
+          for (const std::string& line : report.lines) LogAppend(line);
+          BTNCheckImage->setEnabled(true);
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+bool TForm1::CheckRunning() const { return checkThread_.joinable(); }
+
+}  // namespace qpt::ui

@@ -1,0 +1,80 @@
+// What is dropped on the main window: an image does what step 1 does, a patch folder is copied
+// into patch/ after the player agreed, and anything else is said to be not understood.
+#include <QComboBox>
+#include <QDragEnterEvent>
+#include <QDir>
+#include <QDropEvent>
+#include <QMimeData>
+
+#include <system_error>
+
+#include "core/common/Common.h"
+#include "core/rom/PatchList.h"
+#include "ctr/Image.h"
+#include "ctr/Reader.h"
+#include "ui/Dialogs.h"
+#include "ui/TForm1.h"
+
+namespace qpt::ui {
+
+namespace fs = std::filesystem;
+
+void TForm1::dragEnterEvent(QDragEnterEvent* event) {
+  if (event->mimeData()->hasUrls()) event->acceptProposedAction();
+}
+
+void TForm1::dropEvent(QDropEvent* event) {
+  std::vector<fs::path> paths;
+  for (const QUrl& url : event->mimeData()->urls()) {
+    // A URL's path has forward slashes; the window shows the system's own form.
+    if (url.isLocalFile()) paths.push_back(PathFromUtf8(QDir::toNativeSeparators(url.toLocalFile()).toStdString()));
+  }
+  event->acceptProposedAction();
+  HandleDrop(paths);
+}
+
+void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
+  const auto notUnderstood = [this] {
+    ShowMessage(this, MessageKind::Information, windowTitle(), GetLangText("DropNotUnderstood"));
+  };
+  // While a run works nothing it depends on may change.
+  if (job_) {
+    ShowMessage(this, MessageKind::Information, windowTitle(), GetLangText("DropWhileRunning"));
+    return;
+  }
+  if (paths.size() != 1) return notUnderstood();
+  const fs::path& dropped = paths.front();
+  std::error_code ec;
+  if (fs::is_directory(dropped, ec)) {
+    const auto title = PatchFolderTitle(dropped, CBLang->currentText().toStdString());
+    if (!title) return notUnderstood();
+    const fs::path folder = dropped.has_filename() ? dropped : dropped.parent_path();
+    QString question = GetLangText("DropPatchConfirm");
+    question.replace(QStringLiteral("%1"), QString::fromStdString(*title));
+    if (!AskYesNo(this, windowTitle(), question)) return;
+    const fs::path target = appDir_ / "patch" / folder.filename();
+    if (fs::exists(target, ec)) {
+      QString replace = GetLangText("DropPatchReplace");
+      replace.replace(QStringLiteral("%1"), QString::fromStdString(PathToUtf8(target)));
+      if (!AskYesNo(this, windowTitle(), replace)) return;
+    }
+    std::vector<fs::path> links;
+    if (!ImportPatchFolder(folder, appDir_ / "patch", &links)) {
+      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorImportingPatch"));
+      return;
+    }
+    QString done = GetLangText("PatchImported");
+    done.replace(QStringLiteral("%1"), QString::fromStdString(*title));
+    LogAppend(done.toStdString());
+    for (const fs::path& link : links) LogAppend(langList_.GetLangText("WarningSkippedLink") + "\r\n" + PathToUtf8(link));
+    if (steps_.PatchListDue()) RebuildPatchList();
+    return;
+  }
+  if (!fs::is_regular_file(dropped, ec)) return notUnderstood();
+  // An image is taken by its content, as Step 1 takes it; anything else is said plainly.
+  ctr::FileReader file;
+  if (!file.Open(dropped) || ctr::DetectImageKind(file) == ctr::ImageKind::Unknown) return notUnderstood();
+  OpenImage(dropped);
+}
+
+}  // namespace qpt::ui
