@@ -1,24 +1,30 @@
 #!/usr/bin/env bash
-# Takes screenshots of the Windows release as a player meets it: the ZIP that
-# scripts/test-windows.sh made is unpacked into a fresh Wine prefix, and the real
-# quill-patch-tool.exe runs under Xvfb. For each language, the window is given the bench image
-# (as when an image is dropped on its icon), the save dialog gets the new image's name, the
-# bench patch is chosen and installed, and the window is photographed once the log says the
-# installation completed. The pictures go to docs/windows-<language>.png.
+# Screenshots of the Windows release as a player meets it: the ZIP that scripts/test-windows.sh
+# made is unpacked into a fresh Wine prefix, and the real quill-patch-tool.exe runs on Wine's
+# own desktop under Xvfb. For each language the program is handed the bench image (as when an
+# image is dropped on its icon), the keyboard walks the steps as a player would (Tab, Space, the
+# native save dialog takes the new image's name, the arrow key picks the bench patch) and
+# presses Install; once the receipt exists, the window is photographed.
 #
-#   scripts/screenshot-windows.sh              # English and Russian
-#   scripts/screenshot-windows.sh en           # one of them
+#   scripts/screenshot-windows.sh          # English and Russian: docs/windows-en.png, -ru.png
+#   scripts/screenshot-windows.sh ru       # one of them
 #
-# Needs the Linux build (for the bench image: scripts/build.sh) and the Windows ZIP.
+# Needs the Linux build (its bench_tools makes the bench image: scripts/build.sh) and the ZIP.
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 languages=("$@")
 [ ${#languages[@]} -gt 0 ] || languages=(en ru)
 
-bash "$root/scripts/setup.sh" wine64 xvfb xauth xdotool imagemagick unzip fonts-dejavu-core
+bash "$root/scripts/setup.sh" wine64 fonts-wine xvfb xauth xdotool imagemagick unzip locales
+# Wine takes the user's locale, and the code page of file names, from the machine's locale of
+# LANG: the Russian one must exist.
+if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
+  localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
+fi
 zip="$(ls -1 "$root"/build-windows/QuillPatchTool-*-windows-x86_64.zip 2>/dev/null | head -n 1)"
 [ -n "$zip" ] || { echo "screenshot-windows: no ZIP; run scripts/test-windows.sh first" >&2; exit 1; }
-[ -x "$root/build/bench/bench_tools" ] || { echo "screenshot-windows: no build/bench/bench_tools; run scripts/build.sh first" >&2; exit 1; }
+bench="$root/build/bench/bench_tools"
+[ -x "$bench" ] || { echo "screenshot-windows: no $bench; run scripts/build.sh first" >&2; exit 1; }
 
 work="$(mktemp -d /tmp/qpt-screens.XXXXXX)"
 display=":$((90 + RANDOM % 9))"
@@ -33,8 +39,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-echo "screenshot-windows: making the bench image (64 MiB)"
-"$root/build/bench/bench_tools" --scratch "$work/bench" --size 64 --runs 1 --keep >/dev/null
+echo "screenshot-windows: making the bench image (200 MiB)"
+"$bench" --scratch "$work/bench" --size 200 --runs 1 --keep >/dev/null
 
 Xvfb "$display" -screen 0 1280x960x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
@@ -44,21 +50,15 @@ sleep 2
 drive="$WINEPREFIX/drive_c"
 mkdir -p "$drive/Games"
 unzip -q "$zip" -d "$drive"
-app="$(ls -d "$drive"/QuillPatchTool-*)"
-cp -r "$work/bench/game/patch/Bench Translation" "$app/patch/"
+app="$(basename "$(ls -d "$drive"/QuillPatchTool-*)")"
+cp -r "$work/bench/game/patch/Bench Translation" "$drive/$app/patch/"
 cp "$work/bench/game/Game Image.cia" "$drive/Games/Apollo Justice.cia"
-exe="C:\\$(basename "$app")\\quill-patch-tool.exe"
 
-# Waits until a window whose title matches $1 is mapped and prints its ID.
-wait_window() {
-  local id=""
-  for _ in $(seq 1 120); do
-    id="$(xdotool search --onlyvisible --name "$1" 2>/dev/null | tail -n 1 || true)"
-    [ -n "$id" ] && { echo "$id"; return 0; }
-    sleep 0.5
+keys() {
+  for key in "$@"; do
+    xdotool key "$key"
+    sleep 0.4
   done
-  echo "screenshot-windows: no window named '$1' appeared" >&2
-  return 1
 }
 
 for language in "${languages[@]}"; do
@@ -67,38 +67,35 @@ for language in "${languages[@]}"; do
     ru) locale=ru_RU.UTF-8 out="Apollo Justice (перевод)" ;;
     *) echo "screenshot-windows: unknown language $language" >&2; exit 2 ;;
   esac
-  rm -f "$drive/Games/$out".cia*
   echo "screenshot-windows: $language"
-  LANG="$locale" LC_ALL="$locale" "$wine" "$exe" "C:\\Games\\Apollo Justice.cia" >/dev/null 2>&1 &
-  program=$!
-  window="$(wait_window "Quill Patch Tool")"
-  sleep 2
-  # Step 2: the "..." button of the output; the native save dialog takes the typed name.
-  xdotool windowactivate --sync "$window" 2>/dev/null || true
-  eval "$(xdotool getwindowgeometry --shell "$window")"
-  read -r bx by < <(QPT_BUTTON=btNewRomPath bash -c 'echo "$QPT_STEP2_X $QPT_STEP2_Y"' 2>/dev/null || true)
-  xdotool mousemove --window "$window" "${QPT_STEP2_X:-560}" "${QPT_STEP2_Y:-96}" click 1
+  rm -f "$drive/Games/$out".cia*
+  # The user's locale of a Wine session is read when its server starts.
+  "$wineserver" -k 2>/dev/null || true
+  sleep 1
+  # Wine's desktop draws the title bar and its icon. Wine's own font engine leaves the text of
+  # line edits blank (Windows draws it), so the program uses Qt's FreeType engine here.
+  LANG="$locale" LC_ALL="$locale" "$wine" explorer /desktop=Quill,1000x600 \
+    "C:\\$app\\quill-patch-tool.exe" "C:\\Games\\Apollo Justice.cia" \
+    -platform windows:fontengine=freetype >/dev/null 2>&1 &
+  sleep 10
+  # Step 2: Tab to its "..." (language, step 1's field and button, step 2's field), Space, and
+  # the native save dialog takes the name.
+  keys Tab Tab Tab Tab space
   sleep 3
-  xdotool type --delay 30 "C:\\Games\\$out.cia"
-  xdotool key Return
-  sleep 2
-  # Step 3: the first patch in the list, then Install.
-  xdotool windowactivate --sync "$window" 2>/dev/null || true
-  xdotool mousemove --window "$window" "${QPT_STEP3_X:-300}" "${QPT_STEP3_Y:-140}" click 1
-  sleep 1
-  xdotool key Down Return
-  sleep 1
-  xdotool mousemove --window "$window" "${QPT_INSTALL_X:-300}" "${QPT_INSTALL_Y:-400}" click 1
-  # The receipt is the last thing a successful run writes.
+  xdotool type --delay 25 "C:\\Games\\$out.cia"
+  keys Return
+  sleep 3
+  # Step 3: the bench patch, the item after "No patch"; then past the voices, the check and the
+  # music to Install.
+  keys Tab Down Tab Tab Tab Tab space
   for _ in $(seq 1 240); do
     [ -f "$drive/Games/$out.cia.txt" ] && break
     sleep 1
   done
-  sleep 2
+  [ -f "$drive/Games/$out.cia.txt" ] || { echo "screenshot-windows: the installation did not finish" >&2; exit 1; }
+  sleep 3
   import -window root "$work/screen.png"
-  convert "$work/screen.png" -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" +repage "$root/docs/windows-$language.png"
+  # Wine's desktop is the top left 1000x600 of the screen.
+  convert "$work/screen.png" -crop 1000x600+0+0 +repage -trim +repage "$root/docs/windows-$language.png"
   echo "screenshot-windows: docs/windows-$language.png"
-  kill "$program" 2>/dev/null || true
-  "$wineserver" -k 2>/dev/null || true
-  sleep 1
 done

@@ -15,6 +15,8 @@
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
+#include <iterator>
+
 #include "ui/Dialogs.h"
 #include "ui/TForm1.h"
 
@@ -202,6 +204,12 @@ void TForm1::BuildControls() {
   columns->setSpacing(7);
   columns->addLayout(leftColumn, 297);
   columns->addLayout(rightColumn, 337);
+
+  // Tab goes through the steps from the top, as the eye does, and then to the texts on the right.
+  QWidget* const tabOrder[] = {CBLang,        ebOldRom,      btOldRomPath,   ebNewRom,        btNewRomPath,
+                               CBPatch,       voiceItems[0], voiceItems[1],  voiceItems[2],   BTNCheckImage,
+                               BTNMusicChange, BTNInstallPatch, BTNCancel,   RichDesc,        MemoLog};
+  for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }
 
 void TForm1::FitWindow() {

@@ -73,6 +73,13 @@ TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
     ASSERT_NE(w, nullptr);
     EXPECT_EQ(w->isEnabled(), c.enabled) << c.name;
   }
+  // Tab goes through the steps from the top, whatever order the controls were made in.
+  QStringList chain;
+  for (QWidget* w = form->CBLang; chain.size() < 9; w = w->nextInFocusChain()) {
+    if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().startsWith("qt_")) chain << w->objectName();
+  }
+  EXPECT_EQ(chain, (QStringList{"CBLang", "ebOldRom", "btOldRomPath", "ebNewRom", "btNewRomPath", "CBPatch",
+                                "TntRadioGroup2Item0", "TntRadioGroup2Item1", "TntRadioGroup2Item2"}));
   EXPECT_TRUE(Find<QLineEdit>(*form, "ebOldRom")->isReadOnly());
   EXPECT_FALSE(Find<QComboBox>(*form, "CBLang")->isEditable());
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->currentText(), "English");
