@@ -2,7 +2,11 @@
 // every input kind to every output kind, and the full patch of the two music games.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <set>
+
 #include "core/common/Common.h"
+#include "core/install/InstallMods.h"
 #include "core/install/Receipt.h"
 #include "core/music/BuiltinResources.h"
 #include "core/music/TrackLists.h"
@@ -29,7 +33,8 @@ class EndToEnd : public ::testing::Test {
     test::ImageContents out;
   };
   Run Install(const test::GameImage& image, const fs::path& patchDir, const std::string& outName,
-              const TTrackList* list = nullptr, int voice = 0, bool receipt = false) {
+              const TTrackList* list = nullptr, int voice = 0, bool receipt = false,
+              const std::function<void(TInstallSettings&)>& adjust = {}) {
     test::RecordingHost host;
     host.voiceIndex = voice;
     TInstallSettings s;
@@ -51,12 +56,35 @@ class EndToEnd : public ::testing::Test {
       s.originalPackDatMD5 = value("OriginalPackDatMD5");
       s.originalPackIncMD5 = value("OriginalPackIncMD5");
     }
-    CreateInstallJob(image.kind, host, s)->Execute();
+    if (adjust) adjust(s);
+    auto job = CreateInstallJob(image.kind, host, s);
+    if (onJob) onJob(*job, host);
+    job->Execute();
     Run run{host.Lines(), {}};
+    if (s.modFolder) return run;
     const fs::path written = RemoveExtension(app / outName).concat(OutputKind(app / outName));
     if (fs::exists(written)) run.out = test::ReadImageContents(written);
     return run;
   }
+  // Runs the mod-folder kind into DIR = app/mods.
+  Run InstallMods(const test::GameImage& image, const fs::path& patchDir, const TTrackList* list = nullptr,
+                  int voice = 0, bool replace = false) {
+    return Install(image, patchDir, "mods", list, voice, true, [&](TInstallSettings& s) {
+      s.modFolder = true;
+      s.replaceModFolder = replace;
+    });
+  }
+  // Every file and folder below a folder with its bytes ("" for a folder), to tell that a
+  // folder was left exactly as it was.
+  static std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+      tree[entry.path().lexically_relative(folder).generic_string()] =
+          entry.is_directory() ? "" : test::ReadFile(entry.path());
+    }
+    return tree;
+  }
+  std::function<void(TInstall&, test::RecordingHost&)> onJob;
   test::AppFolder app{test::AppFolder::RealTools{}};
   test::TempDir work{"e2e"};
   TLangList lang = test::BracketLanguage();
@@ -123,6 +151,60 @@ TEST_P(MusicGameEndToEnd, DeltaPackEntriesVoicesAndMusicLandInTheImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Games, MusicGameEndToEnd, ::testing::Values("AAT", "AA4"));
+
+class ModFolderEndToEnd : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
+  const std::string code = GetParam();
+  const auto image = test::BuildGameImage(Row(code), ".cia", work / "in.cia", work / "build");
+  const auto before = test::FileSha256(image.path);
+  const auto patch = test::BuildGamePatch(image, work / "my patch");
+  TTrackList list;
+  if (image.sound) {
+    ASSERT_EQ(list.Create(image.path, code, IdentifyRom(image.path).soundInfoPos, {}).status, TTrackListStatus::Ok);
+    list.SetSelected(0, code == "AAT" ? "Objection! 2004" : "Objection! 2001");
+    list.SetSelected(1, "Court Begins 2001");
+    list.MusicChanged = true;
+  }
+  const Run full = Install(image, patch.folder, "out.cia", &list, 2);
+  ASSERT_EQ(full.lines.back(), "[" + PathToUtf8(app / "out.cia") + "]");
+  fs::create_directory(app / "mods");
+  const Run mods = InstallMods(image, patch.folder, &list, 2);
+  const fs::path title = app / "mods" / ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
+  ASSERT_EQ(mods.lines.back(), "[" + PathToUtf8(title) + "]") << ::testing::PrintToString(mods.lines);
+  EXPECT_EQ(test::FileSha256(image.path), before) << "the input image must never change";
+
+  std::map<std::string, test::Bytes> laidOver = image.romfs;
+  std::set<std::string> written;
+  for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
+    if (!entry.is_regular_file()) continue;
+    const std::string path = entry.path().lexically_relative(title / "romfs").generic_string();
+    laidOver[path] = test::ReadBytes(entry.path());
+    written.insert(path);
+    EXPECT_FALSE(image.romfs.count(path) && image.romfs.at(path) == laidOver[path]) << path << " is unchanged";
+  }
+  // A folder can add and replace files but not take one away: the fourth game's music step
+  // renames the streams it plays, and the old names stay readable beside the new ones.
+  for (auto it = laidOver.begin(); it != laidOver.end();) {
+    it = !full.out.romfs.count(it->first) && it->first.find(".dspadpcm.") != std::string::npos ? laidOver.erase(it)
+                                                                                                 : std::next(it);
+  }
+  EXPECT_TRUE(laidOver == full.out.romfs);
+  EXPECT_EQ(test::ReadBytes(title / "code.bin"), full.out.code);
+  std::set<std::string> top;
+  for (const auto& entry : fs::directory_iterator(title)) top.insert(PathToUtf8(entry.path().filename()));
+  EXPECT_EQ(top, (std::set<std::string>{"code.bin", "romfs"}));
+  std::set<std::string> beside;
+  for (const auto& entry : fs::directory_iterator(app / "mods")) beside.insert(PathToUtf8(entry.path().filename()));
+  EXPECT_EQ(beside, (std::set<std::string>{PathToUtf8(title.filename()), PathToUtf8(title.filename()) + ".txt"}));
+  const std::string receipt = test::ReadFile(app / "mods" / (PathToUtf8(title.filename()) + ".txt"));
+  for (const std::string& path : written) {
+    EXPECT_NE(receipt.find(test::FileSha256(title / "romfs" / path) + "  romfs/" + path), std::string::npos) << path;
+  }
+  EXPECT_NE(receipt.find(test::FileSha256(title / "code.bin") + "  code.bin"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Games, ModFolderEndToEnd, ::testing::Values("AAT", "AA4", "AA5"));
 
 TEST_F(EndToEnd, ADeltaForAnotherArchiveIsRefusedAndNoImageIsWritten) {
   const auto image = test::BuildGameImage(Row("AAT", 3), ".3ds", work / "in.3ds", work / "build");
