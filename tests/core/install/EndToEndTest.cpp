@@ -2,8 +2,12 @@
 // every input kind to every output kind, and the full patch of the two music games.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <functional>
 #include <set>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
 
 #include "core/common/Common.h"
 #include "core/install/InstallMods.h"
@@ -169,9 +173,14 @@ TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
   const Run full = Install(image, patch.folder, "out.cia", &list, 2);
   ASSERT_EQ(full.lines.back(), "[" + PathToUtf8(app / "out.cia") + "]");
   fs::create_directory(app / "mods");
+  // A loader takes no banner from a mod folder: the run says so at the end and goes on.
+  test::WriteFile(patch.folder / "exefs" / "banner.bnr", "a banner");
   const Run mods = InstallMods(image, patch.folder, &list, 2);
   const fs::path title = app / "mods" / ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
-  ASSERT_EQ(mods.lines.back(), "[" + PathToUtf8(title) + "]") << ::testing::PrintToString(mods.lines);
+  ASSERT_GE(mods.lines.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(mods.lines.end() - 5, mods.lines.end()),
+            (std::vector<std::string>{"[" + PathToUtf8(title) + "]", "", test::L("PatchingCompletedWithWarnings"),
+                                      test::L("WarningModExeFsLeftOut"), "banner.bnr"}));
   EXPECT_EQ(test::FileSha256(image.path), before) << "the input image must never change";
 
   std::map<std::string, test::Bytes> laidOver = image.romfs;
@@ -205,6 +214,61 @@ TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Games, ModFolderEndToEnd, ::testing::Values("AAT", "AA4", "AA5"));
+
+TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
+  const auto image = test::BuildGameImage(Row("AAT"), ".3ds", work / "in.3ds", work / "build");
+  const auto patch = test::BuildGamePatch(image, work / "patch");
+  const std::string title = ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
+  const fs::path mods = app / "mods";
+  test::WriteFile(mods / title / "romfs" / "earlier.bin", "from an earlier run");
+  test::WriteFile(mods / (title + ".txt"), "an earlier receipt");
+  test::WriteFile(mods / "0004000000055D00" / "code.bin", "another game's");
+  const auto before = Snapshot(mods);
+
+  // Asked whether to replace, the player said no.
+  Run run = InstallMods(image, patch.folder);
+  EXPECT_EQ(run.lines.back(), test::L("ErrorModFolderExists", {PathToUtf8(mods / title)}));
+  EXPECT_EQ(Snapshot(mods), before);
+
+  // Cancelled once every file is staged, the moment before the title folder is replaced.
+  onJob = [](TInstall& job, test::RecordingHost& host) {
+    host.onProgress = [&job](int percent) {
+      if (percent == 90) job.Terminate();
+    };
+  };
+  run = InstallMods(image, patch.folder, nullptr, 0, true);
+  EXPECT_EQ(run.lines.back(), test::L("InstallCancelledNothingWritten"));
+  EXPECT_EQ(Snapshot(mods), before);
+  onJob = nullptr;
+
+#ifndef _WIN32
+  // A disk that takes no file beyond a few hundred bytes.
+  {
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 300;
+    setrlimit(RLIMIT_FSIZE, &small);
+    run = InstallMods(image, patch.folder, nullptr, 0, true);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(run.lines.back().find('['), std::string::npos) << run.lines.back();
+    EXPECT_EQ(Snapshot(mods), before);
+  }
+#endif
+
+  // Replaced, the title folder is the new one whole; nothing of the earlier one stays.
+  run = InstallMods(image, patch.folder, nullptr, 0, true);
+  ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(mods / title) + "]");
+  EXPECT_FALSE(fs::exists(mods / title / "romfs" / "earlier.bin"));
+  EXPECT_TRUE(fs::exists(mods / title / "code.bin"));
+  EXPECT_EQ(test::ReadFile(mods / "0004000000055D00" / "code.bin"), "another game's");
+  EXPECT_NE(test::ReadFile(mods / (title + ".txt")), "an earlier receipt");
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(mods)) names.insert(PathToUtf8(entry.path().filename()));
+  EXPECT_EQ(names, (std::set<std::string>{title, title + ".txt", "0004000000055D00"}));
+}
 
 TEST_F(EndToEnd, ADeltaForAnotherArchiveIsRefusedAndNoImageIsWritten) {
   const auto image = test::BuildGameImage(Row("AAT", 3), ".3ds", work / "in.3ds", work / "build");
