@@ -188,6 +188,17 @@ TRunRecord RunInstall(const TCombo& combo, const TSyntheticGame& game, const fs:
   return result;
 }
 
+// xdelta3's decode of the bench patch alone, the part of every floor that the delta costs.
+double XdeltaDecodeTime(const TSyntheticGame& game, const fs::path& scratch) {
+  const fs::path decoded = scratch / "decoded.dat";
+  const TProcessRun decode = RunMeasured(
+      "xdelta3", {"-d", "-f", "-s", game.packDat.string(), (game.patchDir / "patch.xdelta").string(), decoded.string()},
+      fs::path());
+  if (decode.exitCode != 0) throw std::runtime_error("xdelta3 decode failed: " + decode.errorText);
+  fs::remove(decoded);
+  return decode.seconds;
+}
+
 // The floor of design section 7 for one run, on the files that run wrote: cp of the
 // partition, the RomFS image, the unpacked tree, the rebuilt RomFS image, the CXI and the
 // output image (the extracted partition and RomFS image are gone, the rebuilt ones have
@@ -207,13 +218,7 @@ std::vector<std::pair<std::string, double>> MeasureFloor(const TSyntheticGame& g
   parts.push_back({"cp CXI", CopyTime({cxi}, scratch)});
   parts.push_back({"cp output image", CopyTime({image}, scratch)});
   parts.push_back({"MD5 pack.dat", Md5Time(game.packDat)});
-  const fs::path decoded = scratch / "decoded.dat";
-  const TProcessRun decode = RunMeasured(
-      "xdelta3", {"-d", "-f", "-s", game.packDat.string(), (game.patchDir / "patch.xdelta").string(), decoded.string()},
-      fs::path());
-  if (decode.exitCode != 0) throw std::runtime_error("xdelta3 decode failed: " + decode.errorText);
-  fs::remove(decoded);
-  parts.push_back({"xdelta3 decode", decode.seconds});
+  parts.push_back({"xdelta3 decode", XdeltaDecodeTime(game, scratch)});
   parts.push_back({"SHA-256 RomFS", Sha256Time(romfsBin)});
   parts.push_back({"SHA-256 CXI", Sha256Time(cxi)});
   // The check of the new image before the success line reads the whole image once.
@@ -227,13 +232,7 @@ std::vector<std::pair<std::string, double>> MeasureModFloor(const TSyntheticGame
                                                             const fs::path& scratch) {
   std::vector<std::pair<std::string, double>> parts;
   parts.push_back({"MD5 pack.dat", Md5Time(game.packDat)});
-  const fs::path decoded = scratch / "decoded.dat";
-  const TProcessRun decode = RunMeasured(
-      "xdelta3", {"-d", "-f", "-s", game.packDat.string(), (game.patchDir / "patch.xdelta").string(), decoded.string()},
-      fs::path());
-  if (decode.exitCode != 0) throw std::runtime_error("xdelta3 decode failed: " + decode.errorText);
-  fs::remove(decoded);
-  parts.push_back({"xdelta3 decode", decode.seconds});
+  parts.push_back({"xdelta3 decode", XdeltaDecodeTime(game, scratch)});
   parts.push_back({"cp the files written", CopyTime({titleFolder}, scratch)});
   return parts;
 }
