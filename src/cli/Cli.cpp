@@ -40,10 +40,11 @@ struct TFailure {
 struct TOptions {
   std::string command;
   std::vector<std::string> images;
-  std::optional<std::string> out, patch, lang, voice, musicFile;
+  std::optional<std::string> out, mods, patch, lang, voice, musicFile;
   std::vector<std::string> music, writes;
   bool help = false;
   bool noReceipt = false;
+  bool replace = false;
 };
 
 // The options each command takes, besides --help.
@@ -51,7 +52,7 @@ bool Accepts(const std::string& command, const std::string& option) {
   if (option == "lang") return true;
   if (option == "patch") return command == "music" || command == "install";
   if (option == "write") return command == "music";
-  return command == "install";  // out, voice, music, music-file
+  return command == "install";  // out, mods, voice, music, music-file
 }
 
 std::string Lower(std::string text) {
@@ -92,13 +93,18 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
       options.noReceipt = true;
       continue;
     }
+    if (arg == "--replace") {
+      if (options.command != "install") throw TUsageError{"The " + options.command + " command takes no --replace."};
+      options.replace = true;
+      continue;
+    }
     std::string name = arg.substr(2);
     std::optional<std::string> value;
     if (const std::size_t eq = name.find('='); eq != std::string::npos) {
       value = name.substr(eq + 1);
       name.erase(eq);
     }
-    static const char* const kOptions[] = {"out", "patch", "lang", "voice", "music", "music-file", "write"};
+    static const char* const kOptions[] = {"out", "mods", "patch", "lang", "voice", "music", "music-file", "write"};
     if (std::find(std::begin(kOptions), std::end(kOptions), name) == std::end(kOptions)) {
       throw TUsageError{"Unknown option --" + name + "."};
     }
@@ -114,6 +120,7 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
       continue;
     }
     std::optional<std::string>* slot = name == "out"     ? &options.out
+                                       : name == "mods"  ? &options.mods
                                        : name == "patch" ? &options.patch
                                        : name == "lang"  ? &options.lang
                                        : name == "voice" ? &options.voice
@@ -382,27 +389,37 @@ class TSession {
   }
 
   int Install(const TOptions& options) {
-    if (!options.out) throw TUsageError{"The install command needs --out PATH, the image to write."};
+    if (options.out && options.mods) throw TUsageError{"Give either --out or --mods, not both."};
+    if (!options.out && !options.mods) {
+      throw TUsageError{"The install command needs --out PATH, the image to write, or --mods DIR, the mod folder's place."};
+    }
+    if (options.replace && !options.mods) throw TUsageError{"--replace goes with --mods."};
     if (context_.catchInterrupts) context_.catchInterrupts();
     const int voiceIndex = options.voice ? VoiceIndexOf(*options.voice) : 0;
     const TImage image = IdentifyImage(options.images.front(), true);
     if (const auto missingKey = FirstMissingToolKey(context_.appDir)) throw TFailure{Text(*missingKey)};
 
-    const fs::path outPath = UserPath(*options.out);
-    if (image.id.romExt != ".3ds" && OutputKind(outPath) == ".3ds") {
-      throw TUsageError{"Only a 3DS image can be written back as a 3DS image; name the output .cia or .cxi."};
+    const fs::path outPath = UserPath(options.out ? *options.out : *options.mods);
+    if (options.mods) {
+      if (!FolderExists(outPath)) throw TUsageError{"The folder for --mods does not exist: " + PathToUtf8(outPath)};
+    } else {
+      if (image.id.romExt != ".3ds" && OutputKind(outPath) == ".3ds") {
+        throw TUsageError{"Only a 3DS image can be written back as a 3DS image; name the output .cia or .cxi."};
+      }
+      if (!FolderExists(outPath.parent_path())) {
+        throw TUsageError{"The folder for --out does not exist: " + PathToUtf8(outPath.parent_path())};
+      }
+      // What the run really writes: the name with the kind's own extension ("game.CIA" and
+      // "game.backup" write "game.cia" and "game.3ds"), which must never be the input.
+      if (SameFile(WrittenOutputPath(outPath), image.path)) throw TUsageError{Text("ErrorOutputIsInput")};
     }
-    if (!FolderExists(outPath.parent_path())) {
-      throw TUsageError{"The folder for --out does not exist: " + PathToUtf8(outPath.parent_path())};
-    }
-    // What the run really writes: the name with the kind's own extension ("game.CIA" and
-    // "game.backup" write "game.cia" and "game.3ds"), which must never be the input.
-    if (SameFile(WrittenOutputPath(outPath), image.path)) throw TUsageError{Text("ErrorOutputIsInput")};
 
     TInstallSettings settings;
     settings.appDir = context_.appDir;
     settings.romPath = image.path;
     settings.outPath = outPath;
+    settings.modFolder = options.mods.has_value();
+    settings.replaceModFolder = options.replace;
     settings.game = image.id.gameCode;
     settings.lang = &lang_;
     bool voiceMissing = true;
@@ -512,11 +529,18 @@ Commands:
       Builds the patched image at PATH; its extension chooses the kind: .cia for a console,
       .cxi for an emulator, and, from a 3DS image only, .3ds for a flash cartridge. The log
       shows as the run goes; Ctrl+C stops the run at its next step.
+  install IMAGE --mods DIR [--replace] [--patch FOLDER] [...as above]
+      Writes no image: DIR/<TitleID>/ receives only the files the patch changes or adds
+      (romfs/... and code.bin), as a console with game patching enabled (DIR being the SD
+      card's luma/titles) or an emulator (its load/mods folder) loads them. The image is
+      only read. An existing DIR/<TitleID> is refused unless --replace is given.
   verify IMAGE
       Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
 
 Options:
   --out PATH          the image to write (install).
+  --mods DIR          the folder that receives the title folder (install, instead of --out).
+  --replace           with --mods: replaces an existing title folder whole.
   --patch FOLDER      the patch: its folder as `patches` prints it, its folder's name under
                       patch/, or its title. Without it no patch is applied and only the voices
                       and music change.

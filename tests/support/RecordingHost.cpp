@@ -89,11 +89,14 @@ TLangList BracketLanguage() {
       "ReceiptNoPatch", "ReceiptTitle", "ReceiptFolder", "ReceiptDigest", "ReceiptVoices", "ReceiptMusic",
       "ReceiptUnchanged", "ReceiptOutput", "ReceiptHashesGood", "ReceiptLog", "WarningReceiptNotWritten",
       "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput", "WaitingForWorkFolderRemoval", "CheckRegionGood", "CheckRegionBad",
-      "CheckAllGood", "CheckSomeBad", "CheckImageUnreadable", "LogEncrypted", "ErrorLoadingROM"};
+      "CheckAllGood", "CheckSomeBad", "CheckImageUnreadable", "LogEncrypted", "ErrorLoadingROM",
+      "ReadingModFiles", "WritingModFolder", "CheckingModFolder", "ErrorWritingModFolder", "WarningModExeFsLeftOut",
+      "ModFolderSuccessful", "ReceiptModFolder", "ReceiptModFilesGood"};
   // Texts with values show them after colons: "<ErrorNotEnoughSpace:%1:%2:%3>".
   static const std::pair<const char*, int> kFormatted[] = {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},
-      {"ErrorCheckImageInput", 1},  {"ErrorOutputFolderNotWritable", 1}, {"ErrorNotEnoughSpace", 3}};
+      {"ErrorCheckImageInput", 1},  {"ErrorOutputFolderNotWritable", 1}, {"ErrorNotEnoughSpace", 3},
+      {"ErrorReadingImageFiles", 1}, {"ErrorModFolderExists", 1},       {"ErrorCheckModFolder", 1}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);

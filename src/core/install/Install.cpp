@@ -10,6 +10,7 @@
 #include "core/install/Install3DS.h"
 #include "core/install/InstallCIA.h"
 #include "core/install/InstallCXI.h"
+#include "core/install/InstallMods.h"
 #include "core/install/OutputCheck.h"
 #include "core/install/ToolProgress.h"
 #include "core/install/WorkFolder.h"
@@ -300,9 +301,10 @@ bool TInstall::WriteReceipt(const fs::path& written, const std::vector<std::stri
   r.output = written;
   r.outputSize = fs::file_size(written, ec);
   r.outputSha256 = outputHash_;
+  r.files = writtenFiles_;
   r.log = logCopy_;
   r.log.insert(r.log.end(), lastLines.begin(), lastLines.end());
-  if (r.inputSha256.empty() || r.outputSha256.empty() || !settings_.lang) return false;
+  if (r.inputSha256.empty() || (r.outputSha256.empty() && r.files.empty()) || !settings_.lang) return false;
   const std::string text = ReceiptText(r, *settings_.lang);
   return ctr::WriteWholeFile(ReceiptPath(written), std::span<const std::uint8_t>(
                                                        reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))
@@ -394,6 +396,24 @@ bool TInstall::RunSteps() {
   if (!Checkpoint()) return false;
   Progress(60);
 
+  fs::path written;
+  if (!BuildOutput(written)) return false;
+  Progress(100);
+  const std::string success = GetLangText(settings_.modFolder ? "ModFolderSuccessful" : "PatchingSuccessful");
+  const std::string where = "[" + PathToUtf8(written) + "]";
+  if (settings_.writeReceipt && !WriteReceipt(written, {"", success, where})) LogWarning("WarningReceiptNotWritten");
+  Log("\r\n" + success + "\r\n" + where);
+  if (!warnings_.empty()) {
+    // Said again at the very end, where a player looks, so that a warning from minutes ago
+    // is not taken for a clean result.
+    Log("\r\n" + GetLangText("PatchingCompletedWithWarnings"));
+    for (const std::string& warning : warnings_) Log(warning);
+  }
+  succeeded_.store(true);
+  return true;
+}
+
+bool TInstall::BuildOutput(fs::path& written) {
   if (!RunStage(&TInstall::RebuildExeFS, 62) || !Checkpoint()) return false;
   Progress(62);
   if (!RunStage(&TInstall::RebuildRomFS, 74) || !Checkpoint()) return false;
@@ -408,20 +428,8 @@ bool TInstall::RunSteps() {
     if (!RunStage(kind == ".cia" ? &TInstall::RebuildCIA : &TInstall::Rebuild3DS, 96)) return false;
   }
   Progress(96);
-  const fs::path written = PathFromUtf8(PathToUtf8(FOutPath) + kind);
+  written = PathFromUtf8(PathToUtf8(FOutPath) + kind);
   if (!CheckOutput(written)) return false;
-  Progress(100);
-  const std::string success = GetLangText("PatchingSuccessful");
-  const std::string where = "[" + PathToUtf8(written) + "]";
-  if (settings_.writeReceipt && !WriteReceipt(written, {"", success, where})) LogWarning("WarningReceiptNotWritten");
-  Log("\r\n" + success + "\r\n" + where);
-  if (!warnings_.empty()) {
-    // Said again at the very end, where a player looks, so that a warning from minutes ago
-    // is not taken for a clean result.
-    Log("\r\n" + GetLangText("PatchingCompletedWithWarnings"));
-    for (const std::string& warning : warnings_) Log(warning);
-  }
-  succeeded_.store(true);
   return true;
 }
 
@@ -598,6 +606,7 @@ bool TInstall::Rebuild3DS() {
 
 std::unique_ptr<TInstall> CreateInstallJob(const std::string& inputKind, TInstallHost& host,
                                            TInstallSettings settings) {
+  if (settings.modFolder) return std::make_unique<TInstallMods>(host, std::move(settings));
   const std::string kind = Lower(inputKind);
   if (kind == ".cia") return std::make_unique<TInstallCIA>(host, std::move(settings));
   if (kind == ".3ds") return std::make_unique<TInstall3DS>(host, std::move(settings));

@@ -69,6 +69,11 @@ struct TInstallSettings {
   // only the caller knows.
   bool writeReceipt = false;
   TReceiptFacts receiptFacts;
+  // A mod folder instead of an image: outPath is then the folder that receives the title
+  // folder "<TitleID>" (and its receipt "<TitleID>.txt"), and the input kind does not matter.
+  bool modFolder = false;
+  // Whether an existing title folder in outPath is replaced whole; otherwise the run is refused.
+  bool replaceModFolder = false;
 };
 
 // The output kind a name asks for: ".cxi", ".cia", or ".3ds" for anything else. Letter case
@@ -142,6 +147,12 @@ class TInstall {
   virtual bool RebuildCXI();
   virtual bool RebuildCIA();
   virtual bool Rebuild3DS();
+  // Refuses a run that would write over its input, or that lacks the room or the right to
+  // write, before anything is written.
+  virtual bool CheckBeforeStart();
+  // Everything after the patch steps up to a checked output: the rebuild of the chosen image
+  // kind and the check of the new image. written receives what the success line names.
+  virtual bool BuildOutput(std::filesystem::path& written);
 
   // Helpers for the steps.
   std::string GetLangText(const char* key) const;
@@ -183,6 +194,12 @@ class TInstall {
   // anything else (our tools return only 0 and 1; anything else is a crash or a kill, and
   // what such a tool left behind cannot be trusted). After a failure the tool's own reason
   // follows.
+  // Runs a step whose end is the given percentage of the bar.
+  bool RunStage(bool (TInstall::*step)(), int endPercent);
+  bool Checkpoint() const { return !Terminated(); }
+  // The files a mod-folder run wrote, for its receipt: path in the title folder, SHA-256.
+  std::vector<std::pair<std::string, std::string>> writtenFiles_;
+
   bool RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
                    const char* errorKey, ErrorLine errorLine, const char* unknownKey);
   std::uint32_t Run(const std::string& tool, const std::string& arguments);
@@ -217,18 +234,12 @@ class TInstall {
   // The steps between the work folder's creation and the success line; false when the run
   // ended early (an error, or a cancel seen at a checkpoint).
   bool RunSteps();
-  bool Checkpoint() const { return !Terminated(); }
-  // Refuses a run that would write over its input, or that lacks the room or the right to
-  // write, before anything is written.
-  bool CheckBeforeStart();
   // After the last tool: a cancel asked for meanwhile, then the check of the new image. On
   // failure the new image is deleted.
   bool CheckOutput(const std::filesystem::path& written);
   // Runs a step whose problems are warnings; a write failure in it (a full disk) ends the run.
   bool RunWarningStep(bool (TInstall::*step)());
 
-  // Runs a step whose end is the given percentage of the bar.
-  bool RunStage(bool (TInstall::*step)(), int endPercent);
 
   struct TExpectedGrowth {
     std::vector<std::filesystem::path> watched;

@@ -128,12 +128,20 @@ std::string ReceiptText(const TReceipt& r, const TLangList& lang) {
     for (const std::string& change : r.facts.musicChanges) line("    " + change);
   }
   line("");
-  line(lang.GetLangText("ReceiptOutput"));
-  field("ReceiptFile", PathToUtf8(r.output));
-  field("ReceiptKind", KindName(PathToUtf8(r.output.extension())));
-  field("ReceiptSize", std::to_string(r.outputSize));
-  field("ReceiptSha256", r.outputSha256);
-  line("  " + lang.GetLangText("ReceiptHashesGood"));
+  if (r.files.empty()) {
+    line(lang.GetLangText("ReceiptOutput"));
+    field("ReceiptFile", PathToUtf8(r.output));
+    field("ReceiptKind", KindName(PathToUtf8(r.output.extension())));
+    field("ReceiptSize", std::to_string(r.outputSize));
+    field("ReceiptSha256", r.outputSha256);
+    line("  " + lang.GetLangText("ReceiptHashesGood"));
+  } else {
+    // A mod folder: every file it holds with the digest it was checked against when read back.
+    line(lang.GetLangText("ReceiptModFolder"));
+    field("ReceiptFolder", PathToUtf8(r.output));
+    for (const auto& [path, sha256] : r.files) line("  " + sha256 + "  " + path);
+    line("  " + lang.GetLangText("ReceiptModFilesGood"));
+  }
   line("");
   line(lang.GetLangText("ReceiptLog"));
   for (const std::string& entry : r.log) line("  " + entry);

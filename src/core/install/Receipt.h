@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "core/localization/Language.h"
@@ -42,6 +43,9 @@ struct TReceipt {
   std::filesystem::path output;
   std::uint64_t outputSize = 0;
   std::string outputSha256;
+  // For a mod folder instead of an image: each file in the title folder ('/'-separated) with
+  // its SHA-256; output is then the title folder.
+  std::vector<std::pair<std::string, std::string>> files;
   std::vector<std::string> log;  // the run's lines, as the log shows them
 };
 

@@ -2,7 +2,15 @@
 // every input kind to every output kind, and the full patch of the two music games.
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <functional>
+#include <set>
+#ifndef _WIN32
+#include <sys/resource.h>
+#endif
+
 #include "core/common/Common.h"
+#include "core/install/InstallMods.h"
 #include "core/install/Receipt.h"
 #include "core/music/BuiltinResources.h"
 #include "core/music/TrackLists.h"
@@ -29,7 +37,8 @@ class EndToEnd : public ::testing::Test {
     test::ImageContents out;
   };
   Run Install(const test::GameImage& image, const fs::path& patchDir, const std::string& outName,
-              const TTrackList* list = nullptr, int voice = 0, bool receipt = false) {
+              const TTrackList* list = nullptr, int voice = 0, bool receipt = false,
+              const std::function<void(TInstallSettings&)>& adjust = {}) {
     test::RecordingHost host;
     host.voiceIndex = voice;
     TInstallSettings s;
@@ -51,12 +60,35 @@ class EndToEnd : public ::testing::Test {
       s.originalPackDatMD5 = value("OriginalPackDatMD5");
       s.originalPackIncMD5 = value("OriginalPackIncMD5");
     }
-    CreateInstallJob(image.kind, host, s)->Execute();
+    if (adjust) adjust(s);
+    auto job = CreateInstallJob(image.kind, host, s);
+    if (onJob) onJob(*job, host);
+    job->Execute();
     Run run{host.Lines(), {}};
+    if (s.modFolder) return run;
     const fs::path written = RemoveExtension(app / outName).concat(OutputKind(app / outName));
     if (fs::exists(written)) run.out = test::ReadImageContents(written);
     return run;
   }
+  // Runs the mod-folder kind into DIR = app/mods.
+  Run InstallMods(const test::GameImage& image, const fs::path& patchDir, const TTrackList* list = nullptr,
+                  int voice = 0, bool replace = false) {
+    return Install(image, patchDir, "mods", list, voice, true, [&](TInstallSettings& s) {
+      s.modFolder = true;
+      s.replaceModFolder = replace;
+    });
+  }
+  // Every file and folder below a folder with its bytes ("" for a folder), to tell that a
+  // folder was left exactly as it was.
+  static std::map<std::string, std::string> Snapshot(const fs::path& folder) {
+    std::map<std::string, std::string> tree;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+      tree[entry.path().lexically_relative(folder).generic_string()] =
+          entry.is_directory() ? "" : test::ReadFile(entry.path());
+    }
+    return tree;
+  }
+  std::function<void(TInstall&, test::RecordingHost&)> onJob;
   test::AppFolder app{test::AppFolder::RealTools{}};
   test::TempDir work{"e2e"};
   TLangList lang = test::BracketLanguage();
@@ -123,6 +155,120 @@ TEST_P(MusicGameEndToEnd, DeltaPackEntriesVoicesAndMusicLandInTheImage) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Games, MusicGameEndToEnd, ::testing::Values("AAT", "AA4"));
+
+class ModFolderEndToEnd : public EndToEnd, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
+  const std::string code = GetParam();
+  const auto image = test::BuildGameImage(Row(code), ".cia", work / "in.cia", work / "build");
+  const auto before = test::FileSha256(image.path);
+  const auto patch = test::BuildGamePatch(image, work / "my patch");
+  TTrackList list;
+  if (image.sound) {
+    ASSERT_EQ(list.Create(image.path, code, IdentifyRom(image.path).soundInfoPos, {}).status, TTrackListStatus::Ok);
+    list.SetSelected(0, code == "AAT" ? "Objection! 2004" : "Objection! 2001");
+    list.SetSelected(1, "Court Begins 2001");
+    list.MusicChanged = true;
+  }
+  const Run full = Install(image, patch.folder, "out.cia", &list, 2);
+  ASSERT_EQ(full.lines.back(), "[" + PathToUtf8(app / "out.cia") + "]");
+  fs::create_directory(app / "mods");
+  // A loader takes no banner from a mod folder: the run says so at the end and goes on.
+  test::WriteFile(patch.folder / "exefs" / "banner.bnr", "a banner");
+  const Run mods = InstallMods(image, patch.folder, &list, 2);
+  const fs::path title = app / "mods" / ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
+  ASSERT_GE(mods.lines.size(), 5u);
+  EXPECT_EQ(std::vector<std::string>(mods.lines.end() - 5, mods.lines.end()),
+            (std::vector<std::string>{"[" + PathToUtf8(title) + "]", "", test::L("PatchingCompletedWithWarnings"),
+                                      test::L("WarningModExeFsLeftOut"), "banner.bnr"}));
+  EXPECT_EQ(test::FileSha256(image.path), before) << "the input image must never change";
+
+  std::map<std::string, test::Bytes> laidOver = image.romfs;
+  std::set<std::string> written;
+  for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
+    if (!entry.is_regular_file()) continue;
+    const std::string path = entry.path().lexically_relative(title / "romfs").generic_string();
+    laidOver[path] = test::ReadBytes(entry.path());
+    written.insert(path);
+    EXPECT_FALSE(image.romfs.count(path) && image.romfs.at(path) == laidOver[path]) << path << " is unchanged";
+  }
+  // A folder can add and replace files but not take one away: the fourth game's music step
+  // renames the streams it plays, and the old names stay readable beside the new ones.
+  for (auto it = laidOver.begin(); it != laidOver.end();) {
+    it = !full.out.romfs.count(it->first) && it->first.find(".dspadpcm.") != std::string::npos ? laidOver.erase(it)
+                                                                                                 : std::next(it);
+  }
+  EXPECT_TRUE(laidOver == full.out.romfs);
+  EXPECT_EQ(test::ReadBytes(title / "code.bin"), full.out.code);
+  std::set<std::string> top;
+  for (const auto& entry : fs::directory_iterator(title)) top.insert(PathToUtf8(entry.path().filename()));
+  EXPECT_EQ(top, (std::set<std::string>{"code.bin", "romfs"}));
+  std::set<std::string> beside;
+  for (const auto& entry : fs::directory_iterator(app / "mods")) beside.insert(PathToUtf8(entry.path().filename()));
+  EXPECT_EQ(beside, (std::set<std::string>{PathToUtf8(title.filename()), PathToUtf8(title.filename()) + ".txt"}));
+  const std::string receipt = test::ReadFile(app / "mods" / (PathToUtf8(title.filename()) + ".txt"));
+  for (const std::string& path : written) {
+    EXPECT_NE(receipt.find(test::FileSha256(title / "romfs" / path) + "  romfs/" + path), std::string::npos) << path;
+  }
+  EXPECT_NE(receipt.find(test::FileSha256(title / "code.bin") + "  code.bin"), std::string::npos);
+}
+
+INSTANTIATE_TEST_SUITE_P(Games, ModFolderEndToEnd, ::testing::Values("AAT", "AA4", "AA5"));
+
+TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
+  const auto image = test::BuildGameImage(Row("AAT"), ".3ds", work / "in.3ds", work / "build");
+  const auto patch = test::BuildGamePatch(image, work / "patch");
+  const std::string title = ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
+  const fs::path mods = app / "mods";
+  test::WriteFile(mods / title / "romfs" / "earlier.bin", "from an earlier run");
+  test::WriteFile(mods / (title + ".txt"), "an earlier receipt");
+  test::WriteFile(mods / "0004000000055D00" / "code.bin", "another game's");
+  const auto before = Snapshot(mods);
+
+  // Asked whether to replace, the player said no.
+  Run run = InstallMods(image, patch.folder);
+  EXPECT_EQ(run.lines.back(), test::L("ErrorModFolderExists", {PathToUtf8(mods / title)}));
+  EXPECT_EQ(Snapshot(mods), before);
+
+  // Cancelled once every file is staged, the moment before the title folder is replaced.
+  onJob = [](TInstall& job, test::RecordingHost& host) {
+    host.onProgress = [&job](int percent) {
+      if (percent == 90) job.Terminate();
+    };
+  };
+  run = InstallMods(image, patch.folder, nullptr, 0, true);
+  EXPECT_EQ(run.lines.back(), test::L("InstallCancelledNothingWritten"));
+  EXPECT_EQ(Snapshot(mods), before);
+  onJob = nullptr;
+
+#ifndef _WIN32
+  // A disk that takes no file beyond a few hundred bytes.
+  {
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit old{};
+    getrlimit(RLIMIT_FSIZE, &old);
+    rlimit small = old;
+    small.rlim_cur = 300;
+    setrlimit(RLIMIT_FSIZE, &small);
+    run = InstallMods(image, patch.folder, nullptr, 0, true);
+    setrlimit(RLIMIT_FSIZE, &old);
+    std::signal(SIGXFSZ, oldHandler);
+    EXPECT_EQ(run.lines.back().find('['), std::string::npos) << run.lines.back();
+    EXPECT_EQ(Snapshot(mods), before);
+  }
+#endif
+
+  // Replaced, the title folder is the new one whole; nothing of the earlier one stays.
+  run = InstallMods(image, patch.folder, nullptr, 0, true);
+  ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(mods / title) + "]");
+  EXPECT_FALSE(fs::exists(mods / title / "romfs" / "earlier.bin"));
+  EXPECT_TRUE(fs::exists(mods / title / "code.bin"));
+  EXPECT_EQ(test::ReadFile(mods / "0004000000055D00" / "code.bin"), "another game's");
+  EXPECT_NE(test::ReadFile(mods / (title + ".txt")), "an earlier receipt");
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(mods)) names.insert(PathToUtf8(entry.path().filename()));
+  EXPECT_EQ(names, (std::set<std::string>{title, title + ".txt", "0004000000055D00"}));
+}
 
 TEST_F(EndToEnd, ADeltaForAnotherArchiveIsRefusedAndNoImageIsWritten) {
   const auto image = test::BuildGameImage(Row("AAT", 3), ".3ds", work / "in.3ds", work / "build");

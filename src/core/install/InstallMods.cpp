@@ -1,0 +1,305 @@
+#include "core/install/InstallMods.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <system_error>
+
+#include "core/common/Common.h"
+#include "core/install/OutputCheck.h"
+#include "core/install/Receipt.h"
+#include "core/music/TrackLists.h"
+#include "ctr/Image.h"
+#include "ctr/Ncch.h"
+
+namespace qpt {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kStageSuffix = ".qpt-partial";
+constexpr const char* kOldSuffix = ".qpt-old";
+
+// Whether the file holds exactly the bytes [offset, offset + size) of in.
+bool SameBytes(const fs::path& file, ctr::InputFile& in, std::uint64_t offset, std::uint64_t size) {
+  ctr::InputFile made;
+  if (!made.Open(file) || made.size() != size) return false;
+  std::vector<std::uint8_t> a(std::size_t{1} << 20), b(a.size());
+  for (std::uint64_t done = 0; done < size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(a.size(), size - done));
+    if (!made.ReadAt(done, a.data(), n) || !in.ReadAt(offset + done, b.data(), n)) return false;
+    if (!std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin())) return false;
+    done += n;
+  }
+  return true;
+}
+
+// A relative path as the RomFS names it: UTF-8 with '/' between names on every platform.
+std::string GenericUtf8(const fs::path& relative) {
+  const std::u8string text = relative.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
+bool Exists(const fs::path& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;
+}
+
+// Moves a finished work file into the staged folder: a rename where both lie on one file
+// system, a copy elsewhere (the work folder goes away at the end of the run either way).
+bool MoveInto(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  fs::create_directories(to.parent_path(), ec);
+  if (ec) return false;
+  if (RenameFile(from, to)) return true;
+  fs::copy_file(from, to, ec);
+  if (ec && IsWriteFailure(ec)) ctr::NoteWriteFailure();
+  return !ec;
+}
+
+}  // namespace
+
+std::string ModTitleFolderName(std::uint64_t programId) {
+  char text[20];
+  std::snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(programId));
+  return text;
+}
+
+bool TInstallMods::SoundChanges() const {
+  const bool voices = !FPatchDir.empty() && FolderExists(FPatchDir / "voice");
+  return voices || (settings_.trackList && settings_.trackList->MusicChanged);
+}
+
+bool TInstallMods::ApplySoundAAT() { return !SoundChanges() || TInstall::ApplySoundAAT(); }
+
+bool TInstallMods::ApplySoundAA4() { return !SoundChanges() || TInstall::ApplySoundAA4(); }
+
+std::vector<std::string> TInstallMods::FilesToRead() const {
+  std::vector<std::string> paths;
+  const auto add = [&paths](const std::string& path) {
+    if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
+  };
+  const bool hasPatch = !FPatchDir.empty();
+  const bool packGame = FGame == "AAT" || FGame == "AA4";
+  if (hasPatch && FileExists(FPatchDir / "patch.xdelta")) {
+    add("pack.dat");
+    if (!FOriginalPackIncMD5.empty()) add("pack.inc");
+  }
+  if (hasPatch && packGame && FolderExists(FPatchDir / "pack_dat")) {
+    add("pack.dat");
+    add("pack.inc");
+  }
+  if (packGame && SoundChanges()) {
+    add(FGame == "AAT" ? "sound/GS123.bcsar" : "sound/GSB43DS.bcsar");
+    const TTrackList* list = settings_.trackList;
+    if (FGame == "AA4" && list && list->MusicChanged) {
+      // The fourth game's music step renames the streams it chooses.
+      for (const TMusicSlotWrite& w : PlanMusicWrites(*list, InstallNameSuffix(list->GameCode))) {
+        if (w.known) add("sound/stream/" + w.key + ".dspadpcm.bcstm");
+      }
+    }
+  }
+  return paths;
+}
+
+bool TInstallMods::CheckBeforeStart() {
+  const auto refuse = [this](const std::string& why) {
+    Log(FormatText("ErrorReadingImageFiles", {why}));
+    return false;
+  };
+  ctr::Status status = input_.Open(FRomPath);
+  if (!status) return refuse(status.message());
+  auto range = ctr::LocateMainNcch(input_);
+  if (!range) return refuse(range.message());
+  ctr::WindowReader window(input_, range->offset, range->size);
+  auto ncch = ctr::ReadNcch(window);
+  if (!ncch) return refuse(ncch.message());
+  status = ctr::RequirePlain(*ncch, ctr::PathText(FRomPath));
+  if (!status) return refuse(status.message());
+  titleFolder_ = ModTitleFolderName(ncch->header.programId);
+  const auto backing = window.Backing();
+  if (!backing || !backing->file) return refuse(ctr::PathText(FRomPath));
+  inputFile_ = backing->file;
+  if (ncch->romfs.present()) {
+    status = romfs_.Open(*inputFile_, backing->offset + ncch->romfs.offset, ncch->romfs.size);
+    if (!status) return refuse(status.message());
+    hasRomFs_ = true;
+  }
+
+  if (!FolderExists(FOutPath) || !CanWriteIn(FOutPath)) {
+    Log(FormatText("ErrorOutputFolderNotWritable", {PathToUtf8(FOutPath)}));
+    return false;
+  }
+  const fs::path target = FOutPath / titleFolder_;
+  if (Exists(target) && !settings_.replaceModFolder) {
+    Log(FormatText("ErrorModFolderExists", {PathToUtf8(target)}));
+    return false;
+  }
+  // The work folder holds what is read, what the steps make of it and, for a while, the
+  // pack archive's entries: three times what is read; the title folder about once more.
+  std::uint64_t reading = 0;
+  for (const std::string& path : FilesToRead()) {
+    if (const auto entry = romfs_.Find(path)) reading += entry->size;
+  }
+  for (const TSpaceShortfall& shortfall : FindSpaceShortfalls(reading, WorkPath("tools"), FOutPath)) {
+    Log(FormatText("ErrorNotEnoughSpace",
+                   {PathToUtf8(shortfall.folder), FormatSize(shortfall.needed), FormatSize(shortfall.available)}));
+    return false;
+  }
+  return true;
+}
+
+bool TInstallMods::ExtractRomFS() {
+  LogKey("ReadingModFiles");
+  const fs::path tree = WorkPath("tools\\temp\\romfs");
+  for (const std::string& path : FilesToRead()) {
+    if (!Checkpoint()) return false;
+    // A file the image lacks is missed by the step that needs it, as in a rebuild.
+    const auto entry = hasRomFs_ ? romfs_.Find(path) : std::nullopt;
+    if (!entry) continue;
+    const fs::path out = tree / PathFromUtf8(path);
+    std::error_code ec;
+    fs::create_directories(out.parent_path(), ec);
+    ctr::OutputFile file;
+    ctr::Status status = ec ? ctr::Status::Error(ec.message()) : file.Open(out);
+    if (status) status = file.AppendFrom(*inputFile_, entry->offset, entry->size);
+    if (status) status = file.Commit();
+    if (!status) {
+      LogKeyAfterBreak("ErrorWritingWorkFiles");
+      Log(status.message());
+      return false;
+    }
+  }
+  LogKey("Done");
+  return true;
+}
+
+bool TInstallMods::StageFiles(const fs::path& stage) {
+  std::error_code ec;
+  staged_.clear();
+  // A loader reads the program decompressed, as the patch carries it; the other files of the
+  // program partition have no place in a mod folder.
+  const fs::path exefs = WorkPath("tools\\temp\\exefs");
+  std::string leftOut;
+  if (FolderExists(exefs)) {
+    for (fs::directory_iterator it(exefs, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = PathToUtf8(it->path().filename());
+      if (name == "code.bin" && it->is_regular_file(ec)) {
+        staged_.push_back({"code.bin", it->path(), FileSha256(it->path())});
+      } else {
+        leftOut += (leftOut.empty() ? "" : ", ") + name;
+      }
+    }
+    if (ec) return false;
+  }
+  if (!leftOut.empty()) LogWarning("WarningModExeFsLeftOut", leftOut);
+
+  const fs::path tree = WorkPath("tools\\temp\\romfs");
+  if (FolderExists(tree)) {
+    std::vector<fs::path> files;
+    for (fs::recursive_directory_iterator it(tree, ec), end; !ec && it != end; it.increment(ec)) {
+      if (it->is_regular_file(ec) && !it->is_symlink(ec)) files.push_back(it->path());
+    }
+    if (ec) return false;
+    std::sort(files.begin(), files.end());
+    for (const fs::path& file : files) {
+      if (!Checkpoint()) return false;
+      const std::string path = GenericUtf8(file.lexically_relative(tree));
+      const auto original = hasRomFs_ ? romfs_.Find(path) : std::nullopt;
+      if (original && SameBytes(file, *inputFile_, original->offset, original->size)) continue;
+      staged_.push_back({"romfs/" + path, file, FileSha256(file)});
+    }
+  }
+  for (const TStagedFile& file : staged_) {
+    if (!Checkpoint()) return false;
+    if (file.sha256.empty() || !MoveInto(file.workFile, stage / PathFromUtf8(file.path))) return false;
+  }
+  return true;
+}
+
+bool TInstallMods::KnownRomFsPath(const std::string& path) const {
+  if (hasRomFs_ && romfs_.Find(path)) return true;
+  if (!FPatchDir.empty() && FileExists(FPatchDir / "romfs" / PathFromUtf8(path))) return true;
+  // The fourth game's music step gives the streams it plays their short names.
+  const std::string stream = "sound/stream/", shortEnd = ".bcstm";
+  if (FGame == "AA4" && path.rfind(stream, 0) == 0 && path.size() > stream.size() + shortEnd.size() &&
+      path.compare(path.size() - shortEnd.size(), shortEnd.size(), shortEnd) == 0) {
+    const std::string longName = path.substr(0, path.size() - shortEnd.size()) + ".dspadpcm.bcstm";
+    return hasRomFs_ && romfs_.Find(longName);
+  }
+  return false;
+}
+
+bool TInstallMods::CheckStaged(const fs::path& stage) {
+  LogKey("CheckingModFolder");
+  const auto fail = [this](const std::string& what) {
+    Log("\r\n" + FormatText("ErrorCheckModFolder", {what}));
+    return false;
+  };
+  std::size_t found = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(stage, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
+    const std::string path = GenericUtf8(it->path().lexically_relative(stage));
+    const auto file = std::find_if(staged_.begin(), staged_.end(), [&](const TStagedFile& f) { return f.path == path; });
+    if (file == staged_.end() || !it->is_regular_file(ec) || FileSha256(it->path()) != file->sha256) return fail(path);
+    ++found;
+    if (path.rfind("romfs/", 0) == 0 && !KnownRomFsPath(path.substr(6))) return fail(path);
+  }
+  if (ec) return fail(ec.message());
+  if (found != staged_.size()) return fail(PathToUtf8(stage));
+  LogKey("Done");
+  return true;
+}
+
+bool TInstallMods::PlaceTitleFolder(const fs::path& stage, const fs::path& target) {
+  const fs::path old = FOutPath / (titleFolder_ + kOldSuffix);
+  const bool replacing = Exists(target);
+  if (replacing) {
+    if (!settings_.replaceModFolder) {
+      Log(FormatText("ErrorModFolderExists", {PathToUtf8(target)}));
+      return false;
+    }
+    if (Exists(old)) DeleteFolder(old);
+    if (!RenameFile(target, old)) return false;
+  }
+  if (!RenameFile(stage, target)) {
+    if (replacing) RenameFile(old, target);
+    return false;
+  }
+  if (replacing && !DeleteFolder(old)) LogWarning("ErrorFolderDelete", PathToUtf8(old));
+  return true;
+}
+
+bool TInstallMods::BuildOutput(fs::path& written) {
+  LogKey("WritingModFolder");
+  const fs::path target = FOutPath / titleFolder_;
+  const fs::path stage = FOutPath / (titleFolder_ + kStageSuffix);
+  // Only a run of this program names a folder so; one left by a run that was killed goes.
+  if (Exists(stage)) DeleteFolder(stage);
+  const std::uint64_t failuresBefore = ctr::WriteFailureCount();
+  const bool stagedOk = CreateFolder(stage) && StageFiles(stage);
+  if (!stagedOk || !Checkpoint()) {
+    DeleteFolder(stage);
+    if (Checkpoint()) LogKeyAfterBreak("ErrorWritingModFolder");
+    return false;
+  }
+  LogKey("Done");
+  Progress(90);
+  if (!CheckStaged(stage) || !Checkpoint()) {
+    DeleteFolder(stage);
+    return false;
+  }
+  if (ctr::WriteFailureCount() != failuresBefore || !PlaceTitleFolder(stage, target)) {
+    DeleteFolder(stage);
+    LogKeyAfterBreak("ErrorWritingModFolder");
+    return false;
+  }
+  writtenFiles_.clear();
+  for (const TStagedFile& file : staged_) writtenFiles_.emplace_back(file.path, file.sha256);
+  written = target;
+  return true;
+}
+
+}  // namespace qpt

@@ -1,0 +1,68 @@
+// The mod-folder output: instead of a new image, the files the run changed or added, laid out
+// as game patching on the console and the emulators load them ("<TitleID>/romfs/<path>" and
+// "<TitleID>/code.bin"). Only the RomFS files the patch steps work on are read out of the
+// input image, into the usual work folder, so that the delta, the pack update and the voice
+// and music step run exactly as in a rebuild; nothing is unpacked or rebuilt whole.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/install/Install.h"
+#include "ctr/Reader.h"
+#include "ctr/RomFs.h"
+
+namespace qpt {
+
+// The title folder's name: the program ID as 16 upper-case hexadecimal digits.
+std::string ModTitleFolderName(std::uint64_t programId);
+
+class TInstallMods final : public TInstall {
+ public:
+  using TInstall::TInstall;
+
+ protected:
+  bool ExtractExeFS() override { return true; }
+  // Reads the RomFS files the patch steps change into the work folder's romfs tree.
+  bool ExtractRomFS() override;
+  bool UnpackRomFS() override { return true; }
+  bool ExtractCXIHeaders() override { return true; }
+  bool ExtractExeFSHeaders() override { return true; }
+  bool DeleteTempFiles() override { return true; }
+  // The sound archive is left alone (and not read) when neither voices nor music change.
+  bool ApplySoundAAT() override;
+  bool ApplySoundAA4() override;
+  bool CheckBeforeStart() override;
+  // Writes the title folder under a temporary name, checks it, and renames it into place.
+  bool BuildOutput(std::filesystem::path& written) override;
+
+ private:
+  bool SoundChanges() const;
+  // The RomFS paths the patch steps will work on, each once.
+  std::vector<std::string> FilesToRead() const;
+  // Fills the staged title folder; false when a write failed or the run was cancelled.
+  bool StageFiles(const std::filesystem::path& stage);
+  // Whether a path may be in the mod folder's romfs: the input has it, the patch brings it,
+  // or the run's music step named it.
+  bool KnownRomFsPath(const std::string& path) const;
+  // Every staged file read back against what the run made, every RomFS path known.
+  bool CheckStaged(const std::filesystem::path& stage);
+  // Puts the staged folder in place of the title folder, replacing an existing one whole.
+  bool PlaceTitleFolder(const std::filesystem::path& stage, const std::filesystem::path& target);
+
+  ctr::FileReader input_;
+  ctr::InputFile* inputFile_ = nullptr;  // the file behind input_
+  ctr::RomFsReader romfs_;
+  bool hasRomFs_ = false;
+  std::string titleFolder_;
+  struct TStagedFile {
+    std::string path;                 // in the title folder, '/'-separated
+    std::filesystem::path workFile;   // what the run made
+    std::string sha256;
+  };
+  std::vector<TStagedFile> staged_;
+};
+
+}  // namespace qpt
