@@ -4,6 +4,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QMenu>
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QStringList>
@@ -168,6 +169,38 @@ void UseQtTranslation(const std::filesystem::path& qmFile) {
   if (translator->load(QString::fromStdString(PathToUtf8(qmFile))) && QCoreApplication::installTranslator(translator.get())) {
     current = std::move(translator);
   }
+}
+
+std::optional<QString> SelectFolder(QWidget* parent, const QString& title) {
+  if (FileHook()) {
+    const std::optional<TFileChoice> choice = FileHook()(true, QString());
+    if (!choice) return std::nullopt;
+    return choice->path;
+  }
+  const QString folder = QFileDialog::getExistingDirectory(parent, title);
+  if (folder.isEmpty()) return std::nullopt;
+  return QDir::toNativeSeparators(folder);
+}
+
+namespace {
+
+std::function<std::optional<int>(const QStringList&)>& MenuHook() {
+  static std::function<std::optional<int>(const QStringList&)> hook;
+  return hook;
+}
+
+}  // namespace
+
+void SetMenuHook(std::function<std::optional<int>(const QStringList&)> hook) { MenuHook() = std::move(hook); }
+
+std::optional<int> ChooseFromMenu(QWidget* anchor, const QStringList& items) {
+  if (MenuHook()) return MenuHook()(items);
+  if (FileHook()) return 0;
+  QMenu menu(anchor);
+  for (int i = 0; i < items.size(); ++i) menu.addAction(items[i])->setData(i);
+  const QAction* chosen = menu.exec(anchor->mapToGlobal(QPoint(0, anchor->height())));
+  if (!chosen) return std::nullopt;
+  return chosen->data().toInt();
 }
 
 void SetUrlHook(std::function<void(const QUrl&)> hook) { UrlHook() = std::move(hook); }

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 #include <QUrl>
 
 #include <filesystem>
@@ -64,6 +65,16 @@ std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFol
 // extension gets the one of the selected filter (".cia" until the player picks another), as
 // the save dialog on Windows does. nullopt when cancelled; the caller then keeps its value.
 std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter);
+
+// A folder dialog (the system's own where it has one). A set file dialog hook answers it too,
+// asked with an empty filter. nullopt when cancelled.
+std::optional<QString> SelectFolder(QWidget* parent, const QString& title);
+
+// When set, menus ask the hook, which answers with the index of the chosen item or nothing.
+// Without it, a set file dialog hook means a test that knows no menu: the first item is taken.
+void SetMenuHook(std::function<std::optional<int>(const QStringList& items)> hook);
+// A menu of items below anchor; the chosen item's index, nullopt when dismissed.
+std::optional<int> ChooseFromMenu(QWidget* anchor, const QStringList& items);
 
 // The end-of-run sound: the system's exclamation where it has one, else Qt's beep (or the
 // hook in tests).

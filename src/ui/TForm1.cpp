@@ -245,17 +245,27 @@ QString TForm1::OpenFilter() const {
 void TForm1::btNewRomPathClick(bool fromLanguageChange) {
   if (!fromLanguageChange) {
     if (!steps_.ImageReady()) return;
-    const QString console = GetLangText("Console");
-    const QString emulator = GetLangText("Emulator");
-    SaveFilter = steps_.RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
-                                               " (Sky3DS) (*.3ds)|*.3ds|"
-                                         : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
-    if (const auto chosen = SelectSaveFile(this, SaveFilter)) {
-      const fs::path path = OutputPathWithKind(PathFromUtf8(chosen->path.toStdString()),
-                                               ExtensionOfFilter(chosen->filter).toStdString());
-      if (AcceptOutput(path)) steps_.ChooseOutput(path);
+    // A new image, or only the changed files as a mod folder that game patching and the
+    // emulators load.
+    const auto kind = ChooseFromMenu(btNewRomPath, {GetLangText("OutputKindImage"), GetLangText("OutputKindMods")});
+    if (kind == 1) {
+      if (const auto folder = SelectFolder(this, GetLangText("ModFolderDialogTitle"))) {
+        steps_.ChooseModFolder(PathFromUtf8(folder->toStdString()));
+      }
+    } else if (kind == 0) {
+      const QString console = GetLangText("Console");
+      const QString emulator = GetLangText("Emulator");
+      SaveFilter = steps_.RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
+                                                 " (Sky3DS) (*.3ds)|*.3ds|"
+                                           : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
+      if (const auto chosen = SelectSaveFile(this, SaveFilter)) {
+        const fs::path path = OutputPathWithKind(PathFromUtf8(chosen->path.toStdString()),
+                                                 ExtensionOfFilter(chosen->filter).toStdString());
+        if (AcceptOutput(path)) steps_.ChooseOutput(path);
+      }
     }
-    ebNewRom->setText(Q(PathToUtf8(steps_.OutPath)));
+    // A mod folder shows the title folder the run will write.
+    ebNewRom->setText(Q(PathToUtf8(steps_.ModFolder ? steps_.ModTitleFolder() : steps_.OutPath)));
   }
   // A refused or forgotten image has nothing to list patches for, whatever the box shows.
   if (!steps_.PatchListDue()) return;
@@ -361,7 +371,16 @@ void TForm1::BTNInstallPatchClick() {
     ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
     return;
   }
-  auto job = CreateInstallJob(steps_.RomExt, *jobHost_, steps_.InstallSettings(appDir_, langList_, VoiceIndex()));
+  bool replaceModFolder = false;
+  std::error_code ec;
+  if (const fs::path title = steps_.ModTitleFolder(); !title.empty() && fs::exists(fs::symlink_status(title, ec))) {
+    QString question = GetLangText("ModFolderReplace");
+    question.replace(QStringLiteral("%1"), Q(PathToUtf8(title)));
+    if (!AskYesNo(this, windowTitle(), question)) return;
+    replaceModFolder = true;
+  }
+  auto job = CreateInstallJob(steps_.RomExt, *jobHost_,
+                              steps_.InstallSettings(appDir_, langList_, VoiceIndex(), replaceModFolder));
   if (!job) return;
   LogAppend("\r\n" + langList_.GetLangText("StartPatching") + "\r\n");
   StartJob(std::move(job));

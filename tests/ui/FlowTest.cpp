@@ -16,6 +16,7 @@
 #include <algorithm>
 
 #include "core/common/Common.h"
+#include "core/install/InstallMods.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/RomIdentify.h"
 #include "support/GameImages.h"
@@ -420,6 +421,47 @@ TEST_F(Flow, InstallRunsTheJobForTheInputKindBelowTheStartLine) {
   // The stand-in tools unpack no sound archive, and the end of the log says so again.
   EXPECT_EQ(lines.mid(success + 2), (QStringList{"", Text("PatchingCompletedWithWarnings"), Text("WarningUnpackingBcsar")}));
   EXPECT_TRUE(form->BTNMusicChange->isEnabled());
+}
+
+TEST_F(Flow, AModFolderIsChosenInStepTwoAndAnExistingTitleFolderIsAskedAbout) {
+  const auto& table = IdentificationTable();
+  const auto trilogy = std::find_if(table.begin(), table.end(), [](const TGameRow& r) { return r.gameCode == std::string("AAT"); });
+  const auto image = test::BuildGameImage(*trilogy, ".cia", app / "game.cia", app / "build");
+  ChooseImage(image.path);
+  QStringList menu;
+  SetMenuHook([&](const QStringList& items) -> std::optional<int> {
+    menu = items;
+    return 1;
+  });
+  fs::create_directories(app / "sd");
+  saveAnswers.push_back(Path(app / "sd"));
+  QTest::mouseClick(form->btNewRomPath, Qt::LeftButton);
+  SetMenuHook(nullptr);
+  EXPECT_EQ(menu, (QStringList{Text("OutputKindImage"), Text("OutputKindMods")}));
+  EXPECT_EQ(saveFilters.back(), "");  // the folder dialog, not the image's save dialog
+  const fs::path title = app / "sd" / ModTitleFolderName(0x0004000000000000ull | trilogy->programIdLow);
+  EXPECT_EQ(form->ebNewRom->text(), Path(title));
+  ASSERT_TRUE(form->BTNInstallPatch->isEnabled());
+
+  // A title folder already there is replaced whole only when the player agrees.
+  WriteFile(title / "romfs/left over.bin", "an earlier mod");
+  std::vector<QString> questions;
+  bool agree = false;
+  SetQuestionHook([&](const MessageRecord& m) {
+    questions.push_back(m.text);
+    return agree;
+  });
+  QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+  EXPECT_FALSE(form->JobRunning());
+  ASSERT_EQ(questions.size(), 1u);
+  EXPECT_TRUE(questions[0].contains(Path(title)));
+  agree = true;
+  QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000));
+  SetQuestionHook(nullptr);
+  EXPECT_EQ(questions.size(), 2u);
+  EXPECT_FALSE(fs::exists(title / "romfs/left over.bin")) << form->LogText().toStdString();
+  EXPECT_TRUE(form->LogText().contains(Text("ModFolderSuccessful"))) << form->LogText().toStdString();
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "core/common/Common.h"
+#include "core/install/InstallMods.h"
 #include "core/install/Receipt.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
@@ -41,6 +42,8 @@ void TStepState::ForgetImage() {
   SoundInfoPos = -1;
   RomExt.clear();
   OutPath.clear();
+  ModFolder = false;
+  ProgramIdLow = 0;
   PatchFiles.clear();
   patchTitles_.clear();
   patchIndex_ = -1;
@@ -75,6 +78,7 @@ TImageOpening TStepState::OpenImage(const fs::path& image, const TLangList& lang
   }
   GameIndex = id.gameIndex;
   RegionIndex = id.regionIndex;
+  ProgramIdLow = id.programIdLow;
   GameCode = id.gameCode;
   if (GameIndex == 1 || GameIndex == 2) SoundInfoPos = id.soundInfoPos;
   imageReady_ = true;
@@ -201,14 +205,22 @@ void TStepState::SettleRunControls() {
   controls_.voice = runnable && !VoiceMissing;
 }
 
-bool TStepState::OutputIsInput() const { return SameFile(WrittenOutputPath(OutPath), RomPath); }
+bool TStepState::OutputIsInput() const { return !ModFolder && SameFile(WrittenOutputPath(OutPath), RomPath); }
 
-TInstallSettings TStepState::InstallSettings(const fs::path& appDir, const TLangList& lang, int voiceIndex) const {
+fs::path TStepState::ModTitleFolder() const {
+  // Every game the identification takes is an application title: its high half is 00040000.
+  return ModFolder ? OutPath / ModTitleFolderName(0x0004000000000000ull | ProgramIdLow) : fs::path();
+}
+
+TInstallSettings TStepState::InstallSettings(const fs::path& appDir, const TLangList& lang, int voiceIndex,
+                                             bool replaceModFolder) const {
   TInstallSettings settings;
   settings.appDir = appDir;
   settings.patchDir = PatchDir;
   settings.romPath = RomPath;
   settings.outPath = OutPath;
+  settings.modFolder = ModFolder;
+  settings.replaceModFolder = ModFolder && replaceModFolder;
   settings.game = GameCode;
   settings.originalPackDatMD5 = OriginalPackDatMD5;
   settings.originalPackIncMD5 = OriginalPackIncMD5;

@@ -92,7 +92,17 @@ class TStepState {
   // Step 2. The output is never the input image, and another file that the run would really
   // replace is asked about first.
   TOutputCheck CheckOutput(const std::filesystem::path& chosen) const;
-  void ChooseOutput(const std::filesystem::path& output) { OutPath = output; }
+  void ChooseOutput(const std::filesystem::path& output) {
+    OutPath = output;
+    ModFolder = false;
+  }
+  // Step 2 as a mod folder: folder receives the title folder; nothing else of the steps changes.
+  void ChooseModFolder(const std::filesystem::path& folder) {
+    OutPath = folder;
+    ModFolder = true;
+  }
+  // The title folder a mod-folder run writes ("<folder>/<TitleID>"); empty for an image.
+  std::filesystem::path ModTitleFolder() const;
   // Whether there is a patch list to build: an identified image and an output. A new output
   // and a language change (descriptors may exist per language) build it again.
   bool PatchListDue() const { return imageReady_ && !OutPath.empty(); }
@@ -108,7 +118,9 @@ class TStepState {
   // Checked again before a run: the files may have changed since the output was chosen.
   bool OutputIsInput() const;
   // The settings of a run started now; lang is the window's table, which the run reads.
-  TInstallSettings InstallSettings(const std::filesystem::path& appDir, const TLangList& lang, int voiceIndex) const;
+  // replaceModFolder: the player agreed that an existing title folder is replaced whole.
+  TInstallSettings InstallSettings(const std::filesystem::path& appDir, const TLangList& lang, int voiceIndex,
+                                   bool replaceModFolder = false) const;
   void RunStarted();
   void CancelAsked() { controls_.cancel = false; }
   // The state a run was started with cannot have changed while it ran: Install is usable
@@ -131,6 +143,8 @@ class TStepState {
   std::string GameCode;
   std::int64_t SoundInfoPos = -1;
   std::filesystem::path OutPath;
+  bool ModFolder = false;  // OutPath is the folder that receives the title folder
+  std::uint32_t ProgramIdLow = 0;
   std::filesystem::path PatchDir;
   bool VoiceMissing = true;  // the chosen patch offers no voice sets
   std::string OriginalPackDatMD5;
