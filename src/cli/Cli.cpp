@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "cli/ConsoleHost.h"
+#include "core/authoring/CheckPatch.h"
 #include "core/authoring/MakePatch.h"
 #include "core/common/Common.h"
 #include "core/install/Install.h"
@@ -77,7 +78,8 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
 
   options.command = args[0];
   static const char* const kCommands[] = {"identify", "patches",    "music",
-                                                 "install",  "verify",     "make-patch"};
+                                                 "install",  "verify",     "make-patch",
+                                                 "check-patch"};
   if (std::find(std::begin(kCommands), std::end(kCommands), options.command) == std::end(kCommands)) {
     throw TUsageError{"\"" + options.command + "\" is not a command."};
   }
@@ -194,6 +196,7 @@ class TSession {
     // make-patch's --lang names the descriptor's language, which need not be one of ours.
     LoadLanguageFor(options.command == "make-patch" ? std::nullopt : options.lang);
     if (options.command == "make-patch") return MakePatchCommand(options);
+    if (options.command == "check-patch") return CheckPatchCommand(options);
     if (options.command == "verify") return Verify(options.images.front());
     if (options.command == "identify") return Identify(options.images.front());
     if (options.command == "patches") return Patches(options.images.front());
@@ -533,6 +536,20 @@ class TSession {
     return kExitOk;
   }
 
+  // One line per problem, the file first; exit 0 clean, 3 warnings only, 1 errors.
+  int CheckPatchCommand(const TOptions& options) {
+    const fs::path image = options.images.size() > 1 ? UserPath(options.images[1]) : fs::path();
+    const std::vector<TPatchProblem> problems = CheckPatch(UserPath(options.images.front()), image);
+    bool errors = false;
+    for (const TPatchProblem& problem : problems) {
+      out_ << (problem.error ? "error: " : "warning: ") << (problem.file.empty() ? "" : problem.file + ": ")
+           << problem.text << '\n';
+      errors = errors || problem.error;
+    }
+    if (problems.empty()) out_ << "No problem found.\n";
+    return errors ? kExitFailed : problems.empty() ? kExitOk : kExitWarnings;
+  }
+
   bool Interrupted() const { return context_.interrupted && context_.interrupted->load(); }
 
   static constexpr const char* kNoMusic =
@@ -589,6 +606,11 @@ Commands:
       and exefs/ with only the files that differ or are new, and the descriptor NAME.dsc
       (default English.dsc) with the game, region and digests of IMAGE. Prints what went
       where and the patch's size against the image's.
+  check-patch PATCHDIR [IMAGE]
+      For patch authors: checks the descriptors (encoding, keys, game and region codes,
+      digests), the track lists, the voice folders and the pack entries of a patch folder;
+      with IMAGE also the digests and the pack entries' numbers against it. One line per
+      problem: the file and what to change. Exit 0 clean, 3 warnings only, 1 errors.
 
 Options:
   --out PATH          the image to write (install); the patch folder to write (make-patch).
@@ -642,7 +664,7 @@ int RunCli(const std::vector<std::string>& args, const TCliContext& context, std
   } catch (const TUsageError& error) {
     out.flush();  // what was logged before comes first when both streams share a terminal
     err << kProgram << ": " << error.message << "\n"
-        << "Usage: " << kProgram << " identify|patches|music|install|verify|make-patch IMAGE [OPTIONS]\n"
+        << "Usage: " << kProgram << " identify|patches|music|install|verify|make-patch|check-patch ... [OPTIONS]\n"
         << "Run \"" << kProgram << " --help\" for the commands and their options.\n";
     return kExitUsage;
   } catch (const TFailure& failure) {
