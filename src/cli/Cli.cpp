@@ -3,17 +3,21 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <optional>
 #include <ostream>
 #include <utility>
 
 #include "cli/ConsoleHost.h"
+#include "core/authoring/CheckPatch.h"
+#include "core/authoring/MakePatch.h"
 #include "core/common/Common.h"
 #include "core/install/Install.h"
 #include "core/install/OutputCheck.h"
 #include "core/install/Receipt.h"
 #include "core/localization/Language.h"
+#include "core/localization/TokenText.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
@@ -40,7 +44,7 @@ struct TFailure {
 struct TOptions {
   std::string command;
   std::vector<std::string> images;
-  std::optional<std::string> out, mods, patch, lang, voice, musicFile;
+  std::optional<std::string> out, mods, patch, lang, voice, musicFile, from, title, descriptionFile;
   std::vector<std::string> music, writes;
   bool help = false;
   bool noReceipt = false;
@@ -52,7 +56,9 @@ bool Accepts(const std::string& command, const std::string& option) {
   if (option == "lang") return true;
   if (option == "patch") return command == "music" || command == "install";
   if (option == "write") return command == "music";
-  return command == "install";  // out, mods, voice, music, music-file
+  if (option == "from" || option == "title" || option == "description-file") return command == "make-patch";
+  if (option == "out") return command == "install" || command == "make-patch";
+  return command == "install";  // mods, voice, music, music-file
 }
 
 std::string Lower(std::string text) {
@@ -71,7 +77,9 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
   if (args.empty()) throw TUsageError{"Name a command."};
 
   options.command = args[0];
-  static const char* const kCommands[] = {"identify", "patches", "music", "install", "verify"};
+  static const char* const kCommands[] = {"identify", "patches",    "music",
+                                                 "install",  "verify",     "make-patch",
+                                                 "check-patch"};
   if (std::find(std::begin(kCommands), std::end(kCommands), options.command) == std::end(kCommands)) {
     throw TUsageError{"\"" + options.command + "\" is not a command."};
   }
@@ -104,7 +112,8 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
       value = name.substr(eq + 1);
       name.erase(eq);
     }
-    static const char* const kOptions[] = {"out", "mods", "patch", "lang", "voice", "music", "music-file", "write"};
+    static const char* const kOptions[] = {"out", "mods", "patch", "lang", "voice", "music", "music-file", "write",
+                                           "from", "title", "description-file"};
     if (std::find(std::begin(kOptions), std::end(kOptions), name) == std::end(kOptions)) {
       throw TUsageError{"Unknown option --" + name + "."};
     }
@@ -124,11 +133,18 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
                                        : name == "patch" ? &options.patch
                                        : name == "lang"  ? &options.lang
                                        : name == "voice" ? &options.voice
+                                       : name == "from"  ? &options.from
+                                       : name == "title" ? &options.title
+                                       : name == "description-file" ? &options.descriptionFile
                                                          : &options.musicFile;
     if (*slot) throw TUsageError{"--" + name + " is given twice."};
     *slot = *value;
   }
-  if (options.images.size() != 1) {
+  if (options.command == "check-patch") {
+    if (options.images.empty() || options.images.size() > 2) {
+      throw TUsageError{"The check-patch command needs the patch folder and, if wanted, one image."};
+    }
+  } else if (options.images.size() != 1) {
     throw TUsageError{"The " + options.command + " command needs the path of exactly one image."};
   }
   return options;
@@ -177,7 +193,10 @@ class TSession {
       : context_(context), out_(out), err_(err) {}
 
   int Run(const TOptions& options) {
-    LoadLanguageFor(options.lang);
+    // make-patch's --lang names the descriptor's language, which need not be one of ours.
+    LoadLanguageFor(options.command == "make-patch" ? std::nullopt : options.lang);
+    if (options.command == "make-patch") return MakePatchCommand(options);
+    if (options.command == "check-patch") return CheckPatchCommand(options);
     if (options.command == "verify") return Verify(options.images.front());
     if (options.command == "identify") return Identify(options.images.front());
     if (options.command == "patches") return Patches(options.images.front());
@@ -488,6 +507,49 @@ class TSession {
     return report.ok ? kExitOk : kExitFailed;
   }
 
+  int MakePatchCommand(const TOptions& options) {
+    if (!options.from || !options.out || !options.title) {
+      throw TUsageError{"The make-patch command needs --from DIR, --out PATCHDIR and --title TEXT."};
+    }
+    TMakePatchSettings settings;
+    settings.appDir = context_.appDir;
+    settings.image = UserPath(options.images.front());
+    settings.from = UserPath(*options.from);
+    settings.out = UserPath(*options.out);
+    settings.title = *options.title;
+    if (options.lang) settings.language = *options.lang;
+    if (options.descriptionFile) {
+      std::string bytes;
+      if (!ReadWholeFile(UserPath(*options.descriptionFile), bytes)) {
+        throw TUsageError{"Cannot read the description file \"" + *options.descriptionFile + "\"."};
+      }
+      settings.description = DecodeText(bytes);
+    }
+    const TMakePatchResult made = MakePatch(settings);
+    if (!made.ok()) throw TFailure{made.error};
+    for (const std::string& line : made.lines) out_ << line << '\n';
+    const double share = made.imageBytes ? 100.0 * static_cast<double>(made.patchBytes) / static_cast<double>(made.imageBytes) : 0.0;
+    char percent[32];
+    std::snprintf(percent, sizeof percent, "%.2f", share);
+    out_ << "Patch: " << made.patchBytes << " bytes in " << PathToUtf8(settings.out) << "; image: " << made.imageBytes
+         << " bytes (" << percent << "%)\n";
+    return kExitOk;
+  }
+
+  // One line per problem, the file first; exit 0 clean, 3 warnings only, 1 errors.
+  int CheckPatchCommand(const TOptions& options) {
+    const fs::path image = options.images.size() > 1 ? UserPath(options.images[1]) : fs::path();
+    const std::vector<TPatchProblem> problems = CheckPatch(UserPath(options.images.front()), image);
+    bool errors = false;
+    for (const TPatchProblem& problem : problems) {
+      out_ << (problem.error ? "error: " : "warning: ") << (problem.file.empty() ? "" : problem.file + ": ")
+           << problem.text << '\n';
+      errors = errors || problem.error;
+    }
+    if (problems.empty()) out_ << "No problem found.\n";
+    return errors ? kExitFailed : problems.empty() ? kExitOk : kExitWarnings;
+  }
+
   bool Interrupted() const { return context_.interrupted && context_.interrupted->load(); }
 
   static constexpr const char* kNoMusic =
@@ -536,9 +598,22 @@ Commands:
       only read. An existing DIR/<TitleID> is refused unless --replace is given.
   verify IMAGE
       Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
+  make-patch IMAGE --from DIR --out PATCHDIR --title TEXT [--lang NAME]
+          [--description-file FILE]
+      For patch authors: compares DIR, the translated RomFS tree (whole or only the changed
+      files, with the program's files in DIR/exefs/), with IMAGE and writes the patch folder
+      PATCHDIR that installs exactly that tree: patch.xdelta for a changed pack.dat, romfs/
+      and exefs/ with only the files that differ or are new, and the descriptor NAME.dsc
+      (default English.dsc) with the game, region and digests of IMAGE. Prints what went
+      where and the patch's size against the image's.
+  check-patch PATCHDIR [IMAGE]
+      For patch authors: checks the descriptors (encoding, keys, game and region codes,
+      digests), the track lists, the voice folders and the pack entries of a patch folder;
+      with IMAGE also the digests and the pack entries' numbers against it. One line per
+      problem: the file and what to change. Exit 0 clean, 3 warnings only, 1 errors.
 
 Options:
-  --out PATH          the image to write (install).
+  --out PATH          the image to write (install); the patch folder to write (make-patch).
   --mods DIR          the folder that receives the title folder (install, instead of --out).
   --replace           with --mods: replaces an existing title folder whole.
   --patch FOLDER      the patch: its folder as `patches` prints it, its folder's name under
@@ -558,6 +633,10 @@ Options:
                       with # are skipped.
   --write SLOT=TITLE  as --music, for the music command: written straight into IMAGE. May be
                       repeated.
+  --from DIR          the translated tree (make-patch).
+  --title TEXT        the patch's title (make-patch).
+  --description-file FILE
+                      the patch's description, a text file (make-patch).
   --no-receipt        install writes no receipt: without it, a successful run leaves
                       "<new image>.txt" beside the new image, with what went in and came
                       out (SHA-256 of both images) and the whole log.
@@ -585,7 +664,7 @@ int RunCli(const std::vector<std::string>& args, const TCliContext& context, std
   } catch (const TUsageError& error) {
     out.flush();  // what was logged before comes first when both streams share a terminal
     err << kProgram << ": " << error.message << "\n"
-        << "Usage: " << kProgram << " identify|patches|music|install|verify IMAGE [OPTIONS]\n"
+        << "Usage: " << kProgram << " identify|patches|music|install|verify|make-patch|check-patch ... [OPTIONS]\n"
         << "Run \"" << kProgram << " --help\" for the commands and their options.\n";
     return kExitUsage;
   } catch (const TFailure& failure) {

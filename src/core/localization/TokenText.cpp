@@ -100,6 +100,8 @@ char FoldAscii(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - '
 
 }  // namespace
 
+bool IsUtf8Text(std::string_view bytes) { return IsValidUtf8(bytes); }
+
 std::string DecodeText(std::string_view bytes) { return DecodeText(bytes, UserAnsiCodePage()); }
 
 std::string DecodeText(std::string_view bytes, int codePage) {

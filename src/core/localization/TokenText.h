@@ -14,6 +14,8 @@ namespace qpt {
 // taken as such and anything else as 8-bit text in the code page Windows uses for the
 // user's locale (Windows-1251 for a Russian one), which is what an editor there writes.
 std::string DecodeText(std::string_view bytes);
+// Whether bytes are valid UTF-8 (and so read the same on every player's machine).
+bool IsUtf8Text(std::string_view bytes);
 // The same with the 8-bit code page given; Windows-1252 where the platform lacks it.
 std::string DecodeText(std::string_view bytes, int codePage);
 

@@ -62,16 +62,7 @@ TTrackListResult TTrackList::Create(const fs::path& romPath, const std::string& 
   return CreateFromText(bytes, romPath, gameCode, soundInfoPos);
 }
 
-TTrackListResult TTrackList::CreateFromText(const std::string& listBytes, const fs::path& romPath,
-                                            const std::string& gameCode, std::int64_t soundInfoPos) {
-  complete_ = false;
-  GameCode = gameCode;
-  LastSlot = gameCode == "AAT" ? 33 : 21;
-  SlotOffsets = SlotOffsetsFor(gameCode);
-
-  std::ifstream image(romPath, std::ios::binary);
-  if (!image) return Fail("Cannot open " + PathToUtf8(romPath));
-
+TTrackListResult TTrackList::ReadTracks(const std::string& listBytes, const std::string& gameCode) {
   const std::vector<std::string> tokens = ReadTokens(DecodeText(listBytes), ':');
   bool found = false;
   const std::string countText = FindTokenValue(tokens, "TrackCount", &found);
@@ -100,6 +91,20 @@ TTrackListResult TTrackList::CreateFromText(const std::string& listBytes, const 
       return {TTrackListStatus::FormatError, {}};
     }
   }
+
+  return {};
+}
+
+TTrackListResult TTrackList::CreateFromText(const std::string& listBytes, const fs::path& romPath,
+                                            const std::string& gameCode, std::int64_t soundInfoPos) {
+  complete_ = false;
+  GameCode = gameCode;
+  LastSlot = gameCode == "AAT" ? 33 : 21;
+  SlotOffsets = SlotOffsetsFor(gameCode);
+
+  std::ifstream image(romPath, std::ios::binary);
+  if (!image) return Fail("Cannot open " + PathToUtf8(romPath));
+  if (const TTrackListResult read = ReadTracks(listBytes, gameCode); read.status != TTrackListStatus::Ok) return read;
 
   SoundInfoPos = soundInfoPos;
   RomPath = romPath;

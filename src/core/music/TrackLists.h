@@ -45,6 +45,11 @@ class TTrackList {
   TTrackListResult CreateFromText(const std::string& listBytes, const std::filesystem::path& romPath,
                                   const std::string& gameCode, std::int64_t soundInfoPos);
 
+  // Only the tracks of a list text, without an image: Keys, Titles, Types and TrackCount.
+  // On FormatError TrackCount stops before a track whose key is too long, or just after a
+  // track whose type is no number.
+  TTrackListResult ReadTracks(const std::string& listBytes, const std::string& gameCode);
+
   const std::string& GetKey(int index) const { return Keys[index]; }
   const std::string& GetTitle(int index) const { return Titles[index]; }
   int GetType(int index) const { return Types[index]; }

@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 #endif
 
+#include "core/authoring/MakePatch.h"
 #include "core/common/Common.h"
 #include "core/install/InstallMods.h"
 #include "core/install/Receipt.h"
@@ -211,6 +212,61 @@ TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
     EXPECT_NE(receipt.find(test::FileSha256(title / "romfs" / path) + "  romfs/" + path), std::string::npos) << path;
   }
   EXPECT_NE(receipt.find(test::FileSha256(title / "code.bin") + "  code.bin"), std::string::npos);
+}
+
+TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) {
+  const std::string code = GetParam();
+  const auto image = test::BuildGameImage(Row(code), ".cia", work / "in.cia", work / "build");
+  // The author's tree: every file as extracted but one left out (an author may hand in only
+  // what changed), a changed and a new file, a changed program and, where the game has one,
+  // a pack archive whose entries grew and changed.
+  std::map<std::string, test::Bytes> translated = image.romfs;
+  const auto bytes = [](const std::string& text) { return test::Bytes(text.begin(), text.end()); };
+  translated["text/message.txt"] = bytes("Переведённый текст игры");
+  translated["text/новое/added.txt"] = test::PatternBytes(0x301, 0x11223344);
+  if (image.pack) {
+    test::Bytes dat = image.pack->dat;
+    dat[0x10] ^= 0xFF;
+    const test::Bytes grown = test::PatternBytes(0x1F3, 7);
+    dat.insert(dat.begin() + 0x40, grown.begin(), grown.end());
+    translated["pack.dat"] = dat;
+  }
+  const fs::path tree = work / "translated";
+  for (const auto& [path, content] : translated) {
+    if (path != "text/sub/model.bin") test::WriteBytes(tree / PathFromUtf8(path), content);
+  }
+  test::Bytes newCode = image.code;
+  newCode[0x123] ^= 0x5A;
+  test::WriteBytes(tree / "exefs" / "code.bin", newCode);
+
+  TMakePatchSettings settings;
+  settings.appDir = app.path();
+  settings.image = image.path;
+  settings.from = tree;
+  settings.out = work / "made patch";
+  settings.title = "Round \"trip\"";
+  const TMakePatchResult made = MakePatch(settings);
+  ASSERT_TRUE(made.ok()) << made.error;
+  std::set<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(settings.out)) {
+    if (entry.is_regular_file()) files.insert(PathToUtf8(entry.path().lexically_relative(settings.out).generic_string()));
+  }
+  std::set<std::string> expected{"English.dsc", "exefs/code.bin", "romfs/text/message.txt", "romfs/text/новое/added.txt"};
+  if (image.pack) expected.insert("patch.xdelta");
+  EXPECT_EQ(files, expected) << "only what differs goes into the patch";
+
+  fs::create_directory(app / "mods");
+  const Run run = InstallMods(image, settings.out);
+  const fs::path title = app / "mods" / ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
+  ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(title) + "]");
+  std::map<std::string, test::Bytes> laidOver = image.romfs;
+  for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
+    if (entry.is_regular_file()) {
+      laidOver[entry.path().lexically_relative(title / "romfs").generic_string()] = test::ReadBytes(entry.path());
+    }
+  }
+  EXPECT_TRUE(laidOver == translated);
+  EXPECT_EQ(test::ReadBytes(title / "code.bin"), newCode);
 }
 
 INSTANTIATE_TEST_SUITE_P(Games, ModFolderEndToEnd, ::testing::Values("AAT", "AA4", "AA5"));

@@ -1,0 +1,230 @@
+#include "core/authoring/MakePatch.h"
+
+#include <algorithm>
+
+#include "core/authoring/ImageFiles.h"
+#include "core/common/Common.h"
+#include "core/localization/Language.h"
+#include "core/localization/TokenText.h"
+#include "core/rom/RomIdentify.h"
+
+namespace qpt {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const kRegionCodes[] = {"", "JAP", "USA", "EUR"};
+
+// A value in double quotes as the descriptor reader takes it back: a quote inside is doubled.
+std::string Quoted(const std::string& value) {
+  std::string text = "\"";
+  for (const char c : value) text += c == '"' ? std::string("\"\"") : std::string(1, c);
+  return text + "\"";
+}
+
+std::string GenericUtf8(const fs::path& relative) {
+  const std::u8string text = relative.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
+std::uint64_t TreeSize(const fs::path& folder) {
+  std::uint64_t total = 0;
+  std::error_code ec;
+  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->is_regular_file(ec)) total += it->file_size(ec);
+  }
+  return total;
+}
+
+bool SameBytes(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
+  std::string content;
+  std::error_code ec;
+  if (fs::file_size(file, ec) != bytes.size() || ec || !ReadWholeFile(file, content)) return false;
+  return std::equal(content.begin(), content.end(), bytes.begin(), bytes.end(),
+                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+}
+
+bool CopyInto(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  fs::create_directories(to.parent_path(), ec);
+  if (!ec) fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
+  return !ec;
+}
+
+class TPatchMaker {
+ public:
+  explicit TPatchMaker(const TMakePatchSettings& settings) : s_(settings) {}
+
+  TMakePatchResult Run() {
+    if (!Make() && result_.error.empty()) result_.error = "The patch folder could not be written.";
+    if (!result_.ok() && madeOut_) DeleteFolder(s_.out);
+    return result_;
+  }
+
+ private:
+  bool Fail(const std::string& why) {
+    result_.error = why;
+    return false;
+  }
+
+  bool Make() {
+    if (s_.title.empty()) return Fail("A patch needs a title.");
+    if (!FolderExists(s_.from)) return Fail("There is no folder " + PathToUtf8(s_.from) + ".");
+    const TRomIdentity id = IdentifyRom(s_.image);
+    if (!id.Identified()) return Fail(PathToUtf8(s_.image) + " is no decrypted image of a game this program knows.");
+    const ctr::Status opened = image_.Open(s_.image);
+    if (!opened) return Fail(opened.message());
+    std::error_code ec;
+    if (fs::exists(s_.out, ec) && !(fs::is_directory(s_.out, ec) && fs::is_empty(s_.out, ec))) {
+      return Fail(PathToUtf8(s_.out) + " already exists and is not empty; name a new folder.");
+    }
+    madeOut_ = !fs::exists(s_.out, ec);
+    fs::create_directories(s_.out, ec);
+    if (ec) return Fail("Cannot create " + PathToUtf8(s_.out) + ": " + ec.message());
+
+    if (!AddExeFs()) return false;
+    std::vector<fs::path> files;
+    for (fs::recursive_directory_iterator it(s_.from, ec), end; !ec && it != end; it.increment(ec)) {
+      const fs::path relative = it->path().lexically_relative(s_.from);
+      if (it->is_symlink(ec)) {
+        result_.lines.push_back("left out (a link): " + GenericUtf8(relative));
+        if (it->is_directory(ec)) it.disable_recursion_pending();
+        continue;
+      }
+      if (it.depth() == 0 && it->is_directory(ec) && relative == "exefs") {
+        it.disable_recursion_pending();
+        continue;
+      }
+      if (it->is_regular_file(ec)) files.push_back(relative);
+    }
+    if (ec) return Fail("Cannot read " + PathToUtf8(s_.from) + ": " + ec.message());
+    std::sort(files.begin(), files.end());
+    for (const fs::path& relative : files) {
+      if (!AddRomFsFile(relative)) return false;
+    }
+
+    std::string datMD5, incMD5;
+    if (image_.Find("pack.dat") && image_.Find("pack.inc")) {
+      // The digests let the install refuse an image the delta was not made for.
+      datMD5 = Digest("pack.dat");
+      incMD5 = Digest("pack.inc");
+      if (datMD5.empty() || incMD5.empty()) return false;
+    }
+    const std::string dsc = s_.language + ".dsc";
+    const std::string text = DescriptorText(id.gameCode, kRegionCodes[id.regionIndex <= 3 ? id.regionIndex : 0],
+                                            s_.title, s_.description, datMD5, incMD5);
+    if (!WriteBytes(s_.out / PathFromUtf8(dsc), text)) return Fail("Cannot write " + dsc + ".");
+    result_.lines.push_back("descriptor: " + dsc + " (" + id.gameCode + ", " +
+                            kRegionCodes[id.regionIndex <= 3 ? id.regionIndex : 0] + ")");
+    if (changed_ == 0) result_.lines.push_back("no file differs from the image: the patch changes nothing");
+    result_.patchBytes = TreeSize(s_.out);
+    result_.imageBytes = fs::file_size(s_.image, ec);
+    return true;
+  }
+
+  static bool WriteBytes(const fs::path& path, const std::string& bytes) {
+    ctr::OutputFile file;
+    ctr::Status status = file.Open(path);
+    if (status) status = file.Write(bytes.data(), bytes.size());
+    if (status) status = file.Commit();
+    return status.ok();
+  }
+
+  std::string Digest(const std::string& path) {
+    const fs::path scratch = s_.out / ("digest.qpt-partial");
+    const auto entry = image_.Find(path);
+    const ctr::Status copied = image_.CopyRomFsFile(*entry, scratch);
+    std::string md5;
+    if (copied) md5 = FileMD5(scratch);
+    RemoveFile(scratch);
+    if (!copied) Fail("Cannot read " + path + " out of the image: " + copied.message());
+    return md5;
+  }
+
+  bool AddExeFs() {
+    const fs::path folder = s_.from / "exefs";
+    if (!FolderExists(folder)) return true;
+    auto original = image_.ExeFsFiles();
+    if (!original) return Fail("Cannot read the image's ExeFS: " + original.message());
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = PathToUtf8(it->path().filename());
+      if (it->is_symlink(ec) || !it->is_regular_file(ec)) {
+        result_.lines.push_back("left out (not a file): exefs/" + name);
+        continue;
+      }
+      const auto same = original->find(name);
+      if (same != original->end() && SameBytes(it->path(), same->second)) continue;
+      if (!CopyInto(it->path(), s_.out / "exefs" / it->path().filename())) return Fail("Cannot copy exefs/" + name + ".");
+      result_.lines.push_back("exefs/" + name + (same == original->end() ? " (new)" : " (changed)"));
+      ++changed_;
+    }
+    if (ec) return Fail("Cannot read " + PathToUtf8(folder) + ": " + ec.message());
+    return true;
+  }
+
+  bool AddRomFsFile(const fs::path& relative) {
+    const std::string path = GenericUtf8(relative);
+    const fs::path source = s_.from / relative;
+    const auto entry = image_.Find(path);
+    if (entry && image_.SameAsRomFsFile(source, *entry)) return true;
+    ++changed_;
+    if (path == "pack.dat" && entry) return AddDelta(source, *entry);
+    if (!CopyInto(source, s_.out / "romfs" / relative)) return Fail("Cannot copy " + path + ".");
+    result_.lines.push_back("romfs/" + path + (entry ? " (changed)" : " (new)"));
+    return true;
+  }
+
+  // The delta carries only what changed; the game's own data stays out of the patch.
+  bool AddDelta(const fs::path& translated, const ctr::RomFsReader::FileEntry& entry) {
+    const fs::path old = s_.out / "pack.dat.qpt-partial";
+    const ctr::Status copied = image_.CopyRomFsFile(entry, old);
+    if (!copied) {
+      RemoveFile(old);
+      return Fail("Cannot read pack.dat out of the image: " + copied.message());
+    }
+    const fs::path delta = s_.out / "patch.xdelta";
+    std::string reason;
+    std::uint32_t code = 1;
+    try {
+      code = RunTool(QuoteArgument(PathToUtf8(ToolPath(s_.appDir, "xdelta"))),
+                     "-e -f -s " + QuoteArgument(PathToUtf8(old)) + " " + QuoteArgument(PathToUtf8(translated)) + " " +
+                         QuoteArgument(PathToUtf8(delta)),
+                     fs::path(), &reason);
+    } catch (const std::exception& error) {
+      reason = error.what();
+    }
+    RemoveFile(old);
+    if (code != 0) return Fail("xdelta could not make the delta of pack.dat" + (reason.empty() ? "." : ": " + reason));
+    std::error_code ec;
+    result_.lines.push_back("patch.xdelta: pack.dat (" + std::to_string(fs::file_size(delta, ec)) + " bytes)");
+    return true;
+  }
+
+  const TMakePatchSettings& s_;
+  TMakePatchResult result_;
+  TImageFiles image_;
+  bool madeOut_ = false;
+  int changed_ = 0;
+};
+
+}  // namespace
+
+std::string DescriptorText(const std::string& game, const std::string& region, const std::string& title,
+                           const std::string& description, const std::string& packDatMD5,
+                           const std::string& packIncMD5) {
+  // A byte-order mark, so that every player's editor and our reader take the text as UTF-8.
+  std::string text = "\xEF\xBB\xBF";
+  text += "Game=" + game + "\r\n";
+  text += "Region=" + region + "\r\n";
+  text += "Title=" + Quoted(title) + "\r\n";
+  text += "Description=" + Quoted(NormalizeLineBreaks(description)) + "\r\n";
+  text += "OriginalPackDatMD5=" + Quoted(packDatMD5) + "\r\n";
+  text += "OriginalPackIncMD5=" + Quoted(packIncMD5) + "\r\n";
+  return text;
+}
+
+TMakePatchResult MakePatch(const TMakePatchSettings& settings) { return TPatchMaker(settings).Run(); }
+
+}  // namespace qpt

@@ -1,0 +1,85 @@
+// The check of a patch folder finds each kind of fault it names, and nothing in a clean one.
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "core/authoring/CheckPatch.h"
+#include "core/common/Common.h"
+#include "core/install/PackDat.h"
+#include "support/GameImages.h"
+#include "support/TempDir.h"
+
+namespace qpt {
+namespace {
+
+namespace fs = std::filesystem;
+
+const TGameRow& TrilogyRow() {
+  for (const TGameRow& row : IdentificationTable()) {
+    if (std::string(row.gameCode) == "AAT" && row.regionIndex == 2) return row;
+  }
+  throw std::logic_error("no trilogy row");
+}
+
+std::string Md5Of(const test::Bytes& bytes, const fs::path& scratch) {
+  test::WriteBytes(scratch, bytes);
+  return FileMD5(scratch);
+}
+
+TEST(CheckPatch, EachFaultIsFoundWithItsFileAndNothingInACleanPatch) {
+  test::TempDir work{"check"};
+  const auto image = test::BuildGameImage(TrilogyRow(), ".cxi", work / "in.cxi", work / "build");
+  const std::string datMD5 = Md5Of(image.pack->dat, work / "md5"), incMD5 = Md5Of(image.pack->inc, work / "md5");
+  const auto descriptor = [&](const std::string& title, const std::string& dat) {
+    return "Game=AAT\r\nRegion=USA\r\nTitle=\"" + title + "\"\r\nOriginalPackDatMD5=" + dat +
+           "\r\nOriginalPackIncMD5=" + incMD5 + "\r\n";
+  };
+  const std::string entryCount = PackEntryFileName(static_cast<std::int64_t>(image.pack->entries.size()), ".bin");
+
+  const struct {
+    const char* fault;
+    std::function<void(const fs::path&)> make;
+    bool error;
+    std::string file, says;
+  } cases[] = {
+      {"none", [](const fs::path&) {}, false, "", ""},
+      {"wrong digest", [&](const fs::path& p) { test::WriteFile(p / "English.dsc", "\xEF\xBB\xBF" + descriptor("T", std::string(32, '0'))); },
+       true, "English.dsc", "OriginalPackDatMD5 is 00000000000000000000000000000000, the image's pack.dat has " + datMD5},
+      {"cp1251 descriptor",
+       [&](const fs::path& p) {
+         RemoveFile(p / "English.dsc");
+         test::WriteFile(p / PathFromUtf8("Русский.dsc"), descriptor("\xCF\xE5\xF0\xE5\xE2\xEE\xE4", datMD5));
+       },
+       false, "Русский.dsc", "reads as Windows-1251, title \"Перевод\""},
+      {"overlong track key",
+       [](const fs::path& p) { test::WriteFile(p / "TrackListAAT.tls", "TrackCount:1\r\n" + std::string(25, 'K') + ":\"A title\":0\r\n"); },
+       true, "TrackListAAT.tls", "is 25 bytes; at most 24 fit"},
+      {"misnamed voice file", [](const fs::path& p) { test::WriteFile(p / "voice/ENG/3_BCWAV/001.wav", "RIFF"); }, false,
+       "voice/ENG/3_BCWAV/001.wav", "is never used"},
+      {"pack entry out of range", [&](const fs::path& p) { test::WriteFile(p / "pack_dat" / entryCount, "entry"); }, true,
+       "pack_dat/" + entryCount, "out of range"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    const fs::path patch = work / "patch";
+    DeleteFolder(patch);
+    // A clean patch of every part the check reads.
+    test::WriteFile(patch / "English.dsc", "\xEF\xBB\xBF" + descriptor("Clean", datMD5));
+    test::WriteFile(patch / "TrackListAAT.tls", "TrackCount:1\r\nBGM001:\"A title\":0\r\n");
+    test::WriteFile(patch / "voice/ENG/3_BCWAV/001.bcwav", "CWAV");
+    test::WriteFile(patch / "pack_dat/00001.bin", "entry");
+    c.make(patch);
+    const std::vector<TPatchProblem> problems = CheckPatch(patch, image.path);
+    if (c.file.empty()) {
+      EXPECT_TRUE(problems.empty()) << problems.front().file << ": " << problems.front().text;
+      continue;
+    }
+    ASSERT_EQ(problems.size(), 1u) << problems.front().file << ": " << problems.front().text;
+    EXPECT_EQ(problems[0].error, c.error);
+    EXPECT_EQ(problems[0].file, c.file);
+    EXPECT_NE(problems[0].text.find(c.says), std::string::npos) << problems[0].text;
+  }
+}
+
+}  // namespace
+}  // namespace qpt
