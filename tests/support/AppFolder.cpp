@@ -35,6 +35,8 @@ fs::path AppFolder::Tool(const std::string& name) const { return ToolPath(dir_.p
 
 namespace qpt::test {
 
+AppFolder::~AppFolder() { TWorkFolderRemoval::Wait(path()); }
+
 bool AppFolder::WorkFolderLeft() const {
   TWorkFolderRemoval::Wait(path());
   return std::filesystem::exists(path() / "tools" / "temp");

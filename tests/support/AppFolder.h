@@ -17,6 +17,11 @@ class AppFolder {
   // A program folder with our real container tools and xdelta3.
   struct RealTools {};
   explicit AppFolder(RealTools);
+  // Waits for the background removal of the last run's work folder: deleting the folder
+  // while that removal still works in it never ends on Windows.
+  ~AppFolder();
+  AppFolder(const AppFolder&) = delete;
+  AppFolder& operator=(const AppFolder&) = delete;
   const std::filesystem::path& path() const { return dir_.path(); }
   std::filesystem::path operator/(const std::string& relative) const { return dir_ / relative; }
   std::filesystem::path Tool(const std::string& name) const;
