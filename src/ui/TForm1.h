@@ -33,7 +33,7 @@ class QTextBrowser;
 namespace qpt::ui {
 
 struct TForm1Options {
-  std::filesystem::path appDir;   // the program folder (lang/, patch/, tools/)
+  TFolders folders;               // where languages, patches, tools and the work folder are
   std::string localeLanguageName; // English name of the user's locale language
   std::string decimalSeparator = ".";
 };
@@ -41,7 +41,7 @@ struct TForm1Options {
 // What a music dialog needs to apply the current language to itself.
 struct LanguageQuery {
   TLangList* langList;
-  std::filesystem::path appDir;
+  TFolders folders;
   std::string languageName;
 };
 
@@ -68,7 +68,7 @@ class TForm1 : public QWidget {
   LanguageQuery QueryLanguage();
 
   TLangList& LangList() { return langList_; }
-  const std::filesystem::path& AppDir() const { return appDir_; }
+  const TFolders& Folders() const { return folders_; }
   QString GetLangText(const char* key) const;
 
   // Loads the named language and applies it to the window's captions. 0 or -1.
@@ -153,7 +153,7 @@ class TForm1 : public QWidget {
   std::string currentLanguage_;  // the language loaded into langList_
 
   TForm1Options options_;
-  std::filesystem::path appDir_;
+  TFolders folders_;
   TLangList langList_;
   bool startingUp_ = true;
 

@@ -52,14 +52,14 @@ void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
     QString question = GetLangText("DropPatchConfirm");
     question.replace(QStringLiteral("%1"), QString::fromStdString(*title));
     if (!AskYesNo(this, windowTitle(), question)) return;
-    const fs::path target = appDir_ / "patch" / folder.filename();
+    const fs::path target = folders_.patch / folder.filename();
     if (fs::exists(target, ec)) {
       QString replace = GetLangText("DropPatchReplace");
       replace.replace(QStringLiteral("%1"), QString::fromStdString(PathToUtf8(target)));
       if (!AskYesNo(this, windowTitle(), replace)) return;
     }
     std::vector<fs::path> links;
-    if (!ImportPatchFolder(folder, appDir_ / "patch", &links)) {
+    if (!ImportPatchFolder(folder, folders_.patch, &links)) {
       ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorImportingPatch"));
       return;
     }

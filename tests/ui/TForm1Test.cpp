@@ -202,7 +202,7 @@ TEST_F(MainWindowTest, LogLinesAndProgressFromTheJob) {
   EXPECT_FALSE(Find<QComboBox>(*form, "CBLang")->isEnabled());
   const LanguageQuery q = form->QueryLanguage();
   EXPECT_EQ(q.languageName, "English");
-  EXPECT_EQ(q.appDir, app_.path());
+  EXPECT_EQ(q.folders.lang, app_.path() / "lang");
   EXPECT_EQ(q.langList, &form->LangList());
 }
 
