@@ -56,10 +56,16 @@ TFolders FindFolders(const fs::path& programDir, const TEnvironment& environment
 
 bool PrepareFolders(const TFolders& folders, std::string* error) {
   if (!folders.installed) return true;
-  std::error_code ec;
-  fs::create_directories(folders.patch, ec);
-  if (ec && error) *error = PathToUtf8(folders.patch) + ": " + ec.message();
-  return !ec;
+  // The run lock lives in the work root's tools/, which a portable folder always has.
+  for (const fs::path& folder : {folders.patch, folders.work / "tools"}) {
+    std::error_code ec;
+    fs::create_directories(folder, ec);
+    if (ec) {
+      if (error) *error = PathToUtf8(folder) + ": " + ec.message();
+      return false;
+    }
+  }
+  return true;
 }
 
 std::vector<fs::path> PatchRoots(const TFolders& folders) {

@@ -43,7 +43,8 @@ std::optional<std::string> ProcessEnvironment(const std::string& name);
 // $HOME/.local/share and $HOME/.cache; a relative value counts as not set).
 TFolders FindFolders(const std::filesystem::path& programDir, const TEnvironment& environment);
 
-// Creates the player's patch folder of an installed layout; false with the system's words in
+// Creates the player's patch folder and the work root's tools/ (where the run lock lives) of an
+// installed layout; false with the system's words in
 // *error when that fails. Nothing to do for a portable folder.
 bool PrepareFolders(const TFolders& folders, std::string* error);
 
