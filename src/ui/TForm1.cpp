@@ -170,6 +170,8 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   BTNCancel->setText(GetLangText("BTNCancel"));
   BTNMusicChange->setText(GetLangText("BTNMusicChange"));
   BTNCheckImage->setText(GetLangText("CheckImageButton"));
+  BTNOpenPatchFolder->setToolTip(GetLangText("OpenPatchFolderButton"));
+  BTNOpenPatchFolder->setAccessibleName(GetLangText("OpenPatchFolderButton"));
   SetDescription(GetLangText("DescriptionDefault"));
   QLabel* labels[] = {TntLabel0, TntLabel1, TntLabel2, TntLabel3, TntLabel4, TntLabel5};
   for (int i = 0; i < 6; ++i) {

@@ -95,6 +95,8 @@ class TForm1 : public QWidget {
   void HandleDrop(const std::vector<std::filesystem::path>& paths);
   // "Check an image...": checks a chosen image off the window's thread and logs every region.
   void BTNCheckImageClick();
+  // "Open the patch folder": the folder where patches go, in the desktop's file manager.
+  void BTNOpenPatchFolderClick();
   bool CheckRunning() const;
   // Step 2: choose the output; with fromLanguageChange the dialog is skipped and only the
   // patch list is rebuilt (descriptors may exist per language).
@@ -184,6 +186,7 @@ class TForm1 : public QWidget {
   QPushButton* BTNInstallPatch = nullptr;
   QPushButton* BTNCancel = nullptr;
   QPushButton* BTNCheckImage = nullptr;
+  QPushButton* BTNOpenPatchFolder = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
 };
 

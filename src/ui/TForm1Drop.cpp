@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QUrl>
 
 #include <system_error>
 
@@ -75,6 +76,13 @@ void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
   ctr::FileReader file;
   if (!file.Open(dropped) || ctr::DetectImageKind(file) == ctr::ImageKind::Unknown) return notUnderstood();
   OpenImage(dropped);
+}
+
+void TForm1::BTNOpenPatchFolderClick() {
+  // The folder may have been removed since the start; an opener shows nothing for a missing one.
+  std::error_code ec;
+  fs::create_directories(folders_.patch, ec);
+  OpenUrl(QUrl::fromLocalFile(QString::fromStdString(PathToUtf8(folders_.patch))));
 }
 
 }  // namespace qpt::ui
