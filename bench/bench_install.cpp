@@ -153,7 +153,7 @@ TRunRecord RunInstall(const TCombo& combo, const TSyntheticGame& game, const fs:
     try {
       BenchHost host(*record, appDir, keptWork);
       qpt::TInstallSettings settings;
-      settings.appDir = appDir;
+      settings.folders = appDir;
       settings.patchDir = game.patchDir;
       settings.romPath = combo.input;
       settings.outPath = combo.output;

@@ -172,7 +172,7 @@ TEST_F(SmallGame, TheJobInstallsThePatchAndTheCheckPassesForEveryKind) {
     MakeProgramFolder(app, QPT_TOOLS_DIR);
     test::RecordingHost host;
     TInstallSettings s;
-    s.appDir = app;
+    s.folders = app;
     s.patchDir = game_->patchDir;
     s.romPath = kind == ".cia" ? game_->cia : game_->threeDs;
     s.outPath = dir_->path() / ("out" + kind);

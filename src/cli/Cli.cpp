@@ -216,21 +216,21 @@ class TSession {
   void LoadLanguageFor(const std::optional<std::string>& requested) {
     languageName_ = StartingLanguageName(context_.localeLanguageName);
     if (requested) {
-      const std::vector<std::string> names = FindLanguageFiles(context_.appDir);
+      const std::vector<std::string> names = FindLanguageFiles(context_.folders);
       const auto found = std::find_if(names.begin(), names.end(),
                                       [&](const std::string& name) { return Lower(name) == Lower(*requested); });
       if (found == names.end()) {
         std::string known;
         for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
         throw TUsageError{"There is no language \"" + *requested + "\" in " +
-                          PathToUtf8(context_.appDir / "lang") + (known.empty() ? "." : "; there are: " + known + ".")};
+                          PathToUtf8(context_.folders.lang) + (known.empty() ? "." : "; there are: " + known + ".")};
       }
       languageName_ = *found;
     }
-    if (!LoadLanguage(languageName_, lang_, context_.appDir)) {
+    if (!LoadLanguage(languageName_, lang_, context_.folders)) {
       // The window's own words for this, in both languages, since no language could be read.
       throw TFailure{"Отсутствуют языковые файлы.\nLanguage files are missing (" +
-                     PathToUtf8(LanguageFilePath(context_.appDir, languageName_)) + ")."};
+                     PathToUtf8(LanguageFilePath(context_.folders, languageName_)) + ")."};
     }
   }
 
@@ -259,8 +259,12 @@ class TSession {
   }
 
   std::vector<TPatchEntry> FittingPatches(const TImage& image) const {
-    return PopulatePatchList(context_.appDir / "patch", ".dsc", true, languageName_, image.id.gameIndex,
-                             image.id.regionIndex);
+    std::vector<TPatchEntry> patches;
+    for (const fs::path& root : PatchRoots(context_.folders)) {
+      auto found = PopulatePatchList(root, ".dsc", true, languageName_, image.id.gameIndex, image.id.regionIndex);
+      patches.insert(patches.end(), found.begin(), found.end());
+    }
+    return patches;
   }
 
   int Patches(const std::string& argument) {
@@ -270,7 +274,7 @@ class TSession {
       out_ << patch.title << '\t' << PathToUtf8(patch.descriptor.parent_path()) << '\n';
     }
     if (patches.empty()) {
-      err_ << "No patch in " << PathToUtf8(context_.appDir / "patch") << " fits this image.\n";
+      err_ << "No patch in " << PathToUtf8(context_.folders.patch) << " fits this image.\n";
     }
     return kExitOk;
   }
@@ -283,8 +287,8 @@ class TSession {
     std::vector<fs::path> folders;
     std::error_code ec;
     if (fs::is_directory(given, ec)) folders.push_back(given);
-    if (given.is_relative() && fs::is_directory(context_.appDir / "patch" / given, ec)) {
-      folders.push_back(context_.appDir / "patch" / given);
+    for (const fs::path& root : PatchRoots(context_.folders)) {
+      if (given.is_relative() && fs::is_directory(root / given, ec)) folders.push_back(root / given);
     }
     for (const TPatchEntry& patch : patches) {
       for (const fs::path& folder : folders) {
@@ -416,7 +420,7 @@ class TSession {
     if (context_.catchInterrupts) context_.catchInterrupts();
     const int voiceIndex = options.voice ? VoiceIndexOf(*options.voice) : 0;
     const TImage image = IdentifyImage(options.images.front(), true);
-    if (const auto missingKey = FirstMissingToolKey(context_.appDir)) throw TFailure{Text(*missingKey)};
+    if (const auto missingKey = FirstMissingToolKey(context_.folders)) throw TFailure{Text(*missingKey)};
 
     const fs::path outPath = UserPath(options.out ? *options.out : *options.mods);
     if (options.mods) {
@@ -434,7 +438,7 @@ class TSession {
     }
 
     TInstallSettings settings;
-    settings.appDir = context_.appDir;
+    settings.folders = context_.folders;
     settings.romPath = image.path;
     settings.outPath = outPath;
     settings.modFolder = options.mods.has_value();
@@ -473,7 +477,7 @@ class TSession {
     settings.receiptFacts = MakeReceiptFacts(image.id.gameIndex, image.id.regionIndex, patchTitle, voiceMissing ? -1 : voiceIndex,
                                              list.get(), lang_);
 
-    TConsoleHost host(out_, context_.outputIsTerminal, voiceIndex, context_.appDir);
+    TConsoleHost host(out_, context_.outputIsTerminal, voiceIndex, context_.folders.work);
     auto job = CreateInstallJob(image.id.romExt, host, std::move(settings));
     if (!job) throw TFailure{Text("ErrorWrongROM")};
     if (Interrupted()) throw TFailure{"Stopped before the installation began."};
@@ -512,7 +516,7 @@ class TSession {
       throw TUsageError{"The make-patch command needs --from DIR, --out PATCHDIR and --title TEXT."};
     }
     TMakePatchSettings settings;
-    settings.appDir = context_.appDir;
+    settings.folders = context_.folders;
     settings.image = UserPath(options.images.front());
     settings.from = UserPath(*options.from);
     settings.out = UserPath(*options.out);

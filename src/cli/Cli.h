@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/common/Folders.h"
+
 namespace qpt::cli {
 
 inline constexpr int kExitOk = 0;
@@ -17,7 +19,7 @@ inline constexpr int kExitUsage = 2;   // wrong usage
 inline constexpr int kExitWarnings = 3;  // the image was written, but a part of the patch may be missing
 
 struct TCliContext {
-  std::filesystem::path appDir;    // the program folder (lang/, patch/, tools/)
+  TFolders folders;                // where languages, patches, tools and the work folder are
   std::string localeLanguageName;  // English name of the user's language ("Russian")
   bool outputIsTerminal = false;   // draw the progress bar on one rewritten line
   // Set (from a signal handler) when the user presses Ctrl+C; may be null.

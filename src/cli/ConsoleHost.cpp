@@ -16,8 +16,8 @@ constexpr const char* kEraseLineAbove = "\x1b[1A\x1b[2K";
 
 }  // namespace
 
-TConsoleHost::TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path appDir)
-    : out_(out), terminal_(terminal), voiceIndex_(voiceIndex), appDir_(std::move(appDir)) {}
+TConsoleHost::TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path workRoot)
+    : out_(out), terminal_(terminal), voiceIndex_(voiceIndex), workRoot_(std::move(workRoot)) {}
 
 void TConsoleHost::ClearBar() {
   if (barShown_) out_ << kEraseLine;
@@ -76,7 +76,7 @@ void TConsoleHost::SetProgress(int percent) {
 void TConsoleHost::ThreadCancel(TInstall* job) {
   // The job does nothing more after this call and still holds the run lock, so the work
   // folder can go here, before anyone else may start a run.
-  if (job && job->OwnsWorkFolder()) DeleteFolder(appDir_ / "tools" / "temp");
+  if (job && job->OwnsWorkFolder()) DeleteFolder(workRoot_ / "tools" / "temp");
   std::lock_guard<std::mutex> lock(mutex_);
   if (barShown_ && job && job->Succeeded()) {
     // A full bar stays on screen as the last word of a run that went through.

@@ -19,7 +19,7 @@ namespace qpt::cli {
 class TConsoleHost : public TInstallHost {
  public:
   // voiceIndex: the voice set the job asks for (0 English, 1 Japanese mod, 2 Japanese original).
-  TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path appDir);
+  TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path workRoot);
 
   // Called from the job's thread (and from the main thread for the lines the program adds
   // itself); every call writes whole lines under one lock.
@@ -42,7 +42,7 @@ class TConsoleHost : public TInstallHost {
   std::ostream& out_;
   const bool terminal_;
   const int voiceIndex_;
-  const std::filesystem::path appDir_;
+  const std::filesystem::path workRoot_;  // holds tools/temp
   std::mutex mutex_;
   std::condition_variable endedChanged_;
   bool ended_ = false;

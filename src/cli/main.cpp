@@ -10,7 +10,8 @@ int main(int argc, char** argv) {
   using namespace qpt::cli;
   TCliContext context;
   context.outputIsTerminal = PrepareConsole();
-  context.appDir = ProgramFolder(argc > 0 ? argv[0] : "");
+  context.folders = qpt::FindFolders(ProgramFolder(argc > 0 ? argv[0] : ""), qpt::ProcessEnvironment);
+  if (std::string error; !qpt::PrepareFolders(context.folders, &error)) std::cerr << error << '\n';
   context.localeLanguageName = qpt::UserLanguageEnglishName();
   context.interrupted = InterruptFlag();
   context.catchInterrupts = CatchInterrupts;

@@ -247,7 +247,7 @@ void TMusicDialog::SetGridTexts() {
 void TMusicDialog::ApplyMusicTexts() {
   // The language file is read again, so that a file edited meanwhile shows its new texts.
   TLangList reloaded;
-  if (!LoadLanguage(language_.languageName, reloaded, language_.appDir)) {
+  if (!LoadLanguage(language_.languageName, reloaded, language_.folders)) {
     ShowMessage(this, MessageKind::Error, QStringLiteral("Quilltool"),
                 QStringLiteral("Отсутствуют языковые файлы.\r\nLanguage files are missing."));
     return;

@@ -83,7 +83,7 @@ TForm1::TForm1(TForm1Options options, QWidget* parent)
                           Qt::WindowCloseButtonHint),
       jobHost_(std::make_unique<WindowJobHost>(*this)),
       options_(std::move(options)),
-      appDir_(options_.appDir) {
+      folders_(options_.folders) {
   setObjectName(QStringLiteral("Form1"));
   setWindowTitle(QString::fromUtf8(kProgramTitle));
   // An image or a patch folder dropped anywhere on the window.
@@ -111,7 +111,7 @@ TForm1::~TForm1() {
 
 bool TForm1::FormCreate() {
   // The language box lists every language file; the starting language follows the locale.
-  const std::vector<std::string> languages = FindLanguageFiles(appDir_);
+  const std::vector<std::string> languages = FindLanguageFiles(folders_);
   std::string starting = StartingLanguageName(options_.localeLanguageName);
   {
     const QSignalBlocker block(CBLang);
@@ -126,18 +126,24 @@ bool TForm1::FormCreate() {
   if (ApplyMainTexts(starting) != 0) return false;
   currentLanguage_ = starting;
 
-  if (const auto missingKey = FirstMissingToolKey(appDir_)) {
+  if (const auto missingKey = FirstMissingToolKey(folders_)) {
     ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText(missingKey->c_str()));
     return false;
   }
 
   std::optional<std::uint64_t> freeBytes;
   std::error_code ec;
-  const fs::space_info space = fs::space(appDir_, ec);
+  const fs::space_info space = fs::space(folders_.work, ec);
   if (!ec && space.available != static_cast<std::uintmax_t>(-1)) freeBytes = space.available;
-  const std::string drive = PathToUtf8(fs::absolute(appDir_).root_path());
+  const std::string drive = PathToUtf8(fs::absolute(folders_.work).root_path());
   for (const std::string& line : DiskFreeSpaceLines(langList_, drive, freeBytes, options_.decimalSeparator)) {
     LogAppend(line);
+  }
+  // An installed program keeps the player's files away from itself; say where they are.
+  if (folders_.installed) {
+    std::string error;
+    if (!PrepareFolders(folders_, &error)) LogAppend(error);
+    for (const std::string& line : FolderLogLines(folders_)) LogAppend(line);
   }
   startingUp_ = false;
   return true;
@@ -149,14 +155,14 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   // A failed reload keeps the previous table so that the window and a later run still have
   // texts; at start-up there is no previous table and the program ends.
   TLangList loaded;
-  if (!LoadLanguage(name, loaded, appDir_)) {
+  if (!LoadLanguage(name, loaded, folders_)) {
     ShowMessage(this, MessageKind::Error, QStringLiteral("Quilltool"),
                 QStringLiteral("Отсутствуют языковые файлы.\r\nLanguage files are missing."));
     if (startingUp_) langList_.Clear();
     return -1;
   }
   langList_ = std::move(loaded);
-  UseQtTranslation(QtTranslationFile(langList_, appDir_));
+  UseQtTranslation(QtTranslationFile(langList_, folders_));
 
   TntGroupBox1->setTitle(GetLangText("GroupBox1"));
   TntGroupBox2->setTitle(GetLangText("GroupBox2"));
@@ -164,6 +170,8 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   BTNCancel->setText(GetLangText("BTNCancel"));
   BTNMusicChange->setText(GetLangText("BTNMusicChange"));
   BTNCheckImage->setText(GetLangText("CheckImageButton"));
+  BTNOpenPatchFolder->setToolTip(GetLangText("OpenPatchFolderButton"));
+  BTNOpenPatchFolder->setAccessibleName(GetLangText("OpenPatchFolderButton"));
   SetDescription(GetLangText("DescriptionDefault"));
   QLabel* labels[] = {TntLabel0, TntLabel1, TntLabel2, TntLabel3, TntLabel4, TntLabel5};
   for (int i = 0; i < 6; ++i) {
@@ -218,7 +226,7 @@ void TForm1::ShowImageForgotten() {
 }
 
 void TForm1::btOldRomPathClick() {
-  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(appDir_)), OpenFilter());
+  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(folders_.program)), OpenFilter());
   if (!chosen) return;
   OpenImage(PathFromUtf8(chosen->toStdString()));
 }
@@ -273,7 +281,7 @@ void TForm1::btNewRomPathClick(bool fromLanguageChange) {
 }
 
 void TForm1::RebuildPatchList() {
-  const TPatchListing listing = steps_.RebuildPatchList(appDir_ / "patch", CBLang->currentText().toStdString());
+  const TPatchListing listing = steps_.RebuildPatchList(PatchRoots(folders_), CBLang->currentText().toStdString());
   {
     const QSignalBlocker block(CBPatch);
     CBPatch->clear();
@@ -380,7 +388,7 @@ void TForm1::BTNInstallPatchClick() {
     replaceModFolder = true;
   }
   auto job = CreateInstallJob(steps_.RomExt, *jobHost_,
-                              steps_.InstallSettings(appDir_, langList_, VoiceIndex(), replaceModFolder));
+                              steps_.InstallSettings(folders_, langList_, VoiceIndex(), replaceModFolder));
   if (!job) return;
   LogAppend("\r\n" + langList_.GetLangText("StartPatching") + "\r\n");
   StartJob(std::move(job));
@@ -412,7 +420,7 @@ void TForm1::SetLanguageBoxEnabled(bool enabled) { CBLang->setEnabled(enabled); 
 
 int TForm1::VoiceIndex() const { return voiceButtons->checkedId() < 0 ? 0 : voiceButtons->checkedId(); }
 
-LanguageQuery TForm1::QueryLanguage() { return {&langList_, appDir_, currentLanguage_}; }
+LanguageQuery TForm1::QueryLanguage() { return {&langList_, folders_, currentLanguage_}; }
 
 TInstallHost& TForm1::JobHost() { return *jobHost_; }
 
@@ -442,10 +450,10 @@ void TForm1::ThreadCancel(TInstall* /*job*/) {
     // A run refused because another run holds the program folder leaves that run's work
     // folder be. Our own goes away in the background, under the run's lock: the player sees
     // the end of the run at once.
-    if (job_->OwnsWorkFolder()) TWorkFolderRemoval::Start(appDir_, job_->TakeRunLock());
+    if (job_->OwnsWorkFolder()) TWorkFolderRemoval::Start(folders_.work, job_->TakeRunLock());
     job_.reset();
   } else {
-    DeleteFolder(appDir_ / "tools" / "temp");
+    DeleteFolder(folders_.work / "tools" / "temp");
   }
   // A bar left full says that the run went through; anything else starts again from nothing.
   if (!succeeded) ProgressBar1->setValue(0);

@@ -33,7 +33,7 @@ class QTextBrowser;
 namespace qpt::ui {
 
 struct TForm1Options {
-  std::filesystem::path appDir;   // the program folder (lang/, patch/, tools/)
+  TFolders folders;               // where languages, patches, tools and the work folder are
   std::string localeLanguageName; // English name of the user's locale language
   std::string decimalSeparator = ".";
 };
@@ -41,7 +41,7 @@ struct TForm1Options {
 // What a music dialog needs to apply the current language to itself.
 struct LanguageQuery {
   TLangList* langList;
-  std::filesystem::path appDir;
+  TFolders folders;
   std::string languageName;
 };
 
@@ -68,7 +68,7 @@ class TForm1 : public QWidget {
   LanguageQuery QueryLanguage();
 
   TLangList& LangList() { return langList_; }
-  const std::filesystem::path& AppDir() const { return appDir_; }
+  const TFolders& Folders() const { return folders_; }
   QString GetLangText(const char* key) const;
 
   // Loads the named language and applies it to the window's captions. 0 or -1.
@@ -95,6 +95,8 @@ class TForm1 : public QWidget {
   void HandleDrop(const std::vector<std::filesystem::path>& paths);
   // "Check an image...": checks a chosen image off the window's thread and logs every region.
   void BTNCheckImageClick();
+  // "Open the patch folder": the folder where patches go, in the desktop's file manager.
+  void BTNOpenPatchFolderClick();
   bool CheckRunning() const;
   // Step 2: choose the output; with fromLanguageChange the dialog is skipped and only the
   // patch list is rebuilt (descriptors may exist per language).
@@ -153,7 +155,7 @@ class TForm1 : public QWidget {
   std::string currentLanguage_;  // the language loaded into langList_
 
   TForm1Options options_;
-  std::filesystem::path appDir_;
+  TFolders folders_;
   TLangList langList_;
   bool startingUp_ = true;
 
@@ -184,6 +186,7 @@ class TForm1 : public QWidget {
   QPushButton* BTNInstallPatch = nullptr;
   QPushButton* BTNCancel = nullptr;
   QPushButton* BTNCheckImage = nullptr;
+  QPushButton* BTNOpenPatchFolder = nullptr;
   QProgressBar* ProgressBar1 = nullptr;
 };
 

@@ -12,6 +12,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyle>
 #include <QTextBrowser>
 #include <QVBoxLayout>
 
@@ -93,6 +94,12 @@ void TForm1::BuildControls() {
   CBPatch->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
   CBPatch->setMinimumContentsLength(16);
   connect(CBPatch, &QComboBox::currentIndexChanged, this, [this] { CBPatchChange(); });
+  // Beside the patch list, so that a player who finds it empty finds where patches go; an icon,
+  // so that the window keeps its size in every language.
+  BTNOpenPatchFolder = Named(new QPushButton(box), "BTNOpenPatchFolder");
+  BTNOpenPatchFolder->setIcon(style()->standardIcon(QStyle::SP_DirOpenIcon));
+  BTNOpenPatchFolder->setFixedSize(25, 25);
+  connect(BTNOpenPatchFolder, &QPushButton::clicked, this, &TForm1::BTNOpenPatchFolderClick);
 
   TntLabel4 = Named(new QLabel(QStringLiteral("Поддерживаемые игры:"), box), "TntLabel4");
   lbSupportedGames = Named(new QLabel(box), "lbSupportedGames");
@@ -151,7 +158,11 @@ void TForm1::BuildControls() {
   steps->addLayout(pathRow(ebNewRom, btNewRomPath));
   steps->addSpacing(6);
   steps->addWidget(TntLabel3);
-  steps->addWidget(CBPatch);
+  auto* patchRow = new QHBoxLayout;
+  patchRow->setSpacing(7);
+  patchRow->addWidget(CBPatch, 1);
+  patchRow->addWidget(BTNOpenPatchFolder);
+  steps->addLayout(patchRow);
   steps->addSpacing(9);
   auto* supported = new QGridLayout;
   supported->setHorizontalSpacing(12);
@@ -207,7 +218,7 @@ void TForm1::BuildControls() {
 
   // Tab goes through the steps from the top, as the eye does, and then to the texts on the right.
   QWidget* const tabOrder[] = {CBLang,        ebOldRom,      btOldRomPath,   ebNewRom,        btNewRomPath,
-                               CBPatch,       voiceItems[0], voiceItems[1],  voiceItems[2],   BTNCheckImage,
+                               CBPatch,       BTNOpenPatchFolder, voiceItems[0], voiceItems[1],  voiceItems[2],   BTNCheckImage,
                                BTNMusicChange, BTNInstallPatch, BTNCancel,   RichDesc,        MemoLog};
   for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }

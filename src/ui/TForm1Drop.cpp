@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QUrl>
 
 #include <system_error>
 
@@ -52,14 +53,14 @@ void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
     QString question = GetLangText("DropPatchConfirm");
     question.replace(QStringLiteral("%1"), QString::fromStdString(*title));
     if (!AskYesNo(this, windowTitle(), question)) return;
-    const fs::path target = appDir_ / "patch" / folder.filename();
+    const fs::path target = folders_.patch / folder.filename();
     if (fs::exists(target, ec)) {
       QString replace = GetLangText("DropPatchReplace");
       replace.replace(QStringLiteral("%1"), QString::fromStdString(PathToUtf8(target)));
       if (!AskYesNo(this, windowTitle(), replace)) return;
     }
     std::vector<fs::path> links;
-    if (!ImportPatchFolder(folder, appDir_ / "patch", &links)) {
+    if (!ImportPatchFolder(folder, folders_.patch, &links)) {
       ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorImportingPatch"));
       return;
     }
@@ -75,6 +76,13 @@ void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
   ctr::FileReader file;
   if (!file.Open(dropped) || ctr::DetectImageKind(file) == ctr::ImageKind::Unknown) return notUnderstood();
   OpenImage(dropped);
+}
+
+void TForm1::BTNOpenPatchFolderClick() {
+  // The folder may have been removed since the start; an opener shows nothing for a missing one.
+  std::error_code ec;
+  fs::create_directories(folders_.patch, ec);
+  OpenUrl(QUrl::fromLocalFile(QString::fromStdString(PathToUtf8(folders_.patch))));
 }
 
 }  // namespace qpt::ui

@@ -13,7 +13,8 @@ int main(int argc, char** argv) {
   QApplication::setWindowIcon(icon);
 
   qpt::ui::TForm1Options options;
-  options.appDir = qpt::PathFromUtf8(QCoreApplication::applicationDirPath().toStdString());
+  options.folders = qpt::FindFolders(qpt::PathFromUtf8(QCoreApplication::applicationDirPath().toStdString()),
+                                     qpt::ProcessEnvironment);
   const QLocale locale = QLocale::system();
   // The system's own answer first: on Windows the user's default locale, which may differ
   // from the formats Qt reads.

@@ -39,7 +39,7 @@ class RealProgramFolder {
  public:
   RealProgramFolder() {
     for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) {
-      const fs::path built = ToolPath(QPT_APP_DIR, tool);
+      const fs::path built = ToolPath(fs::path(QPT_APP_DIR), tool);
       fs::copy_file(fs::canonical(built), app.Tool(tool));
     }
     fs::copy_file(QPT_CLI_PROGRAM, program);

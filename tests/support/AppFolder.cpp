@@ -24,7 +24,7 @@ AppFolder::AppFolder(const std::vector<std::string>& tools) {
 
 AppFolder::AppFolder(RealTools) : AppFolder(std::vector<std::string>{}) {
   for (const char* name : {"3dstool", "ctrtool", "makerom"}) {
-    fs::copy_file(ToolPath(QPT_APP_DIR, name), Tool(name));
+    fs::copy_file(ToolPath(fs::path(QPT_APP_DIR), name), Tool(name));
   }
   fs::copy_file(QPT_XDELTA3, Tool("xdelta"));
 }

@@ -59,7 +59,7 @@ std::vector<std::vector<std::string>> JobFixture::Calls(const std::string& tool)
 
 TInstallSettings JobFixture::Settings(const std::string& outName, const std::string& game) const {
   TInstallSettings s;
-  s.appDir = app.path();
+  s.folders = app.path();
   s.patchDir = patchDir;
   s.romPath = input;
   s.outPath = app / outName;

@@ -75,12 +75,16 @@ TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
   }
   // Tab goes through the steps from the top, whatever order the controls were made in.
   QStringList chain;
-  for (QWidget* w = form->CBLang; chain.size() < 9; w = w->nextInFocusChain()) {
+  for (QWidget* w = form->CBLang; chain.size() < 10; w = w->nextInFocusChain()) {
     if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().startsWith("qt_")) chain << w->objectName();
   }
   EXPECT_EQ(chain, (QStringList{"CBLang", "ebOldRom", "btOldRomPath", "ebNewRom", "btNewRomPath", "CBPatch",
-                                "TntRadioGroup2Item0", "TntRadioGroup2Item1", "TntRadioGroup2Item2"}));
+                                "BTNOpenPatchFolder", "TntRadioGroup2Item0", "TntRadioGroup2Item1", "TntRadioGroup2Item2"}));
   EXPECT_TRUE(Find<QLineEdit>(*form, "ebOldRom")->isReadOnly());
+  // The patch folder is open to the player from the start, in the file manager.
+  Find<QPushButton>(*form, "BTNOpenPatchFolder")->click();
+  ASSERT_EQ(opened_.size(), 1u);
+  EXPECT_EQ(opened_[0], QUrl::fromLocalFile(QString::fromStdString(PathToUtf8(app_.path() / "patch"))));
   EXPECT_FALSE(Find<QComboBox>(*form, "CBLang")->isEditable());
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->currentText(), "English");
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->count(), 2);
@@ -202,7 +206,7 @@ TEST_F(MainWindowTest, LogLinesAndProgressFromTheJob) {
   EXPECT_FALSE(Find<QComboBox>(*form, "CBLang")->isEnabled());
   const LanguageQuery q = form->QueryLanguage();
   EXPECT_EQ(q.languageName, "English");
-  EXPECT_EQ(q.appDir, app_.path());
+  EXPECT_EQ(q.folders.lang, app_.path() / "lang");
   EXPECT_EQ(q.langList, &form->LangList());
 }
 

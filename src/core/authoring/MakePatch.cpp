@@ -188,7 +188,7 @@ class TPatchMaker {
     std::string reason;
     std::uint32_t code = 1;
     try {
-      code = RunTool(QuoteArgument(PathToUtf8(ToolPath(s_.appDir, "xdelta"))),
+      code = RunTool(QuoteArgument(PathToUtf8(ToolPath(s_.folders, "xdelta"))),
                      "-e -f -s " + QuoteArgument(PathToUtf8(old)) + " " + QuoteArgument(PathToUtf8(translated)) + " " +
                          QuoteArgument(PathToUtf8(delta)),
                      fs::path(), &reason);

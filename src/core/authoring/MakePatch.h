@@ -10,10 +10,12 @@
 #include <string>
 #include <vector>
 
+#include "core/common/Folders.h"
+
 namespace qpt {
 
 struct TMakePatchSettings {
-  std::filesystem::path appDir;  // program folder: tools/xdelta makes the delta
+  TFolders folders;  // its tools/xdelta makes the delta
   std::filesystem::path image;
   std::filesystem::path from;    // the translated tree
   std::filesystem::path out;     // the patch folder; must not exist, or be empty

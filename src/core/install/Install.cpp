@@ -28,8 +28,8 @@ std::string Lower(std::string text) {
   return text;
 }
 
-std::string QuotedTool(const fs::path& appDir, const char* name) {
-  return "\"" + PathToUtf8(appDir / "tools" / (std::string(name) + ExecutableSuffix())) + "\"";
+std::string QuotedTool(const fs::path& tools, const char* name) {
+  return "\"" + PathToUtf8(tools / (std::string(name) + ExecutableSuffix())) + "\"";
 }
 
 }  // namespace
@@ -64,7 +64,7 @@ fs::path WrittenOutputPath(const fs::path& outPath) {
 TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
     : host_(host),
       settings_(std::move(settings)),
-      FAppDir(settings_.appDir),
+      FAppDir(settings_.folders.work),
       FPatchDir(settings_.patchDir),
       FRomPath(settings_.romPath),
       FOutPath(settings_.outPath),
@@ -72,10 +72,10 @@ TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
       FGame(settings_.game),
       FOriginalPackDatMD5(settings_.originalPackDatMD5),
       FOriginalPackIncMD5(settings_.originalPackIncMD5),
-      FCtrtool(QuotedTool(FAppDir, "ctrtool")),
-      FMakerom(QuotedTool(FAppDir, "makerom")),
-      F3dstool(QuotedTool(FAppDir, "3dstool")),
-      FXdelta(QuotedTool(FAppDir, "xdelta")) {}
+      FCtrtool(QuotedTool(settings_.folders.tools, "ctrtool")),
+      FMakerom(QuotedTool(settings_.folders.tools, "makerom")),
+      F3dstool(QuotedTool(settings_.folders.tools, "3dstool")),
+      FXdelta(QuotedTool(settings_.folders.tools, "xdelta")) {}
 
 TInstall::~TInstall() {
   if (thread_.joinable()) thread_.join();

@@ -54,7 +54,7 @@ using TImageCheck =
 
 // Everything a run is started with; the job keeps its own copies.
 struct TInstallSettings {
-  std::filesystem::path appDir;     // program folder
+  TFolders folders;                 // where the tools and the work folder are
   std::filesystem::path patchDir;   // folder of the chosen descriptor; empty for no patch
   std::filesystem::path romPath;    // input image
   std::filesystem::path outPath;    // output image as chosen

@@ -35,29 +35,29 @@ std::string TLangList::OptionalText(std::string_view key) const {
   return found ? text : std::string();
 }
 
-fs::path QtTranslationFile(const TLangList& lang, const fs::path& appDir) {
+fs::path QtTranslationFile(const TLangList& lang, const TFolders& folders) {
   const std::string name = lang.OptionalText("QtTranslation");
   if (!IsPlainFileName(name)) return {};
-  return appDir / "lang" / PathFromUtf8(name + ".qm");
+  return folders.lang / PathFromUtf8(name + ".qm");
 }
 
-fs::path LanguageFilePath(const fs::path& appDir, const std::string& name) {
-  return appDir / "lang" / PathFromUtf8(name + ".lng");
+fs::path LanguageFilePath(const TFolders& folders, const std::string& name) {
+  return folders.lang / PathFromUtf8(name + ".lng");
 }
 
-bool LoadLanguage(const std::string& name, TLangList& list, const fs::path& appDir) {
+bool LoadLanguage(const std::string& name, TLangList& list, const TFolders& folders) {
   list.Clear();
   if (!IsPlainFileName(name)) return false;
   std::string bytes;
-  if (!ReadWholeFile(LanguageFilePath(appDir, name), bytes)) return false;
+  if (!ReadWholeFile(LanguageFilePath(folders, name), bytes)) return false;
   list.SetTokens(ReadTokens(NormalizeLineBreaks(DecodeText(bytes)), '='));
   return true;
 }
 
-std::vector<std::string> FindLanguageFiles(const fs::path& appDir) {
+std::vector<std::string> FindLanguageFiles(const TFolders& folders) {
   std::vector<std::string> names;
   std::error_code ec;
-  for (fs::directory_iterator it(appDir / "lang", ec), end; !ec && it != end; it.increment(ec)) {
+  for (fs::directory_iterator it(folders.lang, ec), end; !ec && it != end; it.increment(ec)) {
     const fs::path& p = it->path();
     const std::string file = PathToUtf8(p.filename());
     if (file.empty() || file[0] == '.') continue;
@@ -109,15 +109,15 @@ std::vector<std::string> DiskFreeSpaceLines(const TLangList& lang, const std::st
   return lines;
 }
 
-fs::path ToolPath(const fs::path& appDir, const std::string& name) {
-  return appDir / "tools" / (name + ExecutableSuffix());
+fs::path ToolPath(const TFolders& folders, const std::string& name) {
+  return folders.tools / (name + ExecutableSuffix());
 }
 
-std::optional<std::string> FirstMissingToolKey(const fs::path& appDir) {
+std::optional<std::string> FirstMissingToolKey(const TFolders& folders) {
   static const char* const kTools[][2] = {
       {"3dstool", "Missing3dstool"}, {"ctrtool", "Missingctrtool"}, {"makerom", "Missingmakerom"}};
   for (const auto& tool : kTools) {
-    if (!FileExists(ToolPath(appDir, tool[0]))) return std::string(tool[1]);
+    if (!FileExists(ToolPath(folders, tool[0]))) return std::string(tool[1]);
   }
   return std::nullopt;
 }

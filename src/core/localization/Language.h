@@ -8,6 +8,8 @@
 #include <string_view>
 #include <vector>
 
+#include "core/common/Folders.h"
+
 namespace qpt {
 
 // The loaded language file as an ordered token list. Written only on the window's thread;
@@ -32,21 +34,21 @@ class TLangList {
   std::vector<std::string> tokens_;
 };
 
-// appDir/lang/<name>.lng
-std::filesystem::path LanguageFilePath(const std::filesystem::path& appDir, const std::string& name);
+// <lang folder>/<name>.lng
+std::filesystem::path LanguageFilePath(const TFolders& folders, const std::string& name);
 
-// Empties list and fills it from appDir/lang/<name>.lng. False (list left empty) when the
+// Empties list and fills it from <lang folder>/<name>.lng. False (list left empty) when the
 // file cannot be read or the name cannot be a file name.
-bool LoadLanguage(const std::string& name, TLangList& list, const std::filesystem::path& appDir);
+bool LoadLanguage(const std::string& name, TLangList& list, const TFolders& folders);
 
 // The translation of the toolkit's own texts (file dialogs, Yes and No) that a language file
-// asks for with the key "QtTranslation" ("qtbase_ru"), as appDir/lang/<name>.qm; empty when
+// asks for with the key "QtTranslation" ("qtbase_ru"), as <lang folder>/<name>.qm; empty when
 // the file asks for none or names something that is not a plain file name.
-std::filesystem::path QtTranslationFile(const TLangList& lang, const std::filesystem::path& appDir);
+std::filesystem::path QtTranslationFile(const TLangList& lang, const TFolders& folders);
 
-// Names (without extension) of the language files in appDir/lang, files only, hidden ones
+// Names (without extension) of the language files in the lang folder, files only, hidden ones
 // skipped, in case-insensitive name order as a Windows folder lists them.
-std::vector<std::string> FindLanguageFiles(const std::filesystem::path& appDir);
+std::vector<std::string> FindLanguageFiles(const TFolders& folders);
 
 // The language to start in, from the English name of the user's locale language.
 std::string StartingLanguageName(const std::string& localeEnglishName);
@@ -61,12 +63,12 @@ std::vector<std::string> DiskFreeSpaceLines(const TLangList& lang, const std::st
                                             std::optional<std::uint64_t> freeBytes,
                                             const std::string& decimalSeparator);
 
-// Name of the first container tool missing from appDir/tools, checked in the order
+// Name of the first container tool missing from the tools folder, checked in the order
 // 3dstool, ctrtool, makerom, as its message key ("Missing3dstool", ...); nullopt when all
 // are there. xdelta is only needed by patches with a delta and is not checked.
-std::optional<std::string> FirstMissingToolKey(const std::filesystem::path& appDir);
+std::optional<std::string> FirstMissingToolKey(const TFolders& folders);
 
-// Path of a tool in the program folder's tools/, with the platform's executable suffix.
-std::filesystem::path ToolPath(const std::filesystem::path& appDir, const std::string& name);
+// Path of a tool in the tools folder, with the platform's executable suffix.
+std::filesystem::path ToolPath(const TFolders& folders, const std::string& name);
 
 }  // namespace qpt

@@ -98,7 +98,7 @@ TOutputCheck TStepState::CheckOutput(const fs::path& chosen) const {
   return check;
 }
 
-TPatchListing TStepState::RebuildPatchList(const fs::path& patchRoot, const std::string& languageName) {
+TPatchListing TStepState::RebuildPatchList(const std::vector<fs::path>& patchRoots, const std::string& languageName) {
   // What step 3 showed before, to be kept when the same patch folder is listed again.
   const bool hadChoice = patchShown_;
   const fs::path previousDir = PatchDir;
@@ -109,10 +109,12 @@ TPatchListing TStepState::RebuildPatchList(const fs::path& patchRoot, const std:
   TPatchListing listing;
   PatchFiles = {fs::path()};
   patchTitles_ = {std::string()};
-  for (const TPatchEntry& entry : PopulatePatchList(patchRoot, ".dsc", true, languageName, GameIndex, RegionIndex)) {
-    listing.titles.push_back(entry.title);
-    patchTitles_.push_back(entry.title);
-    PatchFiles.push_back(entry.descriptor);
+  for (const fs::path& patchRoot : patchRoots) {
+    for (const TPatchEntry& entry : PopulatePatchList(patchRoot, ".dsc", true, languageName, GameIndex, RegionIndex)) {
+      listing.titles.push_back(entry.title);
+      patchTitles_.push_back(entry.title);
+      PatchFiles.push_back(entry.descriptor);
+    }
   }
   int keep = -1;
   if (hadChoice) {
@@ -212,10 +214,10 @@ fs::path TStepState::ModTitleFolder() const {
   return ModFolder ? OutPath / ModTitleFolderName(0x0004000000000000ull | ProgramIdLow) : fs::path();
 }
 
-TInstallSettings TStepState::InstallSettings(const fs::path& appDir, const TLangList& lang, int voiceIndex,
+TInstallSettings TStepState::InstallSettings(const TFolders& folders, const TLangList& lang, int voiceIndex,
                                              bool replaceModFolder) const {
   TInstallSettings settings;
-  settings.appDir = appDir;
+  settings.folders = folders;
   settings.patchDir = PatchDir;
   settings.romPath = RomPath;
   settings.outPath = OutPath;

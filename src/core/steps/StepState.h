@@ -107,9 +107,12 @@ class TStepState {
   // and a language change (descriptors may exist per language) build it again.
   bool PatchListDue() const { return imageReady_ && !OutPath.empty(); }
 
-  // Step 3. Lists the patches under patchRoot that fit the image, keeping the chosen one (and
+  // Step 3. Lists the patches under the patch roots that fit the image, keeping the chosen one (and
   // its music) when its folder is still listed, and opens the list.
-  TPatchListing RebuildPatchList(const std::filesystem::path& patchRoot, const std::string& languageName);
+  TPatchListing RebuildPatchList(const std::vector<std::filesystem::path>& patchRoots, const std::string& languageName);
+  TPatchListing RebuildPatchList(const std::filesystem::path& patchRoot, const std::string& languageName) {
+    return RebuildPatchList(std::vector<std::filesystem::path>{patchRoot}, languageName);
+  }
   // The player selected item index of the list (0: "None"); the music is read anew.
   TPatchShown ChoosePatch(int index) { return ShowPatch(index, false); }
 
@@ -119,7 +122,7 @@ class TStepState {
   bool OutputIsInput() const;
   // The settings of a run started now; lang is the window's table, which the run reads.
   // replaceModFolder: the player agreed that an existing title folder is replaced whole.
-  TInstallSettings InstallSettings(const std::filesystem::path& appDir, const TLangList& lang, int voiceIndex,
+  TInstallSettings InstallSettings(const TFolders& folders, const TLangList& lang, int voiceIndex,
                                    bool replaceModFolder = false) const;
   void RunStarted();
   void CancelAsked() { controls_.cancel = false; }

@@ -43,7 +43,7 @@ class EndToEnd : public ::testing::Test {
     test::RecordingHost host;
     host.voiceIndex = voice;
     TInstallSettings s;
-    s.appDir = app.path();
+    s.folders = app.path();
     s.patchDir = patchDir;
     s.romPath = image.path;
     s.outPath = app / outName;
@@ -240,7 +240,7 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
   test::WriteBytes(tree / "exefs" / "code.bin", newCode);
 
   TMakePatchSettings settings;
-  settings.appDir = app.path();
+  settings.folders = app.path();
   settings.image = image.path;
   settings.from = tree;
   settings.out = work / "made patch";

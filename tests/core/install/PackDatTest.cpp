@@ -117,7 +117,7 @@ class PackStep : public ::testing::Test {
   }
   void Run() {
     TInstallSettings s;
-    s.appDir = app.path();
+    s.folders = app.path();
     s.patchDir = patch;
     s.outPath = app / "out.cia";
     s.game = "AAT";

@@ -113,11 +113,11 @@ TEST(LanguageFiles, EveryKeyTheCodeUsesExistsInEveryShippedFile) {
     used.insert(key);
   }
   ASSERT_GT(used.size(), 20u);
-  const std::vector<std::string> languages = FindLanguageFiles(QPT_SOURCE_DIR);
+  const std::vector<std::string> languages = FindLanguageFiles(fs::path(QPT_SOURCE_DIR));
   ASSERT_EQ(languages, (std::vector<std::string>{"English", "Русский"}));
   for (const std::string& name : languages) {
     TLangList list;
-    ASSERT_TRUE(LoadLanguage(name, list, QPT_SOURCE_DIR)) << name;
+    ASSERT_TRUE(LoadLanguage(name, list, fs::path(QPT_SOURCE_DIR))) << name;
     for (const std::string& key : used) {
       bool found = false;
       const auto& tokens = list.Tokens();
