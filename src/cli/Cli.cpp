@@ -422,9 +422,7 @@ class TSession {
     if (options.mods) {
       if (!FolderExists(outPath)) throw TUsageError{"The folder for --mods does not exist: " + PathToUtf8(outPath)};
     } else {
-      if (image.id.romExt != ".3ds" && OutputKind(outPath) == ".3ds") {
-        throw TUsageError{"Only a 3DS image can be written back as a 3DS image; name the output .cia or .cxi."};
-      }
+      if (!OutputKindPossible(image.id.romExt, outPath)) throw TUsageError{Text("ErrorOutputKind3DS")};
       if (!FolderExists(outPath.parent_path())) {
         throw TUsageError{"The folder for --out does not exist: " + PathToUtf8(outPath.parent_path())};
       }
@@ -491,12 +489,11 @@ class TSession {
     job->WaitFor();
     const bool succeeded = job->Succeeded();
     const bool warned = job->SucceededWithWarnings();
+    // A cancelled run said so itself; a failed one ends, as in the window, with the line that
+    // nothing was written, below the reason.
+    if (!succeeded && !job->Terminated()) host.LogAppend("\r\n" + Text("InstallFailedNothingWritten"));
     job.reset();  // releases the run lock, after the work folder is gone
-    if (succeeded) return warned ? kExitWarnings : kExitOk;
-    err_ << (cancelAsked ? "The installation was cancelled; nothing was written."
-                         : "The installation did not complete; the log above says why.")
-         << '\n';
-    return kExitFailed;
+    return succeeded ? (warned ? kExitWarnings : kExitOk) : kExitFailed;
   }
 
   int Verify(const std::string& argument) {

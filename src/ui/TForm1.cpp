@@ -352,6 +352,9 @@ void TForm1::BTNMusicChangeClick() {
 bool TForm1::AcceptOutput(const fs::path& chosen) {
   const TOutputCheck check = steps_.CheckOutput(chosen);
   switch (check.verdict) {
+    case TOutputCheck::TVerdict::KindImpossible:
+      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputKind3DS"));
+      return false;
     case TOutputCheck::TVerdict::IsInput:
       ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
       return false;
@@ -435,10 +438,14 @@ void TForm1::ThreadCancel(TInstall* /*job*/) {
   PlayExclamation();
   bool succeeded = false;
   if (job_) {
+    const bool cancelled = job_->Terminated();
     job_->Terminate();
     // The job queued this call as its last act, so its thread is ending or has ended.
     job_->WaitFor();
     succeeded = job_->Succeeded();
+    // A cancelled run said so itself; a failed one ends with the line that nothing was written,
+    // below the reason.
+    if (!succeeded && !cancelled) LogAppend("\r\n" + langList_.GetLangText("InstallFailedNothingWritten"));
     // A run refused because another run holds the program folder leaves that run's work
     // folder be. Our own goes away in the background, under the run's lock: the player sees
     // the end of the run at once.

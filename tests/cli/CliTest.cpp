@@ -380,8 +380,8 @@ TEST_F(CliInstall, AFailedRunExitsWithOneAfterRemovingTheWorkFolder) {
   PlanTool("makerom", "exit 1");
   const CliResult result = Run(Install({}));
   EXPECT_EQ(result.exitCode, 1);
-  EXPECT_EQ(WithoutProgress(result.OutLines()).back(), En("ErrorRebuildingCIA"));
-  EXPECT_THAT(result.err, HasSubstr("did not complete"));
+  const Lines log = WithoutProgress(result.OutLines());
+  EXPECT_EQ(Lines(log.end() - 3, log.end()), (Lines{En("ErrorRebuildingCIA"), "", En("InstallFailedNothingWritten")}));
   EXPECT_FALSE(fs::exists(app / "tools/temp"));
 
   // A missing container tool stops before anything starts, with the window's text.
@@ -429,8 +429,8 @@ TEST_F(CliInstall, ASecondRunBesideTheFirstIsRefusedAndLeavesItsWorkFolder) {
 
   const CliResult second = Run({"install", PathToUtf8(input), "--out", "second.cia"});
   EXPECT_EQ(second.exitCode, 1);
-  EXPECT_EQ(WithoutProgress(second.OutLines()).back(), En("ErrorAnotherRun"));
-  EXPECT_THAT(second.err, HasSubstr("did not complete"));
+  const Lines log = WithoutProgress(second.OutLines());
+  EXPECT_EQ(Lines(log.end() - 3, log.end()), (Lines{En("ErrorAnotherRun"), "", En("InstallFailedNothingWritten")}));
   EXPECT_TRUE(fs::exists(app / "tools/temp/romfs.bin"));  // the first run's files are untouched
   EXPECT_EQ(Calls("ctrtool").size(), 3u);                  // and the second started no tool
 
@@ -481,7 +481,7 @@ TEST_F(CliInstall, CtrlCInTheTerminalCancelsDuringEveryLongStepAndLeavesNothingB
     for (const char* key : {"Unk3dstoolError", "UnkMakeromError", "InstallCanceled"}) {
       EXPECT_THAT(result.out, Not(HasSubstr(En(key)))) << key;
     }
-    EXPECT_THAT(result.err, HasSubstr("cancelled"));
+    EXPECT_THAT(result.err, Not(HasSubstr("cancelled")));  // said once, in the log
     EXPECT_FALSE(fs::exists(app / "tools/temp"));
     EXPECT_FALSE(fs::exists(cwd / "out/Новый образ.cia"));
     EXPECT_EQ(test::ReadFile(input), original);

@@ -261,6 +261,12 @@ TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
     EXPECT_EQ(messages[0].text, Text("ErrorOutputIsInput"));
     EXPECT_TRUE(form->ebNewRom->text().isEmpty()) << name;
   }
+  // A card image only comes from a card image: refused with the reason when it is chosen.
+  messages.clear();
+  ChooseOutput("typed.3ds");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, Text("ErrorOutputKind3DS"));
+  EXPECT_TRUE(form->ebNewRom->text().isEmpty());
   // "other.CIA" writes "other.cia": an existing file under that name is asked about.
   test::WriteFile(app / "other.cia", "a file of the player's");
   messages.clear();

@@ -61,6 +61,10 @@ fs::path WrittenOutputPath(const fs::path& outPath) {
   return written;
 }
 
+bool OutputKindPossible(const std::string& inputKind, const fs::path& outPath) {
+  return OutputKind(outPath) != ".3ds" || Lower(inputKind) == ".3ds";
+}
+
 TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
     : host_(host),
       settings_(std::move(settings)),

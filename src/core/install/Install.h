@@ -92,6 +92,11 @@ std::filesystem::path OutputPathWithKind(const std::filesystem::path& chosen, co
 // the kind's lower-case extension ("game.CIA" writes "game.cia", "game.backup" "game.3ds").
 std::filesystem::path WrittenOutputPath(const std::filesystem::path& outPath);
 
+// Whether an input of inputKind (".cia", ".cxi", ".3ds") can be written as this output: a 3DS
+// image needs the card header that only a 3DS input has, so any other input is refused as soon
+// as the output is chosen instead of failing at the last tool.
+bool OutputKindPossible(const std::string& inputKind, const std::filesystem::path& outPath);
+
 class TInstall {
  public:
   TInstall(TInstallHost& host, TInstallSettings settings);
