@@ -13,6 +13,7 @@ int main(int argc, char** argv) {
   context.appDir = ProgramFolder(argc > 0 ? argv[0] : "");
   context.localeLanguageName = qpt::UserLanguageEnglishName();
   context.interrupted = InterruptFlag();
+  if (InputIsTerminal()) context.answers = &std::cin;
   context.catchInterrupts = CatchInterrupts;
   const int code = RunCli(ProgramArguments(argc, argv), context, std::cout, std::cerr);
   std::cout.flush();

@@ -374,8 +374,15 @@ void TForm1::BTNInstallPatchClick() {
     ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
     return;
   }
-  bool replaceModFolder = false;
   std::error_code ec;
+  // The file may have appeared since the output was chosen, or be the previous run's image:
+  // nothing is written over without the player's word at the moment the run starts.
+  if (const fs::path written = WrittenOutputPath(steps_.OutPath);
+      !steps_.ModFolder && fs::exists(fs::symlink_status(written, ec)) &&
+      !AskYesNo(this, windowTitle(), FormatLangText("ConfirmReplaceOutput", Q(PathToUtf8(written))))) {
+    return;
+  }
+  bool replaceModFolder = false;
   if (const fs::path title = steps_.ModTitleFolder(); !title.empty() && fs::exists(fs::symlink_status(title, ec))) {
     QString question = GetLangText("ModFolderReplace");
     question.replace(QStringLiteral("%1"), Q(PathToUtf8(title)));

@@ -377,8 +377,18 @@ TEST_F(CliInstall, PrintsTheWindowsLogAndProgressLinesAndSucceeds) {
 }
 
 TEST_F(CliInstall, AFailedRunExitsWithOneAfterRemovingTheWorkFolder) {
+  // An existing output is refused before anything starts when no terminal can be asked;
+  // --replace writes over it.
+  WriteFile(cwd / "out/Новый образ.cia", "the player's file");
+  const CliResult exists = Run(Install({}));
+  EXPECT_EQ(exists.exitCode, 1);
+  std::string refusal = En("CliOutputExists");
+  refusal.replace(refusal.find("%1"), 2, PathToUtf8(cwd / "out/Новый образ.cia"));
+  EXPECT_THAT(exists.err, HasSubstr(refusal));
+  EXPECT_TRUE(Calls("ctrtool").empty());
+
   PlanTool("makerom", "exit 1");
-  const CliResult result = Run(Install({}));
+  const CliResult result = Run(Install({"--replace"}));
   EXPECT_EQ(result.exitCode, 1);
   const Lines log = WithoutProgress(result.OutLines());
   EXPECT_EQ(Lines(log.end() - 3, log.end()), (Lines{En("ErrorRebuildingCIA"), "", En("InstallFailedNothingWritten")}));

@@ -274,6 +274,19 @@ TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].kind, MessageKind::Question);
   EXPECT_TRUE(messages[0].text.contains(Path(app / "other.cia")));
+  // Asked again when Install is pressed and the file is there; a "no" starts nothing.
+  ASSERT_TRUE(form->BTNInstallPatch->isEnabled());
+  int asked = 0;
+  SetQuestionHook([&](const MessageRecord& m) {
+    ++asked;
+    EXPECT_TRUE(m.text.contains(Path(app / "other.cia")));
+    return false;
+  });
+  QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+  SetQuestionHook(nullptr);
+  EXPECT_EQ(asked, 1);
+  EXPECT_FALSE(form->JobRunning());
+  EXPECT_FALSE(form->LogText().contains(Text("StartPatching")));
 }
 
 TEST_F(Flow, RefusedImagesSayWhyAndLockTheLaterSteps) {
