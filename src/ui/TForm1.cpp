@@ -173,7 +173,6 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   for (int i = 0; i < 3; ++i) {
     voiceItems[i]->setText(GetLangText(QStringLiteral("RadioGroup2BTN%1").arg(i + 1).toLatin1().constData()));
   }
-  voiceItems[0]->setChecked(true);
   FitWindow();
   return 0;
 }
@@ -215,6 +214,9 @@ void TForm1::ShowImageForgotten() {
   lbSupportedRegions->clear();
   SetDescription(GetLangText("DescriptionDefault"));
   ProgressBar1->setValue(0);  // a full bar spoke of the previous image's run
+  // The voice set is kept through a language change and a new output, but another image may
+  // get another patch: it starts again from the first set.
+  voiceItems[0]->setChecked(true);
 }
 
 void TForm1::btOldRomPathClick() {

@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -351,6 +352,15 @@ TEST_F(Flow, VoiceSetsEnableTheVoiceChoiceAndNoneTurnsItOff) {
   form->CBPatch->setCurrentIndex(1);
   EXPECT_TRUE(form->TntRadioGroup2->isEnabled());
   EXPECT_FALSE(form->Steps().VoiceMissing);
+  // The voice set chosen stays through a new output, as the patch does.
+  form->voiceItems[2]->setChecked(true);
+  ChooseOutput("again.cia");
+  EXPECT_EQ(form->VoiceIndex(), 2);
+  // A new image starts again from the first set.
+  ChooseImage(TrilogyImage());
+  EXPECT_EQ(form->VoiceIndex(), 0);
+  ChooseOutput("out.cia");
+  form->CBPatch->setCurrentIndex(1);
   form->CBPatch->setCurrentIndex(0);
   EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
   EXPECT_TRUE(form->Steps().PatchDir.empty());
