@@ -369,7 +369,7 @@ bool TForm1::AcceptOutput(const fs::path& chosen) {
 }
 
 void TForm1::BTNInstallPatchClick() {
-  if (job_) return;  // one run at a time
+  if (job_ || CheckRunning()) return;  // one run at a time, and none while an image is checked
   if (!steps_.Runnable()) return;
   if (steps_.OutputIsInput()) {
     // Checked again: the files may have changed since the output was chosen.

@@ -359,6 +359,10 @@ TEST_F(CliInstall, PrintsTheWindowsLogAndProgressLinesAndSucceeds) {
                           "RebuildingCIA", "Done", "CheckingNewImage", "Done"}) {
     expected.push_back(En(key));
   }
+  // The receipt's path, then the success line.
+  std::string receipt = En("ReceiptWritten");
+  receipt.replace(receipt.find("%1"), 2, out + ".txt");
+  expected.push_back(receipt);
   expected.insert(expected.end(), {"", En("PatchingSuccessful"), "[" + out + "]"});
   EXPECT_EQ(WithoutProgress(result.OutLines()), expected);
   // Every stage's end in order; a long tool step may add values of its own in between.

@@ -7,6 +7,7 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -239,9 +240,15 @@ TEST_F(Flow, CheckingAnImageLogsEveryRegionWithoutBlockingTheWindow) {
   std::string bytes = test::ReadFile(image.path);
   bytes[bytes.size() / 2] ^= 0x20;  // inside the game's files
   test::WriteFile(app / "damaged.cia", bytes);
+  ChooseImage(TrilogyImage());
+  ChooseOutput("out.cia");
+  form->ProgressBar1->setValue(100);  // as the last run left it
   for (const char* name : {"good.cia", "damaged.cia"}) {
     openAnswers.push_back(Path(app / name));
     QTest::mouseClick(form->BTNCheckImage, Qt::LeftButton);
+    // No run starts while the image is read, and the bar speaks of the check only.
+    EXPECT_FALSE(form->BTNInstallPatch->isEnabled());
+    EXPECT_NE(form->ProgressBar1->value(), 100);
     const QString last = Text(std::string(name) == "good.cia" ? "CheckAllGood" : "CheckSomeBad").right(10);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
     const QStringList lines = form->LogText().split('\n');
@@ -249,6 +256,7 @@ TEST_F(Flow, CheckingAnImageLogsEveryRegionWithoutBlockingTheWindow) {
     EXPECT_TRUE(form->LogText().contains(Text("CheckRegionGood") + " ")) << name;
   }
   EXPECT_TRUE(form->LogText().contains(Text("CheckRegionBad")));
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
 }
 
 TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
