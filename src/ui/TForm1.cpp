@@ -220,13 +220,15 @@ void TForm1::ShowImageForgotten() {
 }
 
 void TForm1::btOldRomPathClick() {
-  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(appDir_)), OpenFilter());
+  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(lastImageFolder_.empty() ? appDir_ : lastImageFolder_)),
+                                     OpenFilter());
   if (!chosen) return;
   OpenImage(PathFromUtf8(chosen->toStdString()));
 }
 
 void TForm1::OpenImage(const fs::path& image) {
   ebOldRom->setText(Q(PathToUtf8(image)));
+  lastImageFolder_ = image.parent_path();
   const TImageOpening opening = steps_.OpenImage(image, langList_);
   ShowImageForgotten();
   DrawSteps();
@@ -260,7 +262,10 @@ void TForm1::btNewRomPathClick(bool fromLanguageChange) {
       SaveFilter = steps_.RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
                                                  " (Sky3DS) (*.3ds)|*.3ds|"
                                            : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
-      if (const auto chosen = SelectSaveFile(this, SaveFilter)) {
+      // Beside the input, named after it, as the first kind offered (a CIA).
+      fs::path suggested = RemoveExtension(steps_.RomPath);
+      suggested += " " + langList_.GetLangText("SuggestedOutputWord") + ".cia";
+      if (const auto chosen = SelectSaveFile(this, SaveFilter, Q(PathToUtf8(suggested)))) {
         const fs::path path = OutputPathWithKind(PathFromUtf8(chosen->path.toStdString()),
                                                  ExtensionOfFilter(chosen->filter).toStdString());
         if (AcceptOutput(path)) steps_.ChooseOutput(path);

@@ -14,7 +14,8 @@ namespace fs = std::filesystem;
 
 void TForm1::BTNCheckImageClick() {
   if (checkThread_.joinable()) return;
-  const auto chosen = SelectOpenFile(this, QString::fromStdString(PathToUtf8(appDir_)), OpenFilter());
+  const auto chosen = SelectOpenFile(
+      this, QString::fromStdString(PathToUtf8(lastImageFolder_.empty() ? appDir_ : lastImageFolder_)), OpenFilter());
   if (!chosen) return;
   const fs::path image = PathFromUtf8(chosen->toStdString());
   LogAppend("\r\n" + langList_.GetLangText("CheckingImage") + "\r\n" + PathToUtf8(image));
