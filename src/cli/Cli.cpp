@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <istream>
 #include <optional>
 #include <ostream>
 #include <utility>
@@ -404,6 +405,26 @@ class TSession {
     }
   }
 
+  std::string FormatText(const std::string& key, const std::string& value) const {
+    std::string text = Text(key);
+    if (const std::size_t at = text.find("%1"); at != std::string::npos) text.replace(at, 2, value);
+    return text;
+  }
+
+  // A yes from the terminal ("y", "yes", or the language's own "д", "да"); no terminal, or any
+  // other answer, is a no.
+  bool AskToReplace(const fs::path& written) {
+    if (!context_.answers) return false;
+    err_ << FormatText("ConfirmReplaceOutput", PathToUtf8(written)) << " [y/N] " << std::flush;
+    std::string answer;
+    if (!std::getline(*context_.answers, answer)) return false;
+    while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
+    for (const char* yes : {"y", "Y", "yes", "Yes", "YES", "\xD0\xB4", "\xD0\x94", "\xD0\xB4\xD0\xB0", "\xD0\x94\xD0\xB0"}) {
+      if (answer == yes) return true;
+    }
+    return false;
+  }
+
   static int VoiceIndexOf(const std::string& name) {
     if (name == "english") return 0;
     if (name == "japanese-mod") return 1;
@@ -416,7 +437,6 @@ class TSession {
     if (!options.out && !options.mods) {
       throw TUsageError{"The install command needs --out PATH, the image to write, or --mods DIR, the mod folder's place."};
     }
-    if (options.replace && !options.mods) throw TUsageError{"--replace goes with --mods."};
     if (context_.catchInterrupts) context_.catchInterrupts();
     const int voiceIndex = options.voice ? VoiceIndexOf(*options.voice) : 0;
     const TImage image = IdentifyImage(options.images.front(), true);
@@ -426,15 +446,20 @@ class TSession {
     if (options.mods) {
       if (!FolderExists(outPath)) throw TUsageError{"The folder for --mods does not exist: " + PathToUtf8(outPath)};
     } else {
-      if (image.id.romExt != ".3ds" && OutputKind(outPath) == ".3ds") {
-        throw TUsageError{"Only a 3DS image can be written back as a 3DS image; name the output .cia or .cxi."};
-      }
+      if (!OutputKindPossible(image.id.romExt, outPath)) throw TUsageError{Text("ErrorOutputKind3DS")};
       if (!FolderExists(outPath.parent_path())) {
         throw TUsageError{"The folder for --out does not exist: " + PathToUtf8(outPath.parent_path())};
       }
       // What the run really writes: the name with the kind's own extension ("game.CIA" and
       // "game.backup" write "game.cia" and "game.3ds"), which must never be the input.
       if (SameFile(WrittenOutputPath(outPath), image.path)) throw TUsageError{Text("ErrorOutputIsInput")};
+      // Another file under that name is written over only with the player's word: asked on a
+      // terminal, given as --replace in a script.
+      const fs::path written = WrittenOutputPath(outPath);
+      std::error_code ec;
+      if (!options.replace && fs::exists(fs::symlink_status(written, ec)) && !AskToReplace(written)) {
+        throw TFailure{FormatText("CliOutputExists", PathToUtf8(written))};
+      }
     }
 
     TInstallSettings settings;
@@ -495,12 +520,11 @@ class TSession {
     job->WaitFor();
     const bool succeeded = job->Succeeded();
     const bool warned = job->SucceededWithWarnings();
+    // A cancelled run said so itself; a failed one ends, as in the window, with the line that
+    // nothing was written, below the reason.
+    if (!succeeded && !job->Terminated()) host.LogAppend("\r\n" + Text("InstallFailedNothingWritten"));
     job.reset();  // releases the run lock, after the work folder is gone
-    if (succeeded) return warned ? kExitWarnings : kExitOk;
-    err_ << (cancelAsked ? "The installation was cancelled; nothing was written."
-                         : "The installation did not complete; the log above says why.")
-         << '\n';
-    return kExitFailed;
+    return succeeded ? (warned ? kExitWarnings : kExitOk) : kExitFailed;
   }
 
   int Verify(const std::string& argument) {
@@ -590,17 +614,19 @@ Commands:
       now; the image's hashes are brought up to date and the image is checked afterwards. If
       anything fails, the image is left as it was. A title whose name does not fit the
       image's field is skipped with a warning. Keep a backup of IMAGE.
-  install IMAGE --out PATH [--patch FOLDER] [--lang NAME] [--voice VOICES]
+  install IMAGE --out PATH [--replace] [--patch FOLDER] [--lang NAME] [--voice VOICES]
           [--music SLOT=TITLE ...] [--music-file FILE] [--no-receipt]
       Builds the patched image at PATH; its extension chooses the kind: .cia for a console,
       .cxi for an emulator, and, from a 3DS image only, .3ds for a flash cartridge. The log
-      shows as the run goes; Ctrl+C stops the run at its next step.
+      shows as the run goes; Ctrl+C stops the run at its next step. An existing file under
+      the name to be written is asked about on a terminal, and refused without one unless
+      --replace is given.
   install IMAGE --mods DIR [--replace] [--patch FOLDER] [...as above]
       Writes no image: DIR/<TitleID>/ receives only the files the patch changes or adds
       (romfs/... and code.bin), as a console with game patching enabled (DIR being the SD
       card's luma/titles) or an emulator (its load/mods folder) loads them. The image is
       only read. An existing DIR/<TitleID> is refused unless --replace is given.
-  verify IMAGE
+  verify IMAGE [--lang NAME]
       Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
   make-patch IMAGE --from DIR --out PATCHDIR --title TEXT [--lang NAME]
           [--description-file FILE]
@@ -619,7 +645,8 @@ Commands:
 Options:
   --out PATH          the image to write (install); the patch folder to write (make-patch).
   --mods DIR          the folder that receives the title folder (install, instead of --out).
-  --replace           with --mods: replaces an existing title folder whole.
+  --replace           with --out: writes over an existing file without asking; with --mods:
+                      replaces an existing title folder whole.
   --patch FOLDER      the patch: its folder as `patches` prints it, its folder's name under
                       patch/, or its title. Without it no patch is applied and only the voices
                       and music change.

@@ -22,6 +22,9 @@ struct TCliContext {
   TFolders folders;                // where languages, patches, tools and the work folder are
   std::string localeLanguageName;  // English name of the user's language ("Russian")
   bool outputIsTerminal = false;   // draw the progress bar on one rewritten line
+  // A terminal to put a question to (the player answers on it); null when nobody is there to
+  // answer, as in a script, and the cautious answer is taken.
+  std::istream* answers = nullptr;
   // Set (from a signal handler) when the user presses Ctrl+C; may be null.
   const std::atomic<bool>* interrupted = nullptr;
   // Called when an installation is about to begin: from then on Ctrl+C sets `interrupted`

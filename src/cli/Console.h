@@ -18,6 +18,8 @@ std::filesystem::path ProgramFolder(const char* argv0);
 // Sets the console up for UTF-8 text; true when standard output is a terminal that can show
 // the progress bar redrawn in place.
 bool PrepareConsole();
+// Whether the standard input is a terminal that a question can be put to.
+bool InputIsTerminal();
 // From the first call on, Ctrl+C (and a closed console or terminal, a polite kill) sets the
 // flag of InterruptFlag instead of ending the program.
 void CatchInterrupts();

@@ -52,6 +52,8 @@ void CatchInterrupts() {
   for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
+bool InputIsTerminal() { return isatty(STDIN_FILENO) != 0; }
+
 bool PrepareConsole() {
   const char* term = std::getenv("TERM");
   return isatty(STDOUT_FILENO) && !(term && std::string(term) == "dumb");

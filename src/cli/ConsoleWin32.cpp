@@ -65,6 +65,8 @@ fs::path ProgramFolder(const char*) {
 
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
+bool InputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+
 bool PrepareConsole() {
   SetConsoleOutputCP(CP_UTF8);
   if (!_isatty(_fileno(stdout))) return false;

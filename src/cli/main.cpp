@@ -14,6 +14,7 @@ int main(int argc, char** argv) {
   if (std::string error; !qpt::PrepareFolders(context.folders, &error)) std::cerr << error << '\n';
   context.localeLanguageName = qpt::UserLanguageEnglishName();
   context.interrupted = InterruptFlag();
+  if (InputIsTerminal()) context.answers = &std::cin;
   context.catchInterrupts = CatchInterrupts;
   const int code = RunCli(ProgramArguments(argc, argv), context, std::cout, std::cerr);
   std::cout.flush();

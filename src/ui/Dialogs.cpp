@@ -120,10 +120,11 @@ std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFol
   return QDir::toNativeSeparators(dialog.selectedFiles().front());
 }
 
-std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter) {
+std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter, const QString& suggested) {
   const QString qtFilter = ToQtFilter(filter);
   if (FileHook()) return FileHook()(true, qtFilter);
   QFileDialog dialog(parent, QString(), QString(), qtFilter);
+  if (!suggested.isEmpty()) dialog.selectFile(suggested);
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   // The suffix follows the selected kind, so that "game" with the emulator's entry selected

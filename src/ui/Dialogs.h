@@ -64,7 +64,8 @@ std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFol
 // The save dialog: asks before overwriting, no initial folder. A name typed without an
 // extension gets the one of the selected filter (".cia" until the player picks another), as
 // the save dialog on Windows does. nullopt when cancelled; the caller then keeps its value.
-std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter);
+// suggested: the file the dialog starts with, its folder opened and its name filled in.
+std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter, const QString& suggested = QString());
 
 // A folder dialog (the system's own where it has one). A set file dialog hook answers it too,
 // asked with an empty filter. nullopt when cancelled.

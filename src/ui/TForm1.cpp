@@ -181,7 +181,6 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   for (int i = 0; i < 3; ++i) {
     voiceItems[i]->setText(GetLangText(QStringLiteral("RadioGroup2BTN%1").arg(i + 1).toLatin1().constData()));
   }
-  voiceItems[0]->setChecked(true);
   FitWindow();
   return 0;
 }
@@ -223,16 +222,21 @@ void TForm1::ShowImageForgotten() {
   lbSupportedRegions->clear();
   SetDescription(GetLangText("DescriptionDefault"));
   ProgressBar1->setValue(0);  // a full bar spoke of the previous image's run
+  // The voice set is kept through a language change and a new output, but another image may
+  // get another patch: it starts again from the first set.
+  voiceItems[0]->setChecked(true);
 }
 
 void TForm1::btOldRomPathClick() {
-  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(folders_.program)), OpenFilter());
+  const auto chosen = SelectOpenFile(this, Q(PathToUtf8(lastImageFolder_.empty() ? folders_.program : lastImageFolder_)),
+                                     OpenFilter());
   if (!chosen) return;
   OpenImage(PathFromUtf8(chosen->toStdString()));
 }
 
 void TForm1::OpenImage(const fs::path& image) {
   ebOldRom->setText(Q(PathToUtf8(image)));
+  lastImageFolder_ = image.parent_path();
   const TImageOpening opening = steps_.OpenImage(image, langList_);
   ShowImageForgotten();
   DrawSteps();
@@ -266,7 +270,10 @@ void TForm1::btNewRomPathClick(bool fromLanguageChange) {
       SaveFilter = steps_.RomExt == ".3ds" ? console + " (CFW) (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi|" + console +
                                                  " (Sky3DS) (*.3ds)|*.3ds|"
                                            : console + " (*.cia)|*.cia|" + emulator + " (*.cxi)|*.cxi";
-      if (const auto chosen = SelectSaveFile(this, SaveFilter)) {
+      // Beside the input, named after it, as the first kind offered (a CIA).
+      fs::path suggested = RemoveExtension(steps_.RomPath);
+      suggested += " " + langList_.GetLangText("SuggestedOutputWord") + ".cia";
+      if (const auto chosen = SelectSaveFile(this, SaveFilter, Q(PathToUtf8(suggested)))) {
         const fs::path path = OutputPathWithKind(PathFromUtf8(chosen->path.toStdString()),
                                                  ExtensionOfFilter(chosen->filter).toStdString());
         if (AcceptOutput(path)) steps_.ChooseOutput(path);
@@ -360,6 +367,9 @@ void TForm1::BTNMusicChangeClick() {
 bool TForm1::AcceptOutput(const fs::path& chosen) {
   const TOutputCheck check = steps_.CheckOutput(chosen);
   switch (check.verdict) {
+    case TOutputCheck::TVerdict::KindImpossible:
+      ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputKind3DS"));
+      return false;
     case TOutputCheck::TVerdict::IsInput:
       ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
       return false;
@@ -372,15 +382,22 @@ bool TForm1::AcceptOutput(const fs::path& chosen) {
 }
 
 void TForm1::BTNInstallPatchClick() {
-  if (job_) return;  // one run at a time
+  if (job_ || CheckRunning()) return;  // one run at a time, and none while an image is checked
   if (!steps_.Runnable()) return;
   if (steps_.OutputIsInput()) {
     // Checked again: the files may have changed since the output was chosen.
     ShowMessage(this, MessageKind::Error, windowTitle(), GetLangText("ErrorOutputIsInput"));
     return;
   }
-  bool replaceModFolder = false;
   std::error_code ec;
+  // The file may have appeared since the output was chosen, or be the previous run's image:
+  // nothing is written over without the player's word at the moment the run starts.
+  if (const fs::path written = WrittenOutputPath(steps_.OutPath);
+      !steps_.ModFolder && fs::exists(fs::symlink_status(written, ec)) &&
+      !AskYesNo(this, windowTitle(), FormatLangText("ConfirmReplaceOutput", Q(PathToUtf8(written))))) {
+    return;
+  }
+  bool replaceModFolder = false;
   if (const fs::path title = steps_.ModTitleFolder(); !title.empty() && fs::exists(fs::symlink_status(title, ec))) {
     QString question = GetLangText("ModFolderReplace");
     question.replace(QStringLiteral("%1"), Q(PathToUtf8(title)));
@@ -443,10 +460,14 @@ void TForm1::ThreadCancel(TInstall* /*job*/) {
   PlayExclamation();
   bool succeeded = false;
   if (job_) {
+    const bool cancelled = job_->Terminated();
     job_->Terminate();
     // The job queued this call as its last act, so its thread is ending or has ended.
     job_->WaitFor();
     succeeded = job_->Succeeded();
+    // A cancelled run said so itself; a failed one ends with the line that nothing was written,
+    // below the reason.
+    if (!succeeded && !cancelled) LogAppend("\r\n" + langList_.GetLangText("InstallFailedNothingWritten"));
     // A run refused because another run holds the program folder leaves that run's work
     // folder be. Our own goes away in the background, under the run's lock: the player sees
     // the end of the run at once.

@@ -152,6 +152,8 @@ class TForm1 : public QWidget {
   std::thread checkThread_;  // the check of an image, while it runs
   TStepState steps_;
   bool closeAfterRun_ = false;
+  // Where the open dialogs start: the folder of the image opened last (the program folder before).
+  std::filesystem::path lastImageFolder_;
   std::string currentLanguage_;  // the language loaded into langList_
 
   TForm1Options options_;

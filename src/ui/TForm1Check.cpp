@@ -14,15 +14,21 @@ namespace fs = std::filesystem;
 
 void TForm1::BTNCheckImageClick() {
   if (checkThread_.joinable()) return;
-  const auto chosen = SelectOpenFile(this, QString::fromStdString(PathToUtf8(folders_.program)), OpenFilter());
+  const auto chosen = SelectOpenFile(
+      this, QString::fromStdString(PathToUtf8(lastImageFolder_.empty() ? folders_.program : lastImageFolder_)), OpenFilter());
   if (!chosen) return;
   const fs::path image = PathFromUtf8(chosen->toStdString());
   LogAppend("\r\n" + langList_.GetLangText("CheckingImage") + "\r\n" + PathToUtf8(image));
   BTNCheckImage->setEnabled(false);
+  // No run starts while the check reads the image; the step rules give Install back after it.
+  BTNInstallPatch->setEnabled(false);
   // A busy bar: the check reads the whole image, which takes seconds for a large one, and
-  // the window stays responsive meanwhile.
-  const int shown = ProgressBar1->value();
-  if (!job_) ProgressBar1->setRange(0, 0);
+  // the window stays responsive meanwhile. A full bar of the last run would speak of this check.
+  const int shown = job_ ? ProgressBar1->value() : 0;
+  if (!job_) {
+    ProgressBar1->setValue(0);
+    ProgressBar1->setRange(0, 0);
+  }
   const TLangList lang = langList_;
   checkThread_ = std::thread([this, image, lang, shown] {
     const TImageCheckReport report = CheckImageForPlayer(image, lang);
@@ -36,6 +42,7 @@ void TForm1::BTNCheckImageClick() {
           }
           for (const std::string& line : report.lines) LogAppend(line);
           BTNCheckImage->setEnabled(true);
+          DrawSteps();
         },
         Qt::QueuedConnection);
   });

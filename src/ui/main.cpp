@@ -7,7 +7,6 @@
 
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
-  QApplication::setApplicationDisplayName(QStringLiteral("Quill Patch Tool"));
   QIcon icon;
   for (const int size : {16, 32, 48, 256}) icon.addFile(QStringLiteral(":/icons/quill-patch-tool-%1.png").arg(size));
   QApplication::setWindowIcon(icon);

@@ -96,7 +96,8 @@ TLangList BracketLanguage() {
   static const std::pair<const char*, int> kFormatted[] = {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},
       {"ErrorCheckImageInput", 1},  {"ErrorOutputFolderNotWritable", 1}, {"ErrorNotEnoughSpace", 3},
-      {"ErrorReadingImageFiles", 1}, {"ErrorModFolderExists", 1},       {"ErrorCheckModFolder", 1}};
+      {"ErrorReadingImageFiles", 1}, {"ErrorModFolderExists", 1},       {"ErrorCheckModFolder", 1},
+      {"ReceiptWritten", 1}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);

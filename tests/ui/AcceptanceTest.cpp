@@ -211,7 +211,8 @@ TEST_F(BadInput, AMissingToolAndAnUnwritableOutputEndTheRunCleanly) {
   EXPECT_FALSE(Install());
   // Refused before anything is written, naming the folder.
   EXPECT_TRUE(form->LogText().endsWith(
-      Text("ErrorOutputFolderNotWritable").replace("%1", QString::fromStdString(PathToUtf8(work / "a file")))))
+      Text("ErrorOutputFolderNotWritable").replace("%1", QString::fromStdString(PathToUtf8(work / "a file"))) +
+      "\n\n" + Text("InstallFailedNothingWritten")))
       << form->LogText().toStdString();
   EXPECT_FALSE(app.WorkFolderLeft());
 

@@ -7,7 +7,9 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -238,9 +240,15 @@ TEST_F(Flow, CheckingAnImageLogsEveryRegionWithoutBlockingTheWindow) {
   std::string bytes = test::ReadFile(image.path);
   bytes[bytes.size() / 2] ^= 0x20;  // inside the game's files
   test::WriteFile(app / "damaged.cia", bytes);
+  ChooseImage(TrilogyImage());
+  ChooseOutput("out.cia");
+  form->ProgressBar1->setValue(100);  // as the last run left it
   for (const char* name : {"good.cia", "damaged.cia"}) {
     openAnswers.push_back(Path(app / name));
     QTest::mouseClick(form->BTNCheckImage, Qt::LeftButton);
+    // No run starts while the image is read, and the bar speaks of the check only.
+    EXPECT_FALSE(form->BTNInstallPatch->isEnabled());
+    EXPECT_NE(form->ProgressBar1->value(), 100);
     const QString last = Text(std::string(name) == "good.cia" ? "CheckAllGood" : "CheckSomeBad").right(10);
     ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
     const QStringList lines = form->LogText().split('\n');
@@ -248,6 +256,7 @@ TEST_F(Flow, CheckingAnImageLogsEveryRegionWithoutBlockingTheWindow) {
     EXPECT_TRUE(form->LogText().contains(Text("CheckRegionGood") + " ")) << name;
   }
   EXPECT_TRUE(form->LogText().contains(Text("CheckRegionBad")));
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
 }
 
 TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
@@ -261,6 +270,12 @@ TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
     EXPECT_EQ(messages[0].text, Text("ErrorOutputIsInput"));
     EXPECT_TRUE(form->ebNewRom->text().isEmpty()) << name;
   }
+  // A card image only comes from a card image: refused with the reason when it is chosen.
+  messages.clear();
+  ChooseOutput("typed.3ds");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].text, Text("ErrorOutputKind3DS"));
+  EXPECT_TRUE(form->ebNewRom->text().isEmpty());
   // "other.CIA" writes "other.cia": an existing file under that name is asked about.
   test::WriteFile(app / "other.cia", "a file of the player's");
   messages.clear();
@@ -268,6 +283,19 @@ TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_EQ(messages[0].kind, MessageKind::Question);
   EXPECT_TRUE(messages[0].text.contains(Path(app / "other.cia")));
+  // Asked again when Install is pressed and the file is there; a "no" starts nothing.
+  ASSERT_TRUE(form->BTNInstallPatch->isEnabled());
+  int asked = 0;
+  SetQuestionHook([&](const MessageRecord& m) {
+    ++asked;
+    EXPECT_TRUE(m.text.contains(Path(app / "other.cia")));
+    return false;
+  });
+  QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+  SetQuestionHook(nullptr);
+  EXPECT_EQ(asked, 1);
+  EXPECT_FALSE(form->JobRunning());
+  EXPECT_FALSE(form->LogText().contains(Text("StartPatching")));
 }
 
 TEST_F(Flow, RefusedImagesSayWhyAndLockTheLaterSteps) {
@@ -332,6 +360,15 @@ TEST_F(Flow, VoiceSetsEnableTheVoiceChoiceAndNoneTurnsItOff) {
   form->CBPatch->setCurrentIndex(1);
   EXPECT_TRUE(form->TntRadioGroup2->isEnabled());
   EXPECT_FALSE(form->Steps().VoiceMissing);
+  // The voice set chosen stays through a new output, as the patch does.
+  form->voiceItems[2]->setChecked(true);
+  ChooseOutput("again.cia");
+  EXPECT_EQ(form->VoiceIndex(), 2);
+  // A new image starts again from the first set.
+  ChooseImage(TrilogyImage());
+  EXPECT_EQ(form->VoiceIndex(), 0);
+  ChooseOutput("out.cia");
+  form->CBPatch->setCurrentIndex(1);
   form->CBPatch->setCurrentIndex(0);
   EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
   EXPECT_TRUE(form->Steps().PatchDir.empty());

@@ -61,6 +61,10 @@ fs::path WrittenOutputPath(const fs::path& outPath) {
   return written;
 }
 
+bool OutputKindPossible(const std::string& inputKind, const fs::path& outPath) {
+  return OutputKind(outPath) != ".3ds" || Lower(inputKind) == ".3ds";
+}
+
 TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
     : host_(host),
       settings_(std::move(settings)),
@@ -401,7 +405,14 @@ bool TInstall::RunSteps() {
   Progress(100);
   const std::string success = GetLangText(settings_.modFolder ? "ModFolderSuccessful" : "PatchingSuccessful");
   const std::string where = "[" + PathToUtf8(written) + "]";
-  if (settings_.writeReceipt && !WriteReceipt(written, {"", success, where})) LogWarning("WarningReceiptNotWritten");
+  if (settings_.writeReceipt) {
+    // The player finds the receipt by the path the log names, above the success line.
+    if (WriteReceipt(written, {"", success, where})) {
+      Log(FormatText("ReceiptWritten", {PathToUtf8(ReceiptPath(written))}));
+    } else {
+      LogWarning("WarningReceiptNotWritten");
+    }
+  }
   Log("\r\n" + success + "\r\n" + where);
   if (!warnings_.empty()) {
     // Said again at the very end, where a player looks, so that a warning from minutes ago

@@ -13,6 +13,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -92,6 +93,11 @@ std::filesystem::path OutputPathWithKind(const std::filesystem::path& chosen, co
 // the kind's lower-case extension ("game.CIA" writes "game.cia", "game.backup" "game.3ds").
 std::filesystem::path WrittenOutputPath(const std::filesystem::path& outPath);
 
+// Whether an input of inputKind (".cia", ".cxi", ".3ds") can be written as this output: a 3DS
+// image needs the card header that only a 3DS input has, so any other input is refused as soon
+// as the output is chosen instead of failing at the last tool.
+bool OutputKindPossible(const std::string& inputKind, const std::filesystem::path& outPath);
+
 class TInstall {
  public:
   TInstall(TInstallHost& host, TInstallSettings settings);
@@ -159,7 +165,12 @@ class TInstall {
   // Every line goes to the host and into the run's own copy of its log (for the receipt).
   void Log(const std::string& line);
   void LogReplaceLast(const std::string& line);
-  void LogKey(const char* key) { Log(GetLangText(key)); }
+  // A step that ends after a cancel was asked does not say "Done": the log already says that
+  // the run is being cancelled, and nothing of the step will be used.
+  void LogKey(const char* key) {
+    if (Terminated() && std::string_view(key) == "Done") return;
+    Log(GetLangText(key));
+  }
   void LogKeyAfterBreak(const char* key) { Log("\r\n" + GetLangText(key)); }
   // A warning: logged now and said again at the end of a run that succeeds. detail, when not
   // empty, follows on a line of its own.

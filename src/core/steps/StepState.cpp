@@ -90,7 +90,9 @@ TOutputCheck TStepState::CheckOutput(const fs::path& chosen) const {
   TOutputCheck check;
   check.written = WrittenOutputPath(chosen);
   std::error_code ec;
-  if (SameFile(check.written, RomPath)) {
+  if (!OutputKindPossible(RomExt, chosen)) {
+    check.verdict = TOutputCheck::TVerdict::KindImpossible;
+  } else if (SameFile(check.written, RomPath)) {
     check.verdict = TOutputCheck::TVerdict::IsInput;
   } else if (check.written != chosen && fs::exists(check.written, ec)) {
     check.verdict = TOutputCheck::TVerdict::ReplacesAnother;

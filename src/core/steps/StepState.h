@@ -46,7 +46,7 @@ struct TImageOpening {
 // How an output chosen in the save dialog stands. The run writes `written` (the name with its
 // kind's own extension), which may be a file the dialog never asked about.
 struct TOutputCheck {
-  enum class TVerdict { Usable, IsInput, ReplacesAnother };
+  enum class TVerdict { Usable, KindImpossible, IsInput, ReplacesAnother };
   TVerdict verdict = TVerdict::Usable;
   std::filesystem::path written;
 };
@@ -89,8 +89,8 @@ class TStepState {
   TImageOpening OpenImage(const std::filesystem::path& image, const TLangList& lang);
   bool ImageReady() const { return imageReady_; }
 
-  // Step 2. The output is never the input image, and another file that the run would really
-  // replace is asked about first.
+  // Step 2. The output is a kind the input can become and never the input image, and another
+  // file that the run would really replace is asked about first.
   TOutputCheck CheckOutput(const std::filesystem::path& chosen) const;
   void ChooseOutput(const std::filesystem::path& output) {
     OutPath = output;
