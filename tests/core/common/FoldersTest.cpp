@@ -13,6 +13,15 @@ namespace fs = std::filesystem;
 
 // Portable when lang/ stands beside the program; otherwise the XDG folders, each variable
 // falling back to HOME when it is unset, empty or relative.
+// An absolute path of the platform's (Windows wants a drive before the root).
+std::string Abs(const std::string& rooted) {
+#ifdef _WIN32
+  return "C:" + rooted;
+#else
+  return rooted;
+#endif
+}
+
 TEST(Folders, PortableBesideTheProgramElseTheXdgFolders) {
   test::TempDir root("folders");
   const fs::path portable = root / "portable";
@@ -28,12 +37,12 @@ TEST(Folders, PortableBesideTheProgramElseTheXdgFolders) {
     bool installed;
     fs::path patch, work;
   } const cases[] = {
-      {portable, {{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}}, false, portable / "patch", portable},
-      {bin, {{"HOME", "/h"}}, true, "/h/.local/share/quill-patch-tool/patch", "/h/.cache/quill-patch-tool"},
-      {bin, {{"HOME", "/h"}, {"XDG_DATA_HOME", "/d"}, {"XDG_CACHE_HOME", "/c"}}, true,
-       "/d/quill-patch-tool/patch", "/c/quill-patch-tool"},
-      {bin, {{"HOME", "/h"}, {"XDG_DATA_HOME", ""}, {"XDG_CACHE_HOME", "rel"}}, true,
-       "/h/.local/share/quill-patch-tool/patch", "/h/.cache/quill-patch-tool"},
+      {portable, {{"HOME", Abs("/h")}, {"XDG_DATA_HOME", Abs("/d")}}, false, portable / "patch", portable},
+      {bin, {{"HOME", Abs("/h")}}, true, Abs("/h/.local/share/quill-patch-tool/patch"), Abs("/h/.cache/quill-patch-tool")},
+      {bin, {{"HOME", Abs("/h")}, {"XDG_DATA_HOME", Abs("/d")}, {"XDG_CACHE_HOME", Abs("/c")}}, true,
+       Abs("/d/quill-patch-tool/patch"), Abs("/c/quill-patch-tool")},
+      {bin, {{"HOME", Abs("/h")}, {"XDG_DATA_HOME", ""}, {"XDG_CACHE_HOME", "rel"}}, true,
+       Abs("/h/.local/share/quill-patch-tool/patch"), Abs("/h/.cache/quill-patch-tool")},
   };
   for (const Case& c : cases) {
     const TFolders f = FindFolders(c.program, [&](const std::string& name) -> std::optional<std::string> {

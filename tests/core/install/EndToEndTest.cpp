@@ -22,6 +22,12 @@
 namespace qpt {
 namespace {
 
+// A relative path as the tests name RomFS files: UTF-8 with '/', on every platform.
+std::string GenericUtf8(const std::filesystem::path& path) {
+  const std::u8string text = path.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
 namespace fs = std::filesystem;
 
 const TGameRow& Row(const std::string& code, std::uint8_t region = 2) {
@@ -84,7 +90,7 @@ class EndToEnd : public ::testing::Test {
   static std::map<std::string, std::string> Snapshot(const fs::path& folder) {
     std::map<std::string, std::string> tree;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-      tree[entry.path().lexically_relative(folder).generic_string()] =
+      tree[GenericUtf8(entry.path().lexically_relative(folder))] =
           entry.is_directory() ? "" : test::ReadFile(entry.path());
     }
     return tree;
@@ -188,7 +194,7 @@ TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
   std::set<std::string> written;
   for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
     if (!entry.is_regular_file()) continue;
-    const std::string path = entry.path().lexically_relative(title / "romfs").generic_string();
+    const std::string path = GenericUtf8(entry.path().lexically_relative(title / "romfs"));
     laidOver[path] = test::ReadBytes(entry.path());
     written.insert(path);
     EXPECT_FALSE(image.romfs.count(path) && image.romfs.at(path) == laidOver[path]) << path << " is unchanged";
@@ -209,7 +215,7 @@ TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
   EXPECT_EQ(beside, (std::set<std::string>{PathToUtf8(title.filename()), PathToUtf8(title.filename()) + ".txt"}));
   const std::string receipt = test::ReadFile(app / "mods" / (PathToUtf8(title.filename()) + ".txt"));
   for (const std::string& path : written) {
-    EXPECT_NE(receipt.find(test::FileSha256(title / "romfs" / path) + "  romfs/" + path), std::string::npos) << path;
+    EXPECT_NE(receipt.find(test::FileSha256(title / "romfs" / PathFromUtf8(path)) + "  romfs/" + path), std::string::npos) << path;
   }
   EXPECT_NE(receipt.find(test::FileSha256(title / "code.bin") + "  code.bin"), std::string::npos);
 }
@@ -249,7 +255,7 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
   ASSERT_TRUE(made.ok()) << made.error;
   std::set<std::string> files;
   for (const auto& entry : fs::recursive_directory_iterator(settings.out)) {
-    if (entry.is_regular_file()) files.insert(PathToUtf8(entry.path().lexically_relative(settings.out).generic_string()));
+    if (entry.is_regular_file()) files.insert(GenericUtf8(entry.path().lexically_relative(settings.out)));
   }
   std::set<std::string> expected{"English.dsc", "exefs/code.bin", "romfs/text/message.txt", "romfs/text/новое/added.txt"};
   if (image.pack) expected.insert("patch.xdelta");
@@ -262,7 +268,7 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
   std::map<std::string, test::Bytes> laidOver = image.romfs;
   for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
     if (entry.is_regular_file()) {
-      laidOver[entry.path().lexically_relative(title / "romfs").generic_string()] = test::ReadBytes(entry.path());
+      laidOver[GenericUtf8(entry.path().lexically_relative(title / "romfs"))] = test::ReadBytes(entry.path());
     }
   }
   EXPECT_TRUE(laidOver == translated);
