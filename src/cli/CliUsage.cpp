@@ -1,0 +1,98 @@
+// The text of quill-patch-cli --help: every command, option and exit code.
+#include "cli/Cli.h"
+
+namespace qpt::cli {
+
+std::string UsageText() {
+  return R"(Usage: quill-patch-cli COMMAND IMAGE [OPTIONS]
+
+Puts a fan translation patch into a decrypted 3DS image of an Ace Attorney game, as the
+Quill Patch Tool window does, from a command line and without a display. Languages,
+patches and tools come from the folder this program is in (lang/, patch/, tools/).
+
+Commands:
+  identify IMAGE [--lang NAME]
+      Identifies a CIA, CXI or 3DS image: the title and region lines of the window's log,
+      then the game code, the region and the kind, each on a line of its own.
+  patches IMAGE [--lang NAME]
+      Lists the patches in patch/ that fit the image, in the window's order: the title, a
+      tab, the patch folder. --lang chooses between descriptors written per language.
+  music IMAGE [--patch FOLDER] [--lang NAME] [--write SLOT=TITLE ...]
+      Trilogy and Apollo Justice: every music slot as its number, scene, column and current
+      title (tab-separated), then the titles that --music accepts. With --write, writes the
+      choice straight into IMAGE instead, as the music dialog's Save does with "write into the
+      old ROM" checked: every slot is written, the slots not named with the track they play
+      now; the image's hashes are brought up to date and the image is checked afterwards. If
+      anything fails, the image is left as it was. A title whose name does not fit the
+      image's field is skipped with a warning. Keep a backup of IMAGE.
+  install IMAGE --out PATH [--replace] [--patch FOLDER] [--lang NAME] [--voice VOICES]
+          [--music SLOT=TITLE ...] [--music-file FILE] [--no-receipt]
+      Builds the patched image at PATH; its extension chooses the kind: .cia for a console,
+      .cxi for an emulator, and, from a 3DS image only, .3ds for a flash cartridge. The log
+      shows as the run goes; Ctrl+C stops the run at its next step. An existing file under
+      the name to be written is asked about on a terminal, and refused without one unless
+      --replace is given.
+  install IMAGE --mods DIR [--replace] [--patch FOLDER] [...as above]
+      Writes no image: DIR/<TitleID>/ receives only the files the patch changes or adds
+      (romfs/... and code.bin), as a console with game patching enabled (DIR being the SD
+      card's luma/titles) or an emulator (its load/mods folder) loads them. The image is
+      only read. An existing DIR/<TitleID> is refused unless --replace is given.
+  verify IMAGE [--lang NAME]
+      Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
+  make-patch IMAGE --from DIR --out PATCHDIR --title TEXT [--lang NAME]
+          [--description-file FILE]
+      For patch authors: compares DIR, the translated RomFS tree (whole or only the changed
+      files, with the program's files in DIR/exefs/), with IMAGE and writes the patch folder
+      PATCHDIR that installs exactly that tree: patch.xdelta for a changed pack.dat, romfs/
+      and exefs/ with only the files that differ or are new, and the descriptor NAME.dsc
+      (default English.dsc) with the game, region and digests of IMAGE. Prints what went
+      where and the patch's size against the image's.
+  check-patch PATCHDIR [IMAGE]
+      For patch authors: checks the descriptors (encoding, keys, game and region codes,
+      digests), the track lists, the voice folders and the pack entries of a patch folder;
+      with IMAGE also the digests and the pack entries' numbers against it. One line per
+      problem: the file and what to change. Exit 0 clean, 3 warnings only, 1 errors.
+
+Options:
+  --out PATH          the image to write (install); the patch folder to write (make-patch).
+  --mods DIR          the folder that receives the title folder (install, instead of --out).
+  --replace           with --out: writes over an existing file without asking; with --mods:
+                      replaces an existing title folder whole.
+  --patch FOLDER      the patch: its folder as `patches` prints it, its folder's name under
+                      patch/, or its title. Without it no patch is applied and only the voices
+                      and music change.
+  --lang NAME         the language of the messages and of the patch descriptors, a file
+                      lang/NAME.lng (English, Русский, ...). Default: from LC_ALL, LC_MESSAGES
+                      or LANG (Russian for "ru", otherwise English).
+  --voice VOICES      english, japanese-mod (partly from later games) or japanese-orig; only
+                      for a patch with voice sets. Default: english.
+  --music SLOT=TITLE  plays TITLE in music slot SLOT, a number as `music` lists it (0 to 33 for
+                      the Trilogy, 33 being its game selection menu; 0 to 21 for Apollo
+                      Justice). TITLE is a title exactly as `music` lists it. Slots 10 and 11 of
+                      the Trilogy are one field in the game: setting either sets both. May be
+                      repeated; applied after --music-file.
+  --music-file FILE   SLOT=TITLE lines, one a line (UTF-8); empty lines and lines starting
+                      with # are skipped.
+  --write SLOT=TITLE  as --music, for the music command: written straight into IMAGE. May be
+                      repeated.
+  --from DIR          the translated tree (make-patch).
+  --title TEXT        the patch's title (make-patch).
+  --description-file FILE
+                      the patch's description, a text file (make-patch).
+  --no-receipt        install writes no receipt: without it, a successful run leaves
+                      "<new image>.txt" beside the new image, with what went in and came
+                      out (SHA-256 of both images) and the whole log.
+  --help              this text.
+
+Exit codes: 0 success, 1 the run or the check failed (or the image was refused),
+2 wrong usage, 3 the installation completed with warnings (the log's last lines repeat
+them: a part of the patch, such as the voices or the music, may be missing).
+
+Example:
+  quill-patch-cli patches "Ace Attorney Trilogy.cia"
+  quill-patch-cli install "Ace Attorney Trilogy.cia" --out "Trilogy (patched).cia" \
+      --patch "My Patch" --voice japanese-orig --music "0=Courtroom Lounge 2004"
+)";
+}
+
+}  // namespace qpt::cli
