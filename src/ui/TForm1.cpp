@@ -143,7 +143,11 @@ bool TForm1::FormCreate() {
   if (folders_.installed) {
     std::string error;
     if (!PrepareFolders(folders_, &error)) LogAppend(error);
-    for (const std::string& line : FolderLogLines(folders_)) LogAppend(line);
+    for (const std::string& line : FolderLogLines(folders_, langList_.GetLangText("FoldersLanguages"),
+                                                  langList_.GetLangText("FoldersPatches"),
+                                                  langList_.GetLangText("FoldersWork"))) {
+      LogAppend(line);
+    }
   }
   startingUp_ = false;
   return true;

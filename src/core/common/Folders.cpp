@@ -74,15 +74,12 @@ std::vector<fs::path> PatchRoots(const TFolders& folders) {
   return roots;
 }
 
-std::vector<std::string> FolderLogLines(const TFolders& folders) {
-  std::vector<std::string> lines;
-  lines.push_back(std::string(folders.installed ? "Installed" : "Portable") + " layout; languages: " +
-                  PathToUtf8(folders.lang));
-  std::string patches = "Patches: " + PathToUtf8(folders.patch);
+std::vector<std::string> FolderLogLines(const TFolders& folders, const std::string& languagesLabel,
+                                        const std::string& patchesLabel, const std::string& workLabel) {
+  std::string patches = patchesLabel + " " + PathToUtf8(folders.patch);
   for (const fs::path& shared : folders.sharedPatch) patches += ", " + PathToUtf8(shared);
-  lines.push_back(patches);
-  lines.push_back("Tools: " + PathToUtf8(folders.tools) + "; work folder: " + PathToUtf8(folders.work / "tools" / "temp"));
-  return lines;
+  return {languagesLabel + " " + PathToUtf8(folders.lang), patches,
+          workLabel + " " + PathToUtf8(folders.work / "tools" / "temp")};
 }
 
 }  // namespace qpt

@@ -51,7 +51,9 @@ bool PrepareFolders(const TFolders& folders, std::string* error);
 // Every folder that holds patches, the player's first.
 std::vector<std::filesystem::path> PatchRoots(const TFolders& folders);
 
-// The start-up lines of the log that say which folders are used.
-std::vector<std::string> FolderLogLines(const TFolders& folders);
+// The start-up lines of the log that say which folders are used, each after its label (from
+// the language file).
+std::vector<std::string> FolderLogLines(const TFolders& folders, const std::string& languagesLabel,
+                                        const std::string& patchesLabel, const std::string& workLabel);
 
 }  // namespace qpt
