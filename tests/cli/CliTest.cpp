@@ -387,7 +387,7 @@ TEST_F(CliInstall, AFailedRunExitsWithOneAfterRemovingTheWorkFolder) {
   const CliResult exists = Run(Install({}));
   EXPECT_EQ(exists.exitCode, 1);
   std::string refusal = En("CliOutputExists");
-  refusal.replace(refusal.find("%1"), 2, PathToUtf8(cwd / "out/Новый образ.cia"));
+  refusal.replace(refusal.find("%1"), 2, PathToUtf8((cwd / "out/Новый образ.cia").make_preferred()));
   EXPECT_THAT(exists.err, HasSubstr(refusal));
   EXPECT_TRUE(Calls("ctrtool").empty());
 
