@@ -264,11 +264,17 @@ std::string FileMD5(const fs::path& path) {
     if (got > 0) md5.Update(block.data(), static_cast<std::size_t>(got));
   }
   if (in.bad()) throw std::runtime_error("Cannot read file " + PathToUtf8(path));
-  static const char kHex[] = "0123456789ABCDEF";
+  const ctr::Md5Digest digest = md5.Final();
+  return HexText(digest.data(), digest.size(), true);
+}
+
+std::string HexText(const std::uint8_t* data, std::size_t size, bool upperCase) {
+  const char* digits = upperCase ? "0123456789ABCDEF" : "0123456789abcdef";
   std::string text;
-  for (const std::uint8_t byte : md5.Final()) {
-    text += kHex[byte >> 4];
-    text += kHex[byte & 0x0F];
+  text.reserve(size * 2);
+  for (std::size_t i = 0; i < size; ++i) {
+    text += digits[data[i] >> 4];
+    text += digits[data[i] & 0x0F];
   }
   return text;
 }

@@ -71,6 +71,10 @@ bool DeleteFolder(const std::filesystem::path& path);
 // size works. Throws std::runtime_error when the file cannot be opened or read.
 std::string FileMD5(const std::filesystem::path& path);
 
+// Bytes as hexadecimal text, two digits a byte (digests: MD5 as the patches write it in upper
+// case, SHA-256 as receipts write it in lower case).
+std::string HexText(const std::uint8_t* data, std::size_t size, bool upperCase);
+
 // Bytes from n to the next multiple of 64 (0 when n already is one).
 std::int64_t PaddingTo64(std::int64_t n);
 

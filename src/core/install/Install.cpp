@@ -6,6 +6,7 @@
 #include <span>
 
 #include "core/common/Common.h"
+#include "core/authoring/ImageFiles.h"
 #include "core/common/RunLock.h"
 #include "core/install/Install3DS.h"
 #include "core/install/InstallCIA.h"
@@ -83,8 +84,7 @@ TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
 
 TInstall::~TInstall() {
   if (thread_.joinable()) thread_.join();
-  stopHash_.store(true);
-  if (inputHash_.valid()) inputHash_.wait();
+  inputPass_.Stop();
 }
 
 std::unique_ptr<TRunLock> TInstall::TakeRunLock() { return std::move(runLock_); }
@@ -175,7 +175,10 @@ std::string TInstall::FormatText(const char* key, const std::vector<std::string>
 bool TInstall::RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
                            const char* errorKey, ErrorLine errorLine, const char* unknownKey) {
   LogKey(startKey);
-  const std::uint32_t code = Run(tool, arguments);
+  return EndToolStep(Run(tool, arguments), errorKey, errorLine, unknownKey);
+}
+
+bool TInstall::EndToolStep(std::uint32_t code, const char* errorKey, ErrorLine errorLine, const char* unknownKey) {
   if (code == 0) {
     LogKey("Done");
     return true;
@@ -215,8 +218,7 @@ void TInstall::Execute() {
     // A run that stopped for a cancel says so last; nothing of it was written but the work
     // folder, which the end of the run removes.
     if (!RunSteps() && Terminated()) LogKeyAfterBreak("InstallCancelledNothingWritten");
-    stopHash_.store(true);
-    if (inputHash_.valid()) inputHash_.wait();
+    inputPass_.Stop();
   } catch (const std::exception& error) {
     // Nothing a step does not handle itself may leave the window locked: say what happened
     // in one line and end the run like any other.
@@ -294,7 +296,7 @@ bool TInstall::WriteReceipt(const fs::path& written, const std::vector<std::stri
   r.inputKind = Lower(PathToUtf8(FRomPath.extension()));
   std::error_code ec;
   r.inputSize = fs::file_size(FRomPath, ec);
-  r.inputSha256 = inputHash_.valid() ? inputHash_.get() : std::string();
+  r.inputSha256 = inputPass_.Sha256();
   r.patchFolder = FPatchDir;
   if (!FOriginalPackDatMD5.empty() && !FPackDatMD5.empty()) {
     r.digests.push_back({"pack.dat MD5", FOriginalPackDatMD5, FPackDatMD5});
@@ -339,10 +341,7 @@ bool TInstall::RunSteps() {
       return false;
   }
   if (!CheckBeforeStart()) return false;
-  if (settings_.writeReceipt) {
-    // The second core hashes the input while the first steps run.
-    inputHash_ = std::async(std::launch::async, [this] { return FileSha256(FRomPath, &stopHash_); });
-  }
+  StartInputPass();
 
   const fs::path work = WorkPath("tools\\temp");
   if (FolderExists(work) || FileExists(work)) {
@@ -480,6 +479,34 @@ bool TInstall::ExtractExeFSHeaders() {
   return false;
 }
 
+void TInstall::StartInputPass() {
+  std::vector<TInputPass::TRange> ranges;
+  if (!FPatchDir.empty() && FileExists(FPatchDir / "patch.xdelta")) {
+    // Found through the image's own file table, the bytes the extraction copies out.
+    TImageFiles image;
+    if (image.Open(FRomPath)) {
+      const std::pair<const std::string&, const char*> archives[] = {{FOriginalPackDatMD5, "pack.dat"},
+                                                                     {FOriginalPackIncMD5, "pack.inc"}};
+      for (std::size_t i = 0; i < 2; ++i) {
+        if (archives[i].first.empty()) continue;
+        if (const auto entry = image.Find(archives[i].second)) {
+          passRange_[i] = ranges.size();
+          ranges.push_back({entry->offset, entry->size});
+        }
+      }
+    }
+  }
+  if (settings_.writeReceipt || !ranges.empty()) inputPass_.Start(FRomPath, settings_.writeReceipt, std::move(ranges));
+}
+
+std::string TInstall::ArchiveMD5(std::size_t which, const fs::path& workFile) {
+  if (passRange_[which]) {
+    std::string digest = inputPass_.Md5(*passRange_[which]);
+    if (!digest.empty()) return digest;
+  }
+  return FileMD5(workFile);
+}
+
 bool TInstall::ApplyXdelta() {
   const struct {
     const std::string& expected;
@@ -494,18 +521,42 @@ bool TInstall::ApplyXdelta() {
       {FOriginalPackIncMD5, FPackIncMD5, "tools\\temp\\romfs\\pack.inc", "CheckingMD5PackInc",
        "ErrorCheckingMD5PackInc", "\r\n"},
   };
-  for (const auto& check : checks) {
+  const fs::path packDat = WorkPath("tools\\temp\\romfs\\pack.dat");
+  const fs::path oldPackDat = WorkPath("tools\\temp\\old_pack.dat");
+  // The last quote has no partner on purpose: the command-line rules drop it, and patches
+  // have always been applied with exactly this line.
+  const std::string arguments = "-d -s " + Arg("tools\\temp\\old_pack.dat") + " " +
+                                Quote(PathToUtf8(FPatchDir / "patch.xdelta")) + " " +
+                                Arg("tools\\temp\\romfs\\pack.dat") + "\"";
+
+  // When the digests are still being worked out from the input (a run that read little before
+  // this step), the delta is decoded on this core meanwhile; what it made is used only once
+  // the digests match, and is left to the work folder's removal otherwise.
+  std::future<std::uint32_t> early;
+  if ((passRange_[0] && !inputPass_.Md5Ready(*passRange_[0])) && RenameFile(packDat, oldPackDat)) {
+    Progress(36);
+    ExpectGrowth({packDat}, SizeOf(oldPackDat));
+    early = std::async(std::launch::async, [this, arguments] { return Run(FXdelta, arguments); });
+  }
+  const auto settle = [&early] {
+    if (early.valid()) early.wait();
+  };
+
+  for (std::size_t i = 0; i < 2; ++i) {
+    const auto& check = checks[i];
     if (check.expected.empty()) continue;
     LogKey(check.startKey);
     try {
-      check.computed = FileMD5(WorkPath(check.file));
+      check.computed = ArchiveMD5(i, WorkPath(i == 0 && early.valid() ? "tools\\temp\\old_pack.dat" : check.file));
     } catch (const std::exception&) {
+      settle();
       Log(check.errorPrefix + GetLangText(check.errorKey) + "\r\n");
       return false;
     }
     if (check.computed == check.expected) {
       LogKey("MD5Matched");
     } else {
+      settle();
       Log("Orig MD5: " + check.expected);
       Log("This MD5: " + check.computed);
       LogKeyAfterBreak("MD5NotMatched");
@@ -513,22 +564,21 @@ bool TInstall::ApplyXdelta() {
     }
   }
 
-  if (!RenameFile(WorkPath("tools\\temp\\romfs\\pack.dat"), WorkPath("tools\\temp\\old_pack.dat"))) {
-    LogKeyAfterBreak("ErrorMovingPackDat");
-    return false;
-  }
-  if (!Checkpoint()) return false;
-  Progress(36);
-  ExpectGrowth({WorkPath("tools\\temp\\romfs\\pack.dat")}, SizeOf(WorkPath("tools\\temp\\old_pack.dat")));
-
-  // The last quote has no partner on purpose: the command-line rules drop it, and patches
-  // have always been applied with exactly this line.
-  const std::string arguments = "-d -s " + Arg("tools\\temp\\old_pack.dat") + " " +
-                                Quote(PathToUtf8(FPatchDir / "patch.xdelta")) + " " +
-                                Arg("tools\\temp\\romfs\\pack.dat") + "\"";
-  if (!RunToolStep("ApplyingXdelta", FXdelta, arguments, "ErrorApplyingXdelta", ErrorLine::AfterBreak,
-                   "UnkXdeltaError")) {
-    return false;
+  if (early.valid()) {
+    LogKey("ApplyingXdelta");
+    if (!EndToolStep(early.get(), "ErrorApplyingXdelta", ErrorLine::AfterBreak, "UnkXdeltaError")) return false;
+  } else {
+    if (!RenameFile(packDat, oldPackDat)) {
+      LogKeyAfterBreak("ErrorMovingPackDat");
+      return false;
+    }
+    if (!Checkpoint()) return false;
+    Progress(36);
+    ExpectGrowth({packDat}, SizeOf(oldPackDat));
+    if (!RunToolStep("ApplyingXdelta", FXdelta, arguments, "ErrorApplyingXdelta", ErrorLine::AfterBreak,
+                     "UnkXdeltaError")) {
+      return false;
+    }
   }
   if (!Checkpoint()) return false;
   Progress(stageEnd_);

@@ -17,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/install/InputPass.h"
 #include "core/install/Receipt.h"
 #include "core/localization/Language.h"
 
@@ -213,6 +214,8 @@ class TInstall {
 
   bool RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
                    const char* errorKey, ErrorLine errorLine, const char* unknownKey);
+  // The end of such a step, for a tool already run with this exit code.
+  bool EndToolStep(std::uint32_t code, const char* errorKey, ErrorLine errorLine, const char* unknownKey);
   std::uint32_t Run(const std::string& tool, const std::string& arguments);
   // The voice and music step of both games: the sound archive's name ("GS123"), the index
   // of the voice wave archive among its files, and whether names are written whole with
@@ -265,10 +268,16 @@ class TInstall {
   std::atomic<bool> succeeded_{false};
   std::vector<std::string> warnings_;  // job thread only
   std::vector<std::string> logCopy_;   // job thread only: the run's lines as the log shows them
-  // The input's SHA-256 for the receipt, worked out on a thread of its own while the first
-  // steps run; stopHash_ ends it early when the run ends without success.
-  std::atomic<bool> stopHash_{false};
-  std::future<std::string> inputHash_;
+  // The input's SHA-256 for the receipt and the MD5 of the archives the patch's digests name,
+  // worked out in one read on a thread of its own while the first steps run; stopped early
+  // when the run ends without success.
+  TInputPass inputPass_;
+  // Which of the pass's ranges is pack.dat's and pack.inc's; none when the pass does not read
+  // them, and the MD5 step then reads the extracted file.
+  std::optional<std::size_t> passRange_[2];
+  void StartInputPass();
+  // The MD5 of the extracted work file or, when the pass read it, of its bytes in the input.
+  std::string ArchiveMD5(std::size_t which, const std::filesystem::path& workFile);
   std::string outputHash_;  // from the check of the new image
   // Writes the receipt of a run that is about to say success, whose last lines are these.
   bool WriteReceipt(const std::filesystem::path& written, const std::vector<std::string>& lastLines);

@@ -5,12 +5,14 @@
 #include <cstdio>
 #include <system_error>
 
+#include "core/authoring/ImageFiles.h"
 #include "core/common/Common.h"
 #include "core/install/OutputCheck.h"
 #include "core/install/Receipt.h"
 #include "core/music/TrackLists.h"
 #include "ctr/Image.h"
 #include "ctr/Ncch.h"
+#include "ctr/Sha256.h"
 
 namespace qpt {
 
@@ -21,18 +23,30 @@ namespace {
 constexpr const char* kStageSuffix = ".qpt-partial";
 constexpr const char* kOldSuffix = ".qpt-old";
 
-// Whether the file holds exactly the bytes [offset, offset + size) of in.
-bool SameBytes(const fs::path& file, ctr::InputFile& in, std::uint64_t offset, std::uint64_t size) {
+// The SHA-256 of a file the run made and whether it holds exactly the bytes [offset, offset + size)
+// of in, in one read of it. Empty digest when it cannot be read.
+struct THashed {
+  std::string sha256;
+  bool same = false;
+};
+THashed HashAndCompare(const fs::path& file, ctr::InputFile* in, std::uint64_t offset, std::uint64_t size) {
   ctr::InputFile made;
-  if (!made.Open(file) || made.size() != size) return false;
-  std::vector<std::uint8_t> a(std::size_t{1} << 20), b(a.size());
-  for (std::uint64_t done = 0; done < size;) {
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(a.size(), size - done));
-    if (!made.ReadAt(done, a.data(), n) || !in.ReadAt(offset + done, b.data(), n)) return false;
-    if (!std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin())) return false;
+  if (!made.Open(file)) return {};
+  bool same = in && made.size() == size;
+  ctr::Sha256 hash;
+  std::vector<std::uint8_t> a(std::size_t{4} << 20), b(same ? a.size() : 0);
+  for (std::uint64_t done = 0; done < made.size();) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(a.size(), made.size() - done));
+    if (!made.ReadAt(done, a.data(), n)) return {};
+    hash.Update(a.data(), n);
+    if (same) {
+      same = in->ReadAt(offset + done, b.data(), n) &&
+             std::equal(a.begin(), a.begin() + static_cast<std::ptrdiff_t>(n), b.begin());
+    }
     done += n;
   }
-  return true;
+  const ctr::Sha256Digest digest = hash.Final();
+  return {HexText(digest.data(), digest.size(), false), same};
 }
 
 // A relative path as the RomFS names it: UTF-8 with '/' between names on every platform.
@@ -132,6 +146,7 @@ bool TInstallMods::CheckBeforeStart() {
     return false;
   }
   const fs::path target = FOutPath / titleFolder_;
+  RecoverInterruptedReplace(target);
   if (Exists(target) && !settings_.replaceModFolder) {
     Log(FormatText("ErrorModFolderExists", {PathToUtf8(target)}));
     return false;
@@ -186,7 +201,7 @@ bool TInstallMods::StageFiles(const fs::path& stage) {
     for (fs::directory_iterator it(exefs, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = PathToUtf8(it->path().filename());
       if (name == "code.bin" && it->is_regular_file(ec)) {
-        staged_.push_back({"code.bin", it->path(), FileSha256(it->path())});
+        if (!SameAsImageProgram(it->path())) staged_.push_back({"code.bin", it->path(), FileSha256(it->path())});
       } else {
         leftOut += (leftOut.empty() ? "" : ", ") + name;
       }
@@ -207,8 +222,10 @@ bool TInstallMods::StageFiles(const fs::path& stage) {
       if (!Checkpoint()) return false;
       const std::string path = GenericUtf8(file.lexically_relative(tree));
       const auto original = hasRomFs_ ? romfs_.Find(path) : std::nullopt;
-      if (original && SameBytes(file, *inputFile_, original->offset, original->size)) continue;
-      staged_.push_back({"romfs/" + path, file, FileSha256(file)});
+      const THashed hashed = original ? HashAndCompare(file, inputFile_, original->offset, original->size)
+                                      : HashAndCompare(file, nullptr, 0, 0);
+      if (hashed.same) continue;
+      staged_.push_back({"romfs/" + path, file, hashed.sha256});
     }
   }
   for (const TStagedFile& file : staged_) {
@@ -216,6 +233,18 @@ bool TInstallMods::StageFiles(const fs::path& stage) {
     if (file.sha256.empty() || !MoveInto(file.workFile, stage / PathFromUtf8(file.path))) return false;
   }
   return true;
+}
+
+bool TInstallMods::SameAsImageProgram(const fs::path& codeBin) const {
+  TImageFiles image;
+  if (!image.Open(FRomPath)) return false;
+  const auto files = image.ExeFsFiles();
+  if (!files) return false;
+  const auto original = files->find("code.bin");
+  std::string made;
+  return original != files->end() && ReadWholeFile(codeBin, made) && made.size() == original->second.size() &&
+         std::equal(made.begin(), made.end(), original->second.begin(),
+                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
 }
 
 bool TInstallMods::KnownRomFsPath(const std::string& path) const {
@@ -251,6 +280,19 @@ bool TInstallMods::CheckStaged(const fs::path& stage) {
   if (found != staged_.size()) return fail(PathToUtf8(stage));
   LogKey("Done");
   return true;
+}
+
+void TInstallMods::RecoverInterruptedReplace(const fs::path& target) {
+  // Only a run of this program names a folder so. Without a title folder beside it, a replace
+  // was stopped between its two renames and it is the last complete folder: it goes back in
+  // place. Beside one, it is what a finished replace could not delete.
+  const fs::path old = FOutPath / (titleFolder_ + kOldSuffix);
+  if (!Exists(old)) return;
+  if (!Exists(target)) {
+    RenameFile(old, target);
+  } else {
+    DeleteFolder(old);
+  }
 }
 
 bool TInstallMods::PlaceTitleFolder(const fs::path& stage, const fs::path& target) {

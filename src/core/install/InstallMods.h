@@ -44,11 +44,15 @@ class TInstallMods final : public TInstall {
   std::vector<std::string> FilesToRead() const;
   // Fills the staged title folder; false when a write failed or the run was cancelled.
   bool StageFiles(const std::filesystem::path& stage);
+  // Whether the program the run made is the image's own, decompressed as a loader reads it.
+  bool SameAsImageProgram(const std::filesystem::path& codeBin) const;
   // Whether a path may be in the mod folder's romfs: the input has it, the patch brings it,
   // or the run's music step named it.
   bool KnownRomFsPath(const std::string& path) const;
   // Every staged file read back against what the run made, every RomFS path known.
   bool CheckStaged(const std::filesystem::path& stage);
+  // Puts back the earlier title folder that an interrupted replace left under its old name.
+  void RecoverInterruptedReplace(const std::filesystem::path& target);
   // Puts the staged folder in place of the title folder, replacing an existing one whole.
   bool PlaceTitleFolder(const std::filesystem::path& stage, const std::filesystem::path& target);
 

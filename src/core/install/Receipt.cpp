@@ -16,15 +16,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string Hex(const ctr::Sha256Digest& digest) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string text;
-  for (const std::uint8_t b : digest) {
-    text += kHex[b >> 4];
-    text += kHex[b & 0x0F];
-  }
-  return text;
-}
+std::string Hex(const ctr::Sha256Digest& digest) { return HexText(digest.data(), digest.size(), false); }
 
 const char* KindName(const std::string& kind) {
   if (kind == ".cia") return "CIA";

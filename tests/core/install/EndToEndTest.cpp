@@ -301,6 +301,16 @@ TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
   run = InstallMods(image, patch.folder, nullptr, 0, true);
   EXPECT_EQ(run.lines.back(), test::L("InstallCancelledNothingWritten"));
   EXPECT_EQ(Snapshot(mods), before);
+  // A staged file that no longer holds what the run made (a card that corrupts what it
+  // stores) is found by reading it back.
+  onJob = [&](TInstall&, test::RecordingHost& host) {
+    host.onProgress = [&](int percent) {
+      if (percent == 90) test::WriteFile(mods / (title + ".qpt-partial") / "code.bin", "corrupted");
+    };
+  };
+  run = InstallMods(image, patch.folder, nullptr, 0, true);
+  EXPECT_EQ(run.lines.back(), test::L("ErrorCheckModFolder", {"code.bin"}));
+  EXPECT_EQ(Snapshot(mods), before);
   onJob = nullptr;
 
 #ifndef _WIN32
@@ -320,11 +330,20 @@ TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
   }
 #endif
 
-  // Replaced, the title folder is the new one whole; nothing of the earlier one stays.
+  // Replaced, the title folder is the new one whole; nothing of the earlier one stays. A
+  // program the patch leaves as the image has it is not written.
+  test::WriteBytes(patch.folder / "exefs" / "code.bin", image.code);
   run = InstallMods(image, patch.folder, nullptr, 0, true);
   ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(mods / title) + "]");
   EXPECT_FALSE(fs::exists(mods / title / "romfs" / "earlier.bin"));
-  EXPECT_TRUE(fs::exists(mods / title / "code.bin"));
+  EXPECT_FALSE(fs::exists(mods / title / "code.bin"));
+  // A replace stopped between its two renames left the last complete folder under its old
+  // name: the next run puts it back before anything else.
+  const auto replaced = Snapshot(mods);
+  fs::rename(mods / title, mods / (title + ".qpt-old"));
+  run = InstallMods(image, patch.folder);
+  EXPECT_EQ(run.lines.back(), test::L("ErrorModFolderExists", {PathToUtf8(mods / title)}));
+  EXPECT_EQ(Snapshot(mods), replaced);
   EXPECT_EQ(test::ReadFile(mods / "0004000000055D00" / "code.bin"), "another game's");
   EXPECT_NE(test::ReadFile(mods / (title + ".txt")), "an earlier receipt");
   std::set<std::string> names;
