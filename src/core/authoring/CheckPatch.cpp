@@ -4,7 +4,7 @@
 #include <cctype>
 #include <span>
 
-#include "core/authoring/ImageFiles.h"
+#include "core/rom/ImageFiles.h"
 #include "core/common/Common.h"
 #include "core/install/PackDat.h"
 #include "core/localization/TokenText.h"
