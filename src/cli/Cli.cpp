@@ -573,7 +573,7 @@ class TSession {
     settings.lang = &lang_;
     // Ctrl+C during the trial installation stops it, so that its scratch folder goes.
     settings.stop = context_.interrupted;
-    if (settings.stop && context_.catchInterrupts) context_.catchInterrupts();
+    if (!settings.image.empty() && settings.stop && context_.catchInterrupts) context_.catchInterrupts();
     const std::vector<TPatchProblem> problems = CheckPatch(settings);
     if (Interrupted()) throw TFailure{"Stopped before the check was complete."};
     bool errors = false;

@@ -84,6 +84,7 @@ class TTrialHost final : public TInstallHost {
 class TScratchFolder {
  public:
   explicit TScratchFolder(const fs::path& root) {
+    if (root.empty()) return;
     std::random_device random;
     for (int attempt = 0; attempt < 16; ++attempt) {
       char name[32];
@@ -320,7 +321,8 @@ class TChecker {
   bool TryInstall(int voiceIndex, const std::string& voiceFile) {
     std::error_code ec;
     const fs::path root = settings_.scratchRoot.empty() ? fs::temp_directory_path(ec) : settings_.scratchRoot;
-    const TScratchFolder scratch(root);
+    // Never a folder taken from wherever the program was started.
+    const TScratchFolder scratch(root.is_absolute() ? root : fs::path());
     if (scratch.path().empty() || !CreateFolder(scratch.path() / "tools") || !CreateFolder(scratch.path() / "mods")) {
       Error("", "the patch could not be installed on trial: no scratch folder can be made in " + PathToUtf8(root));
       return false;
