@@ -566,8 +566,16 @@ class TSession {
 
   // One line per problem, the file first; exit 0 clean, 3 warnings only, 1 errors.
   int CheckPatchCommand(const TOptions& options) {
-    const fs::path image = options.images.size() > 1 ? UserPath(options.images[1]) : fs::path();
-    const std::vector<TPatchProblem> problems = CheckPatch(UserPath(options.images.front()), image);
+    TCheckPatchSettings settings;
+    settings.patchDir = UserPath(options.images.front());
+    if (options.images.size() > 1) settings.image = UserPath(options.images[1]);
+    settings.folders = context_.folders;
+    settings.lang = &lang_;
+    // Ctrl+C during the trial installation stops it, so that its scratch folder goes.
+    settings.stop = context_.interrupted;
+    if (!settings.image.empty() && settings.stop && context_.catchInterrupts) context_.catchInterrupts();
+    const std::vector<TPatchProblem> problems = CheckPatch(settings);
+    if (Interrupted()) throw TFailure{"Stopped before the check was complete."};
     bool errors = false;
     for (const TPatchProblem& problem : problems) {
       out_ << (problem.error ? "error: " : "warning: ") << (problem.file.empty() ? "" : problem.file + ": ")

@@ -50,8 +50,11 @@ Commands:
   check-patch PATCHDIR [IMAGE]
       For patch authors: checks the descriptors (encoding, keys, game and region codes,
       digests), the track lists, the voice folders and the pack entries of a patch folder;
-      with IMAGE also the digests and the pack entries' numbers against it. One line per
-      problem: the file and what to change. Exit 0 clean, 3 warnings only, 1 errors.
+      with IMAGE also the digests and the pack entries' numbers against it, and then the
+      patch is installed on trial as a mod folder (once per voice set) in a scratch folder
+      that is removed again: each warning and the failure of that run is a problem too.
+      One line per problem: the file and what to change. Exit 0 clean, 3 warnings only,
+      1 errors.
 
 Options:
   --out PATH          the image to write (install); the patch folder to write (make-patch).

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
 
 #include "CliProcess.h"
 #include "core/common/Common.h"
@@ -265,6 +266,59 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
     // The fourth game names the stream file itself, so the chosen stream is renamed.
     EXPECT_TRUE(fs::exists(tree / "sound/stream/BGM45.bcstm"));
     EXPECT_FALSE(fs::exists(tree / "sound/stream/BGM45.dspadpcm.bcstm"));
+  }
+
+  // The authors' kit on the same game. The hand-made patch, installed on trial with each of
+  // its voice sets, is clean.
+  CliResult checked = Cli({"check-patch", PathToUtf8(patch_), PathToUtf8(input_)});
+  EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+  EXPECT_EQ(checked.OutLines(), Lines{"No problem found."});
+  // The installed tree made into a patch again; a second time into the same folder is refused.
+  const fs::path made = work_ / "Снова";
+  const std::vector<std::string> makeArgs = {"make-patch", PathToUtf8(input_), "--from", PathToUtf8(tree),
+                                             "--out", PathToUtf8(made), "--title", "Again"};
+  CliResult result = Cli(makeArgs);
+  ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr("patch.xdelta: pack.dat"));
+  result = Cli(makeArgs);
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_THAT(result.err, HasSubstr(PathToUtf8(made) + " already exists"));
+  // That patch checked as it is and with a fault, each copy installed on trial.
+  const std::string packDatMD5 = FileMD5(work_ / "old");
+  const struct {
+    const char* fault;
+    std::function<void(const fs::path&)> make;
+    int exitCode;
+    std::string line;  // the one line printed, whole or (for a failure of the trial) a part
+    bool whole = true;
+  } checks[] = {
+      {"none", [](const fs::path&) {}, 0, "No problem found."},
+      {"a program file a mod folder cannot carry", [](const fs::path& p) { WriteFile(p / "exefs/banner.bnr", "a banner"); },
+       3, "warning: " + En("WarningModExeFsLeftOut") + " banner.bnr"},
+      {"the digest of another archive",
+       [&](const fs::path& p) {
+         std::string dsc = test::ReadFile(p / "English.dsc");
+         dsc.replace(dsc.find(packDatMD5), 32, std::string(32, 'A'));
+         WriteFile(p / "English.dsc", dsc);
+       },
+       1, "error: English.dsc: OriginalPackDatMD5 is " + std::string(32, 'A') + ", the image's pack.dat has " + packDatMD5},
+      {"a delta that cannot be applied", [](const fs::path& p) { WriteFile(p / "patch.xdelta", "no delta at all"); }, 1,
+       En("ErrorApplyingXdelta"), false},
+  };
+  for (const auto& c : checks) {
+    SCOPED_TRACE(c.fault);
+    const fs::path copy = work_ / "check" / c.fault;
+    fs::create_directories(copy.parent_path());
+    fs::copy(made, copy, fs::copy_options::recursive);
+    c.make(copy);
+    checked = Cli({"check-patch", PathToUtf8(copy), PathToUtf8(input_)});
+    EXPECT_EQ(checked.exitCode, c.exitCode) << checked.out << checked.err;
+    ASSERT_EQ(checked.OutLines().size(), 1u) << checked.out;
+    if (c.whole) {
+      EXPECT_EQ(checked.OutLines().front(), c.line);
+    } else {
+      EXPECT_THAT(checked.OutLines().front(), AllOf(::testing::StartsWith("error: "), HasSubstr(c.line)));
+    }
   }
 }
 

@@ -2,13 +2,19 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <mutex>
+#include <random>
 #include <span>
 
-#include "core/authoring/ImageFiles.h"
 #include "core/common/Common.h"
+#include "core/install/Install.h"
 #include "core/install/PackDat.h"
 #include "core/localization/TokenText.h"
 #include "core/music/TrackLists.h"
+#include "core/rom/ImageFiles.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
 
@@ -36,9 +42,74 @@ int LikelyCodePage(std::string_view bytes) {
   return cyrillic ? 1251 : 1252;
 }
 
+const char* const kVoiceSets[] = {"ENG", "JAP MOD", "JAP ORIG"};
+
+// The trial installation's window: keeps the log and answers the voice choice.
+class TTrialHost final : public TInstallHost {
+ public:
+  explicit TTrialHost(int voiceIndex) : voiceIndex_(voiceIndex) {}
+  void LogAppend(const std::string& line) override {
+    for (std::string& shown : SplitLogLine(line)) lines_.push_back(std::move(shown));
+  }
+  void LogReplaceLast(const std::string& line) override {
+    if (lines_.empty()) lines_.emplace_back();
+    lines_.back() = line;
+  }
+  void SetProgress(int) override {}
+  void SetLanguageBoxEnabled(bool) override {}
+  int VoiceIndex() override { return voiceIndex_; }
+  // The work folder goes with the whole scratch folder once the job is gone.
+  void ThreadCancel(TInstall*) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ended_ = true;
+    endedChanged_.notify_all();
+  }
+  bool WaitForEnd(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return endedChanged_.wait_for(lock, timeout, [this] { return ended_; });
+  }
+  // The log as shown; read it once the job's thread has finished.
+  const std::vector<std::string>& Lines() const { return lines_; }
+
+ private:
+  const int voiceIndex_;
+  std::vector<std::string> lines_;
+  std::mutex mutex_;
+  std::condition_variable endedChanged_;
+  bool ended_ = false;
+};
+
+// A new folder of a name no other run takes, removed with everything in it when this ends
+// (also when a check throws): nothing of a trial stays behind.
+class TScratchFolder {
+ public:
+  explicit TScratchFolder(const fs::path& root) {
+    if (root.empty()) return;
+    std::random_device random;
+    for (int attempt = 0; attempt < 16; ++attempt) {
+      char name[32];
+      std::snprintf(name, sizeof name, "qpt-check-%08x%08x", static_cast<unsigned>(random()), static_cast<unsigned>(random()));
+      if (CreateFolder(root / name)) {
+        path_ = root / name;
+        return;
+      }
+    }
+  }
+  ~TScratchFolder() {
+    if (!path_.empty()) DeleteFolder(path_);
+  }
+  TScratchFolder(const TScratchFolder&) = delete;
+  TScratchFolder& operator=(const TScratchFolder&) = delete;
+  const fs::path& path() const { return path_; }
+
+ private:
+  fs::path path_;
+};
+
 class TChecker {
  public:
-  TChecker(const fs::path& patchDir, const fs::path& image) : dir_(patchDir), imagePath_(image) {}
+  explicit TChecker(const TCheckPatchSettings& settings)
+      : settings_(settings), dir_(settings.patchDir), imagePath_(settings.image) {}
 
   std::vector<TPatchProblem> Run() {
     if (!FolderExists(dir_)) {
@@ -58,6 +129,9 @@ class TChecker {
     CheckTrackLists();
     CheckVoices();
     CheckPackEntries();
+    // A fault found so far would only stop the trial or be said twice by it.
+    const bool clean = std::none_of(problems_.begin(), problems_.end(), [](const TPatchProblem& p) { return p.error; });
+    if (hasImage_ && clean) TryInstalls();
     return problems_;
   }
 
@@ -98,6 +172,13 @@ class TChecker {
     } else if (hasImage_ && !(GetPatchTitle(game) & (1u << id_.gameIndex))) {
       Error(file, "Game=" + game + " does not include the image's game " + id_.gameCode);
     }
+    if (!digestsTaken_) {
+      // The installation takes the digests of the descriptor the player's language picks;
+      // checked against the image, every descriptor's are the same where they are given.
+      packDatMD5_ = value("OriginalPackDatMD5", present);
+      packIncMD5_ = value("OriginalPackIncMD5", present);
+      digestsTaken_ = true;
+    }
     const std::string region = value("Region", present);
     if (!present) Error(file, "no Region: write Region=JAP,USA,EUR or Region=\"Region Free\"");
     if (present && hasImage_) {
@@ -125,17 +206,10 @@ class TChecker {
   void CheckDigest(const std::string& file, const char* key, const std::string& digest, const std::string& romfsFile) {
     const auto entry = image_.Find(romfsFile);
     if (!entry) return Error(file, std::string(key) + " is given, but the image has no " + romfsFile);
-    const TempFile scratch(dir_.parent_path() / (PathToUtf8(dir_.filename()) + ".digest.qpt-partial"));
-    if (!image_.CopyRomFsFile(*entry, scratch.path)) return Error(file, "cannot read " + romfsFile + " out of the image");
-    const std::string actual = FileMD5(scratch.path);
-    if (actual != digest) Error(file, std::string(key) + " is " + digest + ", the image's " + romfsFile + " has " + actual);
+    auto actual = image_.RomFsFileMD5(*entry);
+    if (!actual) return Error(file, "cannot read " + romfsFile + " out of the image");
+    if (*actual != digest) Error(file, std::string(key) + " is " + digest + ", the image's " + romfsFile + " has " + *actual);
   }
-
-  struct TempFile {
-    explicit TempFile(fs::path p) : path(std::move(p)) {}
-    ~TempFile() { RemoveFile(path); }
-    fs::path path;
-  };
 
   void CheckTrackLists() {
     for (const char* code : {"AAT", "AA4"}) {
@@ -229,8 +303,99 @@ class TChecker {
     }
   }
 
+  // The mod-folder installation of the patch, once for each voice set it brings (the sets
+  // differ in nothing else), until one fails.
+  void TryInstalls() {
+    std::vector<int> sets;
+    for (int i = 0; i < 3; ++i) {
+      if (FolderExists(dir_ / "voice" / kVoiceSets[i])) sets.push_back(i);
+    }
+    if (sets.empty()) sets.push_back(0);
+    for (std::size_t n = 0; n < sets.size(); ++n) {
+      if (!TryInstall(sets[n], n == 0 ? std::string() : std::string("voice/") + kVoiceSets[sets[n]])) return;
+    }
+  }
+
+  // False when the run failed. A problem the runs before did not meet is put down to the
+  // voice set (voiceFile) unless its line names a file of the patch.
+  bool TryInstall(int voiceIndex, const std::string& voiceFile) {
+    std::error_code ec;
+    const fs::path root = settings_.scratchRoot.empty() ? fs::temp_directory_path(ec) : settings_.scratchRoot;
+    // Never a folder taken from wherever the program was started.
+    const TScratchFolder scratch(root.is_absolute() ? root : fs::path());
+    if (scratch.path().empty() || !CreateFolder(scratch.path() / "tools") || !CreateFolder(scratch.path() / "mods")) {
+      Error("", "the patch could not be installed on trial: no scratch folder can be made in " + PathToUtf8(root));
+      return false;
+    }
+    // The run's work folder and run lock lie in the scratch folder too, so a run of the
+    // window beside this one is never in the way.
+    TInstallSettings s;
+    s.folders = settings_.folders;
+    s.folders.work = scratch.path();
+    s.patchDir = dir_;
+    s.romPath = imagePath_;
+    s.outPath = scratch.path() / "mods";
+    s.game = id_.gameCode;
+    s.originalPackDatMD5 = packDatMD5_;
+    s.originalPackIncMD5 = packIncMD5_;
+    s.lang = settings_.lang;
+    s.modFolder = true;
+    TTrialHost host(voiceIndex);
+    auto job = CreateInstallJob(id_.romExt, host, std::move(s));
+    job->Start();
+    bool stopAsked = false;
+    while (!host.WaitForEnd(std::chrono::milliseconds(50))) {
+      if (!stopAsked && settings_.stop && settings_.stop->load()) {
+        stopAsked = true;
+        job->Terminate();
+      }
+    }
+    job->WaitFor();
+    for (const std::string& warning : job->Warnings()) AddTrialProblem(false, warning, voiceFile);
+    const bool succeeded = job->Succeeded();
+    if (!succeeded) {
+      // What stopped the run: its last lines, after the break an error line is set off with
+      // or, for a refusal without one, after the last step that went through.
+      const std::vector<std::string>& lines = host.Lines();
+      const std::string done = settings_.lang ? settings_.lang->GetLangText("Done") : "Done";
+      const auto start = std::find_if(lines.rbegin(), lines.rend(), [&](const std::string& line) {
+        return line.empty() || line == done;
+      });
+      std::string reason;
+      for (auto it = start.base(); it != lines.end(); ++it) reason += (reason.empty() ? "" : "\r\n") + *it;
+      AddTrialProblem(true, reason.empty() ? "the installation failed" : reason, voiceFile);
+    }
+    job.reset();  // its run lock goes before the scratch folder
+    return succeeded;
+  }
+
+  // One line of a trial's problem: the installation's text, its detail after it; the file is
+  // the one the detail names when it lies in the patch folder.
+  void AddTrialProblem(bool error, const std::string& logged, const std::string& voiceFile) {
+    std::string text;
+    std::string file = voiceFile;
+    const std::vector<std::string> lines = SplitLogLine(logged);
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (lines[i].empty()) continue;
+      text += (text.empty() ? "" : " ") + lines[i];
+      if (i == 0) continue;
+      const fs::path named = PathFromUtf8(lines[i]);
+      const fs::path relative = named.lexically_relative(dir_);
+      if (named.is_absolute() && !relative.empty() && *relative.begin() != "..") {
+        const std::u8string generic = relative.generic_u8string();
+        file.assign(generic.begin(), generic.end());
+      }
+    }
+    const bool known = std::any_of(problems_.begin(), problems_.end(),
+                                   [&](const TPatchProblem& p) { return p.error == error && p.text == text; });
+    if (!known) problems_.push_back({error, file, text});
+  }
+
+  const TCheckPatchSettings& settings_;
   fs::path dir_;
   fs::path imagePath_;
+  std::string packDatMD5_, packIncMD5_;
+  bool digestsTaken_ = false;
   TRomIdentity id_;
   TImageFiles image_;
   bool hasImage_ = false;
@@ -239,8 +404,6 @@ class TChecker {
 
 }  // namespace
 
-std::vector<TPatchProblem> CheckPatch(const fs::path& patchDir, const fs::path& image) {
-  return TChecker(patchDir, image).Run();
-}
+std::vector<TPatchProblem> CheckPatch(const TCheckPatchSettings& settings) { return TChecker(settings).Run(); }
 
 }  // namespace qpt

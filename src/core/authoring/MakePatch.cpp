@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/authoring/ImageFiles.h"
+#include "core/rom/ImageFiles.h"
 #include "core/common/Common.h"
 #include "core/localization/Language.h"
 #include "core/localization/TokenText.h"

@@ -132,6 +132,9 @@ class TInstall {
   // True when the run succeeded but logged warnings on the way (a part of the patch may be
   // missing); read it once ThreadCancel has been called.
   bool SucceededWithWarnings() const { return Succeeded() && !warnings_.empty(); }
+  // Every warning the run logged, each as logged (its text, then CR LF and the detail when
+  // there is one), in order; read it once ThreadCancel has been called.
+  const std::vector<std::string>& Warnings() const { return warnings_; }
 
  protected:
   // Steps, in the order Execute calls most of them. A step returns false when it ended the

@@ -122,24 +122,11 @@ bool TInstallMods::CheckBeforeStart() {
     Log(FormatText("ErrorReadingImageFiles", {why}));
     return false;
   };
-  ctr::Status status = input_.Open(FRomPath);
-  if (!status) return refuse(status.message());
-  auto range = ctr::LocateMainNcch(input_);
-  if (!range) return refuse(range.message());
-  ctr::WindowReader window(input_, range->offset, range->size);
-  auto ncch = ctr::ReadNcch(window);
-  if (!ncch) return refuse(ncch.message());
-  status = ctr::RequirePlain(*ncch, ctr::PathText(FRomPath));
-  if (!status) return refuse(status.message());
-  titleFolder_ = ModTitleFolderName(ncch->header.programId);
-  const auto backing = window.Backing();
-  if (!backing || !backing->file) return refuse(ctr::PathText(FRomPath));
-  inputFile_ = backing->file;
-  if (ncch->romfs.present()) {
-    status = romfs_.Open(*inputFile_, backing->offset + ncch->romfs.offset, ncch->romfs.size);
-    if (!status) return refuse(status.message());
-    hasRomFs_ = true;
-  }
+  const ctr::Status opened = image_.Open(FRomPath);
+  if (!opened) return refuse(opened.message());
+  titleFolder_ = ModTitleFolderName(image_.ProgramId());
+  inputFile_ = &image_.File();
+  hasRomFs_ = image_.HasRomFs();
 
   if (!FolderExists(FOutPath) || !CanWriteIn(FOutPath)) {
     Log(FormatText("ErrorOutputFolderNotWritable", {PathToUtf8(FOutPath)}));

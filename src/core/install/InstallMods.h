@@ -11,7 +11,8 @@
 #include <vector>
 
 #include "core/install/Install.h"
-#include "ctr/Reader.h"
+#include "core/rom/ImageFiles.h"
+#include "ctr/Io.h"
 #include "ctr/RomFs.h"
 
 namespace qpt {
@@ -56,9 +57,10 @@ class TInstallMods final : public TInstall {
   // Puts the staged folder in place of the title folder, replacing an existing one whole.
   bool PlaceTitleFolder(const std::filesystem::path& stage, const std::filesystem::path& target);
 
-  ctr::FileReader input_;
-  ctr::InputFile* inputFile_ = nullptr;  // the file behind input_
-  ctr::RomFsReader romfs_;
+  TImageFiles image_;
+  // What the steps read the input through, once CheckBeforeStart has opened it.
+  ctr::InputFile* inputFile_ = nullptr;
+  const ctr::RomFsReader& romfs_ = image_.RomFs();
   bool hasRomFs_ = false;
   std::string titleFolder_;
   struct TStagedFile {

@@ -1,12 +1,15 @@
 // The check of a patch folder finds each kind of fault it names, and nothing in a clean one.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "core/authoring/CheckPatch.h"
 #include "core/common/Common.h"
 #include "core/install/PackDat.h"
+#include "support/AppFolder.h"
 #include "support/GameImages.h"
+#include "support/RecordingHost.h"
 #include "support/TempDir.h"
 
 namespace qpt {
@@ -34,6 +37,15 @@ TEST(CheckPatch, EachFaultIsFoundWithItsFileAndNothingInACleanPatch) {
     return "Game=AAT\r\nRegion=USA\r\nTitle=\"" + title + "\"\r\nOriginalPackDatMD5=" + dat +
            "\r\nOriginalPackIncMD5=" + incMD5 + "\r\n";
   };
+  const test::AppFolder app{test::AppFolder::RealTools{}};
+  const TLangList lang = test::BracketLanguage();
+  TCheckPatchSettings settings;
+  settings.patchDir = work / "patch";
+  settings.image = image.path;
+  settings.folders = app.path();
+  settings.lang = &lang;
+  settings.scratchRoot = work / "scratch";
+  fs::create_directory(settings.scratchRoot);
   const std::string entryCount = PackEntryFileName(static_cast<std::int64_t>(image.pack->entries.size()), ".bin");
 
   const struct {
@@ -58,6 +70,17 @@ TEST(CheckPatch, EachFaultIsFoundWithItsFileAndNothingInACleanPatch) {
        "voice/ENG/3_BCWAV/001.wav", "is never used"},
       {"pack entry out of range", [&](const fs::path& p) { test::WriteFile(p / "pack_dat" / entryCount, "entry"); }, true,
        "pack_dat/" + entryCount, "out of range"},
+      // Found only by installing the patch on trial.
+      {"delta that cannot be applied", [](const fs::path& p) { test::WriteFile(p / "patch.xdelta", "no delta at all"); },
+       true, "", test::L("ErrorApplyingXdelta")},
+      {"program file a mod folder cannot carry", [](const fs::path& p) { test::WriteFile(p / "exefs/banner.bnr", "a banner"); },
+       false, "", test::L("WarningModExeFsLeftOut") + " banner.bnr"},
+  };
+  const auto names = [](const fs::path& folder) {
+    std::vector<std::string> found;
+    for (const auto& entry : fs::directory_iterator(folder)) found.push_back(PathToUtf8(entry.path().filename()));
+    std::sort(found.begin(), found.end());
+    return found;
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
@@ -69,12 +92,15 @@ TEST(CheckPatch, EachFaultIsFoundWithItsFileAndNothingInACleanPatch) {
     test::WriteFile(patch / "voice/ENG/3_BCWAV/001.bcwav", "CWAV");
     test::WriteFile(patch / "pack_dat/00001.bin", "entry");
     c.make(patch);
-    const std::vector<TPatchProblem> problems = CheckPatch(patch, image.path);
-    if (c.file.empty()) {
+    const auto besidePatch = names(work.path());
+    const std::vector<TPatchProblem> problems = CheckPatch(settings);
+    EXPECT_EQ(names(work.path()), besidePatch) << "nothing is written beside the image or the patch";
+    EXPECT_TRUE(fs::is_empty(settings.scratchRoot)) << "the trial's scratch folder goes";
+    if (c.says.empty()) {
       EXPECT_TRUE(problems.empty()) << problems.front().file << ": " << problems.front().text;
       continue;
     }
-    ASSERT_EQ(problems.size(), 1u) << problems.front().file << ": " << problems.front().text;
+    ASSERT_EQ(problems.size(), 1u) << (problems.empty() ? "" : problems.front().file + ": " + problems.front().text);
     EXPECT_EQ(problems[0].error, c.error);
     EXPECT_EQ(problems[0].file, c.file);
     EXPECT_NE(problems[0].text.find(c.says), std::string::npos) << problems[0].text;

@@ -273,6 +273,13 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
   }
   EXPECT_TRUE(laidOver == translated);
   EXPECT_EQ(test::ReadBytes(title / "code.bin"), newCode);
+
+  // Installed into a new image instead, the patch gives back the same tree.
+  const Run rebuilt = Install(image, settings.out, "round trip.cia");
+  ASSERT_EQ(rebuilt.lines.back(), "[" + PathToUtf8(app / "round trip.cia") + "]");
+  EXPECT_TRUE(rebuilt.out.verified) << rebuilt.out.problem;
+  EXPECT_TRUE(rebuilt.out.romfs == translated);
+  EXPECT_EQ(rebuilt.out.code, newCode);
 }
 
 INSTANTIATE_TEST_SUITE_P(Games, ModFolderEndToEnd, ::testing::Values("AAT", "AA4", "AA5"));

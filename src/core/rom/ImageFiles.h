@@ -1,6 +1,7 @@
 // A game image opened for reading single files out of it: the RomFS file list and the ExeFS
-// of its main NCCH, without unpacking anything. Making and checking a patch compare an
-// author's files with the image's through it.
+// of its main NCCH, without unpacking anything. The mod-folder installation reads the files
+// its steps change through it; making and checking a patch compare an author's files with
+// the image's.
 #pragma once
 
 #include <cstdint>
@@ -27,11 +28,20 @@ class TImageFiles {
   // Whether file holds exactly the bytes of the image's RomFS file.
   bool SameAsRomFsFile(const std::filesystem::path& file, const ctr::RomFsReader::FileEntry& entry);
   ctr::Status CopyRomFsFile(const ctr::RomFsReader::FileEntry& entry, const std::filesystem::path& out);
+  // The file's MD5 as 32 upper-case hexadecimal digits, read straight out of the image.
+  ctr::Result<std::string> RomFsFileMD5(const ctr::RomFsReader::FileEntry& entry);
   // A small RomFS file (an index, a list) in memory; at most maxSize bytes.
   ctr::Result<std::string> ReadRomFsFile(const std::string& path, std::uint64_t maxSize);
   // The ExeFS files under the names an unpacked ExeFS folder gives them (code.bin, banner.bnr,
   // ...), the program decompressed when it is stored compressed, as the install unpacks it.
   ctr::Result<std::map<std::string, std::vector<std::uint8_t>>> ExeFsFiles();
+
+  // Valid once Open has succeeded, for as long as this object lives. The reader of an image
+  // without a RomFS is never opened and finds nothing.
+  bool HasRomFs() const { return hasRomFs_; }
+  const ctr::RomFsReader& RomFs() const { return romfs_; }
+  // The file the RomFS entries' offsets count in.
+  ctr::InputFile& File() { return *file_; }
 
  private:
   ctr::FileReader input_;

@@ -1,4 +1,4 @@
-#include "core/authoring/ImageFiles.h"
+#include "core/rom/ImageFiles.h"
 
 #include <algorithm>
 
@@ -6,6 +6,7 @@
 #include "ctr/Blz.h"
 #include "ctr/ExeFs.h"
 #include "ctr/Image.h"
+#include "ctr/Md5.h"
 
 namespace qpt {
 
@@ -60,6 +61,25 @@ ctr::Status TImageFiles::CopyRomFsFile(const ctr::RomFsReader::FileEntry& entry,
   if (status) status = file.AppendFrom(*file_, entry.offset, entry.size);
   if (status) status = file.Commit();
   return status;
+}
+
+ctr::Result<std::string> TImageFiles::RomFsFileMD5(const ctr::RomFsReader::FileEntry& entry) {
+  ctr::Md5 md5;
+  std::vector<std::uint8_t> block(std::size_t{1} << 20);
+  for (std::uint64_t done = 0; done < entry.size;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), entry.size - done));
+    const ctr::Status status = file_->ReadAt(entry.offset + done, block.data(), n);
+    if (!status) return status;
+    md5.Update(block.data(), n);
+    done += n;
+  }
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string text;
+  for (const std::uint8_t byte : md5.Final()) {
+    text += kHex[byte >> 4];
+    text += kHex[byte & 0x0F];
+  }
+  return text;
 }
 
 ctr::Result<std::string> TImageFiles::ReadRomFsFile(const std::string& path, std::uint64_t maxSize) {
