@@ -6,7 +6,7 @@
 #include <span>
 
 #include "core/common/Common.h"
-#include "core/authoring/ImageFiles.h"
+#include "core/rom/ImageFiles.h"
 #include "core/common/RunLock.h"
 #include "core/install/Install3DS.h"
 #include "core/install/InstallCIA.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <system_error>
 
-#include "core/authoring/ImageFiles.h"
+#include "core/rom/ImageFiles.h"
 #include "core/common/Common.h"
 #include "core/install/OutputCheck.h"
 #include "core/install/Receipt.h"
@@ -222,10 +222,8 @@ bool TInstallMods::StageFiles(const fs::path& stage) {
   return true;
 }
 
-bool TInstallMods::SameAsImageProgram(const fs::path& codeBin) const {
-  TImageFiles image;
-  if (!image.Open(FRomPath)) return false;
-  const auto files = image.ExeFsFiles();
+bool TInstallMods::SameAsImageProgram(const fs::path& codeBin) {
+  const auto files = image_.ExeFsFiles();
   if (!files) return false;
   const auto original = files->find("code.bin");
   std::string made;

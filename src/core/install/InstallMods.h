@@ -46,7 +46,7 @@ class TInstallMods final : public TInstall {
   // Fills the staged title folder; false when a write failed or the run was cancelled.
   bool StageFiles(const std::filesystem::path& stage);
   // Whether the program the run made is the image's own, decompressed as a loader reads it.
-  bool SameAsImageProgram(const std::filesystem::path& codeBin) const;
+  bool SameAsImageProgram(const std::filesystem::path& codeBin);
   // Whether a path may be in the mod folder's romfs: the input has it, the patch brings it,
   // or the run's music step named it.
   bool KnownRomFsPath(const std::string& path) const;
