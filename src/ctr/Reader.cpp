@@ -71,8 +71,13 @@ Status CopyRange(Reader& in, std::uint64_t offset, std::uint64_t size, OutputFil
 }
 
 Result<Sha256Digest> HashRange(Reader& in, std::uint64_t offset, std::uint64_t size) {
-  if (!InRange(offset, size, in.size())) return Truncated(in.name(), offset + size, in.size());
   Sha256 hash;
+  if (Status s = UpdateHash(in, offset, size, hash); !s) return s;
+  return hash.Final();
+}
+
+Status UpdateHash(Reader& in, std::uint64_t offset, std::uint64_t size, Sha256& hash) {
+  if (!InRange(offset, size, in.size())) return Truncated(in.name(), offset + size, in.size());
   std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(size, kCopyBlock)));
   while (size > 0) {
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, block.size()));
@@ -82,7 +87,7 @@ Result<Sha256Digest> HashRange(Reader& in, std::uint64_t offset, std::uint64_t s
     offset += n;
     size -= n;
   }
-  return hash.Final();
+  return Status::Ok();
 }
 
 }  // namespace ctr

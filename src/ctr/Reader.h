@@ -97,6 +97,8 @@ Status CopyRange(Reader& in, std::uint64_t offset, std::uint64_t size, OutputFil
 
 // SHA-256 of size bytes at offset, streamed.
 Result<Sha256Digest> HashRange(Reader& in, std::uint64_t offset, std::uint64_t size);
+// Feeds bytes [offset, offset + size) of in to hash, for a digest that goes on beyond them.
+Status UpdateHash(Reader& in, std::uint64_t offset, std::uint64_t size, Sha256& hash);
 
 // Text of a path for messages (UTF-8 on every platform).
 std::string PathText(const std::filesystem::path& path);

@@ -1,6 +1,7 @@
 #include "core/install/InputPass.h"
 
 #include <algorithm>
+#include <future>
 #include <memory>
 
 #include "core/common/Common.h"
@@ -92,15 +93,21 @@ void TInputPass::Run(std::filesystem::path image, bool wholeSha256) {
   }
   std::sort(open.begin(), open.end(), [](const TOpen& a, const TOpen& b) { return a.range.offset < b.range.offset; });
 
-  std::vector<std::uint8_t> block(std::size_t{4} << 20);
-  // Feeds the bytes [at, at + n) of the file to every range they overlap, and publishes each
-  // range that they complete.
+  // Two blocks: while the digests of the archives take one, the other's SHA-256 runs on a
+  // further thread, so that the archives' digests are known when their last byte is read and
+  // not when the whole image is hashed.
+  constexpr std::size_t kBlock = std::size_t{4} << 20;
+  std::vector<std::uint8_t> blocks[2] = {std::vector<std::uint8_t>(kBlock),
+                                         std::vector<std::uint8_t>(wholeSha256 ? kBlock : 0)};
+  std::uint8_t* block = blocks[0].data();
+  // Feeds the bytes [at, at + n) of the file, in block, to every range they overlap, and
+  // publishes each range that they complete.
   const auto feed = [&](std::uint64_t at, std::size_t n) {
     for (TOpen& o : open) {
       if (!o.md5) continue;
       const std::uint64_t from = std::max(at, o.range.offset);
       const std::uint64_t to = std::min(at + n, o.range.offset + o.range.size);
-      if (from < to) o.md5->Update(block.data() + (from - at), static_cast<std::size_t>(to - from));
+      if (from < to) o.md5->Update(block + (from - at), static_cast<std::size_t>(to - from));
       if (o.range.offset + o.range.size <= at + n) {
         Publish(md5_[o.index], Hex(o.md5->Final(), true));
         o.md5.reset();
@@ -110,8 +117,8 @@ void TInputPass::Run(std::filesystem::path image, bool wholeSha256) {
   const auto read = [&](std::uint64_t at, std::uint64_t end) {
     while (at < end) {
       if (stop_.load()) return false;
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), end - at));
-      if (!in.ReadAt(at, block.data(), n)) return false;
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, end - at));
+      if (!in.ReadAt(at, block, n)) return false;
       feed(at, n);
       at += n;
     }
@@ -120,12 +127,19 @@ void TInputPass::Run(std::filesystem::path image, bool wholeSha256) {
 
   if (wholeSha256) {
     ctr::Sha256 sha;
-    std::uint64_t at = 0;
-    for (; at < size; at += std::min<std::uint64_t>(block.size(), size - at)) {
-      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - at));
-      if (!read(at, at + n)) return PublishRest();
-      sha.Update(block.data(), n);
+    std::future<void> hashing;  // of the other block; ends before the blocks go
+    for (std::uint64_t at = 0, i = 0; at < size; ++i) {
+      block = blocks[i % 2].data();
+      const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(kBlock, size - at));
+      if (!read(at, at + n)) {
+        if (hashing.valid()) hashing.wait();
+        return PublishRest();
+      }
+      if (hashing.valid()) hashing.get();
+      hashing = std::async(std::launch::async, [&sha, block, n] { sha.Update(block, n); });
+      at += n;
     }
+    if (hashing.valid()) hashing.get();
     feed(size, 0);  // empty ranges at the very end
     Publish(sha256_, Hex(sha.Final(), false));
   } else {
