@@ -529,7 +529,7 @@ class TSession {
 
   int Verify(const std::string& argument) {
     const fs::path path = UserPath(argument);
-    if (!FileExists(path)) throw TFailure{"Cannot check " + PathToUtf8(path) + ": no such file."};
+    if (!FileExists(path)) throw TFailure{Text("CheckImageUnreadable") + "\n" + PathToUtf8(path)};
     const TImageCheckReport report = CheckImageForPlayer(path, lang_);
     for (const std::string& line : report.lines) out_ << line << '\n';
     return report.ok ? kExitOk : kExitFailed;

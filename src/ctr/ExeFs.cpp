@@ -147,18 +147,22 @@ Result<std::vector<std::uint8_t>> ReadExeFsFile(InputFile& file, std::uint64_t o
   return file.ReadVector(offset + entry->offset, entry->size);
 }
 
-Status VerifyExeFs(InputFile& file, std::uint64_t offset, std::uint64_t size) {
+Status VerifyExeFs(InputFile& file, std::uint64_t offset, std::uint64_t size, ExeFsFileFault* fault) {
   auto header = ReadExeFsHeader(file, offset, size);
   if (!header) return header.status();
   for (const ExeFsHeader::Entry& entry : header->entries) {
     // The console reads ExeFS files in whole 0x200-byte units.
     if ((entry.offset % kExeFsAlignment) != 0) {
+      if (fault) *fault = {entry.name, true};
       return Status::Error("ExeFS file '" + entry.name + "' is not aligned to 0x200");
     }
     Sha256 hasher;
     Status s = CopyHashed(file, offset + entry.offset, entry.size, nullptr, hasher);
     if (!s) return s;
-    if (hasher.Final() != entry.hash) return Status::Error("ExeFS file '" + entry.name + "' hash mismatch");
+    if (hasher.Final() != entry.hash) {
+      if (fault) *fault = {entry.name, false};
+      return Status::Error("ExeFS file '" + entry.name + "' hash mismatch");
+    }
   }
   return Status::Ok();
 }

@@ -67,8 +67,15 @@ Result<ExeFsHeader> ReadExeFsHeader(InputFile& file, std::uint64_t offset, std::
 // Reads one named file (as stored, .code not decompressed) of the ExeFS at [offset, offset + size).
 Result<std::vector<std::uint8_t>> ReadExeFsFile(InputFile& file, std::uint64_t offset, std::uint64_t size,
                                                 std::string_view name);
-// Checks the header and every file's SHA-256; the message names the file whose hash is wrong.
-Status VerifyExeFs(InputFile& file, std::uint64_t offset, std::uint64_t size);
+// The ExeFS file that failed its check, for a caller that words it itself.
+struct ExeFsFileFault {
+  std::string name;         // empty when the header itself could not be read
+  bool misaligned = false;  // else its hash does not match
+};
+
+// Checks the header and every file's SHA-256; the message names the file whose hash is wrong,
+// and so does *fault when given.
+Status VerifyExeFs(InputFile& file, std::uint64_t offset, std::uint64_t size, ExeFsFileFault* fault = nullptr);
 
 // The name under which an ExeFS entry lives in an unpacked folder (code.bin, banner.bnr,
 // icon.icn, logo.darc.lz, NAME.bin). Slot matters: only slot 0 is the program image.

@@ -165,9 +165,15 @@ class RomFsReader {
   RomFsLevel3HeaderRecord level3Header_{};
 };
 
+// The block of the hash tree that failed its check, for a caller that words it itself.
+struct RomFsHashMismatch {
+  int level = 0;  // 1, 2 or 3; 0 when the tree could not be read at all
+  std::uint64_t block = 0;
+};
+
 // Checks the master hash and every block of levels 1, 2 and 3; the message names the level and
-// block that does not match.
-Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size);
+// block that does not match, and so does *mismatch when given.
+Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size, RomFsHashMismatch* mismatch = nullptr);
 
 // One level of the hash tree as it lies in a RomFS image.
 struct IvfcLevel {

@@ -72,7 +72,7 @@ Result<IvfcLayout> ParseIvfcHeader(const IvfcHeaderRecord& header, std::uint64_t
 // Hashes every block of `level` and compares it with the hash list that starts at
 // hashesAt (absolute) in the file.
 Status CheckLevel(InputFile& file, std::uint64_t base, const IvfcLevel& level, std::uint64_t hashesAt,
-                  const char* levelName) {
+                  int levelNumber, RomFsHashMismatch* mismatch) {
   const std::uint64_t blocks = level.Blocks();
   const std::uint64_t perChunk = std::max<std::uint64_t>(1, kChunk / level.blockSize);
   std::vector<std::uint8_t> data;
@@ -91,7 +91,8 @@ Status CheckLevel(InputFile& file, std::uint64_t base, const IvfcLevel& level, s
       hasher.Update(data.data() + i * level.blockSize, static_cast<std::size_t>(level.blockSize));
       const Sha256Digest digest = hasher.Final();
       if (std::memcmp(digest.data(), hashes.data() + i * kHashSize, kHashSize) != 0) {
-        return Status::Error(std::string("RomFS ") + levelName + " block " + std::to_string(first + i) +
+        if (mismatch) *mismatch = {levelNumber, first + i};
+        return Status::Error("RomFS level " + std::to_string(levelNumber) + " block " + std::to_string(first + i) +
                              " does not match its hash");
       }
     }
@@ -249,17 +250,17 @@ Status HashingWriter::FlushLevel2() {
 
 // ---------------------------------------------------------------- checking
 
-Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size) {
+Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size, RomFsHashMismatch* mismatch) {
   auto layout = ReadIvfcLayout(file, offset, size);
   if (!layout) return layout.status();
   const IvfcLevel* l = layout->levels;
   Status s = CheckIvfcHashLevels(*layout, size);
   if (!s) return s;
-  s = CheckLevel(file, offset, l[0], offset + kIvfcMasterHashOffset, "level 1");
+  s = CheckLevel(file, offset, l[0], offset + kIvfcMasterHashOffset, 1, mismatch);
   if (!s) return s;
-  s = CheckLevel(file, offset, l[1], offset + l[0].offset, "level 2");
+  s = CheckLevel(file, offset, l[1], offset + l[0].offset, 2, mismatch);
   if (!s) return s;
-  return CheckLevel(file, offset, l[2], offset + l[1].offset, "level 3");
+  return CheckLevel(file, offset, l[2], offset + l[1].offset, 3, mismatch);
 }
 
 Status CheckIvfcHashLevels(const IvfcLayout& layout, std::uint64_t size) {

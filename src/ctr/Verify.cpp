@@ -14,15 +14,69 @@ namespace ctr {
 
 namespace {
 
+// The English name of every region, for tools and developers.
+const char* RegionName(VerifyRegion what) {
+  switch (what) {
+    case VerifyRegion::CiaHeader: return "CIA header and sections";
+    case VerifyRegion::CertificateChain: return "certificate chain";
+    case VerifyRegion::TicketTitle: return "ticket and TMD title ID";
+    case VerifyRegion::TmdInfoRecords: return "TMD info records hash";
+    case VerifyRegion::TmdContentRecords: return "TMD content records hash";
+    case VerifyRegion::ContentBitmap: return "content index bitmap";
+    case VerifyRegion::ContentUnencrypted: return "stored unencrypted";
+    case VerifyRegion::ContentHash: return "content hash";
+    case VerifyRegion::NcsdHeader: return "NCSD header and partition table";
+    case VerifyRegion::PartitionPresent: return "partition 0 present";
+    case VerifyRegion::NcchHeaderCopy: return "NCCH header copy at 0x1100";
+    case VerifyRegion::NcchHeader: return "NCCH header";
+    case VerifyRegion::NcchDecrypted: return "stored decrypted (NoCrypto)";
+    case VerifyRegion::NcchContentSize: return "content size";
+    case VerifyRegion::NcchLayout: return "region layout";
+    case VerifyRegion::ExheaderHash: return "exheader hash";
+    case VerifyRegion::LogoHash: return "logo hash";
+    case VerifyRegion::ExeFsHeaderHash: return "ExeFS header hash";
+    case VerifyRegion::ExeFsFiles: return "ExeFS files";
+    case VerifyRegion::RomFsHeaderHash: return "RomFS header hash";
+    case VerifyRegion::RomFsLevels: return "RomFS levels";
+  }
+  return "";
+}
+
+// Where the items added next lie.
+struct Scope {
+  VerifyScope scope = VerifyScope::Image;
+  std::uint16_t index = 0;
+
+  std::string Prefix() const {
+    switch (scope) {
+      case VerifyScope::Image: break;
+      case VerifyScope::Content: return "content " + std::to_string(index) + ": ";
+      case VerifyScope::Partition: return "partition " + std::to_string(index) + ": ";
+    }
+    return "";
+  }
+};
+
 class Checker {
  public:
   explicit Checker(VerifyReport& report) : report_(report) {}
 
-  void Add(const std::string& prefix, const std::string& region, bool good, std::string detail = {}) {
-    report_.items.push_back({prefix + region, good, std::move(detail)});
+  // The item added, for the caller to add what it knows of a fault.
+  VerifyItem& Add(const Scope& scope, VerifyRegion what, bool good, VerifyFault fault, std::string detail = {}) {
+    VerifyItem item;
+    item.region = scope.Prefix() + RegionName(what);
+    item.good = good;
+    item.detail = good ? std::string() : std::move(detail);
+    item.what = what;
+    item.scope = scope.scope;
+    item.scopeIndex = scope.index;
+    item.fault = good ? VerifyFault::None : fault;
+    report_.items.push_back(std::move(item));
+    return report_.items.back();
   }
-  void Add(const std::string& prefix, const std::string& region, const Status& status) {
-    Add(prefix, region, status.ok(), status.message());
+  // A step that could not read or parse what it checks.
+  VerifyItem& Add(const Scope& scope, VerifyRegion what, const Status& status) {
+    return Add(scope, what, status.ok(), VerifyFault::Unreadable, status.message());
   }
 
  private:
@@ -34,26 +88,26 @@ bool SameDigest(const Sha256Digest& digest, const std::uint8_t (&field)[0x20]) {
 }
 
 // Hash of a region compared with the value stored for it.
-void CheckHash(Checker& check, const std::string& prefix, const std::string& region, Reader& in,
-               std::uint64_t offset, std::uint64_t size, const std::uint8_t (&stored)[0x20]) {
+void CheckHash(Checker& check, const Scope& scope, VerifyRegion what, Reader& in, std::uint64_t offset,
+               std::uint64_t size, const std::uint8_t (&stored)[0x20]) {
   auto digest = HashRange(in, offset, size);
   if (!digest) {
-    check.Add(prefix, region, digest.status());
+    check.Add(scope, what, digest.status());
   } else {
-    check.Add(prefix, region, SameDigest(*digest, stored), SameDigest(*digest, stored) ? "" : "hash mismatch");
+    check.Add(scope, what, SameDigest(*digest, stored), VerifyFault::HashMismatch, "hash mismatch");
   }
 }
 
 // The NCCH checks; in must be backed by a file (the ExeFS and RomFS readers work in place).
-void VerifyNcch(Checker& check, const std::string& prefix, Reader& in) {
+void VerifyNcch(Checker& check, const Scope& scope, Reader& in) {
   auto parsed = ReadNcch(in);
-  check.Add(prefix, "NCCH header", parsed.status());
+  check.Add(scope, VerifyRegion::NcchHeader, parsed.status());
   if (!parsed) return;
   const Ncch& ncch = *parsed;
-  check.Add(prefix, "stored decrypted (NoCrypto)", ncch.isPlain(), ncch.isPlain() ? "" : "encrypted: cannot be checked");
+  check.Add(scope, VerifyRegion::NcchDecrypted, ncch.isPlain(), VerifyFault::Encrypted, "encrypted: cannot be checked");
   if (!ncch.isPlain()) return;
-  check.Add(prefix, "content size", ncch.contentSize <= in.size(),
-            ncch.contentSize <= in.size() ? "" : "the header claims more bytes than there are");
+  check.Add(scope, VerifyRegion::NcchContentSize, ncch.contentSize <= in.size(), VerifyFault::PastEnd,
+            "the header claims more bytes than there are");
 
   // Regions in the order consumers require, without overlaps, inside the content size.
   std::uint64_t end = ncch.exheader.present() ? ncch.exheader.offset + ncch.exheader.size : kNcchHeaderSize;
@@ -64,26 +118,46 @@ void VerifyNcch(Checker& check, const std::string& prefix, Reader& in) {
     end = range->offset + range->size;
   }
   ordered = ordered && end <= ncch.contentSize;
-  check.Add(prefix, "region layout", ordered, ordered ? "" : "regions overlap, are out of order or pass the content size");
+  check.Add(scope, VerifyRegion::NcchLayout, ordered, VerifyFault::BadLayout,
+            "regions overlap, are out of order or pass the content size");
 
   if (ncch.exheader.present()) {
-    CheckHash(check, prefix, "exheader hash", in, ncch.exheader.offset, kExheaderHashedSize, ncch.header.exheaderHash);
+    CheckHash(check, scope, VerifyRegion::ExheaderHash, in, ncch.exheader.offset, kExheaderHashedSize,
+              ncch.header.exheaderHash);
   }
-  if (ncch.logo.present()) CheckHash(check, prefix, "logo hash", in, ncch.logo.offset, ncch.logo.size, ncch.header.logoHash);
+  if (ncch.logo.present()) {
+    CheckHash(check, scope, VerifyRegion::LogoHash, in, ncch.logo.offset, ncch.logo.size, ncch.header.logoHash);
+  }
   const auto backing = in.Backing();
   if (ncch.exefs.present()) {
-    CheckHash(check, prefix, "ExeFS header hash", in, ncch.exefs.offset, ncch.exefsHashRegion, ncch.header.exefsHash);
-    check.Add(prefix, "ExeFS files", VerifyExeFs(*backing->file, backing->offset + ncch.exefs.offset, ncch.exefs.size));
+    CheckHash(check, scope, VerifyRegion::ExeFsHeaderHash, in, ncch.exefs.offset, ncch.exefsHashRegion,
+              ncch.header.exefsHash);
+    ExeFsFileFault fault;
+    const Status files = VerifyExeFs(*backing->file, backing->offset + ncch.exefs.offset, ncch.exefs.size, &fault);
+    VerifyItem& item = check.Add(scope, VerifyRegion::ExeFsFiles, files);
+    if (!files && !fault.name.empty()) {
+      item.fault = fault.misaligned ? VerifyFault::Misaligned : VerifyFault::HashMismatch;
+      item.name = fault.name;
+    }
   }
   if (ncch.romfs.present()) {
-    CheckHash(check, prefix, "RomFS header hash", in, ncch.romfs.offset, ncch.romfsHashRegion, ncch.header.romfsHash);
-    check.Add(prefix, "RomFS levels", VerifyRomFs(*backing->file, backing->offset + ncch.romfs.offset, ncch.romfs.size));
+    CheckHash(check, scope, VerifyRegion::RomFsHeaderHash, in, ncch.romfs.offset, ncch.romfsHashRegion,
+              ncch.header.romfsHash);
+    RomFsHashMismatch mismatch;
+    const Status levels = VerifyRomFs(*backing->file, backing->offset + ncch.romfs.offset, ncch.romfs.size, &mismatch);
+    VerifyItem& item = check.Add(scope, VerifyRegion::RomFsLevels, levels);
+    if (!levels && mismatch.level != 0) {
+      item.fault = VerifyFault::HashMismatch;
+      item.level = mismatch.level;
+      item.block = mismatch.block;
+    }
   }
 }
 
 void VerifyCia(Checker& check, Reader& in) {
+  const Scope image;
   auto parsed = ReadCia(in);
-  check.Add("", "CIA header and sections", parsed.status());
+  check.Add(image, VerifyRegion::CiaHeader, parsed.status());
   if (!parsed) return;
   const Cia& cia = *parsed;
 
@@ -94,14 +168,14 @@ void VerifyCia(Checker& check, Reader& in) {
     auto chain = in.ReadVector(cia.certOffset, cia.header.certChainSize);
     chainOk = chain && std::equal(chain->begin(), chain->end(), retail.begin(), retail.end());
   }
-  check.Add("", "certificate chain", chainOk, chainOk ? "" : "not the retail certificate chain");
-  const bool titleOk = cia.ticket.titleId.get() == cia.tmd.titleId.get();
-  check.Add("", "ticket and TMD title ID", titleOk, titleOk ? "" : "the ticket and the TMD name different titles");
+  check.Add(image, VerifyRegion::CertificateChain, chainOk, VerifyFault::NotRetail, "not the retail certificate chain");
+  check.Add(image, VerifyRegion::TicketTitle, cia.ticket.titleId.get() == cia.tmd.titleId.get(),
+            VerifyFault::TitlesDiffer, "the ticket and the TMD name different titles");
 
   const Sha256Digest infoHash =
       Sha256::Of(cia.infoRecords.data(), cia.infoRecords.size() * sizeof(TmdContentInfo));
-  check.Add("", "TMD info records hash", SameDigest(infoHash, cia.tmd.infoRecordsHash),
-            SameDigest(infoHash, cia.tmd.infoRecordsHash) ? "" : "hash mismatch");
+  check.Add(image, VerifyRegion::TmdInfoRecords, SameDigest(infoHash, cia.tmd.infoRecordsHash),
+            VerifyFault::HashMismatch, "hash mismatch");
   bool chunksOk = true;
   for (const TmdContentInfo& info : cia.infoRecords) {
     const std::size_t first = info.firstChunk.get(), count = info.chunkCount.get();
@@ -113,7 +187,7 @@ void VerifyCia(Checker& check, Reader& in) {
     const Sha256Digest digest = Sha256::Of(cia.chunks.data() + first, count * sizeof(TmdContentChunk));
     chunksOk = chunksOk && SameDigest(digest, info.hash);
   }
-  check.Add("", "TMD content records hash", chunksOk, chunksOk ? "" : "hash mismatch");
+  check.Add(image, VerifyRegion::TmdContentRecords, chunksOk, VerifyFault::HashMismatch, "hash mismatch");
 
   // Every bit of the bitmap must name a content the TMD lists.
   std::set<std::uint16_t> listed;
@@ -125,41 +199,42 @@ void VerifyCia(Checker& check, Reader& in) {
   }
   for (const CiaContent& content : cia.contents) presentSize += content.present ? content.size : 0;
   bitmapOk = bitmapOk && presentSize == cia.header.contentSize;
-  check.Add("", "content index bitmap", bitmapOk,
-            bitmapOk ? "" : "the bitmap or the content size does not match the TMD");
+  check.Add(image, VerifyRegion::ContentBitmap, bitmapOk, VerifyFault::BitmapMismatch,
+            "the bitmap or the content size does not match the TMD");
 
   for (const CiaContent& content : cia.contents) {
     if (!content.present) continue;
-    const std::string prefix = "content " + std::to_string(content.index) + ": ";
+    const Scope scope{VerifyScope::Content, content.index};
     const bool encrypted = (content.type & kTmdContentEncrypted) != 0;
-    check.Add(prefix, "stored unencrypted", !encrypted, encrypted ? "the TMD marks it encrypted" : "");
+    check.Add(scope, VerifyRegion::ContentUnencrypted, !encrypted, VerifyFault::Encrypted, "the TMD marks it encrypted");
     auto digest = HashRange(in, content.offset, content.size);
     if (!digest) {
-      check.Add(prefix, "content hash", digest.status());
+      check.Add(scope, VerifyRegion::ContentHash, digest.status());
     } else {
       const bool same = std::equal(digest->begin(), digest->end(), content.hash.begin());
-      check.Add(prefix, "content hash", same, same ? "" : "hash mismatch");
+      check.Add(scope, VerifyRegion::ContentHash, same, VerifyFault::HashMismatch, "hash mismatch");
     }
     if (content.index == 0 && !encrypted) {
       WindowReader ncch(in, content.offset, content.size);
-      VerifyNcch(check, prefix, ncch);
+      VerifyNcch(check, scope, ncch);
     }
   }
 }
 
 void VerifyNcsd(Checker& check, Reader& in) {
+  const Scope image;
   auto parsed = ReadNcsd(in);
-  check.Add("", "NCSD header and partition table", parsed.status());
+  check.Add(image, VerifyRegion::NcsdHeader, parsed.status());
   if (!parsed) return;
   const ByteRange p0 = parsed->Partition(0);
-  check.Add("", "partition 0 present", p0.present());
+  check.Add(image, VerifyRegion::PartitionPresent, p0.present(), VerifyFault::Missing);
   if (!p0.present()) return;
   WindowReader ncch(in, p0.offset, p0.size);
   auto copy = in.ReadVector(kNcsdNcchCopyOffset, 0x100);
   auto header = ncch.ReadVector(0x100, 0x100);
   const bool copyOk = copy && header && *copy == *header;
-  check.Add("", "NCCH header copy at 0x1100", copyOk, copyOk ? "" : "differs from partition 0's header");
-  VerifyNcch(check, "partition 0: ", ncch);
+  check.Add(image, VerifyRegion::NcchHeaderCopy, copyOk, VerifyFault::CopyDiffers, "differs from partition 0's header");
+  VerifyNcch(check, Scope{VerifyScope::Partition, 0}, ncch);
 }
 
 }  // namespace
@@ -190,7 +265,7 @@ Result<VerifyReport> VerifyImageReport(const std::filesystem::path& path) {
       VerifyNcsd(check, file);
       break;
     case ImageKind::Ncch:
-      VerifyNcch(check, "", file);
+      VerifyNcch(check, Scope{}, file);
       break;
     case ImageKind::Unknown:
       return Status::Error(file.name() + " is neither a CIA, a card image nor an NCCH");

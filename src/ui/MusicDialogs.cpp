@@ -6,6 +6,7 @@
 #include <QHeaderView>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QScreen>
 #include <QTableWidget>
@@ -126,6 +127,15 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   TntButton5->setObjectName(QStringLiteral("TntButton5"));
   connect(TntButton5, &QPushButton::clicked, this, &TMusicDialog::TntButton5Click);
   for (QPushButton* button : {TntButton4, TntButton5}) button->setMinimumHeight(25);
+  ProgressBar = new QProgressBar(this);
+  ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
+  ProgressBar->setTextVisible(false);
+  // Shown only while the old image is written; its room is kept so that the dialog, sized to
+  // its texts, does not change size when it appears.
+  QSizePolicy barPolicy = ProgressBar->sizePolicy();
+  barPolicy.setRetainSizeWhenHidden(true);
+  ProgressBar->setSizePolicy(barPolicy);
+  ProgressBar->hide();
 
   // The grid on top, sized to its columns; below it the options, the menu's track and the
   // buttons. Longer texts widen the dialog rather than being cut off.
@@ -133,6 +143,7 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   options->setSpacing(4);
   options->addWidget(CBShowSame);
   options->addWidget(CBApplyDirectly);
+  options->addWidget(ProgressBar);
   auto* menu = new QVBoxLayout;
   menu->setSpacing(3);
   menu->addWidget(Panel1);
@@ -155,6 +166,10 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
     move(screen->availableGeometry().center() - rect().center());
   }
+}
+
+TMusicDialog::~TMusicDialog() {
+  if (writer_.joinable()) writer_.join();
 }
 
 QString TMusicDialog::CellText(int column, int row) const { return Grid->item(row, column)->text(); }
@@ -302,7 +317,8 @@ void TMusicDialog::CBSelectedChange(const QString& text) {
   }
 }
 
-bool TMusicDialog::TntButton4Click() {
+void TMusicDialog::TntButton4Click() {
+  if (Writing()) return;
   // The choice goes into a copy first: when the old image refuses it, the track list stays as
   // it was and the dialog open.
   TTrackList chosen = trackList_;
@@ -312,27 +328,50 @@ bool TMusicDialog::TntButton4Click() {
   }
   if (Trilogy()) chosen.SetSelected(33, CB33->currentText().toStdString());
   chosen.MusicChanged = true;
-  if (CBApplyDirectly->isChecked()) {
-    // The check afterwards reads the whole image, a few seconds for a large one.
-    struct TWaitCursor {
-      TWaitCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
-      ~TWaitCursor() { QGuiApplication::restoreOverrideCursor(); }
-    };
-    const TDirectWriteResult written = [&] {
-      const TWaitCursor wait;
-      return WriteMusicIntoImage(chosen, *language_.langList);
-    }();
-    for (const std::string& line : written.log) log_(line);
-    if (!written.error.empty()) {
-      ShowMessage(this, MessageKind::Error, windowTitle(), QString::fromStdString(written.error));
-      return false;
-    }
-    // The image itself now holds these titles; a later run's receipt compares with them.
-    if (written.changed) chosen.ImageSelected = chosen.Selected;
+  if (!CBApplyDirectly->isChecked()) {
+    trackList_ = std::move(chosen);
+    accept();
+    return;
   }
+  // The check after the write reads the whole image, seconds for a large one: off the
+  // dialog's thread, on copies of what it reads, so that the windows keep drawing.
+  SetWriting(true);
+  const TLangList lang = *language_.langList;
+  writer_ = std::thread([this, chosen = std::move(chosen), lang]() mutable {
+    TDirectWriteResult written = WriteMusicIntoImage(chosen, lang);
+    QMetaObject::invokeMethod(
+        this, [this, chosen = std::move(chosen), written = std::move(written)]() mutable { WriteEnded(std::move(chosen), written); },
+        Qt::QueuedConnection);
+  });
+}
+
+void TMusicDialog::WriteEnded(TTrackList chosen, const TDirectWriteResult& written) {
+  if (writer_.joinable()) writer_.join();
+  SetWriting(false);
+  for (const std::string& line : written.log) log_(line);
+  if (!written.error.empty()) {
+    ShowMessage(this, MessageKind::Error, windowTitle(), QString::fromStdString(written.error));
+    return;
+  }
+  // The image itself now holds these titles; a later run's receipt compares with them.
+  if (written.changed) chosen.ImageSelected = chosen.Selected;
   trackList_ = std::move(chosen);
   accept();
-  return true;
+}
+
+void TMusicDialog::SetWriting(bool writing) {
+  for (QWidget* control : std::initializer_list<QWidget*>{Grid, CBSelected, CB33, CBShowSame, CBApplyDirectly,
+                                                          TntButton4, TntButton5}) {
+    control->setEnabled(!writing);
+  }
+  // A busy bar: the write reports no steps, and most of its time is the check's one pass.
+  ProgressBar->setRange(0, writing ? 0 : 100);
+  ProgressBar->setVisible(writing);
+}
+
+void TMusicDialog::reject() {
+  if (Writing()) return;
+  QDialog::reject();
 }
 
 void TMusicDialog::TntButton5Click() { reject(); }

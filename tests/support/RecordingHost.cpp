@@ -91,13 +91,21 @@ TLangList BracketLanguage() {
       "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput", "WaitingForWorkFolderRemoval", "CheckRegionGood", "CheckRegionBad",
       "CheckAllGood", "CheckSomeBad", "CheckImageUnreadable", "LogEncrypted", "ErrorLoadingROM",
       "ReadingModFiles", "WritingModFolder", "CheckingModFolder", "ErrorWritingModFolder", "WarningModExeFsLeftOut",
-      "ModFolderSuccessful", "ReceiptModFolder", "ReceiptModFilesGood"};
+      "ModFolderSuccessful", "ReceiptModFolder", "ReceiptModFilesGood", "SizeGB", "SizeMB", "SizeKB",
+      "VerifyCiaHeader", "VerifyCertificateChain", "VerifyTicketTitle", "VerifyTmdInfoRecords", "VerifyTmdContentRecords",
+      "VerifyContentBitmap", "VerifyContentUnencrypted", "VerifyContentHash", "VerifyNcsdHeader", "VerifyPartitionPresent",
+      "VerifyNcchHeaderCopy", "VerifyNcchHeader", "VerifyNcchDecrypted", "VerifyNcchContentSize", "VerifyNcchLayout",
+      "VerifyExheaderHash", "VerifyLogoHash", "VerifyExeFsHeaderHash", "VerifyExeFsFiles", "VerifyRomFsHeaderHash",
+      "VerifyRomFsLevels", "VerifyFaultUnreadable", "VerifyFaultHash", "VerifyFaultEncrypted", "VerifyFaultTmdEncrypted",
+      "VerifyFaultPastEnd", "VerifyFaultLayout", "VerifyFaultNotRetail", "VerifyFaultTitles", "VerifyFaultBitmap",
+      "VerifyFaultCopy", "VerifyFaultMissing"};
   // Texts with values show them after colons: "<ErrorNotEnoughSpace:%1:%2:%3>".
   static const std::pair<const char*, int> kFormatted[] = {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},
       {"ErrorCheckImageInput", 1},  {"ErrorOutputFolderNotWritable", 1}, {"ErrorNotEnoughSpace", 3},
       {"ErrorReadingImageFiles", 1}, {"ErrorModFolderExists", 1},       {"ErrorCheckModFolder", 1},
-      {"ReceiptWritten", 1}};
+      {"ReceiptWritten", 1}, {"VerifyInContent", 1}, {"VerifyInPartition", 1}, {"VerifyFaultRomFsBlock", 2},
+      {"VerifyFaultExeFsFile", 1}, {"VerifyFaultMisaligned", 1}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);

@@ -10,6 +10,8 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QRegularExpression>
+#include <QSet>
 #include <QTest>
 #include <QTextBrowser>
 
@@ -257,6 +259,34 @@ TEST_F(Flow, CheckingAnImageLogsEveryRegionWithoutBlockingTheWindow) {
   }
   EXPECT_TRUE(form->LogText().contains(Text("CheckRegionBad")));
   EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
+
+  // In Russian, every word the check shows is the language file's: Latin letters only in the
+  // image's path, the game's own title and region code, and what the file itself writes in
+  // them (CIA, RomFS, ...).
+  form->CBLang->setCurrentIndex(form->CBLang->findText("Русский"));
+  const qsizetype before = form->LogText().split('\n').size();
+  openAnswers.push_back(Path(app / "damaged.cia"));
+  QTest::mouseClick(form->BTNCheckImage, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
+  const QRegularExpression latin(QStringLiteral("[A-Za-z]+"));
+  QSet<QString> allowed;
+  const auto allow = [&](const QString& text) {
+    for (const auto& word : latin.globalMatch(text)) allowed.insert(word.captured());
+  };
+  for (const QString& line : QString::fromStdString(test::ReadFile(app / PathFromUtf8("lang/Русский.lng"))).split('\n')) {
+    allow(line.mid(line.indexOf('=') + 1));
+  }
+  allow(QString::fromUtf8(IdentificationTable()[0].title));
+  allow(QString::fromUtf8(IdentificationTable()[0].region).section(' ', -1));
+  const QStringList shown = form->LogText().split('\n').mid(before);
+  ASSERT_GE(shown.size(), 5);
+  EXPECT_TRUE(shown.join('\n').contains(Text("CheckRegionBad")));
+  for (QString line : shown) {
+    line.remove(Path(app / "damaged.cia"));
+    for (const auto& word : latin.globalMatch(line)) {
+      EXPECT_TRUE(allowed.contains(word.captured())) << word.captured().toStdString() << " in: " << line.toStdString();
+    }
+  }
 }
 
 TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {

@@ -99,6 +99,11 @@ std::string TInstall::GetLangText(const char* key) const {
   return settings_.lang ? settings_.lang->GetLangText(key) : std::string(key);
 }
 
+const TLangList& TInstall::Lang() const {
+  static const TLangList kNone;
+  return settings_.lang ? *settings_.lang : kNone;
+}
+
 fs::path TInstall::WorkPath(const std::string& relative) const {
   return FAppDir / PathFromUtf8(NativeSeparators(relative));
 }
@@ -161,15 +166,7 @@ void TInstall::LogWarning(const char* key, const std::string& detail) {
 }
 
 std::string TInstall::FormatText(const char* key, const std::vector<std::string>& values) const {
-  std::string text = GetLangText(key);
-  for (std::size_t i = values.size(); i > 0; --i) {
-    // From the last so that %1 never eats the start of %10.
-    const std::string mark = "%" + std::to_string(i);
-    for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + values[i - 1].size())) {
-      text.replace(at, mark.size(), values[i - 1]);
-    }
-  }
-  return text;
+  return FillMarks(GetLangText(key), values);
 }
 
 bool TInstall::RunToolStep(const char* startKey, const std::string& tool, const std::string& arguments,
@@ -245,7 +242,7 @@ bool TInstall::CheckBeforeStart() {
   if (ec) return true;  // the first step says what is wrong with the input
   for (const TSpaceShortfall& shortfall : FindSpaceShortfalls(inputSize, WorkPath("tools"), outFolder)) {
     Log(FormatText("ErrorNotEnoughSpace",
-                   {PathToUtf8(shortfall.folder), FormatSize(shortfall.needed), FormatSize(shortfall.available)}));
+                   {PathToUtf8(shortfall.folder), FormatSize(shortfall.needed, Lang()), FormatSize(shortfall.available, Lang())}));
     return false;
   }
   return true;
@@ -277,7 +274,7 @@ bool TInstall::CheckOutput(const fs::path& written) {
   std::future<std::string> outputHash;
   if (settings_.writeReceipt) outputHash = std::async(std::launch::async, [written] { return FileSha256(written); });
   const std::optional<TImageProblem> problem =
-      settings_.checkImage ? settings_.checkImage(FRomPath, written) : CheckNewImage(FRomPath, written);
+      settings_.checkImage ? settings_.checkImage(FRomPath, written) : CheckNewImage(FRomPath, written, Lang());
   if (outputHash.valid()) outputHash_ = outputHash.get();
   if (problem) {
     remove();

@@ -166,6 +166,8 @@ class TInstall {
 
   // Helpers for the steps.
   std::string GetLangText(const char* key) const;
+  // The run's language table; an empty one (every text its key) when the run has none.
+  const TLangList& Lang() const;
   // Every line goes to the host and into the run's own copy of its log (for the receipt).
   void Log(const std::string& line);
   void LogReplaceLast(const std::string& line);

@@ -146,7 +146,7 @@ bool TInstallMods::CheckBeforeStart() {
   }
   for (const TSpaceShortfall& shortfall : FindSpaceShortfalls(reading, WorkPath("tools"), FOutPath)) {
     Log(FormatText("ErrorNotEnoughSpace",
-                   {PathToUtf8(shortfall.folder), FormatSize(shortfall.needed), FormatSize(shortfall.available)}));
+                   {PathToUtf8(shortfall.folder), FormatSize(shortfall.needed, Lang()), FormatSize(shortfall.available, Lang())}));
     return false;
   }
   return true;

@@ -1,6 +1,7 @@
 #include "core/install/OutputCheck.h"
 
 #include <cstdio>
+#include <iterator>
 #include <set>
 #include <system_error>
 
@@ -84,26 +85,84 @@ std::vector<TSpaceShortfall> FindSpaceShortfalls(std::uint64_t inputSize, const 
   return shortfalls;
 }
 
-std::string FormatSize(std::uint64_t bytes) {
+std::string FormatSize(std::uint64_t bytes, const TLangList& lang) {
   char text[32];
   const double b = static_cast<double>(bytes);
+  const char* unit = "SizeKB";
   if (bytes >= (std::uint64_t{1} << 30)) {
-    std::snprintf(text, sizeof(text), "%.2f GB", b / (1u << 30));
+    std::snprintf(text, sizeof(text), "%.2f", b / (1u << 30));
+    unit = "SizeGB";
   } else if (bytes >= (std::uint64_t{1} << 20)) {
-    std::snprintf(text, sizeof(text), "%.1f MB", b / (1u << 20));
+    std::snprintf(text, sizeof(text), "%.1f", b / (1u << 20));
+    unit = "SizeMB";
   } else {
-    std::snprintf(text, sizeof(text), "%llu KB", static_cast<unsigned long long>((bytes + 1023) / 1024));
+    std::snprintf(text, sizeof(text), "%llu", static_cast<unsigned long long>((bytes + 1023) / 1024));
   }
-  return text;
+  return std::string(text) + " " + lang.GetLangText(unit);
 }
 
-std::optional<TImageProblem> CheckNewImage(const fs::path& input, const fs::path& output) {
-  const ctr::Status verified = ctr::VerifyImage(output);
-  if (!verified) return TImageProblem{"ErrorCheckImageHashes", {verified.message()}};
+std::string VerifyItemText(const ctr::VerifyItem& item, const TLangList& lang) {
+  using ctr::VerifyFault;
+  using ctr::VerifyRegion;
+  static const char* const kRegionKeys[] = {
+      "VerifyCiaHeader",       "VerifyCertificateChain",  "VerifyTicketTitle",     "VerifyTmdInfoRecords",
+      "VerifyTmdContentRecords", "VerifyContentBitmap",   "VerifyContentUnencrypted", "VerifyContentHash",
+      "VerifyNcsdHeader",      "VerifyPartitionPresent",  "VerifyNcchHeaderCopy",  "VerifyNcchHeader",
+      "VerifyNcchDecrypted",   "VerifyNcchContentSize",   "VerifyNcchLayout",      "VerifyExheaderHash",
+      "VerifyLogoHash",        "VerifyExeFsHeaderHash",   "VerifyExeFsFiles",      "VerifyRomFsHeaderHash",
+      "VerifyRomFsLevels"};
+  static_assert(std::size(kRegionKeys) == static_cast<std::size_t>(VerifyRegion::RomFsLevels) + 1);
+  std::string text;
+  if (item.scope == ctr::VerifyScope::Content) text = FillMarks(lang.GetLangText("VerifyInContent"), {std::to_string(item.scopeIndex)});
+  if (item.scope == ctr::VerifyScope::Partition) text = FillMarks(lang.GetLangText("VerifyInPartition"), {std::to_string(item.scopeIndex)});
+  text += lang.GetLangText(kRegionKeys[static_cast<std::size_t>(item.what)]);
+  if (item.good) return text;
+
+  std::string why;
+  switch (item.fault) {
+    case VerifyFault::None:  // a bad item always has a fault; said as the least it could be
+    case VerifyFault::Unreadable: why = lang.GetLangText("VerifyFaultUnreadable"); break;
+    case VerifyFault::HashMismatch:
+      if (item.what == VerifyRegion::RomFsLevels && item.level != 0) {
+        why = FillMarks(lang.GetLangText("VerifyFaultRomFsBlock"), {std::to_string(item.level), std::to_string(item.block)});
+      } else if (item.what == VerifyRegion::ExeFsFiles && !item.name.empty()) {
+        why = FillMarks(lang.GetLangText("VerifyFaultExeFsFile"), {item.name});
+      } else {
+        why = lang.GetLangText("VerifyFaultHash");
+      }
+      break;
+    case VerifyFault::Misaligned: why = FillMarks(lang.GetLangText("VerifyFaultMisaligned"), {item.name}); break;
+    case VerifyFault::Encrypted:
+      why = lang.GetLangText(item.what == VerifyRegion::ContentUnencrypted ? "VerifyFaultTmdEncrypted" : "VerifyFaultEncrypted");
+      break;
+    case VerifyFault::PastEnd: why = lang.GetLangText("VerifyFaultPastEnd"); break;
+    case VerifyFault::BadLayout: why = lang.GetLangText("VerifyFaultLayout"); break;
+    case VerifyFault::NotRetail: why = lang.GetLangText("VerifyFaultNotRetail"); break;
+    case VerifyFault::TitlesDiffer: why = lang.GetLangText("VerifyFaultTitles"); break;
+    case VerifyFault::BitmapMismatch: why = lang.GetLangText("VerifyFaultBitmap"); break;
+    case VerifyFault::CopyDiffers: why = lang.GetLangText("VerifyFaultCopy"); break;
+    case VerifyFault::Missing: why = lang.GetLangText("VerifyFaultMissing"); break;
+  }
+  return text + ": " + why;
+}
+
+std::string VerifyProblemText(const ctr::VerifyReport& report, const TLangList& lang) {
+  for (const ctr::VerifyItem& item : report.items) {
+    if (!item.good) return VerifyItemText(item, lang);
+  }
+  return report.items.empty() ? lang.GetLangText("VerifyFaultUnreadable") : std::string();
+}
+
+std::optional<TImageProblem> CheckNewImage(const fs::path& input, const fs::path& output, const TLangList& lang) {
+  // The reader's own reasons are English words for developers; the player reads the
+  // language's words for what went wrong.
+  const auto verified = ctr::VerifyImageReport(output);
+  if (!verified) return TImageProblem{"ErrorCheckImageHashes", {lang.GetLangText("VerifyFaultUnreadable")}};
+  if (!verified->ok()) return TImageProblem{"ErrorCheckImageHashes", {VerifyProblemText(verified.value(), lang)}};
   auto made = ReadFacts(output);
-  if (!made) return TImageProblem{"ErrorCheckImageHashes", {made.message()}};
+  if (!made) return TImageProblem{"ErrorCheckImageHashes", {lang.GetLangText("VerifyFaultUnreadable")}};
   auto original = ReadFacts(input);
-  if (!original) return TImageProblem{"ErrorCheckImageInput", {original.message()}};
+  if (!original) return TImageProblem{"ErrorCheckImageInput", {lang.GetLangText("VerifyFaultUnreadable")}};
   if (made->programId != original->programId) {
     return TImageProblem{"ErrorCheckImageProgramID", {ProgramIdText(made->programId), ProgramIdText(original->programId)}};
   }
@@ -121,28 +180,25 @@ TImageCheckReport CheckImageForPlayer(const fs::path& image, const TLangList& la
   } else if (id.encrypted) {
     report.lines.push_back(lang.GetLangText("LogEncrypted"));
   } else {
-    report.lines.insert(report.lines.end(), id.logLines.begin(), id.logLines.end());
+    const std::vector<std::string> identity = IdentityLogLines(id, lang);
+    report.lines.insert(report.lines.end(), identity.begin(), identity.end());
   }
   const auto verified = ctr::VerifyImageReport(image);
   if (!verified) {
-    report.lines.push_back(lang.GetLangText("CheckImageUnreadable") + " " + verified.message());
+    // The file could not be opened or is no image at all; the line above already says which.
+    report.lines.push_back(lang.GetLangText("CheckImageUnreadable"));
     return report;
   }
   std::size_t bad = 0;
   for (const ctr::VerifyItem& item : verified->items) {
     if (!item.good) ++bad;
-    report.lines.push_back(lang.GetLangText(item.good ? "CheckRegionGood" : "CheckRegionBad") + " " + item.region +
-                           (item.detail.empty() ? "" : ": " + item.detail));
+    report.lines.push_back(lang.GetLangText(item.good ? "CheckRegionGood" : "CheckRegionBad") + " " +
+                           VerifyItemText(item, lang));
   }
   const std::size_t total = verified->items.size();
   report.ok = verified->ok();
-  std::string summary = lang.GetLangText(report.ok ? "CheckAllGood" : "CheckSomeBad");
-  const auto put = [&summary](const char* mark, std::size_t value) {
-    if (const std::size_t at = summary.find(mark); at != std::string::npos) summary.replace(at, 2, std::to_string(value));
-  };
-  put("%2", total);
-  put("%1", report.ok ? total : bad);
-  report.lines.push_back(summary);
+  report.lines.push_back(FillMarks(lang.GetLangText(report.ok ? "CheckAllGood" : "CheckSomeBad"),
+                                   {std::to_string(report.ok ? total : bad), std::to_string(total)}));
   return report;
 }
 

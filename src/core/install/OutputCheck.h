@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/install/Install.h"
+#include "ctr/Verify.h"
 
 namespace qpt {
 
@@ -32,14 +33,23 @@ struct TSpaceShortfall {
 std::vector<TSpaceShortfall> FindSpaceShortfalls(std::uint64_t inputSize, const std::filesystem::path& workFolder,
                                                  const std::filesystem::path& outputFolder);
 
-// "1.50 GB", "230.0 MB", "512 KB": sizes for a message, in binary units.
-std::string FormatSize(std::uint64_t bytes);
+// "1.50 GB", "230.0 MB", "512 KB": sizes for a message, in binary units named by the language
+// ("SizeGB", "SizeMB", "SizeKB").
+std::string FormatSize(std::uint64_t bytes, const TLangList& lang);
+
+// One item of an image check in the language's words: where it lies and what it covers, and
+// for a bad item why after a colon ("content 0: RomFS hash levels: block 12 of level 3 does
+// not match its hash"). Only names the image holds (an ExeFS file's) and numbers come from it.
+std::string VerifyItemText(const ctr::VerifyItem& item, const TLangList& lang);
+// The first bad item of a check as VerifyItemText words it; empty when there is none.
+std::string VerifyProblemText(const ctr::VerifyReport& report, const TLangList& lang);
 
 // Checks the image a run wrote against the input it was made from: every hash the image
 // carries, the same program ID as the input, and a RomFS that still holds every top-level
 // entry of the input's RomFS. Nothing when all is good; otherwise the message key of the
-// first problem with its values.
-std::optional<TImageProblem> CheckNewImage(const std::filesystem::path& input, const std::filesystem::path& output);
+// first problem with its values, worded by lang.
+std::optional<TImageProblem> CheckNewImage(const std::filesystem::path& input, const std::filesystem::path& output,
+                                           const TLangList& lang);
 
 // What a check of any image shows a player, in the language's words: the game and region (or
 // why the image is not identified), then one line per region checked, "good" or "BAD" with

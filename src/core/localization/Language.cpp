@@ -19,6 +19,17 @@ std::string TLangList::GetLangText(std::string_view key) const {
   return found ? text : tokens_.front();
 }
 
+std::string FillMarks(std::string text, const std::vector<std::string>& values) {
+  for (std::size_t i = values.size(); i > 0; --i) {
+    // From the last so that %1 never eats the start of %10.
+    const std::string mark = "%" + std::to_string(i);
+    for (std::size_t at = text.find(mark); at != std::string::npos; at = text.find(mark, at + values[i - 1].size())) {
+      text.replace(at, mark.size(), values[i - 1]);
+    }
+  }
+  return text;
+}
+
 namespace {
 
 // Names that come from an editable box or a file: anything that is not a plain file name
@@ -105,7 +116,7 @@ std::vector<std::string> DiskFreeSpaceLines(const TLangList& lang, const std::st
   gib = gib / 1024;
   gib = gib / 1024;
   lines.push_back(lang.GetLangText("CurrentDrive") + drive);
-  lines.push_back(lang.GetLangText("FreeSpace") + FormatFreeSpace(gib, decimalSeparator) + " GB");
+  lines.push_back(lang.GetLangText("FreeSpace") + FormatFreeSpace(gib, decimalSeparator) + " " + lang.GetLangText("SizeGB"));
   return lines;
 }
 

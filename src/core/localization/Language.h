@@ -34,6 +34,9 @@ class TLangList {
   std::vector<std::string> tokens_;
 };
 
+// text with %1, %2, ... replaced by values[0], values[1], ...; every occurrence of a mark.
+std::string FillMarks(std::string text, const std::vector<std::string>& values);
+
 // <lang folder>/<name>.lng
 std::filesystem::path LanguageFilePath(const TFolders& folders, const std::string& name);
 

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "core/common/Common.h"
+#include "core/install/OutputCheck.h"
 #include "core/localization/TokenText.h"
 #include "core/music/BuiltinResources.h"
 #include "ctr/InPlace.h"
@@ -257,7 +258,7 @@ TDirectWriteResult WriteMusicIntoImage(const TTrackList& list, const TLangList& 
     result.log.push_back(lang.GetLangText("LogOldRomVerified"));
     return result;
   }
-  const std::string problem = report ? report->FirstProblem() : report.message();
+  const std::string problem = report ? VerifyProblemText(report.value(), lang) : lang.GetLangText("VerifyFaultUnreadable");
   const ctr::Status undone = image.Undo();
   if (!undone) {
     result.error = lang.GetLangText("ErrorOldRomDamaged") + "\r\n" + problem + "; " + undone.message();

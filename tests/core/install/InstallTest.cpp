@@ -378,7 +378,7 @@ TEST_F(InstallJob, ARunThatCannotFitOrWriteIsRefusedBeforeAnything) {
   RunJob("out.cia");
   ASSERT_EQ(host.Lines().size(), 1u);
   // The work folder and the output share one file system here: their needs add up.
-  EXPECT_EQ(host.Lines()[0].rfind("<ErrorNotEnoughSpace:" + PathToUtf8(app / "tools") + ":61440.00 GB:", 0), 0u)
+  EXPECT_EQ(host.Lines()[0].rfind("<ErrorNotEnoughSpace:" + PathToUtf8(app / "tools") + ":61440.00 <SizeGB>:", 0), 0u)
       << host.Lines()[0];
   EXPECT_TRUE(Calls("ctrtool").empty());
 }
@@ -401,12 +401,13 @@ TEST(NewImageCheck, FindsDamageAnotherGameAndMissingFiles) {
   recipe.romfs = {{"pack.dat", test::Bytes(0x3001, 7)}, {"sound/a.bcsar", test::Bytes{1, 2, 3}}, {"x.bin", test::Bytes{9}}};
   builder.BuildCia(recipe, dir / "in.cia");
   builder.BuildCxi(recipe, dir / "same.cxi");
-  EXPECT_EQ(CheckNewImage(dir / "in.cia", dir / "same.cxi"), std::nullopt);
+  const TLangList lang = test::BracketLanguage();
+  EXPECT_EQ(CheckNewImage(dir / "in.cia", dir / "same.cxi", lang), std::nullopt);
 
   test::ImageRecipe other = recipe;
   other.programId = 0x0004000000112233;
   builder.BuildCia(other, dir / "other.cia");
-  const auto id = CheckNewImage(dir / "in.cia", dir / "other.cia");
+  const auto id = CheckNewImage(dir / "in.cia", dir / "other.cia", lang);
   ASSERT_TRUE(id);
   EXPECT_EQ(id->key, "ErrorCheckImageProgramID");
   EXPECT_EQ(id->values, (std::vector<std::string>{"0004000000112233", "00040000001BD200"}));
@@ -414,7 +415,7 @@ TEST(NewImageCheck, FindsDamageAnotherGameAndMissingFiles) {
   test::ImageRecipe fewer = recipe;
   fewer.romfs.erase("sound/a.bcsar");
   builder.BuildCia(fewer, dir / "fewer.cia");
-  const auto missing = CheckNewImage(dir / "in.cia", dir / "fewer.cia");
+  const auto missing = CheckNewImage(dir / "in.cia", dir / "fewer.cia", lang);
   ASSERT_TRUE(missing);
   EXPECT_EQ(missing->key, "ErrorCheckImageRomFS");
   EXPECT_EQ(missing->values, std::vector<std::string>{"sound"});
@@ -422,12 +423,14 @@ TEST(NewImageCheck, FindsDamageAnotherGameAndMissingFiles) {
   std::string bytes = test::ReadFile(dir / "same.cxi");
   bytes[bytes.size() - 0x1800] ^= 0x40;  // inside the RomFS
   test::WriteFile(dir / "damaged.cxi", bytes);
-  const auto damaged = CheckNewImage(dir / "in.cia", dir / "damaged.cxi");
+  const auto damaged = CheckNewImage(dir / "in.cia", dir / "damaged.cxi", lang);
   ASSERT_TRUE(damaged);
   EXPECT_EQ(damaged->key, "ErrorCheckImageHashes");
+  // Worded by the language, down to the block: no English reason of the reader.
+  ASSERT_EQ(damaged->values.size(), 1u);
+  EXPECT_EQ(damaged->values[0].rfind("<VerifyRomFsLevels>: <VerifyFaultRomFsBlock:", 0), 0u) << damaged->values[0];
 
   // What a player's own check of an image shows: a line per region, then the summary.
-  const TLangList lang = test::BracketLanguage();
   const TImageCheckReport good = CheckImageForPlayer(dir / "same.cxi", lang);
   EXPECT_TRUE(good.ok);
   EXPECT_EQ(good.lines.back(), "<CheckAllGood>");

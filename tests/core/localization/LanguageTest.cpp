@@ -71,10 +71,11 @@ TEST(FreeSpace, FourSignificantDigitsWithTheLocaleSeparator) {
 
 TEST(FreeSpace, LinesOfTheStartUpReport) {
   TLangList lang;
-  lang.SetTokens({"MessageDiskFreeSpace", "Disk:", "CurrentDrive", "Drive ", "FreeSpace", "Free: "});
+  // The unit is the language's word too.
+  lang.SetTokens({"MessageDiskFreeSpace", "Disk:", "CurrentDrive", "Drive ", "FreeSpace", "Free: ", "SizeGB", "GiB"});
   const std::uint64_t oneAndAHalfGiB = 3ull << 29;
   EXPECT_EQ(DiskFreeSpaceLines(lang, "D:\\", oneAndAHalfGiB, "."),
-            (std::vector<std::string>{"Disk:", "", "Drive D:\\", "Free: 1.5 GB"}));
+            (std::vector<std::string>{"Disk:", "", "Drive D:\\", "Free: 1.5 GiB"}));
   EXPECT_EQ(DiskFreeSpaceLines(lang, "/", std::nullopt, "."), (std::vector<std::string>{"Disk:", ""}));
 }
 

@@ -232,7 +232,7 @@ TEST_F(DirectWriteTest, AnImageThatIsNotTheOneReadOrFailsTheCheckAfterwardsIsLef
       {"no INFO where it was", [&](std::string& bytes) { bytes[static_cast<std::size_t>(read.SoundInfoPos)] ^= 0x20; },
        L("ErrorOldRomChanged")},
       {"damaged before", [&](std::string& bytes) { bytes[exefsFile] ^= 0x01; },
-       L("ErrorOldRomNotVerified") + "\r\ncontent 0: ExeFS files: "},
+       L("ErrorOldRomNotVerified") + "\r\n<VerifyInContent:0><VerifyExeFsFiles>: <VerifyFaultExeFsFile:"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
