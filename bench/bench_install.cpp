@@ -135,13 +135,15 @@ struct TCombo {
   std::map<std::string, std::vector<double>> floorParts;
   std::vector<std::string> floorOrder;
   long jobPeakKiB = 0, toolPeakKiB = 0, treePeakKiB = 0;
+  std::vector<double> workPeakRatio;  // peak disk space of a run / the bytes it wrote
+  std::uint64_t workPeakBytes = 0;
   std::vector<std::string> checks;
 };
 
 // One installation in its own process, so that its peak memory (and that of its tools) is
 // its own and not that of earlier runs.
 TRunRecord RunInstall(const TCombo& combo, const TSyntheticGame& game, const fs::path& appDir, const fs::path& keptWork,
-                      long& treePeakKiB) {
+                      long& treePeakKiB, std::uint64_t& workPeakBytes) {
   void* shared = mmap(nullptr, sizeof(TRunRecord), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (shared == MAP_FAILED) throw std::runtime_error("no shared memory");
   auto* record = new (shared) TRunRecord{};
@@ -178,8 +180,19 @@ TRunRecord RunInstall(const TCombo& combo, const TSyntheticGame& game, const fs:
   }
   int status = 0;
   rusage usage{};
-  while (wait4(pid, &status, 0, &usage) < 0) {
-    if (errno != EINTR) throw std::runtime_error("waiting for the run failed");
+  // Meanwhile the disk space the run takes: its work folder and what it has written to the
+  // output folder so far (a mod folder's staging folder included), sampled every 20 ms.
+  const fs::path outputFolder = combo.mods ? combo.output : combo.output.parent_path();
+  const std::uint64_t outputBefore = qpt::TreeSize(outputFolder);
+  workPeakBytes = 0;
+  for (;;) {
+    const pid_t ended = wait4(pid, &status, WNOHANG, &usage);
+    if (ended == pid) break;
+    if (ended < 0 && errno != EINTR) throw std::runtime_error("waiting for the run failed");
+    const std::uint64_t output = qpt::TreeSize(outputFolder);
+    workPeakBytes = std::max(workPeakBytes, qpt::TreeSize(appDir / "tools" / "temp") +
+                                                (output > outputBefore ? output - outputBefore : 0));
+    usleep(20000);
   }
   treePeakKiB = usage.ru_maxrss;
   TRunRecord result = *record;
@@ -272,6 +285,11 @@ void Print(const TCombo& c, bool withSteps) {
   std::printf("  peak memory: job process %.1f MiB, largest tool <= %.1f MiB, whole run %.1f MiB   target < 64 MiB: %s\n",
               static_cast<double>(c.jobPeakKiB) / 1024.0, static_cast<double>(c.toolPeakKiB) / 1024.0,
               static_cast<double>(c.treePeakKiB) / 1024.0, c.treePeakKiB < 64 * 1024 ? "met" : "NOT met");
+  if (!c.workPeakRatio.empty()) {
+    std::printf("  peak disk space (work folder and output): %.1f MiB, %.2f x the bytes written (median)%s\n",
+                static_cast<double>(c.workPeakBytes) / 1048576.0, Median(c.workPeakRatio),
+                c.mods ? (Median(c.workPeakRatio) <= 1.5 ? "   target <= 1.5: met" : "   target <= 1.5: NOT met") : "");
+  }
   for (std::size_t i = 0; i < c.checks.size(); ++i) {
     std::printf("  run %zu output: %s\n", i + 1, c.checks[i].empty() ? "verifies, identified, patched" : c.checks[i].c_str());
   }
@@ -342,7 +360,8 @@ int main(int argc, char** argv) {
         // Each run starts with nothing left to write back from the one before.
         sync();
         long treePeak = 0;
-        const TRunRecord r = RunInstall(c, game, appDir, kept, treePeak);
+        std::uint64_t workPeak = 0;
+        const TRunRecord r = RunInstall(c, game, appDir, kept, treePeak, workPeak);
         if (!r.succeeded) throw std::runtime_error(c.name + " did not succeed; last line: " + r.lastLine);
         // The window removes the work folder at the end of every run: that is part of the time.
         fs::path image = c.output;
@@ -384,8 +403,11 @@ int main(int argc, char** argv) {
         c.ratioFloor.push_back(total / floor);
         c.jobPeakKiB = std::max(c.jobPeakKiB, r.selfPeakKiB);
         c.treePeakKiB = std::max(c.treePeakKiB, treePeak);
+        const std::uint64_t writtenBytes = qpt::TreeSize(image);
+        c.workPeakBytes = std::max(c.workPeakBytes, workPeak);
+        if (writtenBytes > 0) c.workPeakRatio.push_back(static_cast<double>(workPeak) / static_cast<double>(writtenBytes));
         if (c.mods) {
-          const std::uint64_t written = qpt::TreeSize(image);
+          const std::uint64_t written = writtenBytes;
           c.checks.push_back("");
           std::printf("%.1f MiB written; ", static_cast<double>(written) / 1048576.0);
         } else {
