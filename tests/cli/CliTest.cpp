@@ -417,6 +417,7 @@ TEST_F(CliInstall, ChoicesTheWindowWouldNotOfferAreUsageErrors) {
       {"--out", "no such folder/out.cia"},
       {"--out", PathToUtf8(input)},                 // never overwrite the player's image,
       {"--out", PathToUtf8(RemoveExtension(input)) + ".CIA"},  // also not through the kind's extension
+      {"--mods", "."},                              // an image or a mod folder, not both
   };
   for (const auto& extra : cases) {
     std::vector<std::string> args = Install({});

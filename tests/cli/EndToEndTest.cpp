@@ -5,8 +5,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <functional>
+#include <set>
 
 #include "CliProcess.h"
 #include "core/common/Common.h"
@@ -267,6 +269,33 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
     EXPECT_TRUE(fs::exists(tree / "sound/stream/BGM45.bcstm"));
     EXPECT_FALSE(fs::exists(tree / "sound/stream/BGM45.dspadpcm.bcstm"));
   }
+
+  // The same choices as a mod folder: every file in it is the rebuilt image's file at that
+  // path, and each file the run changed is there. A second run asks before replacing it.
+  const fs::path mods = work_ / "Моды";
+  fs::create_directories(mods);
+  const std::vector<std::string> modArgs = {"install", PathToUtf8(input_), "--mods", PathToUtf8(mods), "--patch",
+                                            "Full Patch", "--voice", "japanese-orig", "--music",
+                                            sharedSlot + "=" + sharedTitle, "--music-file", "music.txt"};
+  CliResult modRun = Cli(modArgs);
+  ASSERT_EQ(modRun.exitCode, 0) << modRun.out << modRun.err;
+  EXPECT_THAT(modRun.out, HasSubstr(En("ModFolderSuccessful")));
+  char titleName[20];
+  std::snprintf(titleName, sizeof titleName, "%016llX", static_cast<unsigned long long>(g.programId));
+  const fs::path title = mods / titleName;
+  std::set<std::string> inFolder;
+  for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
+    if (!entry.is_regular_file()) continue;
+    const fs::path relative = entry.path().lexically_relative(title / "romfs");
+    inFolder.insert(PathToUtf8(relative.generic_u8string()));
+    EXPECT_EQ(test::ReadFile(entry.path()), test::ReadFile(tree / relative)) << PathToUtf8(relative);
+  }
+  for (const std::string& changed : {std::string("pack.dat"), std::string("pack.inc"), std::string("text/new.txt"), g.soundPath}) {
+    EXPECT_TRUE(inFolder.count(changed)) << changed;
+  }
+  modRun = Cli(modArgs);
+  EXPECT_EQ(modRun.exitCode, 1) << modRun.out << modRun.err;
+  EXPECT_TRUE(fs::exists(title / "romfs" / "pack.dat"));
 
   // The authors' kit on the same game. The hand-made patch, installed on trial with each of
   // its voice sets, is clean.
