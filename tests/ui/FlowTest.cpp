@@ -273,7 +273,7 @@ TEST_F(Flow, CheckingAnImageLogsEveryRegionWithoutBlockingTheWindow) {
   const auto allow = [&](const QString& text) {
     for (const auto& word : latin.globalMatch(text)) allowed.insert(word.captured());
   };
-  for (const QString& line : QString::fromStdString(test::ReadFile(app / PathFromUtf8("lang/Русский.lng"))).split('\n')) {
+  for (const QString& line : QString::fromStdString(test::ReadFile(app.path() / PathFromUtf8("lang/Русский.lng"))).split('\n')) {
     allow(line.mid(line.indexOf('=') + 1));
   }
   allow(QString::fromUtf8(IdentificationTable()[0].title));
