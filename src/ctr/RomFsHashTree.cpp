@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <future>
 #include <string>
 
 namespace ctr {
@@ -13,6 +14,8 @@ constexpr std::uint32_t kIvfcMagicNumber = 0x10000;
 constexpr std::uint32_t kHashSize = 0x20;
 // Large sequential transfers; a multiple of every block size we build with.
 constexpr std::size_t kChunk = 1 << 20;
+// The writer gathers more, so that handing half of a chunk to a second thread costs little.
+constexpr std::size_t kWriteChunk = 4 << 20;
 // Level-2 hashes are written to their place in batches of this size (8 MiB of level 3 each).
 constexpr std::size_t kLevel2Batch = 64 << 10;
 
@@ -142,17 +145,17 @@ Result<IvfcLayout> ReadIvfcLayout(Reader& in, std::uint64_t offset, std::uint64_
 // ---------------------------------------------------------------- writing
 
 HashingWriter::HashingWriter(OutputFile& out, const IvfcLayout& layout) : out_(out), layout_(layout) {
-  buffer_.reserve(kChunk);
+  buffer_.reserve(kWriteChunk);
   l2Block_.reserve(kIvfcBlockSize);
 }
 
 Status HashingWriter::Append(const std::uint8_t* data, std::size_t size) {
   while (size > 0) {
-    const std::size_t n = std::min(size, kChunk - buffer_.size());
+    const std::size_t n = std::min(size, kWriteChunk - buffer_.size());
     buffer_.insert(buffer_.end(), data, data + n);
     data += n;
     size -= n;
-    if (buffer_.size() == kChunk) {
+    if (buffer_.size() == kWriteChunk) {
       Status s = FlushChunk();
       if (!s) return s;
     }
@@ -174,14 +177,14 @@ Status HashingWriter::AppendZeros(std::uint64_t count) {
 Status HashingWriter::AppendFile(InputFile& in, std::uint64_t size) {
   std::uint64_t offset = 0;
   while (offset < size) {
-    const std::size_t room = kChunk - buffer_.size();
+    const std::size_t room = kWriteChunk - buffer_.size();
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(room, size - offset));
     const std::size_t at = buffer_.size();
     buffer_.resize(at + n);
     Status s = in.ReadAt(offset, buffer_.data() + at, n);
     if (!s) return s;
     offset += n;
-    if (buffer_.size() == kChunk) {
+    if (buffer_.size() == kWriteChunk) {
       s = FlushChunk();
       if (!s) return s;
     }
@@ -215,10 +218,22 @@ Status HashingWriter::Finish() {
 }
 
 Status HashingWriter::FlushChunk() {
-  for (std::size_t at = 0; at < buffer_.size(); at += kIvfcBlockSize) {
-    hasher_.Reset();
-    hasher_.Update(buffer_.data() + at, kIvfcBlockSize);
-    const Sha256Digest digest = hasher_.Final();
+  // Every level-3 block has a hash of its own: the second half of the chunk's blocks is hashed
+  // on a second core while this one hashes the first.
+  const std::size_t blocks = buffer_.size() / kIvfcBlockSize;
+  digests_.resize(blocks);
+  const auto hash = [this](Sha256& hasher, std::size_t from, std::size_t to) {
+    for (std::size_t i = from; i < to; ++i) {
+      hasher.Reset();
+      hasher.Update(buffer_.data() + i * kIvfcBlockSize, kIvfcBlockSize);
+      digests_[i] = hasher.Final();
+    }
+  };
+  const std::size_t half = blocks / 2;
+  auto second = std::async(std::launch::async, [&] { hash(secondHasher_, half, blocks); });
+  hash(hasher_, 0, half);
+  second.get();
+  for (const Sha256Digest& digest : digests_) {
     l2Block_.insert(l2Block_.end(), digest.begin(), digest.end());
     if (l2Block_.size() == kIvfcBlockSize) AddLevel2Block();
   }

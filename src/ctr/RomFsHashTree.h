@@ -49,6 +49,8 @@ class HashingWriter {
   OutputFile& out_;
   const IvfcLayout& layout_;
   Sha256 hasher_;
+  Sha256 secondHasher_;  // the second thread's
+  std::vector<Sha256Digest> digests_;  // of the chunk's blocks
   std::vector<std::uint8_t> buffer_;
   std::uint64_t written_ = 0;
   std::vector<std::uint8_t> l2Block_;
