@@ -85,6 +85,7 @@ TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
 TInstall::~TInstall() {
   if (thread_.joinable()) thread_.join();
   inputPass_.Stop();
+  WaitForDeletions();
 }
 
 std::unique_ptr<TRunLock> TInstall::TakeRunLock() { return std::move(runLock_); }
@@ -201,13 +202,26 @@ bool TInstall::CopyPatchFolder(const fs::path& source, const fs::path& destinati
 }
 
 bool TInstall::DeleteWorkFiles(std::initializer_list<const char*> relativePaths) {
+  // Deleting a file of a GiB takes a good part of a second, which the next step need not wait
+  // for: each file is moved out of the steps' way at once and deleted on a thread of its own.
+  std::vector<fs::path> aside;
   for (const char* relative : relativePaths) {
-    if (!RemoveFile(WorkPath(relative))) {
+    const fs::path moved = WorkPath("tools\\temp\\deleting-" + std::to_string(++deletedFiles_));
+    if (!RenameFile(WorkPath(relative), moved)) {
       LogKeyAfterBreak("ErrorDeleteTempFile");
       return false;
     }
+    aside.push_back(moved);
   }
+  deletions_.push_back(std::async(std::launch::async, [aside] {
+    for (const fs::path& file : aside) RemoveFile(file);
+  }));
   return true;
+}
+
+void TInstall::WaitForDeletions() {
+  for (std::future<void>& deletion : deletions_) deletion.wait();
+  deletions_.clear();
 }
 
 void TInstall::Execute() {
@@ -223,6 +237,8 @@ void TInstall::Execute() {
   } catch (...) {
     Log("\r\nUnexpected error");
   }
+  // The work folder goes once the run has ended, never while a file in it is being deleted.
+  WaitForDeletions();
   host_.ThreadCancel(this);
 }
 

@@ -228,6 +228,9 @@ class TInstall {
   bool ApplySound(const std::string& archiveName, const std::string& voicePiece, bool wholeNames);
   // Deletes the given work files in order; the first that cannot be deleted ends the run.
   bool DeleteWorkFiles(std::initializer_list<const char*> relativePaths);
+  void WaitForDeletions();
+  std::vector<std::future<void>> deletions_;  // job thread only
+  int deletedFiles_ = 0;
   // Copies a patch folder into the work folder without following links; every link skipped
   // is a warning that names it.
   bool CopyPatchFolder(const std::filesystem::path& source, const std::filesystem::path& destination);
