@@ -65,7 +65,12 @@ fs::path ProgramFolder(const char*) {
 
 void CatchInterrupts() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
 
-bool InputIsTerminal() { return _isatty(_fileno(stdin)) != 0; }
+bool InputIsTerminal() {
+  // _isatty says yes for every character device, NUL among them, which a script hands a
+  // program that must not wait for an answer; only a console has a console mode.
+  DWORD mode = 0;
+  return GetConsoleMode(GetStdHandle(STD_INPUT_HANDLE), &mode) != 0;
+}
 
 bool PrepareConsole() {
   SetConsoleOutputCP(CP_UTF8);

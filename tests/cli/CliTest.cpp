@@ -389,6 +389,7 @@ TEST_F(CliInstall, AFailedRunExitsWithOneAfterRemovingTheWorkFolder) {
   std::string refusal = En("CliOutputExists");
   refusal.replace(refusal.find("%1"), 2, PathToUtf8((cwd / "out/Новый образ.cia").make_preferred()));
   EXPECT_THAT(exists.err, HasSubstr(refusal));
+  EXPECT_THAT(exists.err, Not(HasSubstr("[y/N]"))) << "a script's empty input is nobody to ask";
   EXPECT_TRUE(Calls("ctrtool").empty());
 
   PlanTool("makerom", "exit 1");
