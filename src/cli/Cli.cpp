@@ -32,9 +32,14 @@ namespace {
 
 constexpr const char* kProgram = "quill-patch-cli";
 
-// A wrong use of the command line: reported with the short usage text, exit code 2.
+// A wrong use of the command line: reported with the short usage text, exit code 2. It names
+// a text of the language files and the values for its marks, because the arguments are often
+// wrong before the language they ask for is known.
 struct TUsageError {
-  std::string message;
+  explicit TUsageError(std::string textKey, std::vector<std::string> markValues = {})
+      : key(std::move(textKey)), values(std::move(markValues)) {}
+  std::string key;
+  std::vector<std::string> values;
 };
 
 // A refusal or failure the player is told about in one message, exit code 1.
@@ -68,6 +73,37 @@ std::string Lower(std::string text) {
   return text;
 }
 
+std::vector<std::string>::const_iterator FindLanguage(const std::vector<std::string>& names, const std::string& requested) {
+  return std::find_if(names.begin(), names.end(),
+                      [&](const std::string& name) { return Lower(name) == Lower(requested); });
+}
+
+// The language of a wrong use found before the session loaded one: the one --lang names when
+// we have it, else the locale's. A guess from the bare arguments, since they may be what is wrong.
+std::string LanguageForEarlyError(const std::vector<std::string>& args, const TCliContext& context) {
+  if (!args.empty() && args[0] != "make-patch") {
+    const std::vector<std::string> names = FindLanguageFiles(context.folders);
+    for (std::size_t i = 1; i < args.size() && args[i] != "--"; ++i) {
+      std::optional<std::string> requested;
+      if (args[i] == "--lang" && i + 1 < args.size()) requested = args[i + 1];
+      if (args[i].rfind("--lang=", 0) == 0) requested = args[i].substr(7);
+      if (!requested) continue;
+      if (const auto found = FindLanguage(names, *requested); found != names.end()) return *found;
+    }
+  }
+  return StartingLanguageName(context.localeLanguageName);
+}
+
+std::string UsageErrorText(const TUsageError& error, const TLangList& lang) {
+  // With no language file at all, the key and its values still say what was wrong.
+  if (lang.Empty()) {
+    std::string text = error.key;
+    for (const std::string& value : error.values) text += " " + value;
+    return text;
+  }
+  return FillMarks(lang.GetLangText(error.key), error.values);
+}
+
 TOptions ParseArguments(const std::vector<std::string>& args) {
   TOptions options;
   for (const std::string& arg : args) {
@@ -75,14 +111,14 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
   }
   if (!args.empty() && args[0] == "help") options.help = true;
   if (options.help) return options;
-  if (args.empty()) throw TUsageError{"Name a command."};
+  if (args.empty()) throw TUsageError{"CliNoCommand"};
 
   options.command = args[0];
   static const char* const kCommands[] = {"identify", "patches",    "music",
                                                  "install",  "verify",     "make-patch",
                                                  "check-patch"};
   if (std::find(std::begin(kCommands), std::end(kCommands), options.command) == std::end(kCommands)) {
-    throw TUsageError{"\"" + options.command + "\" is not a command."};
+    throw TUsageError{"CliNotACommand", {options.command}};
   }
 
   bool optionsEnded = false;
@@ -96,14 +132,14 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
       optionsEnded = true;
       continue;
     }
-    if (arg.rfind("--", 0) != 0) throw TUsageError{"Unknown option " + arg + "."};
+    if (arg.rfind("--", 0) != 0) throw TUsageError{"CliUnknownOption", {arg}};
     if (arg == "--no-receipt") {
-      if (options.command != "install") throw TUsageError{"The " + options.command + " command takes no --no-receipt."};
+      if (options.command != "install") throw TUsageError{"CliOptionNotTaken", {options.command, arg}};
       options.noReceipt = true;
       continue;
     }
     if (arg == "--replace") {
-      if (options.command != "install") throw TUsageError{"The " + options.command + " command takes no --replace."};
+      if (options.command != "install") throw TUsageError{"CliOptionNotTaken", {options.command, arg}};
       options.replace = true;
       continue;
     }
@@ -116,13 +152,13 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
     static const char* const kOptions[] = {"out", "mods", "patch", "lang", "voice", "music", "music-file", "write",
                                            "from", "title", "description-file"};
     if (std::find(std::begin(kOptions), std::end(kOptions), name) == std::end(kOptions)) {
-      throw TUsageError{"Unknown option --" + name + "."};
+      throw TUsageError{"CliUnknownOption", {"--" + name}};
     }
     if (!Accepts(options.command, name)) {
-      throw TUsageError{"The " + options.command + " command takes no --" + name + "."};
+      throw TUsageError{"CliOptionNotTaken", {options.command, "--" + name}};
     }
     if (!value) {
-      if (i + 1 >= args.size()) throw TUsageError{"--" + name + " needs a value."};
+      if (i + 1 >= args.size()) throw TUsageError{"CliOptionNeedsValue", {"--" + name}};
       value = args[++i];
     }
     if (name == "music" || name == "write") {
@@ -138,15 +174,15 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
                                        : name == "title" ? &options.title
                                        : name == "description-file" ? &options.descriptionFile
                                                          : &options.musicFile;
-    if (*slot) throw TUsageError{"--" + name + " is given twice."};
+    if (*slot) throw TUsageError{"CliOptionTwice", {"--" + name}};
     *slot = *value;
   }
   if (options.command == "check-patch") {
     if (options.images.empty() || options.images.size() > 2) {
-      throw TUsageError{"The check-patch command needs the patch folder and, if wanted, one image."};
+      throw TUsageError{"CliCheckPatchArguments"};
     }
   } else if (options.images.size() != 1) {
-    throw TUsageError{"The " + options.command + " command needs the path of exactly one image."};
+    throw TUsageError{"CliOneImage", {options.command}};
   }
   return options;
 }
@@ -190,8 +226,8 @@ constexpr int kSharedSlotB = 11;
 
 class TSession {
  public:
-  TSession(const TCliContext& context, std::ostream& out, std::ostream& err)
-      : context_(context), out_(out), err_(err) {}
+  TSession(const TCliContext& context, std::ostream& out, std::ostream& err, TLangList& lang)
+      : context_(context), out_(out), err_(err), lang_(lang) {}
 
   int Run(const TOptions& options) {
     // make-patch's --lang names the descriptor's language, which need not be one of ours.
@@ -218,13 +254,12 @@ class TSession {
     languageName_ = StartingLanguageName(context_.localeLanguageName);
     if (requested) {
       const std::vector<std::string> names = FindLanguageFiles(context_.folders);
-      const auto found = std::find_if(names.begin(), names.end(),
-                                      [&](const std::string& name) { return Lower(name) == Lower(*requested); });
+      const auto found = FindLanguage(names, *requested);
       if (found == names.end()) {
         std::string known;
         for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
-        throw TUsageError{"There is no language \"" + *requested + "\" in " +
-                          PathToUtf8(context_.folders.lang) + (known.empty() ? "." : "; there are: " + known + ".")};
+        if (known.empty()) throw TUsageError{"CliNoLanguage", {*requested, PathToUtf8(context_.folders.lang)}};
+        throw TUsageError{"CliNoLanguageListed", {*requested, PathToUtf8(context_.folders.lang), known}};
       }
       languageName_ = *found;
     }
@@ -253,9 +288,9 @@ class TSession {
     const TImage image = IdentifyImage(argument, true);
     std::string kind = image.id.romExt.substr(1);
     std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-    out_ << "Game code: " << image.id.gameCode << '\n'
-         << "Region: " << kRegionCodes[image.id.regionIndex <= 3 ? image.id.regionIndex : 0] << '\n'
-         << "Kind: " << kind << '\n';
+    out_ << Text("CliGameCode") << ' ' << image.id.gameCode << '\n'
+         << Text("CliRegion") << ' ' << kRegionCodes[image.id.regionIndex <= 3 ? image.id.regionIndex : 0] << '\n'
+         << Text("CliKind") << ' ' << kind << '\n';
     return kExitOk;
   }
 
@@ -275,7 +310,7 @@ class TSession {
       out_ << patch.title << '\t' << PathToUtf8(patch.descriptor.parent_path()) << '\n';
     }
     if (patches.empty()) {
-      err_ << "No patch in " << PathToUtf8(context_.folders.patch) << " fits this image.\n";
+      err_ << FormatText("CliNoFittingPatch", PathToUtf8(context_.folders.patch)) << '\n';
     }
     return kExitOk;
   }
@@ -301,12 +336,9 @@ class TSession {
       if (patch.title == argument) byTitle.push_back(&patch);
     }
     if (byTitle.size() == 1) return *byTitle.front();
-    const std::string listing = std::string(" `") + kProgram + " patches IMAGE` lists the patches that fit.";
-    if (byTitle.size() > 1) {
-      throw TUsageError{"Several patches are titled \"" + argument + "\"; name the folder instead." + listing};
-    }
-    if (folders.empty()) throw TUsageError{"There is no patch folder \"" + argument + "\"." + listing};
-    throw TUsageError{"The patch in \"" + argument + "\" does not fit this image." + listing};
+    if (byTitle.size() > 1) throw TUsageError{"CliPatchTitledTwice", {argument}};
+    if (folders.empty()) throw TUsageError{"CliNoPatchFolder", {argument}};
+    throw TUsageError{"CliPatchDoesNotFit", {argument}};
   }
 
   // The track list the window builds when a patch is chosen for a music game. Without
@@ -326,7 +358,7 @@ class TSession {
 
   int Music(const TOptions& options) {
     const TImage image = IdentifyImage(options.images.front(), false);
-    if (!image.MusicGame()) throw TFailure{kNoMusic};
+    if (!image.MusicGame()) throw TFailure{Text("CliNoMusicChoice")};
     fs::path patchDir;
     if (options.patch) patchDir = ChoosePatch(image, *options.patch).descriptor.parent_path();
     const auto list = BuildTrackList(image, patchDir, true);
@@ -341,7 +373,7 @@ class TSession {
       }
       out_ << slot << '\t' << scene << '\t' << column << '\t' << Visible(list->GetSelected(slot)) << '\n';
     }
-    out_ << "\nTitles:\n";
+    out_ << '\n' << Text("CliTitles") << '\n';
     for (int i = 0; i < list->TrackCount; ++i) out_ << "  " << Visible(list->GetTitle(i)) << '\n';
     return kExitOk;
   }
@@ -364,9 +396,8 @@ class TSession {
 
   // Sets one slot from "SLOT=TITLE" by the music dialog's rules.
   void SetMusic(TTrackList& list, const std::string& choice, const std::string& where) const {
-    const std::string listing = std::string(" `") + kProgram + " music IMAGE` lists the slots and titles.";
     const std::size_t eq = choice.find('=');
-    if (eq == std::string::npos) throw TUsageError{where + "\"" + choice + "\" is not SLOT=TITLE." + listing};
+    if (eq == std::string::npos) throw TUsageError{"CliNotSlotAndTitle", {where, choice}};
     const std::string slotText = choice.substr(0, eq);
     const std::string title = choice.substr(eq + 1);
     int slot = -1;
@@ -375,11 +406,10 @@ class TSession {
       slot = std::stoi(slotText);
     }
     if (slot < 0 || slot > list.LastSlot) {
-      throw TUsageError{where + "\"" + slotText + "\" is not a slot of this game: the slots are 0 to " +
-                        std::to_string(list.LastSlot) + "." + listing};
+      throw TUsageError{"CliNotASlot", {where, slotText, std::to_string(list.LastSlot)}};
     }
     if (list.IndexOfTitle(title) < 0) {
-      throw TUsageError{where + "\"" + title + "\" is not a title of the track list." + listing};
+      throw TUsageError{"CliNotATitle", {where, title}};
     }
     list.SetSelected(slot, title);
     if (list.GameCode == "AAT" && (slot == kSharedSlotA || slot == kSharedSlotB)) {
@@ -390,7 +420,7 @@ class TSession {
 
   void ApplyMusicFile(TTrackList& list, const std::string& argument) const {
     std::string bytes;
-    if (!ReadWholeFile(UserPath(argument), bytes)) throw TUsageError{"Cannot read the music file \"" + argument + "\"."};
+    if (!ReadWholeFile(UserPath(argument), bytes)) throw TUsageError{"CliCannotReadMusicFile", {argument}};
     if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
     std::size_t start = 0;
     for (int number = 1; start <= bytes.size(); ++number) {
@@ -401,7 +431,7 @@ class TSession {
       while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
       const std::size_t first = line.find_first_not_of(" \t");
       if (first == std::string::npos || line[first] == '#') continue;
-      SetMusic(list, line.substr(first), argument + " line " + std::to_string(number) + ": ");
+      SetMusic(list, line.substr(first), FillMarks(Text("CliMusicFileLine"), {argument, std::to_string(number)}));
     }
   }
 
@@ -429,13 +459,13 @@ class TSession {
     if (name == "english") return 0;
     if (name == "japanese-mod") return 1;
     if (name == "japanese-orig") return 2;
-    throw TUsageError{"--voice is english, japanese-mod or japanese-orig, not \"" + name + "\"."};
+    throw TUsageError{"CliVoiceValues", {name}};
   }
 
   int Install(const TOptions& options) {
-    if (options.out && options.mods) throw TUsageError{"Give either --out or --mods, not both."};
+    if (options.out && options.mods) throw TUsageError{"CliOutOrMods"};
     if (!options.out && !options.mods) {
-      throw TUsageError{"The install command needs --out PATH, the image to write, or --mods DIR, the mod folder's place."};
+      throw TUsageError{"CliInstallNeedsOutput"};
     }
     if (context_.catchInterrupts) context_.catchInterrupts();
     const int voiceIndex = options.voice ? VoiceIndexOf(*options.voice) : 0;
@@ -444,15 +474,15 @@ class TSession {
 
     const fs::path outPath = UserPath(options.out ? *options.out : *options.mods);
     if (options.mods) {
-      if (!FolderExists(outPath)) throw TUsageError{"The folder for --mods does not exist: " + PathToUtf8(outPath)};
+      if (!FolderExists(outPath)) throw TUsageError{"CliModsFolderMissing", {PathToUtf8(outPath)}};
     } else {
-      if (!OutputKindPossible(image.id.romExt, outPath)) throw TUsageError{Text("ErrorOutputKind3DS")};
+      if (!OutputKindPossible(image.id.romExt, outPath)) throw TUsageError{"ErrorOutputKind3DS"};
       if (!FolderExists(outPath.parent_path())) {
-        throw TUsageError{"The folder for --out does not exist: " + PathToUtf8(outPath.parent_path())};
+        throw TUsageError{"CliOutFolderMissing", {PathToUtf8(outPath.parent_path())}};
       }
       // What the run really writes: the name with the kind's own extension ("game.CIA" and
       // "game.backup" write "game.cia" and "game.3ds"), which must never be the input.
-      if (SameFile(WrittenOutputPath(outPath), image.path)) throw TUsageError{Text("ErrorOutputIsInput")};
+      if (SameFile(WrittenOutputPath(outPath), image.path)) throw TUsageError{"ErrorOutputIsInput"};
       // Another file under that name is written over only with the player's word: asked on a
       // terminal, given as --replace in a script.
       const fs::path written = WrittenOutputPath(outPath);
@@ -481,7 +511,7 @@ class TSession {
       voiceMissing = !FolderExists(settings.patchDir / "voice");
     }
     if (options.voice && voiceMissing) {
-      throw TUsageError{"The chosen patch has no voice sets; leave out --voice."};
+      throw TUsageError{"CliNoVoiceSets"};
     }
 
     const bool musicAsked = !options.music.empty() || options.musicFile;
@@ -493,7 +523,7 @@ class TSession {
         for (const std::string& choice : options.music) SetMusic(*list, choice, "--music ");
       }
     } else if (musicAsked) {
-      throw TUsageError{std::string(kNoMusic) + " Leave out --music and --music-file."};
+      throw TUsageError{"CliNoMusicLeaveOut"};
     }
     settings.trackList = list.get();
     settings.writeReceipt = !options.noReceipt;
@@ -505,7 +535,7 @@ class TSession {
     TConsoleHost host(out_, context_.outputIsTerminal, voiceIndex, context_.folders.work);
     auto job = CreateInstallJob(image.id.romExt, host, std::move(settings));
     if (!job) throw TFailure{Text("ErrorWrongROM")};
-    if (Interrupted()) throw TFailure{"Stopped before the installation began."};
+    if (Interrupted()) throw TFailure{Text("CliStoppedBeforeInstall")};
     host.LogAppend("\r\n" + Text("StartPatching") + "\r\n");
     job->Start();
     bool cancelAsked = false;
@@ -537,7 +567,7 @@ class TSession {
 
   int MakePatchCommand(const TOptions& options) {
     if (!options.from || !options.out || !options.title) {
-      throw TUsageError{"The make-patch command needs --from DIR, --out PATCHDIR and --title TEXT."};
+      throw TUsageError{"CliMakePatchNeeds"};
     }
     TMakePatchSettings settings;
     settings.folders = context_.folders;
@@ -549,7 +579,7 @@ class TSession {
     if (options.descriptionFile) {
       std::string bytes;
       if (!ReadWholeFile(UserPath(*options.descriptionFile), bytes)) {
-        throw TUsageError{"Cannot read the description file \"" + *options.descriptionFile + "\"."};
+        throw TUsageError{"CliCannotReadDescription", {*options.descriptionFile}};
       }
       settings.description = DecodeText(bytes);
     }
@@ -559,8 +589,9 @@ class TSession {
     const double share = made.imageBytes ? 100.0 * static_cast<double>(made.patchBytes) / static_cast<double>(made.imageBytes) : 0.0;
     char percent[32];
     std::snprintf(percent, sizeof percent, "%.2f", share);
-    out_ << "Patch: " << made.patchBytes << " bytes in " << PathToUtf8(settings.out) << "; image: " << made.imageBytes
-         << " bytes (" << percent << "%)\n";
+    out_ << FillMarks(Text("CliPatchSummary"), {std::to_string(made.patchBytes), PathToUtf8(settings.out),
+                                                std::to_string(made.imageBytes), percent})
+         << '\n';
     return kExitOk;
   }
 
@@ -575,42 +606,41 @@ class TSession {
     settings.stop = context_.interrupted;
     if (!settings.image.empty() && settings.stop && context_.catchInterrupts) context_.catchInterrupts();
     const std::vector<TPatchProblem> problems = CheckPatch(settings);
-    if (Interrupted()) throw TFailure{"Stopped before the check was complete."};
+    if (Interrupted()) throw TFailure{Text("CliStoppedBeforeCheck")};
     bool errors = false;
     for (const TPatchProblem& problem : problems) {
       out_ << (problem.error ? "error: " : "warning: ") << (problem.file.empty() ? "" : problem.file + ": ")
            << problem.text << '\n';
       errors = errors || problem.error;
     }
-    if (problems.empty()) out_ << "No problem found.\n";
+    if (problems.empty()) out_ << Text("CliNoProblem") << '\n';
     return errors ? kExitFailed : problems.empty() ? kExitOk : kExitWarnings;
   }
 
   bool Interrupted() const { return context_.interrupted && context_.interrupted->load(); }
 
-  static constexpr const char* kNoMusic =
-      "This game has no music choice: only the Ace Attorney Trilogy and Apollo Justice have one.";
-
   const TCliContext& context_;
   std::ostream& out_;
   std::ostream& err_;
-  TLangList lang_;
+  TLangList& lang_;  // the caller's, so that a wrong use found in the session is told in it
   std::string languageName_;
 };
 
 }  // namespace
 
 int RunCli(const std::vector<std::string>& args, const TCliContext& context, std::ostream& out, std::ostream& err) {
+  TLangList lang;
   try {
     const TOptions options = ParseArguments(args);
     if (options.help) {
       out << UsageText();
       return kExitOk;
     }
-    return TSession(context, out, err).Run(options);
+    return TSession(context, out, err, lang).Run(options);
   } catch (const TUsageError& error) {
     out.flush();  // what was logged before comes first when both streams share a terminal
-    err << kProgram << ": " << error.message << "\n"
+    if (lang.Empty()) LoadLanguage(LanguageForEarlyError(args, context), lang, context.folders);
+    err << kProgram << ": " << UsageErrorText(error, lang) << "\n"
         << "Usage: " << kProgram << " identify|patches|music|install|verify|make-patch|check-patch ... [OPTIONS]\n"
         << "Run \"" << kProgram << " --help\" for the commands and their options.\n";
     return kExitUsage;
