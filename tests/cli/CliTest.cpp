@@ -90,6 +90,22 @@ TEST_F(Cli, WrongUsageExitsWithTwoAndAShortUsageText) {
     EXPECT_EQ(result.out, "") << joined;
   }
   EXPECT_THAT(Run({"identify", image, "--lang", "Klingon"}).err, HasSubstr("English, Русский"));
+  // In the player's language, even when the mistake comes before --lang or there is none.
+  const struct {
+    std::vector<std::string> args;
+    const char* locale;
+    const char* key;
+    std::vector<std::string> values;
+  } russianCases[] = {
+      {{"identify", image, "--bogus", "--lang", "Русский"}, "en_US.UTF-8", "CliUnknownOption", {"--bogus"}},
+      {{"install", image, "--lang=Русский"}, "en_US.UTF-8", "CliInstallNeedsOutput", {}},
+      {{"identify"}, "ru_RU.UTF-8", "CliOneImage", {"identify"}},
+  };
+  for (const auto& c : russianCases) {
+    const std::string expected = FillMarks(russian.GetLangText(c.key), c.values);
+    EXPECT_NE(expected, FillMarks(En(c.key), c.values));
+    EXPECT_THAT(Run(c.args, c.locale).err, HasSubstr("quill-patch-cli: " + expected + "\n")) << c.key;
+  }
   EXPECT_TRUE(Calls("ctrtool").empty());
 }
 
