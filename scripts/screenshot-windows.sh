@@ -78,9 +78,11 @@ for language in "${languages[@]}"; do
     "C:\\$app\\quill-patch-tool.exe" "C:\\Games\\Apollo Justice.cia" \
     -platform windows:fontengine=freetype >/dev/null 2>&1 &
   sleep 10
-  # Step 2: Tab to its "..." (language, step 1's field and button, step 2's field), Space, and
-  # the native save dialog takes the name.
+  # Step 2: Tab to its "..." (language, step 1's field and button, step 2's field), Space, the
+  # first entry of its menu (a new game image), and the native save dialog takes the name.
   keys Tab Tab Tab Tab space
+  sleep 2
+  keys Down Return
   sleep 3
   xdotool type --delay 25 "C:\\Games\\$out.cia"
   keys Return
