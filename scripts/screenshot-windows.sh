@@ -63,8 +63,8 @@ keys() {
 
 for language in "${languages[@]}"; do
   case "$language" in
-    en) locale=en_US.UTF-8 out="Apollo Justice (patched)" ;;
-    ru) locale=ru_RU.UTF-8 out="Apollo Justice (перевод)" ;;
+    en) locale=en_US.UTF-8 out="Apollo Justice patched" ;;
+    ru) locale=ru_RU.UTF-8 out="Apollo Justice с патчем" ;;
     *) echo "screenshot-windows: unknown language $language" >&2; exit 2 ;;
   esac
   echo "screenshot-windows: $language"
@@ -79,22 +79,31 @@ for language in "${languages[@]}"; do
     -platform windows:fontengine=freetype >/dev/null 2>&1 &
   sleep 10
   # Step 2: Tab to its "..." (language, step 1's field and button, step 2's field), Space, the
-  # first entry of its menu (a new game image), and the native save dialog takes the name.
+  # first entry of its menu (a new game image), and the native save dialog takes the name: the
+  # one it suggests (the input's name and the language's word for a patched one), in the
+  # input's folder, which Wine's dialog does not open by itself.
   keys Tab Tab Tab Tab space
   sleep 2
   keys Down Return
   sleep 3
+  keys End
+  xdotool key --repeat 80 --delay 10 BackSpace
   xdotool type --delay 25 "C:\\Games\\$out.cia"
   keys Return
   sleep 3
-  # Step 3: the bench patch, the item after "No patch"; then past the voices, the check and the
-  # music to Install.
-  keys Tab Down Tab Tab Tab Tab space
+  # Step 3: the bench patch, the item after "No patch"; then past the patch folder's button,
+  # the voices, the check and the music to Install.
+  keys Tab Down Tab Tab Tab Tab Tab space
   for _ in $(seq 1 240); do
     [ -f "$drive/Games/$out.cia.txt" ] && break
     sleep 1
   done
-  [ -f "$drive/Games/$out.cia.txt" ] || { echo "screenshot-windows: the installation did not finish" >&2; exit 1; }
+  if [ ! -f "$drive/Games/$out.cia.txt" ]; then
+    # What the screen showed instead, to see which step the keys missed.
+    import -window root "$root/build/screenshot-failed-$language.png" || true
+    echo "screenshot-windows: the installation did not finish (screen: build/screenshot-failed-$language.png)" >&2
+    exit 1
+  fi
   sleep 3
   import -window root "$work/screen.png"
   # Wine's desktop is the top left 1000x600 of the screen.
