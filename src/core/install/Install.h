@@ -226,8 +226,10 @@ class TInstall {
   // of the voice wave archive among its files, and whether names are written whole with
   // renamed stream files (the fourth game) or as keys in place (the trilogy).
   bool ApplySound(const std::string& archiveName, const std::string& voicePiece, bool wholeNames);
-  // Deletes the given work files in order; the first that cannot be deleted ends the run.
+  // Moves the given work files aside in order and deletes them on a thread of their own; the
+  // first that cannot be moved (a missing file among them) ends the run.
   bool DeleteWorkFiles(std::initializer_list<const char*> relativePaths);
+  // Waits until every file moved aside is gone, before the work folder may go.
   void WaitForDeletions();
   std::vector<std::future<void>> deletions_;  // job thread only
   int deletedFiles_ = 0;
