@@ -79,16 +79,12 @@ for language in "${languages[@]}"; do
     -platform windows:fontengine=freetype >/dev/null 2>&1 &
   sleep 10
   # Step 2: Tab to its "..." (language, step 1's field and button, step 2's field), Space, the
-  # first entry of its menu (a new game image), and the native save dialog takes the name: the
-  # one it suggests (the input's name and the language's word for a patched one), in the
-  # input's folder, which Wine's dialog does not open by itself.
+  # first entry of its menu (a new game image), and the native save dialog takes the name it
+  # suggests in the input's folder (the input's name and the language's word for a patched one).
   keys Tab Tab Tab Tab space
   sleep 2
   keys Down Return
   sleep 3
-  keys End
-  xdotool key --repeat 80 --delay 10 BackSpace
-  xdotool type --delay 25 "C:\\Games\\$out.cia"
   keys Return
   sleep 3
   # Step 3: the bench patch, the item after "No patch"; then past the patch folder's button,

@@ -4,6 +4,7 @@
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QMenu>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -123,8 +124,11 @@ std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFol
 std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter, const QString& suggested) {
   const QString qtFilter = ToQtFilter(filter);
   if (FileHook()) return FileHook()(true, qtFilter);
-  QFileDialog dialog(parent, QString(), QString(), qtFilter);
-  if (!suggested.isEmpty()) dialog.selectFile(suggested);
+  // Windows' own dialog opens in the folder it is made with and takes only a name from the
+  // selection, so the suggestion is given as both.
+  const QFileInfo suggestion(suggested);
+  QFileDialog dialog(parent, QString(), suggested.isEmpty() ? QString() : suggestion.absolutePath(), qtFilter);
+  if (!suggested.isEmpty()) dialog.selectFile(suggestion.fileName());
   dialog.setAcceptMode(QFileDialog::AcceptSave);
   dialog.setFileMode(QFileDialog::AnyFile);
   // The suffix follows the selected kind, so that "game" with the emulator's entry selected
