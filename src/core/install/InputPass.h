@@ -31,7 +31,6 @@ class TInputPass {
   // Starts reading image: the whole of it when wholeSha256 is asked for, else only the ranges.
   // Once per object.
   void Start(const std::filesystem::path& image, bool wholeSha256, std::vector<TRange> md5Ranges);
-  bool Started() const { return thread_.joinable(); }
 
   // Whether range i's MD5 is known (or known to be missing).
   bool Md5Ready(std::size_t i) const;

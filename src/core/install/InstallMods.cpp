@@ -5,13 +5,11 @@
 #include <cstdio>
 #include <system_error>
 
-#include "core/rom/ImageFiles.h"
 #include "core/common/Common.h"
 #include "core/install/OutputCheck.h"
 #include "core/install/Receipt.h"
 #include "core/music/TrackLists.h"
-#include "ctr/Image.h"
-#include "ctr/Ncch.h"
+#include "core/rom/ImageFiles.h"
 #include "ctr/Sha256.h"
 
 namespace qpt {
@@ -160,14 +158,7 @@ bool TInstallMods::ExtractRomFS() {
     // A file the image lacks is missed by the step that needs it, as in a rebuild.
     const auto entry = hasRomFs_ ? romfs_.Find(path) : std::nullopt;
     if (!entry) continue;
-    const fs::path out = tree / PathFromUtf8(path);
-    std::error_code ec;
-    fs::create_directories(out.parent_path(), ec);
-    ctr::OutputFile file;
-    ctr::Status status = ec ? ctr::Status::Error(ec.message()) : file.Open(out);
-    if (status) status = file.AppendFrom(*inputFile_, entry->offset, entry->size);
-    if (status) status = file.Commit();
-    if (!status) {
+    if (const ctr::Status status = image_.CopyRomFsFile(*entry, tree / PathFromUtf8(path)); !status) {
       LogKeyAfterBreak("ErrorWritingWorkFiles");
       Log(status.message());
       return false;
