@@ -26,6 +26,28 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
+TCpuTicks CpuTicks() {
+  TCpuTicks ticks;
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stat(std::fopen("/proc/stat", "r"), &std::fclose);
+  if (!stat) return ticks;
+  // "cpu  user nice system idle iowait irq softirq steal ...": idle and iowait are the idle part.
+  unsigned long long v[8] = {};
+  if (std::fscanf(stat.get(), "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
+                  &v[6], &v[7]) != 8) {
+    return ticks;
+  }
+  for (unsigned long long x : v) ticks.total += x;
+  ticks.busy = ticks.total - v[3] - v[4];
+  return ticks;
+}
+
+double BusyCores(const TCpuTicks& from, const TCpuTicks& to) {
+  if (to.total <= from.total) return 0;
+  const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+  return static_cast<double>(to.busy - from.busy) / static_cast<double>(to.total - from.total) *
+         static_cast<double>(cores > 0 ? cores : 1);
+}
+
 TProcessRun RunMeasured(const std::string& program, const std::vector<std::string>& arguments,
                         const fs::path& workFolder) {
   // The launcher starts the program and writes its figures here.

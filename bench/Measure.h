@@ -34,6 +34,15 @@ TProcessRun RunMeasured(const std::string& program, const std::vector<std::strin
 TProcessRun RunCommandLine(const std::string& quotedProgram, const std::string& arguments,
                            const std::filesystem::path& workFolder);
 
+// The machine's busy and total CPU time so far, in clock ticks of all cores together (from
+// /proc/stat; zeros where there is none). Busy over total between two readings, times the
+// number of cores, is how many cores were at work meanwhile.
+struct TCpuTicks {
+  std::uint64_t busy = 0, total = 0;
+};
+TCpuTicks CpuTicks();
+double BusyCores(const TCpuTicks& from, const TCpuTicks& to);
+
 // Bytes in a file, or in every file below a folder.
 std::uint64_t BytesIn(const std::filesystem::path& path);
 

@@ -35,6 +35,7 @@ namespace {
 struct TStepRecord {
   char label[64];
   double seconds;
+  double busyCores;  // how many cores the machine kept busy meanwhile
   long toolPeakKiB;  // largest tool so far (ru_maxrss of the reaped children)
 };
 struct TRunRecord {
@@ -60,7 +61,7 @@ class BenchHost : public qpt::TInstallHost {
   BenchHost(TRunRecord& record, fs::path appDir, fs::path keptWork)
       : record_(record), appDir_(std::move(appDir)), keptWork_(std::move(keptWork)) {}
 
-  void Begin() { lines_.push_back({"(start)", Now(), ChildrenPeakKiB()}); }
+  void Begin() { lines_.push_back({"(start)", Now(), ChildrenPeakKiB(), CpuTicks()}); }
   void LogAppend(const std::string& line) override {
     std::string text = line;
     // Line breaks inside a line become blanks, so that every entry is one label.
@@ -68,14 +69,14 @@ class BenchHost : public qpt::TInstallHost {
       if (ch == '\r' || ch == '\n') ch = ' ';
     }
     while (!text.empty() && text.front() == ' ') text.erase(text.begin());
-    lines_.push_back({text, Now(), ChildrenPeakKiB()});
+    lines_.push_back({text, Now(), ChildrenPeakKiB(), CpuTicks()});
   }
   void LogReplaceLast(const std::string&) override {}
   void SetProgress(int) override {}
   void SetLanguageBoxEnabled(bool) override {}
   int VoiceIndex() override { return 0; }
   void ThreadCancel(qpt::TInstall*) override {
-    lines_.push_back({"(end of run)", Now(), ChildrenPeakKiB()});
+    lines_.push_back({"(end of run)", Now(), ChildrenPeakKiB(), CpuTicks()});
     std::error_code ec;
     fs::rename(appDir_ / "tools" / "temp", keptWork_, ec);
   }
@@ -93,6 +94,7 @@ class BenchHost : public qpt::TInstallHost {
       TStepRecord& s = record_.step[record_.steps++];
       std::snprintf(s.label, sizeof s.label, "%s", label.c_str());
       s.seconds = b.time - a.time;
+      s.busyCores = BusyCores(a.cpu, b.cpu);
       s.toolPeakKiB = b.childPeak;
     }
     record_.seconds = lines_.back().time - lines_.front().time;
@@ -115,6 +117,7 @@ class BenchHost : public qpt::TInstallHost {
     std::string text;
     double time;
     long childPeak;
+    TCpuTicks cpu;
   };
   TRunRecord& record_;
   fs::path appDir_, keptWork_;
@@ -132,6 +135,7 @@ struct TCombo {
   std::vector<double> total, cpInput, floor, ratioInput, ratioFloor, toSuccess, removal;
   std::vector<std::string> order;
   std::map<std::string, std::vector<double>> steps;
+  std::map<std::string, std::vector<double>> stepCores;
   std::map<std::string, std::vector<double>> floorParts;
   std::vector<std::string> floorOrder;
   long jobPeakKiB = 0, toolPeakKiB = 0, treePeakKiB = 0;
@@ -254,11 +258,13 @@ void Print(const TCombo& c, bool withSteps) {
   const std::size_t runs = c.total.size();
   std::printf("\n%s: %zu run(s), min / median\n", c.name.c_str(), runs);
   if (withSteps) {
-    std::printf("  %-44s %9s %9s\n", "step", "min s", "median s");
+    std::printf("  %-44s %9s %9s %9s\n", "step", "min s", "median s", "cores");
     for (const std::string& s : c.order) {
       const auto& v = c.steps.at(s);
       if (Median(v) < 0.0005 && s.rfind("  (job)", 0) == 0) continue;
-      std::printf("  %-44s %s %s\n", s.c_str(), Seconds(Minimum(v)).c_str(), Seconds(Median(v)).c_str());
+      const auto cores = c.stepCores.find(s);
+      std::printf("  %-44s %s %s %s\n", s.c_str(), Seconds(Minimum(v)).c_str(), Seconds(Median(v)).c_str(),
+                  cores == c.stepCores.end() ? "" : Ratio(Median(cores->second)).c_str());
     }
     std::printf("  floor parts:\n");
     for (const std::string& s : c.floorOrder) {
@@ -381,6 +387,7 @@ int main(int argc, char** argv) {
           const std::string label = r.step[i].label;
           if (!c.steps.count(label)) c.order.push_back(label);
           c.steps[label].push_back(r.step[i].seconds);
+          c.stepCores[label].push_back(r.step[i].busyCores);
           c.toolPeakKiB = std::max(c.toolPeakKiB, r.step[i].toolPeakKiB);
         }
         if (!c.steps.count("(window) work folder removal")) c.order.push_back("(window) work folder removal");

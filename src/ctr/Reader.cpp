@@ -10,12 +10,12 @@ namespace {
 // tool far below its memory ceiling.
 constexpr std::size_t kCopyBlock = 4u << 20;
 
+}  // namespace
+
 Status Truncated(const std::string& name, std::uint64_t end, std::uint64_t size) {
   return Status::Error(name + " is truncated: needs bytes up to " + std::to_string(end) + " of " +
                        std::to_string(size));
 }
-
-}  // namespace
 
 std::string PathText(const std::filesystem::path& path) {
   const std::u8string s = path.u8string();

@@ -95,6 +95,9 @@ class MemoryReader final : public Reader {
 Status CopyRange(Reader& in, std::uint64_t offset, std::uint64_t size, OutputFile& out,
                  Sha256* hash = nullptr);
 
+// The failure of a read that needs the bytes up to end of a file of size bytes.
+Status Truncated(const std::string& name, std::uint64_t end, std::uint64_t size);
+
 // SHA-256 of size bytes at offset, streamed.
 Result<Sha256Digest> HashRange(Reader& in, std::uint64_t offset, std::uint64_t size);
 // Feeds bytes [offset, offset + size) of in to hash, for a digest that goes on beyond them.

@@ -2,10 +2,12 @@
 
 #include <algorithm>
 #include <future>
+#include <memory>
 #include <set>
 
 #include "ctr/Cia.h"
 #include "ctr/ExeFs.h"
+#include "ctr/FilePass.h"
 #include "ctr/Ncch.h"
 #include "ctr/Ncsd.h"
 #include "ctr/Reader.h"
@@ -160,11 +162,13 @@ void VerifyNcch(Checker& check, const Scope& scope, Reader& in) {
   }
 }
 
-void VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path) {
+// Returns whether the pass over the file read it through; wholeFile (may be null) then holds
+// the whole file.
+Status VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path, Sha256* wholeFile) {
   const Scope image;
   auto parsed = ReadCia(in);
   check.Add(image, VerifyRegion::CiaHeader, parsed.status());
-  if (!parsed) return;
+  if (!parsed) return parsed.status();
   const Cia& cia = *parsed;
 
   // Read only when the size is the retail chain's: a header may claim gigabytes for it.
@@ -208,24 +212,47 @@ void VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path) {
   check.Add(image, VerifyRegion::ContentBitmap, bitmapOk, VerifyFault::BitmapMismatch,
             "the bitmap or the content size does not match the TMD");
 
+  // The contents' hashes and the NCCH's own hashes cover the same bytes: they are worked out
+  // side by side, the contents' in one pass on a thread of its own with a reader of its own;
+  // that pass also gives the whole file's hash when one is asked for.
+  std::vector<const CiaContent*> present;
   for (const CiaContent& content : cia.contents) {
-    if (!content.present) continue;
+    if (content.present) present.push_back(&content);
+  }
+  std::vector<std::unique_ptr<Sha256>> hashes;
+  std::vector<std::promise<Result<Sha256Digest>>> digests(present.size());
+  std::vector<PassRange> ranges;
+  for (std::size_t i = 0; i < present.size(); ++i) {
+    hashes.push_back(std::make_unique<Sha256>());
+    Sha256& hash = *hashes.back();
+    std::promise<Result<Sha256Digest>>& digest = digests[i];
+    ranges.push_back({present[i]->offset, present[i]->size,
+                      [&hash](const std::uint8_t* data, std::size_t n) { hash.Update(data, n); },
+                      [&hash, &digest](const Status& read) {
+                        digest.set_value(read ? Result<Sha256Digest>(hash.Final()) : Result<Sha256Digest>(read));
+                      }});
+  }
+  auto pass = std::async(std::launch::async, [&path, &ranges, wholeFile] {
+    FileReader reader;
+    const Status opened = reader.Open(path);
+    if (!opened) {
+      for (PassRange& range : ranges) range.done(opened);
+      return opened;
+    }
+    return RunFilePass(reader, std::move(ranges), wholeFile);
+  });
+
+  for (std::size_t i = 0; i < present.size(); ++i) {
+    const CiaContent& content = *present[i];
     const Scope scope{VerifyScope::Content, content.index};
     const bool encrypted = (content.type & kTmdContentEncrypted) != 0;
     check.Add(scope, VerifyRegion::ContentUnencrypted, !encrypted, VerifyFault::Encrypted, "the TMD marks it encrypted");
-    // The content hash and the NCCH's own hashes cover the same bytes: they are worked out
-    // side by side, the content hash on a thread of its own with a reader of its own.
-    auto hashed = std::async(std::launch::async, [&path, offset = content.offset, size = content.size] {
-      FileReader reader;
-      const Status opened = reader.Open(path);
-      return opened ? HashRange(reader, offset, size) : Result<Sha256Digest>(opened);
-    });
     const std::size_t at = check.Count();
     if (content.index == 0 && !encrypted) {
       WindowReader ncch(in, content.offset, content.size);
       VerifyNcch(check, scope, ncch);
     }
-    const auto digest = hashed.get();
+    const auto digest = digests[i].get_future().get();
     if (!digest) {
       check.Add(scope, VerifyRegion::ContentHash, digest.status());
     } else {
@@ -234,6 +261,7 @@ void VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path) {
     }
     check.MoveLastTo(at);
   }
+  return pass.get();
 }
 
 void VerifyNcsd(Checker& check, Reader& in) {
@@ -265,16 +293,29 @@ std::string VerifyReport::FirstProblem() const {
   return items.empty() ? "nothing was checked" : "";
 }
 
-Result<VerifyReport> VerifyImageReport(const std::filesystem::path& path) {
+Result<VerifyReport> VerifyImageReport(const std::filesystem::path& path, bool hashWholeFile) {
   FileReader file;
   Status s = file.Open(path);
   if (!s) return s;
   VerifyReport report;
   report.kind = DetectImageKind(file);
   Checker check(report);
+  Sha256 whole;
+  Sha256* wholeFile = hashWholeFile ? &whole : nullptr;
+  // A CIA's contents are hashed in one pass that gives the whole file too; the NCCH of a card
+  // image or of its own is checked in its parts, so the whole file goes past on the side.
+  std::future<Status> wholeRead;
+  if (wholeFile && report.kind != ImageKind::Cia && report.kind != ImageKind::Unknown) {
+    wholeRead = std::async(std::launch::async, [&path, wholeFile] {
+      FileReader reader;
+      const Status opened = reader.Open(path);
+      return opened ? RunFilePass(reader, {}, wholeFile) : opened;
+    });
+  }
+  Status wholeStatus = Status::Ok();
   switch (report.kind) {
     case ImageKind::Cia:
-      VerifyCia(check, file, path);
+      wholeStatus = VerifyCia(check, file, path, wholeFile);
       break;
     case ImageKind::Ncsd:
       VerifyNcsd(check, file);
@@ -285,6 +326,8 @@ Result<VerifyReport> VerifyImageReport(const std::filesystem::path& path) {
     case ImageKind::Unknown:
       return Status::Error(file.name() + " is neither a CIA, a card image nor an NCCH");
   }
+  if (wholeRead.valid()) wholeStatus = wholeRead.get();
+  if (wholeFile && wholeStatus) report.fileSha256 = whole.Final();
   return report;
 }
 

@@ -285,12 +285,11 @@ bool TInstall::CheckOutput(const fs::path& written) {
     return false;
   }
   LogKey("CheckingNewImage");
-  // For the receipt, the whole image is hashed on the other core while the check runs.
-  std::future<std::string> outputHash;
-  if (settings_.writeReceipt) outputHash = std::async(std::launch::async, [written] { return FileSha256(written); });
-  const std::optional<TImageProblem> problem =
-      settings_.checkImage ? settings_.checkImage(FRomPath, written) : CheckNewImage(FRomPath, written, Lang());
-  if (outputHash.valid()) outputHash_ = outputHash.get();
+  // The receipt's hash of the whole image comes from the check's own read of it.
+  std::string* outputHash = settings_.writeReceipt ? &outputHash_ : nullptr;
+  const std::optional<TImageProblem> problem = settings_.checkImage ? settings_.checkImage(FRomPath, written)
+                                                                    : CheckNewImage(FRomPath, written, Lang(), outputHash);
+  if (outputHash && settings_.checkImage && !problem) outputHash_ = FileSha256(written);
   if (problem) {
     remove();
     Log("\r\n" + FormatText(problem->key.c_str(), problem->values));

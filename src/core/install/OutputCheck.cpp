@@ -153,11 +153,15 @@ std::string VerifyProblemText(const ctr::VerifyReport& report, const TLangList& 
   return report.items.empty() ? lang.GetLangText("VerifyFaultUnreadable") : std::string();
 }
 
-std::optional<TImageProblem> CheckNewImage(const fs::path& input, const fs::path& output, const TLangList& lang) {
+std::optional<TImageProblem> CheckNewImage(const fs::path& input, const fs::path& output, const TLangList& lang,
+                                           std::string* outputSha256) {
   // The reader's own reasons are English words for developers; the player reads the
   // language's words for what went wrong.
-  const auto verified = ctr::VerifyImageReport(output);
+  const auto verified = ctr::VerifyImageReport(output, outputSha256 != nullptr);
   if (!verified) return TImageProblem{"ErrorCheckImageHashes", {lang.GetLangText("VerifyFaultUnreadable")}};
+  if (outputSha256 && verified->fileSha256) {
+    *outputSha256 = HexText(verified->fileSha256->data(), verified->fileSha256->size(), false);
+  }
   if (!verified->ok()) return TImageProblem{"ErrorCheckImageHashes", {VerifyProblemText(verified.value(), lang)}};
   auto made = ReadFacts(output);
   if (!made) return TImageProblem{"ErrorCheckImageHashes", {lang.GetLangText("VerifyFaultUnreadable")}};

@@ -47,9 +47,11 @@ std::string VerifyProblemText(const ctr::VerifyReport& report, const TLangList& 
 // Checks the image a run wrote against the input it was made from: every hash the image
 // carries, the same program ID as the input, and a RomFS that still holds every top-level
 // entry of the input's RomFS. Nothing when all is good; otherwise the message key of the
-// first problem with its values, worded by lang.
+// first problem with its values, worded by lang. With outputSha256 the check also works out
+// the image's SHA-256 (lower-case hexadecimal) from the bytes it reads; it stays empty when
+// the image could not be read through.
 std::optional<TImageProblem> CheckNewImage(const std::filesystem::path& input, const std::filesystem::path& output,
-                                           const TLangList& lang);
+                                           const TLangList& lang, std::string* outputSha256 = nullptr);
 
 // What a check of any image shows a player, in the language's words: the game and region (or
 // why the image is not identified), then one line per region checked, "good" or "BAD" with
