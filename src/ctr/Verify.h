@@ -90,7 +90,8 @@ struct VerifyReport {
 
 // Checks the image at path. Fails only when the file cannot be opened or is of no known kind;
 // damaged content shows as bad items. Streams every region once, in large blocks. With
-// hashWholeFile the whole file's SHA-256 is worked out from the same reads, on the other core.
+// hashWholeFile the whole file's SHA-256 is worked out on the other core: for a CIA from the
+// read that hashes its contents, for the other kinds from a read of its own beside the check.
 Result<VerifyReport> VerifyImageReport(const std::filesystem::path& path, bool hashWholeFile = false);
 
 // Ok when every check passes; otherwise the first problem.
