@@ -162,8 +162,8 @@ void VerifyNcch(Checker& check, const Scope& scope, Reader& in) {
   }
 }
 
-// Returns whether the pass over the file read it through; wholeFile (may be null) then holds
-// the whole file.
+// Ok when the pass over the contents read the file through; wholeFile (may be null) then
+// holds all of it.
 Status VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path, Sha256* wholeFile) {
   const Scope image;
   auto parsed = ReadCia(in);
