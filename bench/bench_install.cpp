@@ -435,7 +435,7 @@ int main(int argc, char** argv) {
                 mods, cia, cia / mods, cia / mods >= 4.0 ? "met" : "NOT met");
     std::printf("mod folder / its floor (median): %.2f   target <= 1.30: %s\n", Median(combos[3].ratioFloor),
                 Median(combos[3].ratioFloor) <= 1.30 ? "met" : "NOT met");
-    std::printf("\nreceipt (input hashed on the second core, output hashed beside the check): %+.1f%% to the success "
+    std::printf("\nreceipt (input hashed on the second core, output hashed from the check's read): %+.1f%% to the success "
                 "line (median %.2f s with, %.2f s without)   target < 10%%: %s\n",
                 (with / without - 1.0) * 100.0, with, without, with / without < 1.10 ? "met" : "NOT met");
   } catch (const std::exception& error) {
