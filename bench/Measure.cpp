@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <stdexcept>
 #include <system_error>
@@ -26,22 +27,29 @@ double Now() {
   return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
-TCpuTicks CpuTicks() {
-  TCpuTicks ticks;
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> stat(std::fopen("/proc/stat", "r"), &std::fclose);
-  if (!stat) return ticks;
-  // "cpu  user nice system idle iowait irq softirq steal ...": idle and iowait are the idle part.
-  unsigned long long v[8] = {};
-  if (std::fscanf(stat.get(), "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4], &v[5],
-                  &v[6], &v[7]) != 8) {
-    return ticks;
+TMachineCounters MachineCounters() {
+  TMachineCounters counters;
+  if (std::unique_ptr<std::FILE, int (*)(std::FILE*)> stat(std::fopen("/proc/stat", "r"), &std::fclose); stat) {
+    // "cpu  user nice system idle iowait irq softirq steal ...": idle and iowait are the idle part.
+    unsigned long long v[8] = {};
+    if (std::fscanf(stat.get(), "cpu %llu %llu %llu %llu %llu %llu %llu %llu", &v[0], &v[1], &v[2], &v[3], &v[4],
+                    &v[5], &v[6], &v[7]) == 8) {
+      for (unsigned long long x : v) counters.total += x;
+      counters.busy = counters.total - v[3] - v[4];
+    }
   }
-  for (unsigned long long x : v) ticks.total += x;
-  ticks.busy = ticks.total - v[3] - v[4];
-  return ticks;
+  if (std::unique_ptr<std::FILE, int (*)(std::FILE*)> vmstat(std::fopen("/proc/vmstat", "r"), &std::fclose); vmstat) {
+    char name[64];
+    unsigned long long value = 0;
+    while (std::fscanf(vmstat.get(), "%63s %llu", name, &value) == 2) {
+      if (std::strcmp(name, "pgpgin") == 0) counters.readKiB = value;
+      if (std::strcmp(name, "pgpgout") == 0) counters.writtenKiB = value;
+    }
+  }
+  return counters;
 }
 
-double BusyCores(const TCpuTicks& from, const TCpuTicks& to) {
+double BusyCores(const TMachineCounters& from, const TMachineCounters& to) {
   if (to.total <= from.total) return 0;
   const long cores = sysconf(_SC_NPROCESSORS_ONLN);
   return static_cast<double>(to.busy - from.busy) / static_cast<double>(to.total - from.total) *

@@ -34,14 +34,16 @@ TProcessRun RunMeasured(const std::string& program, const std::vector<std::strin
 TProcessRun RunCommandLine(const std::string& quotedProgram, const std::string& arguments,
                            const std::filesystem::path& workFolder);
 
-// The machine's busy and total CPU time so far, in clock ticks of all cores together (from
-// /proc/stat; zeros where there is none). Busy over total between two readings, times the
-// number of cores, is how many cores were at work meanwhile.
-struct TCpuTicks {
+// The machine's counters so far: busy and total CPU time in clock ticks of all cores together
+// (from /proc/stat), and KiB read from and written to its disks (from /proc/vmstat); zeros
+// where there are none. Busy over total between two readings, times the number of cores, is
+// how many cores were at work meanwhile.
+struct TMachineCounters {
   std::uint64_t busy = 0, total = 0;
+  std::uint64_t readKiB = 0, writtenKiB = 0;
 };
-TCpuTicks CpuTicks();
-double BusyCores(const TCpuTicks& from, const TCpuTicks& to);
+TMachineCounters MachineCounters();
+double BusyCores(const TMachineCounters& from, const TMachineCounters& to);
 
 // Bytes in a file, or in every file below a folder.
 std::uint64_t BytesIn(const std::filesystem::path& path);

@@ -36,6 +36,7 @@ struct TStepRecord {
   char label[64];
   double seconds;
   double busyCores;  // how many cores the machine kept busy meanwhile
+  double readMiB, writtenMiB;  // what the machine read from and wrote to its disks meanwhile
   long toolPeakKiB;  // largest tool so far (ru_maxrss of the reaped children)
 };
 struct TRunRecord {
@@ -61,7 +62,7 @@ class BenchHost : public qpt::TInstallHost {
   BenchHost(TRunRecord& record, fs::path appDir, fs::path keptWork)
       : record_(record), appDir_(std::move(appDir)), keptWork_(std::move(keptWork)) {}
 
-  void Begin() { lines_.push_back({"(start)", Now(), ChildrenPeakKiB(), CpuTicks()}); }
+  void Begin() { lines_.push_back({"(start)", Now(), ChildrenPeakKiB(), MachineCounters()}); }
   void LogAppend(const std::string& line) override {
     std::string text = line;
     // Line breaks inside a line become blanks, so that every entry is one label.
@@ -69,14 +70,14 @@ class BenchHost : public qpt::TInstallHost {
       if (ch == '\r' || ch == '\n') ch = ' ';
     }
     while (!text.empty() && text.front() == ' ') text.erase(text.begin());
-    lines_.push_back({text, Now(), ChildrenPeakKiB(), CpuTicks()});
+    lines_.push_back({text, Now(), ChildrenPeakKiB(), MachineCounters()});
   }
   void LogReplaceLast(const std::string&) override {}
   void SetProgress(int) override {}
   void SetLanguageBoxEnabled(bool) override {}
   int VoiceIndex() override { return 0; }
   void ThreadCancel(qpt::TInstall*) override {
-    lines_.push_back({"(end of run)", Now(), ChildrenPeakKiB(), CpuTicks()});
+    lines_.push_back({"(end of run)", Now(), ChildrenPeakKiB(), MachineCounters()});
     std::error_code ec;
     fs::rename(appDir_ / "tools" / "temp", keptWork_, ec);
   }
@@ -94,7 +95,9 @@ class BenchHost : public qpt::TInstallHost {
       TStepRecord& s = record_.step[record_.steps++];
       std::snprintf(s.label, sizeof s.label, "%s", label.c_str());
       s.seconds = b.time - a.time;
-      s.busyCores = BusyCores(a.cpu, b.cpu);
+      s.busyCores = BusyCores(a.counters, b.counters);
+      s.readMiB = static_cast<double>(b.counters.readKiB - a.counters.readKiB) / 1024.0;
+      s.writtenMiB = static_cast<double>(b.counters.writtenKiB - a.counters.writtenKiB) / 1024.0;
       s.toolPeakKiB = b.childPeak;
     }
     record_.seconds = lines_.back().time - lines_.front().time;
@@ -117,7 +120,7 @@ class BenchHost : public qpt::TInstallHost {
     std::string text;
     double time;
     long childPeak;
-    TCpuTicks cpu;
+    TMachineCounters counters;
   };
   TRunRecord& record_;
   fs::path appDir_, keptWork_;
@@ -135,7 +138,7 @@ struct TCombo {
   std::vector<double> total, cpInput, floor, ratioInput, ratioFloor, toSuccess, removal;
   std::vector<std::string> order;
   std::map<std::string, std::vector<double>> steps;
-  std::map<std::string, std::vector<double>> stepCores;
+  std::map<std::string, std::vector<double>> stepCores, stepRead, stepWritten;
   std::map<std::string, std::vector<double>> floorParts;
   std::vector<std::string> floorOrder;
   long jobPeakKiB = 0, toolPeakKiB = 0, treePeakKiB = 0;
@@ -258,13 +261,16 @@ void Print(const TCombo& c, bool withSteps) {
   const std::size_t runs = c.total.size();
   std::printf("\n%s: %zu run(s), min / median\n", c.name.c_str(), runs);
   if (withSteps) {
-    std::printf("  %-44s %9s %9s %9s\n", "step", "min s", "median s", "cores");
+    std::printf("  %-44s %9s %9s %6s %9s %9s\n", "step", "min s", "median s", "cores", "disk in", "disk out");
     for (const std::string& s : c.order) {
       const auto& v = c.steps.at(s);
       if (Median(v) < 0.0005 && s.rfind("  (job)", 0) == 0) continue;
-      const auto cores = c.stepCores.find(s);
-      std::printf("  %-44s %s %s %s\n", s.c_str(), Seconds(Minimum(v)).c_str(), Seconds(Median(v)).c_str(),
-                  cores == c.stepCores.end() ? "" : Ratio(Median(cores->second)).c_str());
+      std::printf("  %-44s %s %s", s.c_str(), Seconds(Minimum(v)).c_str(), Seconds(Median(v)).c_str());
+      if (c.stepCores.count(s)) {
+        std::printf(" %s %s %s", Ratio(Median(c.stepCores.at(s))).c_str(), MiB(Median(c.stepRead.at(s)) * 1048576.0).c_str(),
+                    MiB(Median(c.stepWritten.at(s)) * 1048576.0).c_str());
+      }
+      std::printf("\n");
     }
     std::printf("  floor parts:\n");
     for (const std::string& s : c.floorOrder) {
@@ -388,6 +394,8 @@ int main(int argc, char** argv) {
           if (!c.steps.count(label)) c.order.push_back(label);
           c.steps[label].push_back(r.step[i].seconds);
           c.stepCores[label].push_back(r.step[i].busyCores);
+          c.stepRead[label].push_back(r.step[i].readMiB);
+          c.stepWritten[label].push_back(r.step[i].writtenMiB);
           c.toolPeakKiB = std::max(c.toolPeakKiB, r.step[i].toolPeakKiB);
         }
         if (!c.steps.count("(window) work folder removal")) c.order.push_back("(window) work folder removal");
