@@ -78,7 +78,7 @@ std::vector<TSequenceItem> InstallSequence(const std::string& inputKind, const f
   items.push_back({{}, "RebuildingRomFS", "3dstool",
                    "-ctf romfs " + W("tools\\temp\\romfs.bin") + " --romfs-dir " + W("tools\\temp\\romfs"),
                    {W("tools\\temp\\romfs.bin")}, {W("tools\\temp\\romfs.bin")}});
-  items.push_back({{}, "RebuildingCXI", "3dstool",
+  items.push_back({{TJobAction::DiscardUnpackedTree}, "RebuildingCXI", "3dstool",
                    "-cvtf cxi " + W("tools\\temp\\Partition0.cxi") + " --header " +
                        W("tools\\temp\\headers\\ncchheader.bin") + " --exh " + W("tools\\temp\\headers\\exheader.bin") +
                        " --exefs " + W("tools\\temp\\exefs.bin") + " --romfs " + W("tools\\temp\\romfs.bin") +
@@ -87,12 +87,12 @@ std::vector<TSequenceItem> InstallSequence(const std::string& inputKind, const f
   const fs::path stem = RemoveExtension(outPath);
   if (OutputKind(outPath) == ".cia") {
     const std::string out = PathToUtf8(stem) + ".cia";
-    items.push_back({{}, "RebuildingCIA", "makerom",
+    items.push_back({{TJobAction::DiscardRebuiltImages}, "RebuildingCIA", "makerom",
                      "-f Cia -content " + W("tools\\temp\\Partition0.cxi") + ":0:0x00 -o \"" + out + "\"", {out},
                      {W("tools\\temp\\Partition0.cxi")}});
   } else {
     const std::string out = PathToUtf8(stem) + ".3ds";
-    items.push_back({{}, "Rebuilding3DS", "3dstool",
+    items.push_back({{TJobAction::DiscardRebuiltImages}, "Rebuilding3DS", "3dstool",
                      "-ctf 3ds \"" + out + "\" --header " + W("tools\\temp\\headers\\mainncchheader.bin") + " -0 " +
                          W("tools\\temp\\Partition0.cxi"),
                      {out}, {}});
@@ -148,6 +148,13 @@ void DoJobAction(TJobAction action, const fs::path& appDir, const std::string& i
           throw std::runtime_error(std::string("cannot copy the patch's ") + folder + " folder");
         }
       }
+      break;
+    case TJobAction::DiscardUnpackedTree:
+      if (!DeleteFolder(work("tools\\temp\\romfs"))) throw std::runtime_error("cannot delete the unpacked tree");
+      break;
+    case TJobAction::DiscardRebuiltImages:
+      remove(work("tools\\temp\\exefs.bin"));
+      remove(work("tools\\temp\\romfs.bin"));
       break;
   }
 }

@@ -17,6 +17,8 @@ enum class TJobAction {
   RenamePackDat,         // romfs/pack.dat -> old_pack.dat before the delta
   DeleteOldPackDat,      // after the delta
   CopyPatchFolders,      // the patch's exefs/ and romfs/ laid over the work folder
+  DiscardUnpackedTree,   // romfs/ once the RomFS image is rebuilt
+  DiscardRebuiltImages,  // exefs.bin and romfs.bin once the CXI is built
 };
 
 struct TSequenceItem {

@@ -5,7 +5,7 @@
 //      when <text>        the lines up to the next "when" apply only to calls whose
 //                         arguments, joined by blanks, contain <text> ("when *" = all)
 //      write <path> <text> create a file (folders made as needed) holding <text>
-//      copy <from> <to>    copy a file
+//      copy <from> <to>    copy a file, or a folder with everything in it
 //      copyto <n> <from>   copy a file to the path given as argument n (1 is the first)
 //      waitfor <path>      wait until <path> exists (lets a test hold the tool running)
 //      signal <INT|TERM|KILL|SEGV> end by that signal
@@ -122,8 +122,8 @@ int main(int argc, char** argv) {
       const auto space = rest.find(' ');
       const fs::path to = PathOf(rest.substr(space + 1));
       if (to.has_parent_path()) fs::create_directories(to.parent_path());
-      fs::remove(to);
-      fs::copy_file(PathOf(rest.substr(0, space)), to);
+      fs::remove_all(to);
+      fs::copy(PathOf(rest.substr(0, space)), to, fs::copy_options::recursive);
     } else if (verb == "copyto") {
       const auto space = rest.find(' ');
       const int n = std::stoi(rest.substr(0, space));

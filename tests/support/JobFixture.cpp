@@ -33,6 +33,8 @@ void JobFixture::PlanTool(const std::string& tool, const std::string& overrides)
         "when " + NativeSeparators("-xtf cxi tools/temp/Partition0.bin --romfs") + "\nwrite tools/temp/romfs.bin romfs\n"
         "when -xtf romfs\nwrite tools/temp/romfs/pack.dat " + packDat + "\nwrite tools/temp/romfs/pack.inc " +
         packInc + "\nwrite tools/temp/romfs/sound/a.bin sound\n"
+        // The job deletes the tree once the image is built; tests read it as the build found it.
+        "when -ctf romfs\ncopy tools/temp/romfs tools/temp/packed/romfs\n"
         "when -xvtf cxi\nwrite tools/temp/headers/ncchheader.bin h\nwrite tools/temp/headers/exheader.bin x\n"
         "write tools/temp/headers/logo.bin l\n"
         "when -xutf exefs\nwrite tools/temp/exefs/code.bin code\nwrite tools/temp/headers/exefsheader.bin eh\n"

@@ -22,6 +22,8 @@ class JobFixture {
   // Plans the stand-in tools: `overrides` lines come first, so an "exit" there wins over
   // the happy path for calls it matches (see the fake tool's plan format).
   void PlanTool(const std::string& tool, const std::string& overrides = "");
+  // A file of the RomFS tree as the RomFS rebuild found it.
+  std::filesystem::path Packed(const std::string& relative) const { return app / "tools/temp/packed/romfs" / relative; }
   // The argument lists of every call of a tool, in order.
   std::vector<std::vector<std::string>> Calls(const std::string& tool) const;
 

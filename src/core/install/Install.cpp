@@ -201,21 +201,47 @@ bool TInstall::CopyPatchFolder(const fs::path& source, const fs::path& destinati
 }
 
 bool TInstall::DeleteWorkFiles(std::initializer_list<const char*> relativePaths) {
-  // Deleting a file of a GiB takes a good part of a second, which the next step need not wait
-  // for: each file is moved out of the steps' way at once and deleted on a thread of its own.
   std::vector<fs::path> aside;
   for (const char* relative : relativePaths) {
-    const fs::path moved = WorkPath("tools\\temp\\deleting-" + std::to_string(++deletedFiles_));
-    if (!RenameFile(WorkPath(relative), moved)) {
+    if (!MoveAside(relative, aside)) {
+      DeleteOnThread(std::move(aside));
       LogKeyAfterBreak("ErrorDeleteTempFile");
       return false;
     }
-    aside.push_back(moved);
   }
-  deletions_.push_back(std::async(std::launch::async, [aside] {
-    for (const fs::path& file : aside) RemoveFile(file);
-  }));
+  DeleteOnThread(std::move(aside));
   return true;
+}
+
+void TInstall::DiscardWorkFiles(std::initializer_list<const char*> relativePaths) {
+  // A GiB just written is still in memory when its last reader ends; deleted then, it never
+  // has to be written to the disk, and the next step's own writes do not wait behind it.
+  std::vector<fs::path> aside;
+  for (const char* relative : relativePaths) MoveAside(relative, aside);
+  DeleteOnThread(std::move(aside));
+}
+
+bool TInstall::MoveAside(const char* relativePath, std::vector<fs::path>& aside) {
+  const fs::path moved = WorkPath("tools\\temp\\deleting-" + std::to_string(++deletedFiles_));
+  if (!RenameFile(WorkPath(relativePath), moved)) return false;
+  aside.push_back(moved);
+  return true;
+}
+
+void TInstall::DeleteOnThread(std::vector<fs::path> aside) {
+  // Deleting a file of a GiB takes a good part of a second, which the next step need not wait
+  // for: each file is moved out of the steps' way at once and deleted on a thread of its own.
+  if (aside.empty()) return;
+  deletions_.push_back(std::async(std::launch::async, [aside = std::move(aside)] {
+    for (const fs::path& path : aside) {
+      std::error_code ec;
+      if (fs::is_directory(fs::symlink_status(path, ec))) {
+        DeleteFolder(path);
+      } else {
+        RemoveFile(path);
+      }
+    }
+  }));
 }
 
 void TInstall::WaitForDeletions() {
@@ -439,15 +465,18 @@ bool TInstall::BuildOutput(fs::path& written) {
   if (!RunStage(&TInstall::RebuildExeFS, 62) || !Checkpoint()) return false;
   Progress(62);
   if (!RunStage(&TInstall::RebuildRomFS, 74) || !Checkpoint()) return false;
+  DiscardWorkFiles({"tools\\temp\\romfs"});
   Progress(74);
 
   const std::string kind = OutputKind(FOutPath);
   // A CXI output is the last image built; a CIA or 3DS image is built from it afterwards.
   if (!RunStage(&TInstall::RebuildCXI, kind == ".cxi" ? 96 : 86)) return false;
+  DiscardWorkFiles({"tools\\temp\\exefs.bin", "tools\\temp\\romfs.bin"});
   if (kind != ".cxi") {
     if (!Checkpoint()) return false;
     Progress(86);
     if (!RunStage(kind == ".cia" ? &TInstall::RebuildCIA : &TInstall::Rebuild3DS, 96)) return false;
+    DiscardWorkFiles({"tools\\temp\\Partition0.cxi"});
   }
   Progress(96);
   written = PathFromUtf8(PathToUtf8(FOutPath) + kind);

@@ -229,6 +229,12 @@ class TInstall {
   // Moves the given work files aside in order and deletes them on a thread of their own; the
   // first that cannot be moved (a missing file among them) ends the run.
   bool DeleteWorkFiles(std::initializer_list<const char*> relativePaths);
+  // Deletes work files and folders no later step reads, sooner than the work folder's removal
+  // at the end; whatever cannot be moved aside simply goes with the work folder.
+  void DiscardWorkFiles(std::initializer_list<const char*> relativePaths);
+  // Moves one work file or folder out of the steps' way, for deletion on a thread.
+  bool MoveAside(const char* relativePath, std::vector<std::filesystem::path>& aside);
+  void DeleteOnThread(std::vector<std::filesystem::path> aside);
   // Waits until every file moved aside is gone, before the work folder may go.
   void WaitForDeletions();
   std::vector<std::future<void>> deletions_;  // job thread only

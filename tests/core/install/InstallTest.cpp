@@ -104,7 +104,7 @@ TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
   EXPECT_EQ(host.endCount, 1);
   EXPECT_TRUE(PassesMarks(host.progress, {0, 8, 10, 20, 30, 31, 32, 33, 36, 46, 48, 50, 60, 62, 74, 86, 96, 100}));
   EXPECT_EQ(host.languageBox, std::vector<bool>{false});
-  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "PACKDAT-patched");
+  EXPECT_EQ(test::ReadFile(Packed("pack.dat")), "PACKDAT-patched");
   EXPECT_FALSE(fs::exists(app / "tools/temp/old_pack.dat"));
   for (const char* gone : {"c.0000.00000000", "exefs.bin", "romfs.bin"}) {
     EXPECT_FALSE(fs::exists(app / "tools/temp" / gone)) << gone;
@@ -536,17 +536,17 @@ TEST_F(InstallJob, PatchFoldersAreCopiedOverTheExtractedFiles) {
 #endif
   RunJob("out.cia");
 #ifndef _WIN32
-  EXPECT_FALSE(fs::exists(app / "tools/temp/romfs/key.txt"));
-  EXPECT_FALSE(fs::exists(app / "tools/temp/romfs/private"));
+  EXPECT_FALSE(fs::exists(Packed("key.txt")));
+  EXPECT_FALSE(fs::exists(Packed("private")));
   const Lines all = host.Lines();
   EXPECT_THAT(all, Contains(PathToUtf8(patchDir / "romfs/key.txt")));
   EXPECT_THAT(all, Contains(PathToUtf8(patchDir / "romfs/private")));
   EXPECT_EQ(all[all.size() - 5], L("PatchingCompletedWithWarnings"));
 #endif
   EXPECT_EQ(test::ReadFile(app / "tools/temp/exefs/code.bin"), "patched code");
-  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/new/dir/text.bin"), "text");
-  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), "replaced archive");
-  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.inc"), packInc);
+  EXPECT_EQ(test::ReadFile(Packed("new/dir/text.bin")), "text");
+  EXPECT_EQ(test::ReadFile(Packed("pack.dat")), "replaced archive");
+  EXPECT_EQ(test::ReadFile(Packed("pack.inc")), packInc);
   const Lines lines = host.Lines();
   auto at = std::find(lines.begin(), lines.end(), L("ReplacingExeFS"));
   ASSERT_NE(at, lines.end());
@@ -648,7 +648,7 @@ TEST_F(DeltaStep, TheSystemsXdeltaPatchesTheArchive) {
             0u);
   const Lines lines = RunWith(Md5Of(original), "");
   EXPECT_EQ(Lines(lines.begin(), lines.begin() + 4), Keys({"CheckingMD5PackDat", "MD5Matched", "ApplyingXdelta", "Done"}));
-  EXPECT_EQ(test::ReadFile(app / "tools/temp/romfs/pack.dat"), patched);
+  EXPECT_EQ(test::ReadFile(Packed("pack.dat")), patched);
 }
 
 TEST(ToolProgress, TheBarFollowsTheGrowthOfWhatTheToolWrites) {

@@ -343,12 +343,12 @@ TEST_F(PackJob, RunsAfterTheRomFsCopyForAATAndAA4Only) {
   EXPECT_EQ(Lines(at, at + 9), (Lines{L("UnpackingPackDat"), "1/1", L("Done"), L("UpdatingPackDat"), L("Done"),
                                       L("RepackingPackDat"), "1/1", L("Done"), L("RebuildingExeFS")}));
   EXPECT_LT(std::find(lines.begin(), lines.end(), L("ReplacingRomFS")), at);
-  EXPECT_EQ(ReadFile(app / "tools/temp/romfs/pack.dat"), Str(data[0]) + "new entry");
+  EXPECT_EQ(ReadFile(Packed("pack.dat")), Str(data[0]) + "new entry");
 
   host.Reset();
   RunJob("out.cia", "AA5");
   EXPECT_THAT(host.Lines(), Not(Contains(L("UnpackingPackDat"))));
-  EXPECT_EQ(ReadFile(app / "tools/temp/romfs/pack.dat"), a.dat);
+  EXPECT_EQ(ReadFile(Packed("pack.dat")), a.dat);
 
   // A write that fails (a full disk) is not a warning to build past: the image would lack the
   // patch's entries.

@@ -46,7 +46,11 @@ class SoundStep : public ::testing::Test, protected test::JobFixture {
     const auto to = std::find(lines.begin(), lines.end(), L("RebuildingExeFS"));
     return Lines(from, to);
   }
-  fs::path Sound(const std::string& relative) { return app / ("tools/temp/romfs/sound/" + relative); }
+  // The sound folder as the RomFS rebuild found it, or as a run that ended before it left it.
+  fs::path Sound(const std::string& relative) {
+    const fs::path packed = Packed("sound/" + relative);
+    return fs::exists(Packed("")) ? packed : app / ("tools/temp/romfs/sound/" + relative);
+  }
   std::string Archive() { return test::ReadFile(Sound(game.soundFolder + ".bcsar")); }
   std::string Info() {
     const std::string bytes = Archive();
