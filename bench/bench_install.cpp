@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -261,15 +262,21 @@ std::vector<std::pair<std::string, double>> MeasureFloor(const TSyntheticGame& g
   std::vector<std::pair<std::string, double>> parts;
   const fs::path cxi = work / "Partition0.cxi";
   const fs::path romfsBin = work / "romfs.bin";
-  parts.push_back({"cp partition", CopyTime({cxi}, scratch)});
-  parts.push_back({"cp RomFS image", CopyTime({romfsBin}, scratch)});
-  parts.push_back({"cp unpacked tree", CopyTime({work / "romfs"}, scratch)});
-  parts.push_back({"cp small files", CopyTime({work / "exefs", work / "exefs.bin", work / "headers"}, scratch)});
-  parts.push_back({"cp rebuilt RomFS", CopyTime({romfsBin}, scratch)});
-  parts.push_back({"cp CXI", CopyTime({cxi}, scratch)});
-  parts.push_back({"cp output image", CopyTime({image}, scratch)});
+  // Each write is timed twice and the faster counts. On a virtual machine that hands freed
+  // memory back to its host, the first GiB written after a pause pays seconds of kernel time
+  // for memory the host must give again, which no step of ours can avoid or cause.
+  const auto cp = [&](const std::vector<fs::path>& paths) {
+    return std::min(CopyTime(paths, scratch), CopyTime(paths, scratch));
+  };
+  parts.push_back({"cp partition", cp({cxi})});
+  parts.push_back({"cp RomFS image", cp({romfsBin})});
+  parts.push_back({"cp unpacked tree", cp({work / "romfs"})});
+  parts.push_back({"cp small files", cp({work / "exefs", work / "exefs.bin", work / "headers"})});
+  parts.push_back({"cp rebuilt RomFS", cp({romfsBin})});
+  parts.push_back({"cp CXI", cp({cxi})});
+  parts.push_back({"cp output image", cp({image})});
   parts.push_back({"MD5 pack.dat", Md5Time(game.packDat)});
-  parts.push_back({"xdelta3 decode", XdeltaDecodeTime(game, scratch)});
+  parts.push_back({"xdelta3 decode", std::min(XdeltaDecodeTime(game, scratch), XdeltaDecodeTime(game, scratch))});
   parts.push_back({"SHA-256 RomFS", Sha256Time(romfsBin)});
   parts.push_back({"SHA-256 CXI", Sha256Time(cxi)});
   // The check of the new image before the success line reads the whole image once.
@@ -283,8 +290,8 @@ std::vector<std::pair<std::string, double>> MeasureModFloor(const TSyntheticGame
                                                             const fs::path& scratch) {
   std::vector<std::pair<std::string, double>> parts;
   parts.push_back({"MD5 pack.dat", Md5Time(game.packDat)});
-  parts.push_back({"xdelta3 decode", XdeltaDecodeTime(game, scratch)});
-  parts.push_back({"cp the files written", CopyTime({titleFolder}, scratch)});
+  parts.push_back({"xdelta3 decode", std::min(XdeltaDecodeTime(game, scratch), XdeltaDecodeTime(game, scratch))});
+  parts.push_back({"cp the files written", std::min(CopyTime({titleFolder}, scratch), CopyTime({titleFolder}, scratch))});
   return parts;
 }
 
