@@ -220,12 +220,6 @@ double XdeltaDecodeTime(const TSyntheticGame& game, const fs::path& scratch) {
   return decode.seconds;
 }
 
-// The floor of design section 7 for one run, on the files that run wrote: cp of the
-// partition, the RomFS image, the unpacked tree, the rebuilt RomFS image, the CXI and the
-// output image (the extracted partition and RomFS image are gone, the rebuilt ones have
-// their size), one MD5 pass over pack.dat, the delta's decode alone, SHA-256 over the RomFS
-// image and over the CXI, and SHA-256 over the output image, which the job's check of the new
-// image costs.
 // The job deletes each large work file as soon as no later step reads it, so the floor's files
 // are taken out of the output image again with our tools: the CXI, the ExeFS and RomFS images
 // as they were rebuilt, and the tree and small files as the rebuild read them.
@@ -257,6 +251,12 @@ void RecreateWorkFiles(const fs::path& image, const fs::path& appDir, const fs::
                   h + "exefsheader.bin"});
 }
 
+// The floor of design section 7 for one run, on that run's files as RecreateWorkFiles gives
+// them again: cp of the partition, the RomFS image, the unpacked tree, the rebuilt RomFS image,
+// the CXI and the output image (the extracted partition and RomFS image have the size of the
+// rebuilt ones), one MD5 pass over pack.dat, the delta's decode alone, SHA-256 over the RomFS
+// image and over the CXI, and SHA-256 over the output image, which the job's check of the new
+// image costs.
 std::vector<std::pair<std::string, double>> MeasureFloor(const TSyntheticGame& game, const fs::path& work,
                                                          const fs::path& image, const fs::path& scratch) {
   std::vector<std::pair<std::string, double>> parts;
