@@ -221,46 +221,32 @@ double XdeltaDecodeTime(const TSyntheticGame& game, const fs::path& scratch) {
 }
 
 // The job deletes each large work file as soon as no later step reads it, so the floor's files
-// are taken out of the output image again with our tools: the CXI, the ExeFS and RomFS images
-// as they were rebuilt, and the tree and small files as the rebuild read them.
-void RecreateWorkFiles(const fs::path& image, const fs::path& appDir, const fs::path& work) {
-  RemoveTree(work);
-  fs::create_directories(work / "headers");
-  const auto run = [&](const char* tool, const std::vector<std::string>& arguments) {
-    const TProcessRun r = RunMeasured((appDir / "tools" / tool).string(), arguments, fs::path());
-    if (r.exitCode != 0) throw std::runtime_error(std::string(tool) + " failed for the floor: " + r.errorText);
-  };
-  const std::string cxi = (work / "Partition0.cxi").string();
-  const std::string h = (work / "headers").string() + "/";
-  if (image.extension() == ".cia") {
-    run("ctrtool", {"--contents=" + (work / "c").string(), image.string()});
-    for (const auto& entry : fs::directory_iterator(work)) {
-      if (entry.path().filename().string().rfind("c.0000.", 0) == 0) fs::rename(entry.path(), cxi);
-    }
-  } else {
-    run("3dstool", {"-xtf", "3ds", image.string(), "--header", h + "mainncchheader.bin", "-0", cxi});
+// are taken out of the output image again, by the job's own extraction calls in the program
+// folder (not timed). The partition they extract is the rebuilt CXI, their ExeFS and RomFS
+// images are the rebuilt ones, and their tree and small files are what the rebuild read.
+// Returns the partition's path.
+fs::path RecreateWorkFiles(const fs::path& image, const fs::path& appDir) {
+  const std::string kind = image.extension().string();
+  for (const TSequenceItem& item : InstallSequence(kind, image, image, fs::path(), false)) {
+    if (item.step.rfind("Extracting", 0) != 0 && item.step != "UnpackingRomFS") break;
+    for (TJobAction action : item.before) DoJobAction(action, appDir, kind, fs::path());
+    const std::string tool = "\"" + (appDir / "tools" / item.tool).string() + "\"";
+    const TProcessRun run = RunCommandLine(tool, item.arguments, appDir);
+    if (run.exitCode != 0) throw std::runtime_error(item.step + " failed for the floor: " + run.errorText);
   }
-  const std::string exefsBin = (work / "exefs.bin").string();
-  const std::string romfsBin = (work / "romfs.bin").string();
-  run("3dstool", {"-xtf", "cxi", cxi, "--exefs", exefsBin});
-  run("3dstool", {"-xtf", "cxi", cxi, "--romfs", romfsBin});
-  run("3dstool", {"-xtf", "romfs", romfsBin, "--romfs-dir", (work / "romfs").string()});
-  run("3dstool", {"-xvtf", "cxi", cxi, "--header", h + "ncchheader.bin", "--exh", h + "exheader.bin", "--logo",
-                  h + "logo.bin"});
-  run("3dstool", {"-xutf", "exefs", exefsBin, "--exefs-dir", (work / "exefs").string(), "--header",
-                  h + "exefsheader.bin"});
+  return appDir / "tools" / "temp" / (kind == ".cia" ? "c.0000.00000000" : "Partition0.bin");
 }
 
 // The floor of design section 7 for one run, on that run's files as RecreateWorkFiles gives
-// them again: cp of the partition, the RomFS image, the unpacked tree, the rebuilt RomFS image,
-// the CXI and the output image (the extracted partition and RomFS image have the size of the
-// rebuilt ones), one MD5 pass over pack.dat, the delta's decode alone, SHA-256 over the RomFS
-// image and over the CXI, and SHA-256 over the output image, which the job's check of the new
-// image costs.
-std::vector<std::pair<std::string, double>> MeasureFloor(const TSyntheticGame& game, const fs::path& work,
+// them again (cxi is the partition it returns): cp of the partition, the RomFS image, the
+// unpacked tree, the rebuilt RomFS image, the CXI and the output image (the extracted
+// partition and RomFS image have the size of the rebuilt ones), one MD5 pass over pack.dat,
+// the delta's decode alone, SHA-256 over the RomFS image and over the CXI, and SHA-256 over
+// the output image, which the job's check of the new image costs.
+std::vector<std::pair<std::string, double>> MeasureFloor(const TSyntheticGame& game, const fs::path& cxi,
                                                          const fs::path& image, const fs::path& scratch) {
   std::vector<std::pair<std::string, double>> parts;
-  const fs::path cxi = work / "Partition0.cxi";
+  const fs::path work = cxi.parent_path();
   const fs::path romfsBin = work / "romfs.bin";
   // Each write is timed twice and the faster counts. On a virtual machine that hands freed
   // memory back to its host, the first GiB written after a pause pays seconds of kernel time
@@ -424,12 +410,11 @@ int main(int argc, char** argv) {
         const double removeStart = Now();
         RemoveTree(kept);
         const double removal = Now() - removeStart;
-        const fs::path floorWork = options.scratch / "floor-work";
-        if (!c.mods) RecreateWorkFiles(image, appDir, floorWork);
+        const fs::path cxi = c.mods ? fs::path() : RecreateWorkFiles(image, appDir);
         sync();
-        const auto floorParts = c.mods ? MeasureModFloor(game, image, options.scratch)
-                                       : MeasureFloor(game, floorWork, image, options.scratch);
-        RemoveTree(floorWork);
+        const auto floorParts =
+            c.mods ? MeasureModFloor(game, image, options.scratch) : MeasureFloor(game, cxi, image, options.scratch);
+        RemoveTree(appDir / "tools" / "temp");
 
         for (int i = 0; i < r.steps; ++i) {
           const std::string label = r.step[i].label;

@@ -89,4 +89,14 @@ Status RunFilePass(Reader& in, std::vector<PassRange> ranges, Sha256* wholeFile,
   return Status::Ok();
 }
 
+Status RunFilePass(const std::filesystem::path& path, std::vector<PassRange> ranges, Sha256* wholeFile,
+                   const std::atomic<bool>* stop) {
+  FileReader reader;
+  if (const Status opened = reader.Open(path); !opened) {
+    for (PassRange& range : ranges) range.done(opened);
+    return opened;
+  }
+  return RunFilePass(reader, std::move(ranges), wholeFile, stop);
+}
+
 }  // namespace ctr

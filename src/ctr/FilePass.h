@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <vector>
 
@@ -30,6 +31,10 @@ struct PassRange {
 // null) ends the pass early. Returns the first failure, after every range's done was called;
 // wholeFile holds the whole file only when the result is Ok.
 Status RunFilePass(Reader& in, std::vector<PassRange> ranges, Sha256* wholeFile,
+                   const std::atomic<bool>* stop = nullptr);
+// The same over the file at path, with a reader of its own (so that it may run on a thread of
+// its own); a file that cannot be opened ends every range with the reason.
+Status RunFilePass(const std::filesystem::path& path, std::vector<PassRange> ranges, Sha256* wholeFile,
                    const std::atomic<bool>* stop = nullptr);
 
 }  // namespace ctr

@@ -232,15 +232,8 @@ Status VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path, 
                         digest.set_value(read ? Result<Sha256Digest>(hash.Final()) : Result<Sha256Digest>(read));
                       }});
   }
-  auto pass = std::async(std::launch::async, [&path, &ranges, wholeFile] {
-    FileReader reader;
-    const Status opened = reader.Open(path);
-    if (!opened) {
-      for (PassRange& range : ranges) range.done(opened);
-      return opened;
-    }
-    return RunFilePass(reader, std::move(ranges), wholeFile);
-  });
+  auto pass = std::async(std::launch::async,
+                         [&path, &ranges, wholeFile] { return RunFilePass(path, std::move(ranges), wholeFile); });
 
   for (std::size_t i = 0; i < present.size(); ++i) {
     const CiaContent& content = *present[i];
@@ -306,11 +299,7 @@ Result<VerifyReport> VerifyImageReport(const std::filesystem::path& path, bool h
   // image or of its own is checked in its parts, so the whole file goes past on the side.
   std::future<Status> wholeRead;
   if (wholeFile && report.kind != ImageKind::Cia && report.kind != ImageKind::Unknown) {
-    wholeRead = std::async(std::launch::async, [&path, wholeFile] {
-      FileReader reader;
-      const Status opened = reader.Open(path);
-      return opened ? RunFilePass(reader, {}, wholeFile) : opened;
-    });
+    wholeRead = std::async(std::launch::async, [&path, wholeFile] { return RunFilePass(path, {}, wholeFile); });
   }
   Status wholeStatus = Status::Ok();
   switch (report.kind) {

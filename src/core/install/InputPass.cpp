@@ -70,8 +70,6 @@ void TInputPass::PublishRest() {
 }
 
 void TInputPass::Run(std::filesystem::path image, bool wholeSha256) {
-  ctr::FileReader in;
-  if (!in.Open(image)) return PublishRest();
   std::vector<std::unique_ptr<ctr::Md5>> md5;
   std::vector<ctr::PassRange> ranges;
   for (std::size_t i = 0; i < ranges_.size(); ++i) {
@@ -85,7 +83,7 @@ void TInputPass::Run(std::filesystem::path image, bool wholeSha256) {
                       }});
   }
   ctr::Sha256 sha;
-  const ctr::Status read = ctr::RunFilePass(in, std::move(ranges), wholeSha256 ? &sha : nullptr, &stop_);
+  const ctr::Status read = ctr::RunFilePass(image, std::move(ranges), wholeSha256 ? &sha : nullptr, &stop_);
   if (read && wholeSha256) Publish(sha256_, Hex(sha.Final(), false));
   PublishRest();
 }

@@ -235,11 +235,7 @@ void TInstall::DeleteOnThread(std::vector<fs::path> aside) {
   deletions_.push_back(std::async(std::launch::async, [aside = std::move(aside)] {
     for (const fs::path& path : aside) {
       std::error_code ec;
-      if (fs::is_directory(fs::symlink_status(path, ec))) {
-        DeleteFolder(path);
-      } else {
-        RemoveFile(path);
-      }
+      fs::remove_all(path, ec);
     }
   }));
 }
