@@ -1,8 +1,9 @@
 // One read of a file, in large blocks, that serves several digests at once: every range gets
 // the bytes it covers as they pass, and the SHA-256 of the whole file, when one is wanted,
-// runs on a further thread over the same blocks. A range's digest is therefore known as soon
-// as its last byte is read, not when the whole file is hashed, and a file that must be hashed
-// whole and in parts is read once, not once for each.
+// runs on a further thread over the same blocks, as do the ranges set aside. A range's digest
+// is therefore known as soon as its last byte is read, not when the whole file is hashed, and
+// a file that must be hashed whole and in parts is read once, not once for each, with its
+// digests spread over the cores.
 #pragma once
 
 #include <atomic>
@@ -24,6 +25,9 @@ struct PassRange {
   // Called once for every range: Ok when all its bytes went to update, otherwise why not (it
   // passes the end of the file, a read failed, or the pass was stopped).
   std::function<void(const Status& status)> done;
+  // Fed and ended on a thread of their own rather than the reading thread: for a digest that
+  // would otherwise take turns with the others on the same bytes.
+  bool aside = false;
 };
 
 // Reads in from its first byte to its last when wholeFile is given, feeding every byte to it;

@@ -175,6 +175,34 @@ struct RomFsHashMismatch {
 // block that does not match, and so does *mismatch when given.
 Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size, RomFsHashMismatch* mismatch = nullptr);
 
+// VerifyRomFs in two halves, for a caller that reads level 3, the bulk of the image, in a pass
+// of its own beside other digests of the same bytes. The constructor reads the header and
+// checks levels 1 and 2, which are small, on the caller's thread; level 3's bytes then come
+// through Update, in order and in pieces of any size, on any one thread.
+class RomFsLevelCheck {
+ public:
+  RomFsLevelCheck(InputFile& file, std::uint64_t offset, std::uint64_t size);
+
+  // Where in file Update wants its bytes: level 3 padded to whole blocks. Empty when the
+  // outcome is known without them (a level above failed, or level 3 was checked at once
+  // because its hashes are too many to hold while it streams past).
+  ByteRange Level3() const { return level3_; }
+  void Update(const std::uint8_t* data, std::size_t size);
+  // The outcome, as VerifyRomFs words it; read is how the caller's read of Level3 went.
+  Status Finish(const Status& read, RomFsHashMismatch* mismatch = nullptr);
+
+ private:
+  Status outcome_ = Status::Ok();
+  RomFsHashMismatch mismatch_;
+  ByteRange level3_;
+  std::uint64_t blockSize_ = 0;
+  std::vector<std::uint8_t> hashes_;  // level 2's hashes of the level-3 blocks
+  Sha256 hasher_;
+  std::uint64_t block_ = 0;  // the block being hashed
+  std::uint64_t inBlock_ = 0;  // of its bytes, those hashed so far
+  std::uint64_t fed_ = 0;
+};
+
 // One level of the hash tree as it lies in a RomFS image.
 struct IvfcLevel {
   std::uint64_t offset = 0;  // physical, from the start of the RomFS

@@ -265,17 +265,75 @@ Status HashingWriter::FlushLevel2() {
 
 // ---------------------------------------------------------------- checking
 
-Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size, RomFsHashMismatch* mismatch) {
+RomFsLevelCheck::RomFsLevelCheck(InputFile& file, std::uint64_t offset, std::uint64_t size) {
   auto layout = ReadIvfcLayout(file, offset, size);
-  if (!layout) return layout.status();
+  if (!layout) {
+    outcome_ = layout.status();
+    return;
+  }
   const IvfcLevel* l = layout->levels;
-  Status s = CheckIvfcHashLevels(*layout, size);
-  if (!s) return s;
-  s = CheckLevel(file, offset, l[0], offset + kIvfcMasterHashOffset, 1, mismatch);
-  if (!s) return s;
-  s = CheckLevel(file, offset, l[1], offset + l[0].offset, 2, mismatch);
-  if (!s) return s;
-  return CheckLevel(file, offset, l[2], offset + l[1].offset, 3, mismatch);
+  outcome_ = CheckIvfcHashLevels(*layout, size);
+  if (outcome_) outcome_ = CheckLevel(file, offset, l[0], offset + kIvfcMasterHashOffset, 1, &mismatch_);
+  if (outcome_) outcome_ = CheckLevel(file, offset, l[1], offset + l[0].offset, 2, &mismatch_);
+  if (!outcome_) return;
+  // Only a header with tiny blocks asks for more hashes than this (those of an 8 GiB level 3 in
+  // 4 KiB blocks); such a level 3 is checked here, block by block, rather than held in memory.
+  constexpr std::uint64_t kMostHashesHeld = std::uint64_t{64} << 20;
+  const std::uint64_t blocks = l[2].Blocks();
+  if (kHashSize * blocks > kMostHashesHeld) {
+    outcome_ = CheckLevel(file, offset, l[2], offset + l[1].offset, 3, &mismatch_);
+    return;
+  }
+  auto hashes = file.ReadVector(offset + l[1].offset, kHashSize * blocks);
+  if (!hashes) {
+    outcome_ = hashes.status();
+    return;
+  }
+  hashes_ = std::move(*hashes);
+  blockSize_ = l[2].blockSize;
+  level3_ = {offset + l[2].offset, blocks * blockSize_};
+}
+
+void RomFsLevelCheck::Update(const std::uint8_t* data, std::size_t size) {
+  fed_ += size;
+  // After a mismatch the rest goes unhashed: the first bad block is the one reported.
+  while (size > 0 && outcome_ && block_ * kHashSize < hashes_.size()) {
+    if (inBlock_ == 0) hasher_.Reset();
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(size, blockSize_ - inBlock_));
+    hasher_.Update(data, n);
+    data += n;
+    size -= n;
+    inBlock_ += n;
+    if (inBlock_ < blockSize_) break;
+    const Sha256Digest digest = hasher_.Final();
+    if (std::memcmp(digest.data(), hashes_.data() + block_ * kHashSize, kHashSize) != 0) {
+      mismatch_ = {3, block_};
+      outcome_ = Status::Error("RomFS level 3 block " + std::to_string(block_) + " does not match its hash");
+    }
+    ++block_;
+    inBlock_ = 0;
+  }
+}
+
+Status RomFsLevelCheck::Finish(const Status& read, RomFsHashMismatch* mismatch) {
+  if (outcome_ && !read) outcome_ = read;
+  if (outcome_ && fed_ != level3_.size) outcome_ = Status::Error("RomFS level 3 was not read through");
+  if (mismatch) *mismatch = mismatch_;
+  return outcome_;
+}
+
+Status VerifyRomFs(InputFile& file, std::uint64_t offset, std::uint64_t size, RomFsHashMismatch* mismatch) {
+  RomFsLevelCheck check(file, offset, size);
+  const ByteRange level3 = check.Level3();
+  std::vector<std::uint8_t> chunk(static_cast<std::size_t>(std::min<std::uint64_t>(level3.size, kChunk)));
+  Status read = Status::Ok();
+  for (std::uint64_t at = 0; at < level3.size && read;) {
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), level3.size - at));
+    read = file.ReadAt(level3.offset + at, chunk.data(), n);
+    if (read) check.Update(chunk.data(), n);
+    at += n;
+  }
+  return check.Finish(read, mismatch);
 }
 
 Status CheckIvfcHashLevels(const IvfcLayout& layout, std::uint64_t size) {

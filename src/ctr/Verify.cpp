@@ -106,8 +106,39 @@ void CheckHash(Checker& check, const Scope& scope, VerifyRegion what, Reader& in
   }
 }
 
+// The RomFS levels of one NCCH, with level 3 fed by the pass over the file that the image's
+// other large digests come from; in must be backed by a file, like VerifyNcch's.
+class NcchLevels {
+ public:
+  // Does nothing for an NCCH without a plain RomFS: VerifyNcch reports why it has none.
+  explicit NcchLevels(Reader& in) {
+    auto ncch = ReadNcch(in);
+    if (!ncch || !ncch->isPlain() || !ncch->romfs.present()) return;
+    const auto backing = in.Backing();
+    check_.emplace(*backing->file, backing->offset + ncch->romfs.offset, ncch->romfs.size);
+  }
+  // Adds the range of level 3 to the pass, when there is one to read.
+  void AddTo(std::vector<PassRange>& ranges, bool aside) {
+    if (!check_ || !check_->Level3().present()) return;
+    ranges.push_back({check_->Level3().offset, check_->Level3().size,
+                      [this](const std::uint8_t* data, std::size_t n) { check_->Update(data, n); },
+                      [this](const Status& read) { read_.set_value(read); }, aside});
+    fed_ = true;
+  }
+  // Waits for the pass to have fed level 3.
+  Status Get(RomFsHashMismatch* mismatch) {
+    if (!check_) return Status::Error("RomFS not read");
+    return check_->Finish(fed_ ? read_.get_future().get() : Status::Ok(), mismatch);
+  }
+
+ private:
+  std::optional<RomFsLevelCheck> check_;
+  std::promise<Status> read_;
+  bool fed_ = false;
+};
+
 // The NCCH checks; in must be backed by a file (the ExeFS and RomFS readers work in place).
-void VerifyNcch(Checker& check, const Scope& scope, Reader& in) {
+void VerifyNcch(Checker& check, const Scope& scope, Reader& in, NcchLevels& levels) {
   auto parsed = ReadNcch(in);
   check.Add(scope, VerifyRegion::NcchHeader, parsed.status());
   if (!parsed) return;
@@ -152,9 +183,9 @@ void VerifyNcch(Checker& check, const Scope& scope, Reader& in) {
     CheckHash(check, scope, VerifyRegion::RomFsHeaderHash, in, ncch.romfs.offset, ncch.romfsHashRegion,
               ncch.header.romfsHash);
     RomFsHashMismatch mismatch;
-    const Status levels = VerifyRomFs(*backing->file, backing->offset + ncch.romfs.offset, ncch.romfs.size, &mismatch);
-    VerifyItem& item = check.Add(scope, VerifyRegion::RomFsLevels, levels);
-    if (!levels && mismatch.level != 0) {
+    const Status checked = levels.Get(&mismatch);
+    VerifyItem& item = check.Add(scope, VerifyRegion::RomFsLevels, checked);
+    if (!checked && mismatch.level != 0) {
       item.fault = VerifyFault::HashMismatch;
       item.level = mismatch.level;
       item.block = mismatch.block;
@@ -212,17 +243,27 @@ Status VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path, 
   check.Add(image, VerifyRegion::ContentBitmap, bitmapOk, VerifyFault::BitmapMismatch,
             "the bitmap or the content size does not match the TMD");
 
-  // The contents' hashes and the NCCH's own hashes cover the same bytes: they are worked out
-  // side by side, the contents' in one pass on a thread of its own with a reader of its own;
-  // that pass also gives the whole file's hash when one is asked for.
+  // The contents' hashes, the NCCH's RomFS level 3 and the whole file's hash cover the same
+  // bytes: they come from one pass, on a thread of its own with a reader of its own, and each
+  // on a core of its own while the NCCH's small regions are checked here.
   std::vector<const CiaContent*> present;
   for (const CiaContent& content : cia.contents) {
     if (content.present) present.push_back(&content);
   }
+  struct ContentNcch {
+    ContentNcch(Reader& in, const CiaContent& content) : reader(in, content.offset, content.size), levels(reader) {}
+    WindowReader reader;
+    NcchLevels levels;
+  };
+  std::vector<std::unique_ptr<ContentNcch>> ncchs(present.size());  // for content 0, when plain
   std::vector<std::unique_ptr<Sha256>> hashes;
   std::vector<std::promise<Result<Sha256Digest>>> digests(present.size());
   std::vector<PassRange> ranges;
   for (std::size_t i = 0; i < present.size(); ++i) {
+    if (present[i]->index == 0 && (present[i]->type & kTmdContentEncrypted) == 0) {
+      ncchs[i] = std::make_unique<ContentNcch>(in, *present[i]);
+      ncchs[i]->levels.AddTo(ranges, true);
+    }
     hashes.push_back(std::make_unique<Sha256>());
     Sha256& hash = *hashes.back();
     std::promise<Result<Sha256Digest>>& digest = digests[i];
@@ -241,10 +282,7 @@ Status VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path, 
     const bool encrypted = (content.type & kTmdContentEncrypted) != 0;
     check.Add(scope, VerifyRegion::ContentUnencrypted, !encrypted, VerifyFault::Encrypted, "the TMD marks it encrypted");
     const std::size_t at = check.Count();
-    if (content.index == 0 && !encrypted) {
-      WindowReader ncch(in, content.offset, content.size);
-      VerifyNcch(check, scope, ncch);
-    }
+    if (ncchs[i]) VerifyNcch(check, scope, ncchs[i]->reader, ncchs[i]->levels);
     const auto digest = digests[i].get_future().get();
     if (!digest) {
       check.Add(scope, VerifyRegion::ContentHash, digest.status());
@@ -257,20 +295,33 @@ Status VerifyCia(Checker& check, Reader& in, const std::filesystem::path& path, 
   return pass.get();
 }
 
-void VerifyNcsd(Checker& check, Reader& in) {
+// Checks the NCCH in, the file's partition 0 or all of it, while one pass over the file at path
+// feeds its RomFS level 3 and the whole file's hash; returns how the pass went.
+Status VerifyNcchFile(Checker& check, const Scope& scope, Reader& in, const std::filesystem::path& path,
+                      Sha256* wholeFile) {
+  NcchLevels levels(in);
+  std::vector<PassRange> ranges;
+  levels.AddTo(ranges, false);
+  auto pass = std::async(std::launch::async,
+                         [&path, &ranges, wholeFile] { return RunFilePass(path, std::move(ranges), wholeFile); });
+  VerifyNcch(check, scope, in, levels);
+  return pass.get();
+}
+
+Status VerifyNcsd(Checker& check, Reader& in, const std::filesystem::path& path, Sha256* wholeFile) {
   const Scope image;
   auto parsed = ReadNcsd(in);
   check.Add(image, VerifyRegion::NcsdHeader, parsed.status());
-  if (!parsed) return;
+  if (!parsed) return parsed.status();
   const ByteRange p0 = parsed->Partition(0);
   check.Add(image, VerifyRegion::PartitionPresent, p0.present(), VerifyFault::Missing);
-  if (!p0.present()) return;
+  if (!p0.present()) return Status::Error("no partition 0");
   WindowReader ncch(in, p0.offset, p0.size);
   auto copy = in.ReadVector(kNcsdNcchCopyOffset, 0x100);
   auto header = ncch.ReadVector(0x100, 0x100);
   const bool copyOk = copy && header && *copy == *header;
   check.Add(image, VerifyRegion::NcchHeaderCopy, copyOk, VerifyFault::CopyDiffers, "differs from partition 0's header");
-  VerifyNcch(check, Scope{VerifyScope::Partition, 0}, ncch);
+  return VerifyNcchFile(check, Scope{VerifyScope::Partition, 0}, ncch, path, wholeFile);
 }
 
 }  // namespace
@@ -295,27 +346,20 @@ Result<VerifyReport> VerifyImageReport(const std::filesystem::path& path, bool h
   Checker check(report);
   Sha256 whole;
   Sha256* wholeFile = hashWholeFile ? &whole : nullptr;
-  // A CIA's contents are hashed in one pass that gives the whole file too; the NCCH of a card
-  // image or of its own is checked in its parts, so the whole file goes past on the side.
-  std::future<Status> wholeRead;
-  if (wholeFile && report.kind != ImageKind::Cia && report.kind != ImageKind::Unknown) {
-    wholeRead = std::async(std::launch::async, [&path, wholeFile] { return RunFilePass(path, {}, wholeFile); });
-  }
   Status wholeStatus = Status::Ok();
   switch (report.kind) {
     case ImageKind::Cia:
       wholeStatus = VerifyCia(check, file, path, wholeFile);
       break;
     case ImageKind::Ncsd:
-      VerifyNcsd(check, file);
+      wholeStatus = VerifyNcsd(check, file, path, wholeFile);
       break;
     case ImageKind::Ncch:
-      VerifyNcch(check, Scope{}, file);
+      wholeStatus = VerifyNcchFile(check, Scope{}, file, path, wholeFile);
       break;
     case ImageKind::Unknown:
       return Status::Error(file.name() + " is neither a CIA, a card image nor an NCCH");
   }
-  if (wholeRead.valid()) wholeStatus = wholeRead.get();
   if (wholeFile && wholeStatus) report.fileSha256 = whole.Final();
   return report;
 }

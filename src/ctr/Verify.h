@@ -89,9 +89,10 @@ struct VerifyReport {
 };
 
 // Checks the image at path. Fails only when the file cannot be opened or is of no known kind;
-// damaged content shows as bad items. Streams every region once, in large blocks. With
-// hashWholeFile the whole file's SHA-256 is worked out on the other core: for a CIA from the
-// read that hashes its contents, for the other kinds from a read of its own beside the check.
+// damaged content shows as bad items. The large regions (the contents, RomFS level 3) and, with
+// hashWholeFile, the whole file's SHA-256 come from one read of the file in large blocks, each
+// digest on a thread of its own; the small regions are read beside it. The whole file's hash is
+// left out when the containers' headers cannot be read.
 Result<VerifyReport> VerifyImageReport(const std::filesystem::path& path, bool hashWholeFile = false);
 
 // Ok when every check passes; otherwise the first problem.

@@ -208,6 +208,18 @@ TEST(RomFs, ReaderReportsAbsoluteOffsetsAtAnyBase) {
   }
 }
 
+// VerifyRomFs with level 3 fed in pieces that straddle its blocks, as a pass over a whole file
+// feeds it.
+ctr::Status VerifyInPieces(ctr::InputFile& file, std::uint64_t size) {
+  ctr::RomFsLevelCheck check(file, 0, size);
+  auto level3 = file.ReadVector(check.Level3().offset, check.Level3().size);
+  if (!level3) return level3.status();
+  for (std::size_t at = 0; at < level3->size(); at += 0x7FF) {
+    check.Update(level3->data() + at, std::min<std::size_t>(0x7FF, level3->size() - at));
+  }
+  return check.Finish(ctr::Status::Ok());
+}
+
 TEST(RomFs, VerifyNamesTheLevelAndBlockThatIsWrong) {
   TempDir dir;
   const Bytes golden = Read(kVectors / "romfs.bin");
@@ -217,6 +229,7 @@ TEST(RomFs, VerifyNamesTheLevelAndBlockThatIsWrong) {
     ASSERT_TRUE(file.Open(dir / "g.bin").ok());
     const ctr::Status s = ctr::VerifyRomFs(file, 0, golden.size());
     EXPECT_TRUE(s.ok()) << s.message();
+    EXPECT_TRUE(VerifyInPieces(file, golden.size()).ok());
   }
   const std::pair<std::size_t, const char*> probes[] = {
       {0x60 + 3, "level 1 block 0"},          // master hash
@@ -234,6 +247,7 @@ TEST(RomFs, VerifyNamesTheLevelAndBlockThatIsWrong) {
     const ctr::Status s = ctr::VerifyRomFs(file, 0, bad.size());
     EXPECT_FALSE(s.ok()) << at;
     EXPECT_NE(s.message().find(where), std::string::npos) << at << ": " << s.message();
+    EXPECT_EQ(VerifyInPieces(file, bad.size()).message(), s.message()) << at;
   }
 }
 
