@@ -20,13 +20,15 @@ namespace ctr {
 struct PassRange {
   std::uint64_t offset = 0;
   std::uint64_t size = 0;
-  // Gets the range's bytes in order, on the reading thread.
+  // Gets the range's bytes in order, on the reading thread (or, set aside, on the thread of
+  // the ranges set aside).
   std::function<void(const std::uint8_t* data, std::size_t size)> update;
   // Called once for every range: Ok when all its bytes went to update, otherwise why not (it
-  // passes the end of the file, a read failed, or the pass was stopped).
+  // passes the end of the file, a read failed, or the pass was stopped). A failure ends every
+  // range still open on the reading thread, after the further threads are done.
   std::function<void(const Status& status)> done;
-  // Fed and ended on a thread of their own rather than the reading thread: for a digest that
-  // would otherwise take turns with the others on the same bytes.
+  // Fed on a thread of their own, beside the reading thread and the whole file's hash: for a
+  // digest that would otherwise take turns with the others on the same core.
   bool aside = false;
 };
 
