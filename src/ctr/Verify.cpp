@@ -115,7 +115,7 @@ class NcchLevels {
     auto ncch = ReadNcch(in);
     if (!ncch || !ncch->isPlain() || !ncch->romfs.present()) return;
     const auto backing = in.Backing();
-    check_.emplace(*backing->file, backing->offset + ncch->romfs.offset, ncch->romfs.size);
+    if (backing) check_.emplace(*backing->file, backing->offset + ncch->romfs.offset, ncch->romfs.size);
   }
   // Adds the range of level 3 to the pass, when there is one to read.
   void AddTo(std::vector<PassRange>& ranges, bool aside) {
