@@ -313,8 +313,10 @@ void Print(const TCombo& c, bool withSteps) {
   std::printf("  %-44s %s %s\n", "floor", Seconds(Minimum(c.floor)).c_str(), Seconds(Median(c.floor)).c_str());
   std::printf("  %-44s %s %s\n", "install / cp of input (per run)", Ratio(Minimum(c.ratioInput)).c_str(),
               Ratio(Median(c.ratioInput)).c_str());
-  std::printf("  %-44s %s %s   target <= 1.30: %s\n", "install / floor (per run)", Ratio(Minimum(c.ratioFloor)).c_str(),
-              Ratio(Median(c.ratioFloor)).c_str(), Median(c.ratioFloor) <= 1.3 ? "met" : "NOT met");
+  // An image is rebuilt within 1.2 of its floor; a mod folder, whose floor is mostly one MD5, within 1.3.
+  const double ratioTarget = c.mods ? 1.3 : 1.2;
+  std::printf("  %-44s %s %s   target <= %.2f: %s\n", "install / floor (per run)", Ratio(Minimum(c.ratioFloor)).c_str(),
+              Ratio(Median(c.ratioFloor)).c_str(), ratioTarget, Median(c.ratioFloor) <= ratioTarget ? "met" : "NOT met");
   // A tool started by the job is charged at least the job's own peak (Linux accounts a
   // spawned child from its parent's memory), so the tool figure is an upper bound; the exact
   // figure per tool is what bench_tools prints.
