@@ -10,10 +10,13 @@
 # output; what the script says goes to standard error.
 #
 #   scripts/build-qt-windows.sh          # build if needed, print the folder
-#   QPT_QT_CACHE=/elsewhere scripts/...  # another cache folder (default ~/.cache/quill-patch-tool)
+#   QPT_CACHE=/elsewhere scripts/...     # another cache root (default ~/.cache/quill-patch-tool;
+#                                        # the older name QPT_QT_CACHE is still read)
 set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-cache="${QPT_QT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quill-patch-tool}"
+# shellcheck source=scripts/apt-src.sh
+. "$root/scripts/apt-src.sh"
+cache="${QPT_CACHE:-${QPT_QT_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/quill-patch-tool}}"
 jobs="${QPT_JOBS:-$(nproc)}"
 toolchain="$root/cmake/mingw-w64-x86_64.cmake"
 started=$SECONDS
@@ -70,17 +73,9 @@ if [ -f "$prefix/.complete" ]; then
   exit 0
 fi
 
-# Debian's source package, fetched once (the deb-src entry is added if apt has none).
+# Debian's source package, fetched once (source entries are added when apt has none).
 if [ ! -f "$src/CMakeLists.txt" ]; then
-  SUDO=""
-  if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-  if ! apt-cache showsrc qt6-base 2>/dev/null | grep -q '^Package: qt6-base'; then
-    codename="$(. /etc/os-release && echo "$VERSION_CODENAME")"
-    echo "build-qt-windows: adding the Debian source archive for $codename to apt's sources" >&2
-    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-      "$codename" | $SUDO tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
-    $SUDO DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  fi
+  ensure_deb_src qt6-base build-qt-windows
   download="$cache/src/download"
   rm -rf "$download" "$src"
   mkdir -p "$download"

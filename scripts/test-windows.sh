@@ -9,6 +9,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build-windows"
 deps="$build/deps"
 jobs="${QPT_JOBS:-$(nproc)}"
+# shellcheck source=scripts/apt-src.sh
+. "$root/scripts/apt-src.sh"
 
 bash "$root/scripts/setup.sh" dpkg-dev g++-mingw-w64-x86-64-posix wine64 googletest fonts-dejavu-core
 
@@ -17,20 +19,12 @@ started=$SECONDS
 QPT_QT_WINDOWS_PREFIX="$(bash "$root/scripts/build-qt-windows.sh")"
 export QPT_QT_WINDOWS_PREFIX
 echo "test-windows: Qt for Windows ready after $((SECONDS - started)) s"
-SUDO=""
-if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
-export DEBIAN_FRONTEND=noninteractive
 
 # xdelta3 and liblzma from Debian's source packages: no package ships them for Windows.
 mkdir -p "$deps/src"
 if [ ! -f "$deps/xdelta3/xdelta3.c" ] || [ ! -f "$deps/xz/CMakeLists.txt" ]; then
-  if ! apt-cache showsrc xdelta3 2>/dev/null | grep -q '^Package: xdelta3'; then
-    codename="$(. /etc/os-release && echo "$VERSION_CODENAME")"
-    echo "test-windows: adding the Debian source archive for $codename to apt's sources"
-    printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-      "$codename" | $SUDO tee /etc/apt/sources.list.d/debian-src.sources >/dev/null
-    $SUDO apt-get update -qq
-  fi
+  ensure_deb_src xdelta3 test-windows
+  ensure_deb_src xz-utils test-windows
   (cd "$deps/src" && apt-get source -qq -o APT::Sandbox::User=root --download-only xdelta3 xz-utils)
   rm -rf "$deps/xdelta3" "$deps/xz"
   dpkg-source -q -x "$(ls "$deps"/src/xdelta3_*.dsc | head -n 1)" "$deps/xdelta3" >/dev/null 2>&1
