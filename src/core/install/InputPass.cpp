@@ -19,11 +19,15 @@ std::string Hex(const std::array<std::uint8_t, N>& digest, bool upperCase) {
 
 TInputPass::~TInputPass() { Stop(); }
 
-void TInputPass::Start(const std::filesystem::path& image, bool wholeSha256, std::vector<TRange> md5Ranges) {
+void TInputPass::Start(const std::filesystem::path& image, bool wholeSha256, std::vector<TRange> md5Ranges,
+                       std::function<void()> beforeRead) {
   ranges_ = std::move(md5Ranges);
   md5_.assign(ranges_.size(), std::nullopt);
   if (!wholeSha256) sha256_ = std::string();
-  thread_ = std::thread([this, image, wholeSha256] { Run(image, wholeSha256); });
+  thread_ = std::thread([this, image, wholeSha256, beforeRead = std::move(beforeRead)] {
+    if (beforeRead) beforeRead();
+    Run(image, wholeSha256);
+  });
 }
 
 bool TInputPass::Md5Ready(std::size_t i) const {
@@ -69,7 +73,7 @@ void TInputPass::PublishRest() {
   ready_.notify_all();
 }
 
-void TInputPass::Run(std::filesystem::path image, bool wholeSha256) {
+void TInputPass::Run(const std::filesystem::path& image, bool wholeSha256) {
   std::vector<std::unique_ptr<ctr::Md5>> md5;
   std::vector<ctr::PassRange> ranges;
   for (std::size_t i = 0; i < ranges_.size(); ++i) {

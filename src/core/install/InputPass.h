@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -29,8 +30,9 @@ class TInputPass {
   TInputPass& operator=(const TInputPass&) = delete;
 
   // Starts reading image: the whole of it when wholeSha256 is asked for, else only the ranges.
-  // Once per object.
-  void Start(const std::filesystem::path& image, bool wholeSha256, std::vector<TRange> md5Ranges);
+  // Once per object. beforeRead, when given, is called on the pass's thread first.
+  void Start(const std::filesystem::path& image, bool wholeSha256, std::vector<TRange> md5Ranges,
+             std::function<void()> beforeRead = {});
 
   // Whether range i's MD5 is known (or known to be missing).
   bool Md5Ready(std::size_t i) const;
@@ -44,7 +46,7 @@ class TInputPass {
   void Stop();
 
  private:
-  void Run(std::filesystem::path image, bool wholeSha256);
+  void Run(const std::filesystem::path& image, bool wholeSha256);
   void Publish(std::optional<std::string>& slot, std::string value);
   // Marks everything still open as missing.
   void PublishRest();

@@ -232,8 +232,9 @@ void TInstall::DeleteOnThread(std::vector<fs::path> aside) {
   // Deleting a file of a GiB takes a good part of a second, which the next step need not wait
   // for: each file is moved out of the steps' way at once and deleted on a thread of its own.
   if (aside.empty()) return;
-  deletions_.push_back(std::async(std::launch::async, [aside = std::move(aside)] {
+  deletions_.push_back(std::async(std::launch::async, [aside = std::move(aside), &hook = settings_.hooks.deletingWorkFile] {
     for (const fs::path& path : aside) {
+      if (hook) hook(path);
       std::error_code ec;
       fs::remove_all(path, ec);
     }

@@ -76,6 +76,17 @@ struct TInstallSettings {
   bool modFolder = false;
   // Whether an existing title folder in outPath is replaced whole; otherwise the run is refused.
   bool replaceModFolder = false;
+  // Where a test holds one of a run's parallel parts back, to pin the order in which they
+  // meet; empty in every real run.
+  struct THooks {
+    // On the input pass's thread, before it reads the image.
+    std::function<void()> inputPassStarts;
+    // On the job's thread, as the delta step begins, with a call that waits until the digests
+    // of the archives are known.
+    std::function<void(const std::function<void()>& waitForDigests)> deltaStepStarts;
+    // On a deletion thread, before it deletes a work file moved aside.
+    std::function<void(const std::filesystem::path& aside)> deletingWorkFile;
+  } hooks;
 };
 
 // The output kind a name asks for: ".cxi", ".cia", or ".3ds" for anything else. Letter case

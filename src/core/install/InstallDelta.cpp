@@ -27,7 +27,9 @@ void TInstall::StartInputPass() {
       }
     }
   }
-  if (settings_.writeReceipt || !ranges.empty()) inputPass_.Start(FRomPath, settings_.writeReceipt, std::move(ranges));
+  if (settings_.writeReceipt || !ranges.empty()) {
+    inputPass_.Start(FRomPath, settings_.writeReceipt, std::move(ranges), settings_.hooks.inputPassStarts);
+  }
 }
 
 std::string TInstall::ArchiveMD5(std::size_t which, const fs::path& workFile) {
@@ -63,6 +65,13 @@ bool TInstall::ApplyXdelta() {
   // When the digests are still being worked out from the input (a run that read little before
   // this step), the delta is decoded on this core meanwhile; what it made is used only once
   // the digests match, and is left to the work folder's removal otherwise.
+  if (settings_.hooks.deltaStepStarts) {
+    settings_.hooks.deltaStepStarts([this] {
+      for (const auto& range : passRange_) {
+        if (range) inputPass_.Md5(*range);
+      }
+    });
+  }
   std::future<std::uint32_t> early;
   if ((passRange_[0] && !inputPass_.Md5Ready(*passRange_[0])) && RenameFile(packDat, oldPackDat)) {
     Progress(36);

@@ -2,9 +2,12 @@
 // every input kind to every output kind, and the full patch of the two music games.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <functional>
 #include <set>
+#include <thread>
 #ifndef _WIN32
 #include <sys/resource.h>
 #endif
@@ -15,6 +18,7 @@
 #include "core/install/Receipt.h"
 #include "core/music/BuiltinResources.h"
 #include "core/music/TrackLists.h"
+#include "core/rom/ImageFiles.h"
 #include "support/AppFolder.h"
 #include "support/GameImages.h"
 #include "support/RecordingHost.h"
@@ -182,6 +186,12 @@ TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
   fs::create_directory(app / "mods");
   // A loader takes no banner from a mod folder: the run says so at the end and goes on.
   test::WriteFile(patch.folder / "exefs" / "banner.bnr", "a banner");
+  // A file the patch carries exactly as the image has it is no change, and stays out.
+  const auto same = std::find_if(image.romfs.begin(), image.romfs.end(), [&](const auto& file) {
+    return file.first.rfind("text/", 0) == 0 && !fs::exists(patch.folder / "romfs" / PathFromUtf8(file.first));
+  });
+  ASSERT_NE(same, image.romfs.end());
+  test::WriteBytes(patch.folder / "romfs" / PathFromUtf8(same->first), same->second);
   const Run mods = InstallMods(image, patch.folder, &list, 2);
   const fs::path title = app / "mods" / ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
   ASSERT_GE(mods.lines.size(), 5u);
@@ -244,6 +254,12 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
   test::Bytes newCode = image.code;
   newCode[0x123] ^= 0x5A;
   test::WriteBytes(tree / "exefs" / "code.bin", newCode);
+  // An ExeFS file just as the image has it is no change, and stays out of the patch.
+  TImageFiles imageFiles;
+  ASSERT_TRUE(imageFiles.Open(image.path).ok());
+  const auto exefs = imageFiles.ExeFsFiles();
+  ASSERT_TRUE(exefs.ok() && exefs->count("icon.icn")) << "the image has an icon";
+  test::WriteBytes(tree / "exefs" / "icon.icn", exefs->at("icon.icn"));
 
   TMakePatchSettings settings;
   settings.folders = app.path();
@@ -367,6 +383,44 @@ TEST_F(EndToEnd, ADeltaForAnotherArchiveIsRefusedAndNoImageIsWritten) {
   EXPECT_EQ(run.lines.back(), test::L("MD5NotMatched"));
   EXPECT_FALSE(fs::exists(app / "out.3ds"));
   EXPECT_FALSE(fs::exists(app / "out.3ds.txt"));
+}
+
+// The delta may be decoded while the input pass still works out the archive's digest, or only
+// after it: either way a digest that does not match ends the run with the mismatch and no image.
+TEST_F(EndToEnd, AnArchiveDigestDecidesTheRunWhetherTheDeltaWasDecodedBeforeOrAfterIt) {
+  const auto image = test::BuildGameImage(Row("AAT"), ".cia", work / "in.cia", work / "build");
+  const auto patch = test::BuildGamePatch(image, work / "patch");
+  const fs::path aside = app / "tools/temp/old_pack.dat";
+  for (const bool decodeFirst : {false, true}) {
+    for (const bool rightArchive : {true, false}) {
+      SCOPED_TRACE(std::string(decodeFirst ? "decode first" : "digest first") + (rightArchive ? ", right" : ", wrong"));
+      std::atomic<bool> decodedEarly{false};
+      const Run run = Install(image, patch.folder, "out.cia", nullptr, 0, false, [&](TInstallSettings& s) {
+        if (!rightArchive) s.originalPackDatMD5 = "00112233445566778899AABBCCDDEEFF";
+        if (decodeFirst) {
+          // The pass reads nothing until the step has moved the archive aside for the decode.
+          s.hooks.inputPassStarts = [&] {
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+            while (!fs::exists(aside) && std::chrono::steady_clock::now() < deadline) {
+              std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            }
+            decodedEarly = fs::exists(aside);
+          };
+        } else {
+          s.hooks.deltaStepStarts = [](const std::function<void()>& waitForDigests) { waitForDigests(); };
+        }
+      });
+      EXPECT_EQ(decodedEarly.load(), decodeFirst);
+      if (rightArchive) {
+        EXPECT_EQ(run.lines.back(), "[" + PathToUtf8(app / "out.cia") + "]");
+        EXPECT_EQ(test::CheckInstalledImage(image, patch, run.out, 0, {}), "");
+      } else {
+        EXPECT_EQ(run.lines.back(), test::L("MD5NotMatched"));
+        EXPECT_FALSE(fs::exists(app / "out.cia"));
+      }
+      fs::remove(app / "out.cia");
+    }
+  }
 }
 
 TEST_F(EndToEnd, AReceiptBesideTheNewImageHoldsTheHashesOfBothImagesAndTheLog) {

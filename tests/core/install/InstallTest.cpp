@@ -91,8 +91,14 @@ TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
   auto settings = Settings("out.cia");
   settings.originalPackDatMD5 = Md5Of(packDat);
   settings.originalPackIncMD5 = Md5Of(packInc);
+  // Deleting is slow here, as for a file of a GiB: the run must still end only once every work
+  // file moved aside for deletion is gone.
+  settings.hooks.deletingWorkFile = [](const fs::path&) { std::this_thread::sleep_for(std::chrono::milliseconds(40)); };
   auto job = CreateInstallJob(".cia", host, settings);
   job->Execute();
+  for (const auto& entry : fs::directory_iterator(app / "tools/temp")) {
+    EXPECT_NE(PathToUtf8(entry.path().filename()).rfind("deleting-", 0), 0u) << entry.path();
+  }
 
   const Lines expected = Concat(
       kCiaExtraction,
