@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <functional>
 
+#include "ctr/FilePass.h"
 #include "ctr/Image.h"
 #include "ctr/InPlace.h"
 #include "ctr/Ncch.h"
@@ -68,6 +69,73 @@ TEST(Verify, EachDamagedRegionIsNamed) {
     auto report = VerifyImageReport(dir / "bad.cxi");
     ASSERT_TRUE(report.ok()) << report.message();
     EXPECT_EQ(BadRegions(*report), region) << std::hex << offset << ": " << report->FirstProblem();
+  }
+}
+
+// The one read behind the check hands its 2 MiB blocks to the further threads through a ring
+// of six; inputs several times the ring's size, with ranges that start and end in different
+// slots, must reach every digest whole, whichever thread feeds it.
+constexpr std::uint64_t kPassBlock = std::uint64_t{2} << 20;
+
+Bytes Noise(std::size_t size, std::uint32_t seed) {
+  Bytes bytes(size);
+  for (std::uint8_t& b : bytes) {
+    seed ^= seed << 13;
+    seed ^= seed >> 17;
+    seed ^= seed << 5;
+    b = static_cast<std::uint8_t>(seed >> 11);
+  }
+  return bytes;
+}
+
+TEST(FilePass, EveryDigestGetsEveryBlockOfAFileManyTimesTheRing) {
+  const Bytes file = Noise(19 * kPassBlock + 0x123, 0x11223344);
+  MemoryReader reader(file);
+  const struct {
+    std::uint64_t offset, size;
+    bool aside;
+  } spans[] = {{0x200, 17 * kPassBlock + 0x5C0, false}, {kPassBlock + 7, 15 * kPassBlock, true},
+               {5 * kPassBlock - 1, 3, true}, {11 * kPassBlock, 8 * kPassBlock + 0x123, false}};
+  std::vector<Sha256> hashes(std::size(spans));
+  std::vector<int> ended(std::size(spans), 0);
+  std::vector<PassRange> ranges;
+  for (std::size_t i = 0; i < std::size(spans); ++i) {
+    ranges.push_back({spans[i].offset, spans[i].size,
+                      [&hash = hashes[i]](const std::uint8_t* p, std::size_t n) { hash.Update(p, n); },
+                      [&end = ended[i]](const Status& s) { end += s.ok() ? 1 : 100; }, spans[i].aside});
+  }
+  Sha256 whole;
+  ASSERT_TRUE(RunFilePass(reader, std::move(ranges), &whole).ok());
+  EXPECT_EQ(whole.Final(), Sha256::Of(file.data(), file.size()));
+  for (std::size_t i = 0; i < std::size(spans); ++i) {
+    EXPECT_EQ(ended[i], 1) << i;
+    EXPECT_EQ(hashes[i].Final(), Sha256::Of(file.data() + spans[i].offset, spans[i].size)) << i;
+  }
+}
+
+// A CIA of 30 MiB, damaged inside RomFS level 3 in each slot of the ring in turn: the content's
+// hash (on the reading thread), RomFS level 3 (set aside) and the whole file's hash (on its own
+// thread) each see the damage.
+TEST(Verify, DamageInAnySlotOfTheReadOfALargeImageIsFound) {
+  TempDir dir;
+  qpt::test::ImageRecipe recipe;
+  recipe.romfs = {{"data/big.bin", Noise(30u << 20, 0x55667788)}};
+  qpt::test::ImageBuilder(dir / "build").BuildCia(recipe, dir / "big.cia");
+  Bytes image = ReadBytes(dir / "big.cia");
+  for (int slot = -1; slot < 6; ++slot) {
+    // Past the first 12 MiB, well inside the big file's data.
+    const std::size_t at = slot < 0 ? 0 : static_cast<std::size_t>((6 + slot) * kPassBlock + 0x1234);
+    if (slot >= 0) image[at] ^= 0x20;
+    qpt::test::WriteBytes(dir / "damaged.cia", image);
+    auto report = VerifyImageReport(dir / "damaged.cia", true);
+    ASSERT_TRUE(report.ok()) << report.message();
+    std::vector<std::string> bad = BadRegions(*report);
+    std::sort(bad.begin(), bad.end());
+    EXPECT_EQ(bad, (slot < 0 ? std::vector<std::string>{}
+                             : std::vector<std::string>{"content 0: RomFS levels", "content 0: content hash"}))
+        << "slot " << slot;
+    EXPECT_EQ(report->fileSha256, Sha256::Of(image.data(), image.size())) << "slot " << slot;
+    if (slot >= 0) image[at] ^= 0x20;
   }
 }
 
