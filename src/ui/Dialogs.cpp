@@ -24,8 +24,9 @@ std::function<void(const MessageRecord&)>& MessageHook() {
   return hook;
 }
 
-std::function<std::optional<TFileChoice>(bool, const QString&)>& FileHook() {
-  static std::function<std::optional<TFileChoice>(bool, const QString&)> hook;
+using TFileHook = std::function<std::optional<TFileChoice>(bool, const QString&, const QString&)>;
+TFileHook& FileHook() {
+  static TFileHook hook;
   return hook;
 }
 
@@ -102,13 +103,19 @@ QString ExtensionOfFilter(const QString& qtFilterEntry) {
 }
 
 void SetFileDialogHook(std::function<std::optional<TFileChoice>(bool, const QString&)> hook) {
-  FileHook() = std::move(hook);
+  if (!hook) {
+    FileHook() = nullptr;
+    return;
+  }
+  FileHook() = [hook = std::move(hook)](bool save, const QString& filter, const QString&) { return hook(save, filter); };
 }
+
+void SetFileDialogHookWithFolder(TFileHook hook) { FileHook() = std::move(hook); }
 
 std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFolder, const QString& filter) {
   const QString qtFilter = ToQtFilter(filter);
   if (FileHook()) {
-    const std::optional<TFileChoice> choice = FileHook()(false, qtFilter);
+    const std::optional<TFileChoice> choice = FileHook()(false, qtFilter, initialFolder);
     if (!choice) return std::nullopt;
     return choice->path;
   }
@@ -123,7 +130,7 @@ std::optional<QString> SelectOpenFile(QWidget* parent, const QString& initialFol
 
 std::optional<TFileChoice> SelectSaveFile(QWidget* parent, const QString& filter, const QString& suggested) {
   const QString qtFilter = ToQtFilter(filter);
-  if (FileHook()) return FileHook()(true, qtFilter);
+  if (FileHook()) return FileHook()(true, qtFilter, suggested.isEmpty() ? QString() : QFileInfo(suggested).absolutePath());
   // Windows' own dialog opens in the folder it is made with and takes only a name from the
   // selection, so the suggestion is given as both.
   const QFileInfo suggestion(suggested);
@@ -178,7 +185,7 @@ void UseQtTranslation(const std::filesystem::path& qmFile) {
 
 std::optional<QString> SelectFolder(QWidget* parent, const QString& title) {
   if (FileHook()) {
-    const std::optional<TFileChoice> choice = FileHook()(true, QString());
+    const std::optional<TFileChoice> choice = FileHook()(true, QString(), QString());
     if (!choice) return std::nullopt;
     return choice->path;
   }

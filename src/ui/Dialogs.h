@@ -56,6 +56,9 @@ QString ExtensionOfFilter(const QString& qtFilterEntry);
 // returns the choice or nothing for a cancel. A hook that answers with a bare path leaves the
 // selected filter empty.
 void SetFileDialogHook(std::function<std::optional<TFileChoice>(bool save, const QString& qtFilter)> hook);
+// The same, the hook also getting the folder the dialog would open in (empty when none).
+void SetFileDialogHookWithFolder(
+    std::function<std::optional<TFileChoice>(bool save, const QString& qtFilter, const QString& folder)> hook);
 
 // The open dialog (read-only box hidden, resizable). nullopt when the user cancelled: the
 // calling action then ends silently with nothing changed.

@@ -135,7 +135,8 @@ bool TForm1::FormCreate() {
   std::error_code ec;
   const fs::space_info space = fs::space(folders_.work, ec);
   if (!ec && space.available != static_cast<std::uintmax_t>(-1)) freeBytes = space.available;
-  const std::string drive = PathToUtf8(fs::absolute(folders_.work).root_path());
+  // In the system's own form: Z:\ on Windows, not the Z:/ that a path built with slashes has.
+  const std::string drive = PathToUtf8(fs::absolute(folders_.work).root_path().make_preferred());
   for (const std::string& line : DiskFreeSpaceLines(langList_, drive, freeBytes, options_.decimalSeparator)) {
     LogAppend(line);
   }
@@ -469,6 +470,7 @@ void TForm1::ThreadCancel(TInstall* /*job*/) {
     // The job queued this call as its last act, so its thread is ending or has ended.
     job_->WaitFor();
     succeeded = job_->Succeeded();
+    if (succeeded) lastOutputFolder_ = steps_.ModFolder ? job_->OutPath() : job_->OutPath().parent_path();
     // A cancelled run said so itself; a failed one ends with the line that nothing was written,
     // below the reason.
     if (!succeeded && !cancelled) LogAppend("\r\n" + langList_.GetLangText("InstallFailedNothingWritten"));

@@ -154,6 +154,7 @@ class TForm1 : public QWidget {
   bool closeAfterRun_ = false;
   // Where the open dialogs start: the folder of the image opened last (the program folder before).
   std::filesystem::path lastImageFolder_;
+  std::filesystem::path lastOutputFolder_;  // of the last run that succeeded
   std::string currentLanguage_;  // the language loaded into langList_
 
   TForm1Options options_;

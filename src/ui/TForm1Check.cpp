@@ -14,8 +14,11 @@ namespace fs = std::filesystem;
 
 void TForm1::BTNCheckImageClick() {
   if (checkThread_.joinable()) return;
-  const auto chosen = SelectOpenFile(
-      this, QString::fromStdString(PathToUtf8(lastImageFolder_.empty() ? folders_.program : lastImageFolder_)), OpenFilter());
+  // The image checked most often is the one a run has just written.
+  const fs::path& start = !lastOutputFolder_.empty() ? lastOutputFolder_
+                          : !lastImageFolder_.empty() ? lastImageFolder_
+                                                      : folders_.program;
+  const auto chosen = SelectOpenFile(this, QString::fromStdString(PathToUtf8(start)), OpenFilter());
   if (!chosen) return;
   const fs::path image = PathFromUtf8(chosen->toStdString());
   LogAppend("\r\n" + langList_.GetLangText("CheckingImage") + "\r\n" + PathToUtf8(image));
@@ -23,8 +26,9 @@ void TForm1::BTNCheckImageClick() {
   // No run starts while the check reads the image; the step rules give Install back after it.
   BTNInstallPatch->setEnabled(false);
   // A busy bar: the check reads the whole image, which takes seconds for a large one, and
-  // the window stays responsive meanwhile. A full bar of the last run would speak of this check.
-  const int shown = job_ ? ProgressBar1->value() : 0;
+  // the window stays responsive meanwhile. A full bar of the last run would speak of this check;
+  // the bar belongs to the last installation, so it shows that again once the check is done.
+  const int shown = ProgressBar1->value();
   if (!job_) {
     ProgressBar1->setValue(0);
     ProgressBar1->setRange(0, 0);

@@ -29,6 +29,7 @@ class RunEnd : public ::testing::Test, protected test::JobFixture {
   void TearDown() override {
     SetMessageHook(nullptr);
     SetSoundHook(nullptr);
+    SetFileDialogHook(nullptr);
   }
 
   void Start(const std::string& outName = "out.cia", const std::string& game = "AAT") {
@@ -51,7 +52,8 @@ class RunEnd : public ::testing::Test, protected test::JobFixture {
 TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
   form->Steps().GameIndex = 1;
   form->Steps().VoiceMissing = false;
-  Start("out.cia", "AA5");  // the stand-in tools give no sound archive to warn about
+  fs::create_directories(app / "Out Dir");
+  Start("Out Dir/out.cia", "AA5");  // the stand-in tools give no sound archive to warn about
   EXPECT_TRUE(form->BTNCancel->isEnabled());
   EXPECT_FALSE(form->BTNInstallPatch->isEnabled());
   EXPECT_FALSE(form->btOldRomPath->isEnabled());
@@ -59,7 +61,7 @@ TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
   ASSERT_TRUE(WaitForEnd());
   EXPECT_EQ(sounds, 1);
   EXPECT_TRUE(form->LogText().endsWith(Text("PatchingSuccessful") + "\n[" +
-                                       QString::fromStdString(PathToUtf8(app / "out.cia")) + "]"))
+                                       QString::fromStdString(PathToUtf8(app / "Out Dir/out.cia")) + "]"))
       << form->LogText().toStdString();
   EXPECT_FALSE(app.WorkFolderLeft());
   EXPECT_EQ(form->ProgressBar1->value(), 100);  // full until the next run starts
@@ -71,6 +73,18 @@ TEST_F(RunEnd, ASuccessfulRunUnlocksTheWindowAndRemovesTheWorkFolder) {
   EXPECT_FALSE(form->BTNCancel->isEnabled());
   EXPECT_TRUE(form->btOldRomPath->isEnabled());
   EXPECT_TRUE(form->ebNewRom->isEnabled());
+
+  // "Check an image..." opens where the new image is, and the bar, which belongs to the last
+  // installation, is full again once the check is done.
+  QString opensIn;
+  SetFileDialogHookWithFolder([&](bool, const QString&, const QString& folder) -> std::optional<TFileChoice> {
+    opensIn = folder;
+    return TFileChoice(QString::fromStdString(PathToUtf8(input)));
+  });
+  QTest::mouseClick(form->BTNCheckImage, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
+  EXPECT_EQ(opensIn.toStdString(), PathToUtf8(app / "Out Dir"));
+  EXPECT_EQ(form->ProgressBar1->value(), 100);
 }
 
 TEST_F(RunEnd, AfterARunOnAGameWithoutMusicTheMusicButtonStaysOff) {
