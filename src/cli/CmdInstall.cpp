@@ -1,0 +1,161 @@
+// install IMAGE --out PATH | --mods DIR: the window's Install patch, with its log and progress
+// on the console and Ctrl+C as its cancel button.
+#include <cctype>
+#include <chrono>
+#include <istream>
+#include <memory>
+#include <ostream>
+
+#include "cli/CliCommon.h"
+#include "cli/ConsoleHost.h"
+#include "core/common/Common.h"
+#include "core/install/Install.h"
+#include "core/install/Receipt.h"
+#include "core/localization/Language.h"
+#include "core/music/TrackLists.h"
+
+namespace qpt::cli {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void ApplyMusicFile(const TSession& session, TTrackList& list, const std::string& argument) {
+  std::string bytes;
+  if (!ReadWholeFile(UserPath(argument), bytes)) throw TUsageError{"CliCannotReadMusicFile", {argument}};
+  if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
+  std::size_t start = 0;
+  for (int number = 1; start <= bytes.size(); ++number) {
+    std::size_t end = bytes.find('\n', start);
+    if (end == std::string::npos) end = bytes.size();
+    std::string line = bytes.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && std::isspace(static_cast<unsigned char>(line.back()))) line.pop_back();
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos || line[first] == '#') continue;
+    session.SetMusic(list, line.substr(first),
+                     FillMarks(session.Text("CliMusicFileLine"), {argument, std::to_string(number)}));
+  }
+}
+
+// A yes from the terminal ("y", "yes", or the language's own "д", "да"); no terminal, or any
+// other answer, is a no.
+bool AskToReplace(TSession& session, const fs::path& written) {
+  std::istream* answers = session.Context().answers;
+  if (!answers) return false;
+  session.Err() << session.Text("ConfirmReplaceOutput", PathToUtf8(written)) << " [y/N] " << std::flush;
+  std::string answer;
+  if (!std::getline(*answers, answer)) return false;
+  while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
+  for (const char* yes : {"y", "Y", "yes", "Yes", "YES", "\xD0\xB4", "\xD0\x94", "\xD0\xB4\xD0\xB0", "\xD0\x94\xD0\xB0"}) {
+    if (answer == yes) return true;
+  }
+  return false;
+}
+
+int VoiceIndexOf(const std::string& name) {
+  if (name == "english") return 0;
+  if (name == "japanese-mod") return 1;
+  if (name == "japanese-orig") return 2;
+  throw TUsageError{"CliVoiceValues", {name}};
+}
+
+}  // namespace
+
+int RunInstall(TSession& session, const TOptions& options) {
+  const TCliContext& context = session.Context();
+  if (options.out && options.mods) throw TUsageError{"CliOutOrMods"};
+  if (!options.out && !options.mods) {
+    throw TUsageError{"CliInstallNeedsOutput"};
+  }
+  if (context.catchInterrupts) context.catchInterrupts();
+  const int voiceIndex = options.voice ? VoiceIndexOf(*options.voice) : 0;
+  const TSession::TImage image = session.IdentifyImage(options.images.front(), true);
+  if (const auto missingKey = FirstMissingToolKey(context.folders)) throw TFailure{session.Text(*missingKey)};
+
+  const fs::path outPath = UserPath(options.out ? *options.out : *options.mods);
+  if (options.mods) {
+    if (!FolderExists(outPath)) throw TUsageError{"CliModsFolderMissing", {PathToUtf8(outPath)}};
+  } else {
+    if (!OutputKindPossible(image.id.romExt, outPath)) throw TUsageError{"ErrorOutputKind3DS"};
+    if (!FolderExists(outPath.parent_path())) {
+      throw TUsageError{"CliOutFolderMissing", {PathToUtf8(outPath.parent_path())}};
+    }
+    // What the run really writes: the name with the kind's own extension ("game.CIA" and
+    // "game.backup" write "game.cia" and "game.3ds"), which must never be the input.
+    if (SameFile(WrittenOutputPath(outPath), image.path)) throw TUsageError{"ErrorOutputIsInput"};
+    // Another file under that name is written over only with the player's word: asked on a
+    // terminal, given as --replace in a script.
+    const fs::path written = WrittenOutputPath(outPath);
+    std::error_code ec;
+    if (!options.replace && fs::exists(fs::symlink_status(written, ec)) && !AskToReplace(session, written)) {
+      throw TFailure{session.Text("CliOutputExists", PathToUtf8(written))};
+    }
+  }
+
+  TInstallSettings settings;
+  settings.folders = context.folders;
+  settings.romPath = image.path;
+  settings.outPath = outPath;
+  settings.modFolder = options.mods.has_value();
+  settings.replaceModFolder = options.replace;
+  settings.game = image.id.gameCode;
+  settings.lang = &session.Lang();
+  bool voiceMissing = true;
+  if (options.patch) {
+    const TPatchEntry patch = session.ChoosePatch(image, *options.patch);
+    settings.patchDir = patch.descriptor.parent_path();
+    const auto descriptor = TPatchDescriptor::Load(patch.descriptor);
+    if (!descriptor) throw TFailure{session.Text("LoadDescError")};
+    settings.originalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
+    settings.originalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
+    voiceMissing = !FolderExists(settings.patchDir / "voice");
+  }
+  if (options.voice && voiceMissing) {
+    throw TUsageError{"CliNoVoiceSets"};
+  }
+
+  const bool musicAsked = !options.music.empty() || options.musicFile;
+  std::unique_ptr<TTrackList> list;
+  if (image.MusicGame()) {
+    list = session.BuildTrackList(image, settings.patchDir, musicAsked);
+    if (list && options.musicFile) ApplyMusicFile(session, *list, *options.musicFile);
+    if (list) {
+      for (const std::string& choice : options.music) session.SetMusic(*list, choice, "--music ");
+    }
+  } else if (musicAsked) {
+    throw TUsageError{"CliNoMusicLeaveOut"};
+  }
+  settings.trackList = list.get();
+  settings.writeReceipt = !options.noReceipt;
+  std::string patchTitle;
+  if (options.patch) patchTitle = session.ChoosePatch(image, *options.patch).title;
+  settings.receiptFacts = MakeReceiptFacts(image.id.gameIndex, image.id.regionIndex, patchTitle,
+                                           voiceMissing ? -1 : voiceIndex, list.get(), session.Lang());
+
+  TConsoleHost host(session.Out(), context.outputIsTerminal, voiceIndex, context.folders.work);
+  auto job = CreateInstallJob(image.id.romExt, host, std::move(settings));
+  if (!job) throw TFailure{session.Text("ErrorWrongROM")};
+  if (session.Interrupted()) throw TFailure{session.Text("CliStoppedBeforeInstall")};
+  host.LogAppend("\r\n" + session.Text("StartPatching") + "\r\n");
+  job->Start();
+  bool cancelAsked = false;
+  while (!host.WaitForEnd(std::chrono::milliseconds(50))) {
+    if (!cancelAsked && session.Interrupted()) {
+      // As the window's cancel button: say so at once; the job stops at its next checkpoint.
+      cancelAsked = true;
+      host.LogAppend("\r\n" + session.Text("CancelInstall"));
+      job->Terminate();
+    }
+  }
+  job->WaitFor();
+  const bool succeeded = job->Succeeded();
+  const bool warned = job->SucceededWithWarnings();
+  // A cancelled run said so itself; a failed one ends, as in the window, with the line that
+  // nothing was written, below the reason.
+  if (!succeeded && !job->Terminated()) host.LogAppend("\r\n" + session.Text("InstallFailedNothingWritten"));
+  job.reset();  // releases the run lock, after the work folder is gone
+  return succeeded ? (warned ? kExitWarnings : kExitOk) : kExitFailed;
+}
+
+}  // namespace qpt::cli

@@ -1,0 +1,45 @@
+// make-patch IMAGE --from DIR --out PATCHDIR --title TEXT: a patch folder out of a translated
+// tree, for patch authors.
+#include <cstdio>
+#include <ostream>
+
+#include "cli/CliCommon.h"
+#include "core/authoring/MakePatch.h"
+#include "core/common/Common.h"
+#include "core/localization/Language.h"
+#include "core/localization/TokenText.h"
+
+namespace qpt::cli {
+
+int RunMakePatch(TSession& session, const TOptions& options) {
+  if (!options.from || !options.out || !options.title) {
+    throw TUsageError{"CliMakePatchNeeds"};
+  }
+  TMakePatchSettings settings;
+  settings.folders = session.Context().folders;
+  settings.image = UserPath(options.images.front());
+  settings.from = UserPath(*options.from);
+  settings.out = UserPath(*options.out);
+  settings.title = *options.title;
+  if (options.lang) settings.language = *options.lang;
+  if (options.descriptionFile) {
+    std::string bytes;
+    if (!ReadWholeFile(UserPath(*options.descriptionFile), bytes)) {
+      throw TUsageError{"CliCannotReadDescription", {*options.descriptionFile}};
+    }
+    settings.description = DecodeText(bytes);
+  }
+  const TMakePatchResult made = MakePatch(settings);
+  if (!made.ok()) throw TFailure{made.error};
+  std::ostream& out = session.Out();
+  for (const std::string& line : made.lines) out << line << '\n';
+  const double share = made.imageBytes ? 100.0 * static_cast<double>(made.patchBytes) / static_cast<double>(made.imageBytes) : 0.0;
+  char percent[32];
+  std::snprintf(percent, sizeof percent, "%.2f", share);
+  out << FillMarks(session.Text("CliPatchSummary"), {std::to_string(made.patchBytes), PathToUtf8(settings.out),
+                                                     std::to_string(made.imageBytes), percent})
+      << '\n';
+  return kExitOk;
+}
+
+}  // namespace qpt::cli

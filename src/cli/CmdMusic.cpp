@@ -1,0 +1,72 @@
+// music IMAGE: the music dialog. Lists every slot with its scene, column and title, then the
+// titles to choose from; with --write, saves a choice straight into the image.
+#include <ostream>
+
+#include "cli/CliCommon.h"
+#include "core/music/TrackLists.h"
+
+namespace qpt::cli {
+
+namespace {
+
+// The music dialog's scene rows, and its columns for the trilogy and the fourth game.
+const char* const kSceneNames[] = {"Courtroom Lounge",
+                                   "Court Begins",
+                                   "Cross Examination ~ Moderate",
+                                   "Logic and Trick",
+                                   "Objection!",
+                                   "Cross Examination ~ Allegro",
+                                   "Pursuit ~ Cornered",
+                                   "Confess the Truth",
+                                   "Pursuit ~ Cornered / Variation",
+                                   "Investigation ~ Opening",
+                                   "Investigation ~ Middle"};
+const char* const kColumnsAAT[] = {"Ace Attorney 1 (2001)", "Ace Attorney 2 (2002)", "Ace Attorney 3 (2004)"};
+const char* const kColumnsAA4[] = {"Present Day", "7 Years Ago"};
+constexpr int kMenuSlot = 33;  // the trilogy's game selection menu, outside the grid
+
+// Text read from an image or a list, shown as the music dialog shows it: up to a zero byte.
+std::string Visible(const std::string& bytes) { return bytes.substr(0, bytes.find('\0')); }
+
+// Log lines keep the window's CR LF line breaks; a terminal wants its own.
+std::string LogText(std::string text) {
+  for (std::size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+  return text;
+}
+
+// The music dialog's Save with "write into the old image" checked: the choice written
+// straight into the image, its hashes brought up to date, the image checked.
+int WriteMusic(TSession& session, TTrackList& list, const std::vector<std::string>& choices) {
+  for (const std::string& choice : choices) session.SetMusic(list, choice, "--write ");
+  const TDirectWriteResult written = WriteMusicIntoImage(list, session.Lang());
+  for (const std::string& line : written.log) session.Out() << LogText(line) << '\n';
+  if (!written.error.empty()) throw TFailure{LogText(written.error)};
+  return kExitOk;
+}
+
+}  // namespace
+
+int RunMusic(TSession& session, const TOptions& options) {
+  const TSession::TImage image = session.IdentifyImage(options.images.front(), false);
+  if (!image.MusicGame()) throw TFailure{session.Text("CliNoMusicChoice")};
+  std::filesystem::path patchDir;
+  if (options.patch) patchDir = session.ChoosePatch(image, *options.patch).descriptor.parent_path();
+  const auto list = session.BuildTrackList(image, patchDir, true);
+  if (!options.writes.empty()) return WriteMusic(session, *list, options.writes);
+  std::ostream& out = session.Out();
+  const bool trilogy = image.id.gameCode == "AAT";
+  const int columns = trilogy ? 3 : 2;
+  for (int slot = 0; slot <= list->LastSlot; ++slot) {
+    std::string scene = "Game selection menu", column = "-";
+    if (!(trilogy && slot == kMenuSlot)) {
+      scene = kSceneNames[slot / columns];
+      column = trilogy ? kColumnsAAT[slot % columns] : kColumnsAA4[slot % columns];
+    }
+    out << slot << '\t' << scene << '\t' << column << '\t' << Visible(list->GetSelected(slot)) << '\n';
+  }
+  out << '\n' << session.Text("CliTitles") << '\n';
+  for (int i = 0; i < list->TrackCount; ++i) out << "  " << Visible(list->GetTitle(i)) << '\n';
+  return kExitOk;
+}
+
+}  // namespace qpt::cli

@@ -1,0 +1,18 @@
+// verify IMAGE: every hash of an image, region by region, as the window's image check.
+#include <ostream>
+
+#include "cli/CliCommon.h"
+#include "core/common/Common.h"
+#include "core/install/OutputCheck.h"
+
+namespace qpt::cli {
+
+int RunVerify(TSession& session, const TOptions& options) {
+  const std::filesystem::path path = UserPath(options.images.front());
+  if (!FileExists(path)) throw TFailure{session.Text("CheckImageUnreadable") + "\n" + PathToUtf8(path)};
+  const TImageCheckReport report = CheckImageForPlayer(path, session.Lang());
+  for (const std::string& line : report.lines) session.Out() << line << '\n';
+  return report.ok ? kExitOk : kExitFailed;
+}
+
+}  // namespace qpt::cli
