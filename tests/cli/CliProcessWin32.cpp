@@ -1,5 +1,5 @@
 // The Windows side of CliProcess: CreateProcessW in a process group of its own, with its
-// standard output and error going to files.
+// standard output and error going to files (or its output into a pipe).
 #include "CliProcess.h"
 
 #include <gtest/gtest.h>
@@ -8,6 +8,9 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+
+#include <algorithm>
+#include <cwchar>
 
 #include "core/common/Common.h"
 
@@ -24,13 +27,18 @@ HANDLE InheritableFile(const fs::path& path, DWORD access, DWORD disposition) {
                      disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The caller's environment with LANG set to lang and LC_ALL and LC_MESSAGES removed.
-std::wstring Environment(const std::string& lang) {
+// The caller's environment with LANG set to lang, LC_ALL and LC_MESSAGES removed, and the
+// entries of extra added.
+std::wstring Environment(const std::string& lang, const std::vector<std::string>& extra) {
+  std::vector<std::wstring> replaced{L"LANG=", L"LC_ALL=", L"LC_MESSAGES="};
+  for (const std::string& entry : extra) replaced.push_back(PathFromUtf8(entry.substr(0, entry.find('=') + 1)).wstring());
   std::wstring block;
   wchar_t* strings = GetEnvironmentStringsW();
   for (const wchar_t* entry = strings; entry && *entry; entry += wcslen(entry) + 1) {
     const std::wstring text = entry;
-    if (text.rfind(L"LANG=", 0) == 0 || text.rfind(L"LC_ALL=", 0) == 0 || text.rfind(L"LC_MESSAGES=", 0) == 0) {
+    // Windows compares the names of its variables without regard to case.
+    if (std::any_of(replaced.begin(), replaced.end(),
+                    [&](const std::wstring& name) { return _wcsnicmp(text.c_str(), name.c_str(), name.size()) == 0; })) {
       continue;
     }
     block += text;
@@ -39,6 +47,10 @@ std::wstring Environment(const std::string& lang) {
   if (strings) FreeEnvironmentStringsW(strings);
   block += L"LANG=" + PathFromUtf8(lang).wstring();
   block += L'\0';
+  for (const std::string& entry : extra) {
+    block += PathFromUtf8(entry).wstring();
+    block += L'\0';
+  }
   block += L'\0';
   return block;
 }
@@ -60,13 +72,28 @@ std::string PlainLineEnds(std::string text) {
 }  // namespace
 
 CliProcess::CliProcess(const fs::path& program, const std::vector<std::string>& args, const fs::path& workFolder,
-                       const std::string& lang) {
+                       const std::string& lang, CliOutput output, const std::vector<std::string>& environment)
+    : output_(output) {
   std::string commandLine = QuoteArgument(PathToUtf8(program));
   for (const std::string& arg : args) commandLine += " " + QuoteArgument(arg);
   std::wstring wideLine = PathFromUtf8(commandLine).wstring();
-  std::wstring environment = Environment(lang);
+  std::wstring environmentBlock = Environment(lang, environment);
 
-  const HANDLE out = InheritableFile(logs_ / "out", GENERIC_WRITE, CREATE_ALWAYS);
+  HANDLE out = INVALID_HANDLE_VALUE;
+  if (output == CliOutput::Pipe) {
+    // Only the writing end goes to the program: while it held the reading end too, its writes
+    // would never fail.
+    SECURITY_ATTRIBUTES inheritable{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+    HANDLE readEnd = nullptr;
+    if (CreatePipe(&readEnd, &out, &inheritable, 0)) {
+      SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+      outPipe_ = reinterpret_cast<std::intptr_t>(readEnd);
+    } else {
+      out = INVALID_HANDLE_VALUE;
+    }
+  } else {
+    out = InheritableFile(logs_ / "out", GENERIC_WRITE, CREATE_ALWAYS);
+  }
   const HANDLE err = InheritableFile(logs_ / "err", GENERIC_WRITE, CREATE_ALWAYS);
   const HANDLE in = InheritableFile(L"NUL", GENERIC_READ, OPEN_EXISTING);
   STARTUPINFOW startup{};
@@ -78,7 +105,7 @@ CliProcess::CliProcess(const fs::path& program, const std::vector<std::string>& 
   PROCESS_INFORMATION info{};
   const std::wstring folder = workFolder.wstring();
   if (CreateProcessW(nullptr, wideLine.data(), nullptr, nullptr, TRUE,
-                     CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT, environment.data(), folder.c_str(),
+                     CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT, environmentBlock.data(), folder.c_str(),
                      &startup, &info)) {
     CloseHandle(info.hThread);
     pid_ = reinterpret_cast<std::intptr_t>(info.hProcess);
@@ -97,6 +124,23 @@ CliProcess::~CliProcess() {
     WaitForSingleObject(Handle(pid_), INFINITE);
     CloseHandle(Handle(pid_));
   }
+  CloseOut();
+}
+
+bool CliProcess::ReadOutLine(std::string& line) {
+  line.clear();
+  char c = 0;
+  DWORD got = 0;
+  while (outPipe_ != -1 && ReadFile(Handle(outPipe_), &c, 1, &got, nullptr) && got == 1) {
+    if (c == '\n') return true;
+    if (c != '\r') line += c;
+  }
+  return !line.empty();
+}
+
+void CliProcess::CloseOut() {
+  if (outPipe_ != -1) CloseHandle(Handle(outPipe_));
+  outPipe_ = -1;
 }
 
 void CliProcess::Kill() {
@@ -124,7 +168,7 @@ CliResult CliProcess::Wait() {
   CloseHandle(Handle(pid_));
   pid_ = -1;
   result.exitCode = static_cast<int>(code);
-  result.out = PlainLineEnds(ReadFile(logs_ / "out"));
+  if (output_ == CliOutput::File) result.out = PlainLineEnds(ReadFile(logs_ / "out"));
   result.err = PlainLineEnds(ReadFile(logs_ / "err"));
   return result;
 }
