@@ -17,6 +17,9 @@ inline constexpr int kExitOk = 0;
 inline constexpr int kExitFailed = 1;  // the run or the check failed, or the image was refused
 inline constexpr int kExitUsage = 2;   // wrong usage
 inline constexpr int kExitWarnings = 3;  // the image was written, but a part of the patch may be missing
+// The standard output was closed (the reader of a pipe is gone) during an installation, which
+// then stopped as on Ctrl+C and wrote nothing.
+inline constexpr int kExitOutputClosed = 4;
 
 struct TCliContext {
   TFolders folders;                // where languages, patches, tools and the work folder are

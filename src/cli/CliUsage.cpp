@@ -89,7 +89,10 @@ Options:
 
 Exit codes: 0 success, 1 the run or the check failed (or the image was refused),
 2 wrong usage, 3 the installation completed with warnings (the log's last lines repeat
-them: a part of the patch, such as the voices or the music, may be missing).
+them: a part of the patch, such as the voices or the music, may be missing), 4 the
+standard output was closed during an installation (the program reading it ended, as
+`head` does), which then stopped as on Ctrl+C and wrote nothing. An installation that
+was already checking its new image finishes instead; its receipt keeps the whole log.
 
 Example:
   quill-patch-cli patches "Ace Attorney Trilogy.cia"

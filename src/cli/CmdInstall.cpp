@@ -137,7 +137,12 @@ int RunInstall(TSession& session, const TOptions& options) {
   auto job = CreateInstallJob(image.id.romExt, host, std::move(settings));
   if (!job) throw TFailure{session.Text("ErrorWrongROM")};
   if (session.Interrupted()) throw TFailure{session.Text("CliStoppedBeforeInstall")};
+  host.CancelOnLostOutput(*job);
   host.LogAppend("\r\n" + session.Text("StartPatching") + "\r\n");
+  if (host.OutputLost()) {
+    session.Err() << session.Text("CliOutputClosed") << '\n';
+    return kExitOutputClosed;
+  }
   job->Start();
   bool cancelAsked = false;
   while (!host.WaitForEnd(std::chrono::milliseconds(50))) {
@@ -155,6 +160,13 @@ int RunInstall(TSession& session, const TOptions& options) {
   // nothing was written, below the reason.
   if (!succeeded && !job->Terminated()) host.LogAppend("\r\n" + session.Text("InstallFailedNothingWritten"));
   job.reset();  // releases the run lock, after the work folder is gone
+  // Nobody reads the log any more, so the run stopped as on a cancel. One already past its
+  // last checkpoint went through and ends as usual: its receipt keeps the whole log. Ctrl+C
+  // pressed first is the player's own cancel, even when it ended the reader too (a `tee`).
+  if (!succeeded && !cancelAsked && host.CancelledForLostOutput()) {
+    session.Err() << session.Text("CliOutputClosed") << '\n';
+    return kExitOutputClosed;
+  }
   return succeeded ? (warned ? kExitWarnings : kExitOk) : kExitFailed;
 }
 

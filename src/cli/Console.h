@@ -15,8 +15,9 @@ namespace qpt::cli {
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 // The folder of the program file (lang/, patch/ and tools/ are beside it).
 std::filesystem::path ProgramFolder(const char* argv0);
-// Sets the console up for UTF-8 text; true when standard output is a terminal that can show
-// the progress bar redrawn in place.
+// Sets the console up for UTF-8 text, and so that a write to a standard output whose reader
+// is gone fails instead of ending the program; true when standard output is a terminal that
+// can show the progress bar redrawn in place.
 bool PrepareConsole();
 // Whether the standard input is a terminal that a question can be put to.
 bool InputIsTerminal();

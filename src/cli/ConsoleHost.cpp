@@ -43,12 +43,22 @@ void TConsoleHost::WriteLines(const std::string& text) {
   }
 }
 
+void TConsoleHost::Flush() {
+  out_.flush();
+  if (out_ || outputLost_) return;
+  outputLost_ = true;
+  if (job_ && !job_->Terminated()) {
+    cancelledForLostOutput_ = true;
+    job_->Terminate();
+  }
+}
+
 void TConsoleHost::LogAppend(const std::string& line) {
   std::lock_guard<std::mutex> lock(mutex_);
   ClearBar();
   WriteLines(line);
   DrawBar();
-  out_.flush();
+  Flush();
 }
 
 void TConsoleHost::LogReplaceLast(const std::string& line) {
@@ -58,7 +68,7 @@ void TConsoleHost::LogReplaceLast(const std::string& line) {
   if (terminal_) out_ << kEraseLineAbove;
   WriteLines(line);
   DrawBar();
-  out_.flush();
+  Flush();
 }
 
 void TConsoleHost::SetProgress(int percent) {
@@ -70,7 +80,7 @@ void TConsoleHost::SetProgress(int percent) {
   } else {
     out_ << "Progress: " << percent << "%\n";
   }
-  out_.flush();
+  Flush();
 }
 
 void TConsoleHost::ThreadCancel(TInstall* job) {
@@ -78,6 +88,7 @@ void TConsoleHost::ThreadCancel(TInstall* job) {
   // folder can go here, before anyone else may start a run.
   if (job && job->OwnsWorkFolder()) DeleteFolder(workRoot_ / "tools" / "temp");
   std::lock_guard<std::mutex> lock(mutex_);
+  job_ = nullptr;  // ended: a write failing from here on stops nothing
   if (barShown_ && job && job->Succeeded()) {
     // A full bar stays on screen as the last word of a run that went through.
     out_ << '\n';
@@ -85,7 +96,7 @@ void TConsoleHost::ThreadCancel(TInstall* job) {
   }
   ClearBar();
   percent_ = -1;  // lines after the end are not followed by a bar
-  out_.flush();
+  Flush();
   ended_ = true;
   endedChanged_.notify_all();
 }
@@ -93,6 +104,21 @@ void TConsoleHost::ThreadCancel(TInstall* job) {
 bool TConsoleHost::WaitForEnd(std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   return endedChanged_.wait_for(lock, timeout, [this] { return ended_; });
+}
+
+void TConsoleHost::CancelOnLostOutput(TInstall& job) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  job_ = &job;
+}
+
+bool TConsoleHost::OutputLost() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return outputLost_;
+}
+
+bool TConsoleHost::CancelledForLostOutput() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return cancelledForLostOutput_;
 }
 
 }  // namespace qpt::cli

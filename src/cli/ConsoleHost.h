@@ -2,7 +2,8 @@
 // progress shows as a bar on the last line of a terminal (or as plain lines when the output
 // is a file or a pipe), and the end of the run removes the work folder as the window does.
 // After a run that went through, the full bar stays as the last line; after any other end
-// the bar is wiped.
+// the bar is wiped. An output that can no longer be written (a pipe whose reader is gone)
+// stops the run as a cancel does, since nobody follows it any more.
 #pragma once
 
 #include <chrono>
@@ -34,10 +35,20 @@ class TConsoleHost : public TInstallHost {
   // True when the run has ended, waiting at most timeout for it.
   bool WaitForEnd(std::chrono::milliseconds timeout);
 
+  // From now on the first write that fails asks job to stop, unless a cancel was asked for
+  // already. Call it before the job starts; job must outlive the run.
+  void CancelOnLostOutput(TInstall& job);
+  // Whether a write has failed.
+  bool OutputLost();
+  // Whether the failed write is what stopped the job.
+  bool CancelledForLostOutput();
+
  private:
   void ClearBar();
   void DrawBar();
   void WriteLines(const std::string& text);
+  // Flushes the output and notes whether it can still be written; under mutex_.
+  void Flush();
 
   std::ostream& out_;
   const bool terminal_;
@@ -48,6 +59,9 @@ class TConsoleHost : public TInstallHost {
   bool ended_ = false;
   int percent_ = -1;       // -1 until the job first reports progress
   bool barShown_ = false;
+  TInstall* job_ = nullptr;
+  bool outputLost_ = false;
+  bool cancelledForLostOutput_ = false;
 };
 
 }  // namespace qpt::cli

@@ -55,6 +55,9 @@ void CatchInterrupts() {
 bool InputIsTerminal() { return isatty(STDIN_FILENO) != 0; }
 
 bool PrepareConsole() {
+  // A reader that goes first (`| head`, a `tee` ended by Ctrl+C) must not end the program
+  // in the middle of a run: the write fails instead, and the run stops as on a cancel.
+  std::signal(SIGPIPE, SIG_IGN);
   const char* term = std::getenv("TERM");
   return isatty(STDOUT_FILENO) && !(term && std::string(term) == "dumb");
 }

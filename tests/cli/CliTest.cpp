@@ -1,6 +1,6 @@
 // The command-line program run as a process from a throw-away program folder with stand-in
 // tools: usage, identification, the patch list, the music slots, and installation runs with
-// their log, refusals, a second concurrent run and Ctrl+C.
+// their log, refusals, a second concurrent run, Ctrl+C and an output closed early.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -349,6 +349,25 @@ class CliInstall : public Cli {
   }
   // Holds 3dstool at the RomFS unpack until release() exists.
   void HoldRomFsUnpack() { PlanTool("3dstool", "when -xtf romfs\nwaitfor " + release.string() + "\n"); }
+  // Plans every tool afresh, with no calls yet, and holds tool (when one is named) at the call
+  // whose arguments hold `when` until release exists.
+  void HoldTool(const std::string& tool, const std::string& when) {
+    fs::remove(release);
+    for (const char* each : {"ctrtool", "3dstool", "makerom", "xdelta"}) {
+      PlanTool(each);
+      fs::remove(app.Tool(each).string() + ".calls");
+    }
+    if (!tool.empty()) PlanTool(tool, "when " + when + "\nwaitfor " + release.string() + "\n");
+  }
+  // Whether tool has been called with arguments that hold `when`.
+  bool Called(const std::string& tool, const std::string& when) const {
+    for (const auto& call : Calls(tool)) {
+      std::string joined;
+      for (const auto& arg : call) joined += arg + " ";
+      if (joined.find(when) != std::string::npos) return true;
+    }
+    return false;
+  }
   static Lines WithoutProgress(const Lines& lines) {
     Lines kept;
     for (const std::string& line : lines) {
@@ -485,21 +504,9 @@ TEST_F(CliInstall, CtrlCInTheTerminalCancelsDuringEveryLongStepAndLeavesNothingB
   } steps[] = {{"3dstool", "-xtf romfs"}, {"3dstool", "-ctf romfs"}, {"makerom", "-f Cia"}};
   for (const auto& step : steps) {
     SCOPED_TRACE(step.when);
-    fs::remove(release);
-    for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) {
-      PlanTool(tool);
-      fs::remove(app.Tool(tool).string() + ".calls");
-    }
-    PlanTool(step.tool, std::string("when ") + step.when + "\nwaitfor " + release.string() + "\n");
+    HoldTool(step.tool, step.when);
     test::CliProcess run(program, Install({}), cwd.path());
-    ASSERT_TRUE(test::WaitUntil([&] {
-      for (const auto& call : Calls(step.tool)) {
-        std::string joined;
-        for (const auto& arg : call) joined += arg + " ";
-        if (joined.find(step.when) != std::string::npos) return true;
-      }
-      return false;
-    }));
+    ASSERT_TRUE(test::WaitUntil([&] { return Called(step.tool, step.when); }));
     // The terminal sends Ctrl+C to the whole group: the program takes it as its cancel
     // button, and the tool, in a group of its own, finishes what it was doing.
     if (!run.InterruptGroup()) {
@@ -522,6 +529,51 @@ TEST_F(CliInstall, CtrlCInTheTerminalCancelsDuringEveryLongStepAndLeavesNothingB
     EXPECT_FALSE(fs::exists(cwd / "out/Новый образ.cia"));
     EXPECT_EQ(test::ReadFile(input), original);
   }
+}
+
+TEST_F(CliInstall, AClosedOutputEndsARunCleanlyAndLeavesNoWorkFilesOrTools) {
+  WriteFile(cwd / "tree/text/new.txt", "a file the image does not have");
+  const fs::path scratch = cwd / "tmp";  // check-patch's trial runs in the system's temporary folder
+  fs::create_directories(scratch);
+  const std::string tmp = PathToUtf8(scratch);
+  const struct {
+    std::vector<std::string> args;
+    const char* heldTool;  // held at the call holding `when` while the output is closed
+    const char* when;
+    std::size_t linesRead;  // before the output is closed, as `| head -3` does
+    int exitCode;
+  } runs[] = {
+      // An install stops as on Ctrl+C, also when the output goes while its last tool runs.
+      {Install({}), "3dstool", "-xtf romfs", 3, 4},
+      {Install({}), "makerom", "-f Cia", 3, 4},
+      // The authors' commands print at their end, when their work is done.
+      {{"make-patch", PathToUtf8(input), "--from", "tree", "--out", "made", "--title", "T"}, "", "", 0, 0},
+      {{"check-patch", "made", PathToUtf8(input)}, "", "", 0, 0},
+  };
+  for (const auto& r : runs) {
+    SCOPED_TRACE(r.args[0] + " " + r.when);
+    HoldTool(r.heldTool, r.when);
+    test::CliProcess run(program, r.args, cwd.path(), "en_US.UTF-8", test::CliOutput::Pipe,
+                         {"TMPDIR=" + tmp, "TMP=" + tmp, "TEMP=" + tmp});
+    std::string line;
+    for (std::size_t i = 0; i < r.linesRead; ++i) ASSERT_TRUE(run.ReadOutLine(line));
+    if (*r.heldTool) {
+      ASSERT_TRUE(test::WaitUntil([&] { return Called(r.heldTool, r.when); }));
+    }
+    run.CloseOut();
+    WriteFile(release, "");
+    const CliResult result = run.Wait();
+    EXPECT_EQ(result.exitCode, r.exitCode) << result.err;
+    if (r.exitCode == 4) {
+      EXPECT_EQ(result.err, En("CliOutputClosed") + "\n");
+    }
+    EXPECT_FALSE(fs::exists(app / "tools/temp"));
+    EXPECT_TRUE(fs::is_empty(scratch));
+    EXPECT_FALSE(fs::exists(cwd / "out/Новый образ.cia"));
+    EXPECT_TRUE(TRunLock(app.path()).Held()) << "a tool of the run still holds the folder";
+  }
+  EXPECT_TRUE(fs::exists(cwd / "made/English.dsc"));
+  EXPECT_FALSE(fs::exists(cwd / "made/digest.qpt-partial"));
 }
 
 TEST_F(CliInstall, AKilledRunTakesItsToolAlongAndFreesTheFolder) {
