@@ -60,6 +60,9 @@ std::uint32_t RunTool(const std::string& program, const std::string& arguments,
     prctl(PR_SET_PDEATHSIG, SIGKILL);
 #endif
     if (getppid() != parent) _exit(127);
+    // A program that ignores a broken pipe for itself hands that on through exec; a tool
+    // starts with the system's default.
+    signal(SIGPIPE, SIG_DFL);
     const int null = open("/dev/null", O_RDWR);
     if (null >= 0) {
       dup2(null, 0);
