@@ -21,6 +21,7 @@
 #include "Options.h"
 #include "SyntheticGame.h"
 #include "ToolSequence.h"
+#include "core/rom/Game.h"
 #include "core/common/Common.h"
 #include "core/install/Install.h"
 #include "core/install/Receipt.h"
@@ -167,7 +168,7 @@ TRunRecord RunInstall(const TCombo& combo, const TSyntheticGame& game, const fs:
       settings.patchDir = game.patchDir;
       settings.romPath = combo.input;
       settings.outPath = combo.output;
-      settings.game = game.game;
+      settings.game = qpt::TGame::FromCode(game.game);
       settings.originalPackDatMD5 = game.packDatMd5;
       settings.originalPackIncMD5 = game.packIncMd5;
       // As the window runs it: a receipt beside the new image, the input hashed meanwhile.

@@ -176,7 +176,7 @@ TEST_F(SmallGame, TheJobInstallsThePatchAndTheCheckPassesForEveryKind) {
     s.patchDir = game_->patchDir;
     s.romPath = kind == ".cia" ? game_->cia : game_->threeDs;
     s.outPath = dir_->path() / ("out" + kind);
-    s.game = game_->game;
+    s.game = TGame::FromCode(game_->game);
     s.originalPackDatMD5 = game_->packDatMd5;
     s.originalPackIncMD5 = game_->packIncMd5;
     CreateInstallJob(kind, host, s)->Execute();

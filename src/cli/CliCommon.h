@@ -101,7 +101,7 @@ class TSession {
   struct TImage {
     std::filesystem::path path;
     TRomIdentity id;
-    bool MusicGame() const { return id.gameIndex == 1 || id.gameIndex == 2; }
+    bool MusicGame() const { return id.Game().HasVoicesAndMusic(); }
   };
 
   // Loads the language --lang names (for a command whose --lang is about messages) or the

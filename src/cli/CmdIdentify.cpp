@@ -7,18 +7,12 @@
 
 namespace qpt::cli {
 
-namespace {
-
-const char* const kRegionCodes[] = {"", "JAP", "USA", "EUR"};
-
-}  // namespace
-
 int RunIdentify(TSession& session, const TOptions& options) {
   const TSession::TImage image = session.IdentifyImage(options.images.front(), true);
   std::string kind = image.id.romExt.substr(1);
   std::transform(kind.begin(), kind.end(), kind.begin(), [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
   session.Out() << session.Text("CliGameCode") << ' ' << image.id.gameCode << '\n'
-                << session.Text("CliRegion") << ' ' << kRegionCodes[image.id.regionIndex <= 3 ? image.id.regionIndex : 0]
+                << session.Text("CliRegion") << ' ' << RegionCode(image.id.regionIndex)
                 << '\n'
                 << session.Text("CliKind") << ' ' << kind << '\n';
   return kExitOk;

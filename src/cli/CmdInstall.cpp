@@ -22,7 +22,7 @@ namespace {
 
 void ApplyMusicFile(const TSession& session, TTrackList& list, const std::string& argument) {
   std::string bytes;
-  if (!ReadWholeFile(UserPath(argument), bytes)) throw TUsageError{"CliCannotReadMusicFile", {argument}};
+  if (!ReadSmallFile(UserPath(argument), bytes)) throw TUsageError{"CliCannotReadMusicFile", {argument}};
   if (bytes.rfind("\xEF\xBB\xBF", 0) == 0) bytes.erase(0, 3);
   std::size_t start = 0;
   for (int number = 1; start <= bytes.size(); ++number) {
@@ -99,7 +99,7 @@ int RunInstall(TSession& session, const TOptions& options) {
   settings.outPath = outPath;
   settings.modFolder = options.mods.has_value();
   settings.replaceModFolder = options.replace;
-  settings.game = image.id.gameCode;
+  settings.game = image.id.Game();
   settings.lang = &session.Lang();
   bool voiceMissing = true;
   if (options.patch) {

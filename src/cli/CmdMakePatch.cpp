@@ -24,7 +24,7 @@ int RunMakePatch(TSession& session, const TOptions& options) {
   if (options.lang) settings.language = *options.lang;
   if (options.descriptionFile) {
     std::string bytes;
-    if (!ReadWholeFile(UserPath(*options.descriptionFile), bytes)) {
+    if (!ReadSmallFile(UserPath(*options.descriptionFile), bytes)) {
       throw TUsageError{"CliCannotReadDescription", {*options.descriptionFile}};
     }
     settings.description = DecodeText(bytes);

@@ -54,7 +54,7 @@ int RunMusic(TSession& session, const TOptions& options) {
   const auto list = session.BuildTrackList(image, patchDir, true);
   if (!options.writes.empty()) return WriteMusic(session, *list, options.writes);
   std::ostream& out = session.Out();
-  const bool trilogy = image.id.gameCode == "AAT";
+  const bool trilogy = image.id.Game().Id() == TGameId::AAT;
   const int columns = trilogy ? 3 : 2;
   for (int slot = 0; slot <= list->LastSlot; ++slot) {
     std::string scene = "Game selection menu", column = "-";

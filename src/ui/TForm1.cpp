@@ -356,9 +356,9 @@ void TForm1::BTNMusicChangeClick() {
   if (!list) return;
   std::unique_ptr<TMusicDialog> dialog;
   const auto log = [this](const std::string& line) { LogAppend(line); };
-  if (steps_.GameIndex == 1) {
+  if (steps_.Game().Id() == TGameId::AAT) {
     dialog = std::make_unique<TForm2>(*list, QueryLanguage(), log, this);
-  } else if (steps_.GameIndex == 2) {
+  } else if (steps_.Game().Id() == TGameId::AA4) {
     dialog = std::make_unique<TForm3>(*list, QueryLanguage(), log, this);
   } else {
     return;

@@ -65,7 +65,7 @@ TInstallSettings JobFixture::Settings(const std::string& outName, const std::str
   s.patchDir = patchDir;
   s.romPath = input;
   s.outPath = app / outName;
-  s.game = game;
+  s.game = TGame::FromCode(game);
   s.lang = &lang;
   // The stand-in tools write no real images; tests of the check itself set their own.
   s.checkImage = [this](const fs::path&, const fs::path&) { return imageProblem; };

@@ -153,7 +153,7 @@ class TChecker {
   void CheckDescriptor(const fs::path& path) {
     const std::string file = PathToUtf8(path.filename());
     std::string bytes;
-    if (!ReadWholeFile(path, bytes)) return Error(file, "cannot be read");
+    if (!ReadSmallFile(path, bytes)) return Error(file, "cannot be read");
     const bool marked = bytes.rfind("\xEF\xBB\xBF", 0) == 0 || bytes.rfind("\xFF\xFE", 0) == 0 || bytes.rfind("\xFE\xFF", 0) == 0;
     if (!marked && !IsUtf8Text(bytes)) {
       // Read in each player's own code page: right only on machines set up like the author's.
@@ -216,7 +216,7 @@ class TChecker {
       const std::string file = std::string("TrackList") + code + ".tls";
       if (!FileExists(dir_ / file)) continue;
       std::string bytes;
-      if (!ReadWholeFile(dir_ / file, bytes)) {
+      if (!ReadSmallFile(dir_ / file, bytes)) {
         Error(file, "cannot be read");
         continue;
       }
@@ -335,7 +335,7 @@ class TChecker {
     s.patchDir = dir_;
     s.romPath = imagePath_;
     s.outPath = scratch.path() / "mods";
-    s.game = id_.gameCode;
+    s.game = id_.Game();
     s.originalPackDatMD5 = packDatMD5_;
     s.originalPackIncMD5 = packIncMD5_;
     s.lang = settings_.lang;

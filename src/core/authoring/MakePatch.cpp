@@ -14,8 +14,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kRegionCodes[] = {"", "JAP", "USA", "EUR"};
-
 // A value in double quotes as the descriptor reader takes it back: a quote inside is doubled.
 std::string Quoted(const std::string& value) {
   std::string text = "\"";
@@ -40,7 +38,7 @@ std::uint64_t TreeSize(const fs::path& folder) {
 bool SameBytes(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
   std::string content;
   std::error_code ec;
-  if (fs::file_size(file, ec) != bytes.size() || ec || !ReadWholeFile(file, content)) return false;
+  if (fs::file_size(file, ec) != bytes.size() || ec || !ReadSmallFile(file, content)) return false;
   return std::equal(content.begin(), content.end(), bytes.begin(), bytes.end(),
                     [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
 }
@@ -112,11 +110,11 @@ class TPatchMaker {
       if (datMD5.empty() || incMD5.empty()) return false;
     }
     const std::string dsc = s_.language + ".dsc";
-    const std::string text = DescriptorText(id.gameCode, kRegionCodes[id.regionIndex <= 3 ? id.regionIndex : 0],
+    const std::string text = DescriptorText(id.gameCode, RegionCode(id.regionIndex),
                                             s_.title, s_.description, datMD5, incMD5);
     if (!WriteBytes(s_.out / PathFromUtf8(dsc), text)) return Fail("Cannot write " + dsc + ".");
     result_.lines.push_back("descriptor: " + dsc + " (" + id.gameCode + ", " +
-                            kRegionCodes[id.regionIndex <= 3 ? id.regionIndex : 0] + ")");
+                            RegionCode(id.regionIndex) + ")");
     if (changed_ == 0) result_.lines.push_back("no file differs from the image: the patch changes nothing");
     result_.patchBytes = TreeSize(s_.out);
     result_.imageBytes = fs::file_size(s_.image, ec);

@@ -390,7 +390,7 @@ std::string NativeSeparators(std::string relative) {
 }
 
 
-bool ReadWholeFile(const fs::path& path, std::string& bytes) {
+bool ReadSmallFile(const fs::path& path, std::string& bytes) {
   const auto read = ctr::ReadWholeFile(path);
   if (!read) return false;
   bytes.assign(read->begin(), read->end());

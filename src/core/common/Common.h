@@ -123,8 +123,9 @@ std::string UserLanguageEnglishName();
 // False where the system has no such sound; the caller may then beep in its own way.
 bool PlaySystemExclamation();
 
-// Reads a whole file into memory; false when it cannot be read. For small files only
-// (headers, indexes, language files, descriptors).
-bool ReadWholeFile(const std::filesystem::path& path, std::string& bytes);
+// Reads a whole file into memory as bytes; false when it cannot be read, the reason dropped.
+// For small files only (headers, indexes, language files, descriptors); where the reason
+// matters, ctr::ReadWholeFile gives it.
+bool ReadSmallFile(const std::filesystem::path& path, std::string& bytes);
 
 }  // namespace qpt

@@ -68,10 +68,12 @@ bool OutputKindPossible(const std::string& inputKind, const fs::path& outPath) {
 TInstall::TInstall(TInstallHost& host, TInstallSettings settings)
     : host_(host),
       settings_(std::move(settings)),
-      FAppDir(settings_.folders.work),
+      FAppDir(settings_.folders.program),
+      FWorkRoot(settings_.folders.work),
       FPatchDir(settings_.patchDir),
       FRomPath(settings_.romPath),
       FOutPath(settings_.outPath),
+      FImagePath(WrittenOutputPath(settings_.outPath)),
       FOutExt(PathToUtf8(settings_.outPath.extension())),
       FGame(settings_.game),
       FOriginalPackDatMD5(settings_.originalPackDatMD5),
@@ -105,7 +107,7 @@ const TLangList& TInstall::Lang() const {
 }
 
 fs::path TInstall::WorkPath(const std::string& relative) const {
-  return FAppDir / PathFromUtf8(NativeSeparators(relative));
+  return FWorkRoot / PathFromUtf8(NativeSeparators(relative));
 }
 
 std::string TInstall::Arg(const std::string& relative) { return NativeSeparators(relative); }
@@ -135,7 +137,7 @@ std::uint32_t TInstall::Run(const std::string& tool, const std::string& argument
     poller->Start(std::chrono::milliseconds(250));
     growth_.reset();
   }
-  return RunTool(tool, arguments, FAppDir, &lastToolReason_);
+  return RunTool(tool, arguments, FWorkRoot, &lastToolReason_);
 }
 
 void TInstall::Log(const std::string& line) {
@@ -265,7 +267,7 @@ void TInstall::Execute() {
 }
 
 bool TInstall::CheckBeforeStart() {
-  const fs::path written = WrittenOutputPath(FOutPath);
+  const fs::path& written = FImagePath;
   if (SameFile(written, FRomPath)) {
     LogKey("ErrorOutputIsInput");
     return false;
@@ -357,12 +359,12 @@ bool TInstall::RunSteps() {
   host_.SetLanguageBoxEnabled(false);
 
   // The work folder of a run that ended a moment ago may still be going away.
-  if (TWorkFolderRemoval::Pending(FAppDir)) {
+  if (TWorkFolderRemoval::Pending(FWorkRoot)) {
     LogKey("WaitingForWorkFolderRemoval");
-    TWorkFolderRemoval::Wait(FAppDir);
+    TWorkFolderRemoval::Wait(FWorkRoot);
   }
   // Another run in this program folder works in the same work folder: refuse before touching it.
-  runLock_ = std::make_unique<TRunLock>(FAppDir);
+  runLock_ = std::make_unique<TRunLock>(FWorkRoot);
   switch (runLock_->State()) {
     case TRunLock::TState::Held:
       ownsWorkFolder_.store(true);
@@ -426,9 +428,11 @@ bool TInstall::RunSteps() {
   if (!Checkpoint()) return false;
   Progress(50);
 
-  if (FGame == "AAT" && !RunWarningStep(&TInstall::ApplySoundAAT)) return false;
-  if (FGame == "AA4" && !RunWarningStep(&TInstall::ApplySoundAA4)) return false;
-  if (hasPatch && FolderExists(FPatchDir / "pack_dat") && (FGame == "AAT" || FGame == "AA4")) {
+  if (FGame.HasVoicesAndMusic() &&
+      !RunWarningStep(FGame.Id() == TGameId::AA4 ? &TInstall::ApplySoundAA4 : &TInstall::ApplySoundAAT)) {
+    return false;
+  }
+  if (hasPatch && FolderExists(FPatchDir / "pack_dat") && FGame.HasPackArchive()) {
     if (!RunWarningStep(&TInstall::UpdatePackDat)) return false;
   }
   if (!Checkpoint()) return false;
@@ -476,7 +480,7 @@ bool TInstall::BuildOutput(fs::path& written) {
     DiscardWorkFiles({"tools\\temp\\Partition0.cxi"});
   }
   Progress(96);
-  written = PathFromUtf8(PathToUtf8(FOutPath) + kind);
+  written = FImagePath;
   if (!CheckOutput(written)) return false;
   return true;
 }
@@ -555,12 +559,9 @@ bool TInstall::RebuildRomFS() {
 
 bool TInstall::RebuildCXI() {
   LogKey("RebuildingCXI");
-  FOutPath = RemoveExtension(FOutPath);
-  const std::string target = OutputKind(settings_.outPath) == ".cxi"
-                                 ? Quote(PathToUtf8(FOutPath) + ".cxi")
-                                 : Arg("tools\\temp\\Partition0.cxi");
-  const fs::path targetPath = OutputKind(settings_.outPath) == ".cxi" ? PathFromUtf8(PathToUtf8(FOutPath) + ".cxi")
-                                                                    : WorkPath("tools\\temp\\Partition0.cxi");
+  const bool last = OutputKind(FOutPath) == ".cxi";
+  const std::string target = last ? Quote(PathToUtf8(FImagePath)) : Arg("tools\\temp\\Partition0.cxi");
+  const fs::path targetPath = last ? FImagePath : WorkPath("tools\\temp\\Partition0.cxi");
   ExpectGrowth(WithPartFile(targetPath),
                SizeOf(WorkPath("tools\\temp\\exefs.bin")) + SizeOf(WorkPath("tools\\temp\\romfs.bin")));
   const std::string arguments = "-cvtf cxi " + target + " --header " + Arg("tools\\temp\\headers\\ncchheader.bin") +
@@ -582,17 +583,16 @@ bool TInstall::RebuildCXI() {
 }
 
 bool TInstall::RebuildCIA() {
-  ExpectGrowth(WithPartFile(PathFromUtf8(PathToUtf8(FOutPath) + ".cia")), SizeOf(WorkPath("tools\\temp\\Partition0.cxi")));
+  ExpectGrowth(WithPartFile(FImagePath), SizeOf(WorkPath("tools\\temp\\Partition0.cxi")));
   return RunToolStep("RebuildingCIA", FMakerom,
-                     "-f Cia -content " + Arg("tools\\temp\\Partition0.cxi") + ":0:0x00 -o " +
-                         Quote(PathToUtf8(FOutPath) + ".cia"),
+                     "-f Cia -content " + Arg("tools\\temp\\Partition0.cxi") + ":0:0x00 -o " + Quote(PathToUtf8(FImagePath)),
                      "ErrorRebuildingCIA", ErrorLine::Plain, "UnkMakeromError");
 }
 
 bool TInstall::Rebuild3DS() {
-  ExpectGrowth(WithPartFile(PathFromUtf8(PathToUtf8(FOutPath) + ".3ds")), SizeOf(WorkPath("tools\\temp\\Partition0.cxi")));
+  ExpectGrowth(WithPartFile(FImagePath), SizeOf(WorkPath("tools\\temp\\Partition0.cxi")));
   return RunToolStep("Rebuilding3DS", F3dstool,
-                     "-ctf 3ds " + Quote(PathToUtf8(FOutPath) + ".3ds") + " --header " +
+                     "-ctf 3ds " + Quote(PathToUtf8(FImagePath)) + " --header " +
                          Arg("tools\\temp\\headers\\mainncchheader.bin") + " -0 " + Arg("tools\\temp\\Partition0.cxi"),
                      "ErrorRebuilding3DS", ErrorLine::Plain, "Unk3dstoolError");
 }

@@ -20,6 +20,7 @@
 #include "core/install/InputPass.h"
 #include "core/install/Receipt.h"
 #include "core/localization/Language.h"
+#include "core/rom/Game.h"
 
 namespace qpt {
 
@@ -27,10 +28,12 @@ class TInstall;
 class TRunLock;
 class TTrackList;
 
-// What the job needs of the window. Every call comes from the job's thread; an implementation
-// carries LogAppend, LogReplaceLast, SetProgress, SetLanguageBoxEnabled and VoiceIndex out on
-// the window's thread and returns when they are done. ThreadCancel ends the run: it is handed
-// over without waiting, and the job's thread does nothing more afterwards.
+// What the job needs of the window. Every call but SetProgress comes from the job's thread.
+// SetProgress comes from the job's thread and from the thread that moves the bar while a tool
+// runs, which may call it while the job's thread is in another call (the job logs the archive's
+// digest while the delta is decoded beside it): an implementation takes it from any thread. An
+// implementation carries LogAppend, LogReplaceLast, SetProgress, SetLanguageBoxEnabled and
+// VoiceIndex out on the window's thread and returns when they are done.
 class TInstallHost {
  public:
   virtual ~TInstallHost() = default;
@@ -41,6 +44,8 @@ class TInstallHost {
   virtual void SetLanguageBoxEnabled(bool enabled) = 0;
   // Selected voice set: 0 English, 1 Japanese (partly from later games), 2 Japanese original.
   virtual int VoiceIndex() = 0;
+  // The end of every run, whether it succeeded, failed or was cancelled: the job's last call,
+  // handed over without waiting; the job's thread does nothing more afterwards.
   virtual void ThreadCancel(TInstall* job) = 0;
 };
 
@@ -60,7 +65,7 @@ struct TInstallSettings {
   std::filesystem::path patchDir;   // folder of the chosen descriptor; empty for no patch
   std::filesystem::path romPath;    // input image
   std::filesystem::path outPath;    // output image as chosen
-  std::string game;                 // "AAT", "AA4", "AA5", "AA6" or "PLvsPW"
+  TGame game;                       // decides the steps only some games have
   std::string originalPackDatMD5;   // expected digests; empty switches a check off
   std::string originalPackIncMD5;
   const TLangList* lang = nullptr;  // the window's table; read only while the run lasts
@@ -256,12 +261,20 @@ class TInstall {
 
   TInstallHost& host_;
   const TInstallSettings settings_;
+  // The program's own folder, the one the program file is in.
   std::filesystem::path FAppDir;
+  // Where the run works: the folder that holds tools/temp and tools/run.lock, and the working
+  // folder of every tool it starts (the tools' fixed arguments are relative to it). The
+  // program folder of a portable program; the player's cache folder of an installed one.
+  std::filesystem::path FWorkRoot;
   std::filesystem::path FPatchDir;
   std::filesystem::path FRomPath;
-  std::filesystem::path FOutPath;
+  std::filesystem::path FOutPath;  // as chosen
+  // The image a run writes: FOutPath with its kind's own extension (WrittenOutputPath). The
+  // rebuild steps write it and the check reads it; a mod-folder run writes none.
+  const std::filesystem::path FImagePath;
   std::string FOutExt;
-  std::string FGame;
+  TGame FGame;
   std::string FOriginalPackDatMD5;
   std::string FOriginalPackIncMD5;
   std::string FPackDatMD5;

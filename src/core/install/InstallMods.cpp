@@ -93,7 +93,7 @@ std::vector<std::string> TInstallMods::FilesToRead() const {
     if (std::find(paths.begin(), paths.end(), path) == paths.end()) paths.push_back(path);
   };
   const bool hasPatch = !FPatchDir.empty();
-  const bool packGame = FGame == "AAT" || FGame == "AA4";
+  const bool packGame = FGame.HasPackArchive();
   if (hasPatch && FileExists(FPatchDir / "patch.xdelta")) {
     add("pack.dat");
     if (!FOriginalPackIncMD5.empty()) add("pack.inc");
@@ -102,10 +102,10 @@ std::vector<std::string> TInstallMods::FilesToRead() const {
     add("pack.dat");
     add("pack.inc");
   }
-  if (packGame && SoundChanges()) {
-    add(FGame == "AAT" ? "sound/GS123.bcsar" : "sound/GSB43DS.bcsar");
+  if (FGame.HasVoicesAndMusic() && SoundChanges()) {
+    add(FGame.SoundArchive());
     const TTrackList* list = settings_.trackList;
-    if (FGame == "AA4" && list && list->MusicChanged) {
+    if (FGame.MusicRenamesStreams() && list && list->MusicChanged) {
       // The fourth game's music step renames the streams it chooses.
       for (const TMusicSlotWrite& w : PlanMusicWrites(*list, InstallNameSuffix(list->GameCode))) {
         if (w.known) add("sound/stream/" + w.key + ".dspadpcm.bcstm");
@@ -218,7 +218,7 @@ bool TInstallMods::SameAsImageProgram(const fs::path& codeBin) {
   if (!files) return false;
   const auto original = files->find("code.bin");
   std::string made;
-  return original != files->end() && ReadWholeFile(codeBin, made) && made.size() == original->second.size() &&
+  return original != files->end() && ReadSmallFile(codeBin, made) && made.size() == original->second.size() &&
          std::equal(made.begin(), made.end(), original->second.begin(),
                     [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
 }
@@ -228,7 +228,7 @@ bool TInstallMods::KnownRomFsPath(const std::string& path) const {
   if (!FPatchDir.empty() && FileExists(FPatchDir / "romfs" / PathFromUtf8(path))) return true;
   // The fourth game's music step gives the streams it plays their short names.
   const std::string stream = "sound/stream/", shortEnd = ".bcstm";
-  if (FGame == "AA4" && path.rfind(stream, 0) == 0 && path.size() > stream.size() + shortEnd.size() &&
+  if (FGame.MusicRenamesStreams() && path.rfind(stream, 0) == 0 && path.size() > stream.size() + shortEnd.size() &&
       path.compare(path.size() - shortEnd.size(), shortEnd.size(), shortEnd) == 0) {
     const std::string longName = path.substr(0, path.size() - shortEnd.size()) + ".dspadpcm.bcstm";
     return hasRomFs_ && romfs_.Find(longName);

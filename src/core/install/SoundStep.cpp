@@ -65,7 +65,7 @@ bool TInstall::ApplySound(const std::string& archiveName, const std::string& voi
     LogKey("ChangingMusic");
     const fs::path infoPiece = pieces / "3_CSAR_INFO.bin";
     std::string info;
-    if (!ReadWholeFile(infoPiece, info)) return warn("WarningPackingBcsar");
+    if (!ReadSmallFile(infoPiece, info)) return warn("WarningPackingBcsar");
     const std::string suffix = InstallNameSuffix(list->GameCode);
     for (const TMusicSlotWrite& w : PlanMusicWrites(*list, suffix)) {
       if (!w.known) {

@@ -60,7 +60,7 @@ bool LoadLanguage(const std::string& name, TLangList& list, const TFolders& fold
   list.Clear();
   if (!IsPlainFileName(name)) return false;
   std::string bytes;
-  if (!ReadWholeFile(LanguageFilePath(folders, name), bytes)) return false;
+  if (!ReadSmallFile(LanguageFilePath(folders, name), bytes)) return false;
   list.SetTokens(ReadTokens(NormalizeLineBreaks(DecodeText(bytes)), '='));
   return true;
 }

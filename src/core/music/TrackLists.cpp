@@ -54,7 +54,7 @@ TTrackListResult TTrackList::Create(const fs::path& romPath, const std::string& 
   std::string bytes;
   const fs::path own = patchDir.empty() ? fs::path() : patchDir / PathFromUtf8("TrackList" + gameCode + ".tls");
   if (!own.empty() && FileExists(own)) {
-    if (!ReadWholeFile(own, bytes)) return Fail("Cannot read " + PathToUtf8(own));
+    if (!ReadSmallFile(own, bytes)) return Fail("Cannot read " + PathToUtf8(own));
   } else if (auto builtin = FindBuiltinResource("TrackList" + gameCode)) {
     bytes = std::move(*builtin);
   } else {

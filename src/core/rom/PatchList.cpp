@@ -4,6 +4,7 @@
 
 #include "core/common/Common.h"
 #include "core/localization/TokenText.h"
+#include "core/rom/Game.h"
 #include "ctr/Names.h"
 
 namespace qpt {
@@ -20,7 +21,7 @@ bool Hidden(const std::string& name) { return name.empty() || name[0] == '.'; }
 
 std::optional<TPatchDescriptor> TPatchDescriptor::Load(const fs::path& path) {
   std::string bytes;
-  if (!ReadWholeFile(path, bytes)) return std::nullopt;
+  if (!ReadSmallFile(path, bytes)) return std::nullopt;
   return FromBytes(bytes);
 }
 
@@ -40,11 +41,9 @@ std::string TPatchDescriptor::Value(std::string_view key) const {
 std::uint8_t GetPatchTitle(const std::string& gameValue) {
   std::uint8_t set = 0;
   const auto has = [&](const char* text) { return gameValue.find(text) != std::string::npos; };
-  if (has("AAT")) set |= 1u << 1;
-  if (has("AA4")) set |= 1u << 2;
-  if (has("AA5")) set |= 1u << 3;
-  if (has("AA6")) set |= 1u << 4;
-  if (has("PLvsPW")) set |= 1u << 5;
+  for (const TGame& game : KnownGames()) {
+    if (has(game.Code())) set |= static_cast<std::uint8_t>(1u << game.Index());
+  }
   // An empty Game value followed by the Region key reads as "Region"; such patches have
   // always been listed for the trilogy.
   if (has("Region")) set |= 1u << 1;

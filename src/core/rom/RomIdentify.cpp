@@ -65,11 +65,6 @@ const std::vector<TGameRow>& IdentificationTable() {
   return kTable;
 }
 
-const char* GameCodeOf(std::uint8_t gameIndex) {
-  static const char* const kCodes[] = {"", "AAT", "AA4", "AA5", "AA6", "PLvsPW"};
-  return gameIndex <= 5 ? kCodes[gameIndex] : "";
-}
-
 std::vector<std::string> IdentityLogLines(const TRomIdentity& id, const TLangList& lang) {
   if (id.logLines.empty()) return {};
   const auto& table = IdentificationTable();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/localization/Language.h"
+#include "core/rom/Game.h"
 
 namespace qpt {
 
@@ -24,8 +25,6 @@ struct TGameRow {
 
 // Every game and region the program knows.
 const std::vector<TGameRow>& IdentificationTable();
-// The game codes by GameIndex 1..5.
-const char* GameCodeOf(std::uint8_t gameIndex);
 
 struct TRomIdentity {
   // Message key of a refusal to show in an error dialog ("ErrorLoadingROM", "ErrorNOTCIAROM",
@@ -44,6 +43,7 @@ struct TRomIdentity {
   std::int64_t soundInfoPos = -1;    // AAT and AA4 only; -1 when it could not be found
 
   bool Identified() const { return errorKey.empty() && !encrypted && gameIndex != 0; }
+  TGame Game() const { return TGame::FromIndex(gameIndex); }
 };
 
 // The log lines of an identification in the player's language: the game's own title and

@@ -80,7 +80,7 @@ TImageOpening TStepState::OpenImage(const fs::path& image, const TLangList& lang
   RegionIndex = id.regionIndex;
   ProgramIdLow = id.programIdLow;
   GameCode = id.gameCode;
-  if (GameIndex == 1 || GameIndex == 2) SoundInfoPos = id.soundInfoPos;
+  if (Game().HasVoicesAndMusic()) SoundInfoPos = id.soundInfoPos;
   imageReady_ = true;
   controls_.output = true;
   return opening;
@@ -175,7 +175,7 @@ TPatchShown TStepState::ShowPatch(int index, bool keepMusic) {
     VoiceMissing = !FolderExists(PatchDir / "voice");
   }
   patchReady_ = true;
-  if (GameIndex == 1 || GameIndex == 2) {
+  if (Game().HasVoicesAndMusic()) {
     // The music choice belongs to the patch's track list: kept while the same patch stays
     // chosen, built anew for another one.
     const bool same = keepMusic && trackList_ && trackListPatchDir_ == PatchDir && previousDir == PatchDir;
@@ -199,7 +199,7 @@ TTrackListResult TStepState::RebuildTrackList(const fs::path& patchDir) {
 }
 
 bool TStepState::MusicUsable() const {
-  return (GameIndex == 1 || GameIndex == 2) && trackList_ && trackList_->Complete();
+  return Game().HasVoicesAndMusic() && trackList_ && trackList_->Complete();
 }
 
 void TStepState::SettleRunControls() {
@@ -225,7 +225,7 @@ TInstallSettings TStepState::InstallSettings(const TFolders& folders, const TLan
   settings.outPath = OutPath;
   settings.modFolder = ModFolder;
   settings.replaceModFolder = ModFolder && replaceModFolder;
-  settings.game = GameCode;
+  settings.game = Game();
   settings.originalPackDatMD5 = OriginalPackDatMD5;
   settings.originalPackIncMD5 = OriginalPackIncMD5;
   settings.lang = &lang;

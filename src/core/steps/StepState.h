@@ -20,6 +20,7 @@
 #include "core/install/Install.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
+#include "core/rom/Game.h"
 
 namespace qpt {
 
@@ -142,6 +143,8 @@ class TStepState {
   std::filesystem::path RomPath;
   std::string RomExt;
   std::uint8_t GameIndex = 0;  // 0 none, 1 AAT, 2 AA4, 3 AA5, 4 AA6, 5 PLvsPW
+  // What the game of GameIndex has (a pack archive, voices and music, ...).
+  TGame Game() const { return TGame::FromIndex(GameIndex); }
   std::uint8_t RegionIndex = 0;
   std::string GameCode;
   std::int64_t SoundInfoPos = -1;

@@ -57,7 +57,7 @@ class EndToEnd : public ::testing::Test {
     s.patchDir = patchDir;
     s.romPath = image.path;
     s.outPath = app / outName;
-    s.game = image.row.gameCode;
+    s.game = TGame::FromCode(image.row.gameCode);
     s.lang = &lang;
     s.trackList = list;
     s.writeReceipt = receipt;

@@ -120,7 +120,7 @@ class PackStep : public ::testing::Test {
     s.folders = app.path();
     s.patchDir = patch;
     s.outPath = app / "out.cia";
-    s.game = "AAT";
+    s.game = TGame(TGameId::AAT);
     s.lang = &lang;
     PackStepJob job(host, s);
     EXPECT_TRUE(job.UpdatePackDat());  // the step never ends the run
