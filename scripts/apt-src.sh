@@ -93,11 +93,16 @@ apt_src_twins_deb822() {
     END { flush() }' "$file"
 }
 
+# Whether apt knows the source package. Not grep -q: it stops reading at the first match, and
+# apt-cache, killed by the broken pipe while it still writes, would fail the pipeline under
+# pipefail whenever the package has more than a screenful of entries.
+apt_knows_source() {
+  apt-cache showsrc "$1" 2>/dev/null | grep -c "^Package: $1\$" >/dev/null
+}
+
 ensure_deb_src() {
   local package="$1" who="${2:-setup}"
-  if apt-cache showsrc "$package" 2>/dev/null | grep -q "^Package: $package\$"; then
-    return 0
-  fi
+  if apt_knows_source "$package"; then return 0; fi
   local codename oneline="" deb822="" f
   codename="$(. /etc/os-release && echo "${VERSION_CODENAME:-}")"
   if [ -z "$codename" ]; then
@@ -128,7 +133,7 @@ ensure_deb_src() {
     printf '%s\n' "$deb822" | as_root tee "$apt_src_sources" >/dev/null
   fi
   as_root env DEBIAN_FRONTEND=noninteractive apt-get update -qq
-  if ! apt-cache showsrc "$package" 2>/dev/null | grep -q "^Package: $package\$"; then
+  if ! apt_knows_source "$package"; then
     echo "$who: apt still knows no source package $package after adding $apt_src_list / $apt_src_sources" >&2
     return 1
   fi

@@ -18,7 +18,8 @@ languages=("$@")
 bash "$root/scripts/setup.sh" wine64 fonts-wine xvfb xauth xdotool imagemagick unzip locales
 # Wine takes the user's locale, and the code page of file names, from the machine's locale of
 # LANG: the Russian one must exist.
-if ! locale -a 2>/dev/null | grep -qi '^ru_RU\.utf-\?8$'; then
+# grep -c reads to the end: with -q, locale could die of the broken pipe and fail the test.
+if ! locale -a 2>/dev/null | grep -ci '^ru_RU\.utf-\?8$' >/dev/null; then
   localedef -i ru_RU -f UTF-8 ru_RU.UTF-8
 fi
 zip="$(ls -1 "$root"/build-windows/QuillPatchTool-*-windows-x86_64.zip 2>/dev/null | head -n 1)"
