@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <system_error>
 
 #include "ctr/Names.h"
@@ -116,19 +117,51 @@ Result<std::vector<std::uint8_t>> InputFile::ReadVector(std::uint64_t offset, st
   return bytes;
 }
 
+WriteFault WriteFaultOf(const std::error_code& error) {
+  if (!error) return WriteFault::None;
+  if (error.category() == std::system_category()) {
+    const WriteFault fault = platform::SystemWriteFault(error.value());
+    if (fault != WriteFault::None) return fault;
+  }
+  const std::error_condition c = error.default_error_condition();
+  if (c == std::errc::no_space_on_device || c == std::errc::file_too_large) return WriteFault::DiskFull;
+#ifdef EDQUOT
+  if (c == std::error_condition(EDQUOT, std::generic_category())) return WriteFault::DiskFull;
+#endif
+  if (c == std::errc::permission_denied || c == std::errc::operation_not_permitted ||
+      c == std::errc::read_only_file_system) {
+    return WriteFault::NoPermission;
+  }
+  // What a memory card or USB drive pulled out mid-write gives.
+  if (c == std::errc::no_such_device || c == std::errc::no_such_device_or_address || c == std::errc::io_error) {
+    return WriteFault::DeviceGone;
+  }
+  return WriteFault::None;
+}
+
+std::string SystemReason(const std::error_code& error) {
+  if (error.category() == std::system_category()) return platform::SystemMessage(error.value());
+  return error.message();
+}
+
+std::error_code LastSystemError() { return platform::LastFileError(); }
+
+void ClearSystemError() { platform::ClearFileError(); }
+
 namespace {
 
 thread_local std::uint64_t tWriteFailures = 0;
-
-Status WriteFailure(std::string message) {
-  NoteWriteFailure();
-  return Status::Error(std::move(message));
-}
 
 }  // namespace
 
 void NoteWriteFailure() noexcept { ++tWriteFailures; }
 std::uint64_t WriteFailureCount() noexcept { return tWriteFailures; }
+
+Status WriteFailure(std::string_view operation, const fs::path& path, const std::error_code& error) {
+  NoteWriteFailure();
+  const std::string reason = error ? SystemReason(error) : std::string("the system gave no reason");
+  return Status::WriteError(WriteFaultOf(error), std::string(operation) + "(" + Describe(path) + "): " + reason);
+}
 
 UpdateFile::~UpdateFile() { Close(); }
 
@@ -172,16 +205,18 @@ Status UpdateFile::WriteAt(std::uint64_t offset, const void* data, std::size_t s
     return Status::Error("cannot write past the end of " + Describe(path_));
   }
   if (size == 0) return Status::Ok();
+  ClearSystemError();
   if (!Seek(file_, offset) || std::fwrite(data, 1, size, file_) != size) {
-    return Status::Error("cannot write " + Describe(path_));
+    return WriteFailure("write", path_, LastSystemError());
   }
   return Status::Ok();
 }
 
 Status UpdateFile::Sync() {
   if (!file_) return Status::Error("file not open");
+  ClearSystemError();
   const bool synced = std::fflush(file_) == 0 && platform::SyncFile(file_);
-  if (!synced) return Status::Error("cannot write " + Describe(path_) + " to its disk");
+  if (!synced) return WriteFailure("sync", path_, LastSystemError());
   return Status::Ok();
 }
 
@@ -192,8 +227,9 @@ Status OutputFile::Open(const fs::path& target) {
   target_ = target;
   temp_ = target;
   temp_ += std::string(kTemporaryOutputSuffix);
+  ClearSystemError();
   file_ = OpenFile(temp_, "wb");
-  if (!file_) return WriteFailure("cannot write " + Describe(target));
+  if (!file_) return WriteFailure("create", target, LastSystemError());
   pendingSlot_ = RegisterPending(temp_);
   position_ = 0;
   return Status::Ok();
@@ -201,8 +237,9 @@ Status OutputFile::Open(const fs::path& target) {
 
 Status OutputFile::Write(const void* data, std::size_t size) {
   if (!file_) return Status::Error("output not open");
-  if (size > 0 && std::fwrite(data, 1, size, file_) != size) {
-    return WriteFailure("cannot write " + Describe(target_) + " (disk full?)");
+  if (size > 0) {
+    ClearSystemError();
+    if (std::fwrite(data, 1, size, file_) != size) return WriteFailure("write", target_, LastSystemError());
   }
   position_ += size;
   return Status::Ok();
@@ -210,8 +247,9 @@ Status OutputFile::Write(const void* data, std::size_t size) {
 
 Status OutputFile::WriteAt(std::uint64_t offset, const void* data, std::size_t size) {
   if (!file_) return Status::Error("output not open");
+  ClearSystemError();
   if (!Seek(file_, offset) || (size > 0 && std::fwrite(data, 1, size, file_) != size) || !Seek(file_, position_)) {
-    return WriteFailure("cannot write " + Describe(target_));
+    return WriteFailure("write", target_, LastSystemError());
   }
   return Status::Ok();
 }
@@ -229,20 +267,23 @@ Status OutputFile::Fill(std::uint8_t value, std::uint64_t count) {
 
 Status OutputFile::Commit() {
   if (!file_) return Status::Error("output not open");
+  ClearSystemError();
   const bool flushed = std::fflush(file_) == 0;
   const bool closed = std::fclose(file_) == 0;
+  // Taken before the removal below can overwrite it.
+  const std::error_code closeError = LastSystemError();
   file_ = nullptr;
   std::error_code ec;
   if (!flushed || !closed) {
     UnregisterPending(pendingSlot_);
     fs::remove(temp_, ec);
-    return WriteFailure("cannot write " + Describe(target_) + " (disk full?)");
+    return WriteFailure("write", target_, closeError);
   }
-  ec = platform::RenameReplacing(temp_, target_);
+  const std::error_code renameError = platform::RenameReplacing(temp_, target_);
   UnregisterPending(pendingSlot_);
-  if (ec) {
+  if (renameError) {
     fs::remove(temp_, ec);
-    return WriteFailure("cannot replace " + Describe(target_));
+    return WriteFailure("replace", target_, renameError);
   }
   return Status::Ok();
 }
@@ -265,7 +306,7 @@ Status OutputFile::AppendFrom(InputFile& in, std::uint64_t offset, std::uint64_t
     offset += copied;
     size -= copied;
     position_ += copied;
-    if (copied > 0 && !Seek(file_, position_)) return Status::Error("cannot write " + Describe(target_));
+    if (copied > 0 && !Seek(file_, position_)) return WriteFailure("write", target_, LastSystemError());
     if (size == 0) return Status::Ok();
   }
   std::vector<std::uint8_t> block(static_cast<std::size_t>(std::min<std::uint64_t>(size, 4 << 20)));

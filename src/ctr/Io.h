@@ -12,26 +12,41 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
 namespace ctr {
 
-// Outcome of an operation that can fail on bad input or I/O; carries a one-line reason.
+// What kind of write failed, for a caller that must tell a full or vanished disk (which ends
+// an installation) from damaged input (which may only be a warning). None for every other
+// failure: reads, parse errors, bad arguments.
+enum class WriteFault : std::uint8_t { None, DiskFull, NoPermission, DeviceGone, Other };
+
+// Outcome of an operation that can fail on bad input or I/O; carries a one-line reason and,
+// for a failed write, its kind. Small enough to return from every write.
 class Status {
  public:
   Status() = default;
   static Status Ok() { return Status(); }
-  static Status Error(std::string message) { return Status(std::move(message), true); }
+  static Status Error(std::string message) { return Status(std::move(message), true, WriteFault::None); }
+  // A write that failed; a fault of None is taken as Other, since the write did fail.
+  static Status WriteError(WriteFault fault, std::string message) {
+    return Status(std::move(message), true, fault == WriteFault::None ? WriteFault::Other : fault);
+  }
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
   const std::string& message() const { return message_; }
+  WriteFault writeFault() const { return fault_; }
+  bool IsWriteFailure() const { return fault_ != WriteFault::None; }
 
  private:
-  Status(std::string message, bool failed) : message_(std::move(message)), failed_(failed) {}
+  Status(std::string message, bool failed, WriteFault fault)
+      : message_(std::move(message)), failed_(failed), fault_(fault) {}
   std::string message_;
   bool failed_ = false;
+  WriteFault fault_ = WriteFault::None;
 };
 
 // A value or the reason there is none.
@@ -155,6 +170,24 @@ class UpdateFile {
 // interrupted tool leaves neither a half image nor its temporary file behind.
 void RemovePendingOutputs() noexcept;
 
+
+// The kind of write failure a system error tells of (no space or quota, a file-size limit, a
+// read-only or forbidden place, a device that went away); None for an error that says
+// nothing of the kind (a missing file, a bad argument).
+WriteFault WriteFaultOf(const std::error_code& error);
+
+// The system's own words for an error, in one line.
+std::string SystemReason(const std::error_code& error);
+
+// The error of the latest failed file call on the calling thread: errno, or on Windows the
+// system's own code where the C library kept it. Read it right after the call that failed;
+// ClearSystemError before a call keeps an earlier failure from being blamed for it.
+std::error_code LastSystemError();
+void ClearSystemError();
+
+// A failed write as a status: "operation(path): the system's reason", its kind from the error
+// (Other when the error does not tell).
+Status WriteFailure(std::string_view operation, const std::filesystem::path& path, const std::error_code& error);
 
 // Failed writes seen on the calling thread: every failure to create, write or replace an
 // output counts one (OutputFile notes its own; other writers call NoteWriteFailure). Steps

@@ -9,6 +9,8 @@
 #include <system_error>
 #include <vector>
 
+#include "ctr/Io.h"
+
 namespace ctr::platform {
 
 // fopen with a path that keeps every letter (UTF-16 on Windows); nullptr on failure.
@@ -27,6 +29,17 @@ void RemoveFileNow(const std::filesystem::path::value_type* path) noexcept;
 // must have been flushed.
 std::uint64_t CopyRange(std::FILE* in, std::uint64_t inOffset, std::FILE* out, std::uint64_t outOffset,
                         std::uint64_t size);
+
+// The kind of write failure one of the system's own error codes (std::system_category) tells
+// of, where it differs from the C library's errno values; None for every other code, which
+// Io.cpp then reads as an errno value.
+WriteFault SystemWriteFault(int code);
+// The system's text for one of its own error codes, in one line.
+std::string SystemMessage(int code);
+// The error of the latest failed file call on this thread, and its reset (LastSystemError,
+// ClearSystemError in Io.h).
+std::error_code LastFileError();
+void ClearFileError();
 
 // The program's arguments after its name, as UTF-8.
 std::vector<std::string> ToolArguments(int argc, char** argv);

@@ -55,6 +55,25 @@ std::uint64_t CopyRange(std::FILE* in, std::uint64_t inOffset, std::FILE* out, s
 #endif
 }
 
+WriteFault SystemWriteFault(int code) {
+  // The system's codes are errno values here, and Io.cpp tells them apart, but for the one our
+  // standard library does not map to a portable condition.
+#ifdef EDQUOT
+  if (code == EDQUOT) return WriteFault::DiskFull;
+#endif
+  (void)code;
+  return WriteFault::None;
+}
+
+std::string SystemMessage(int code) { return std::system_category().message(code); }
+
+std::error_code LastFileError() {
+  const int code = errno;
+  return code == 0 ? std::error_code() : std::error_code(code, std::generic_category());
+}
+
+void ClearFileError() { errno = 0; }
+
 std::vector<std::string> ToolArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
