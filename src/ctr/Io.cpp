@@ -148,17 +148,7 @@ std::error_code LastSystemError() { return platform::LastFileError(); }
 
 void ClearSystemError() { platform::ClearFileError(); }
 
-namespace {
-
-thread_local std::uint64_t tWriteFailures = 0;
-
-}  // namespace
-
-void NoteWriteFailure() noexcept { ++tWriteFailures; }
-std::uint64_t WriteFailureCount() noexcept { return tWriteFailures; }
-
 Status WriteFailure(std::string_view operation, const fs::path& path, const std::error_code& error) {
-  NoteWriteFailure();
   const std::string reason = error ? SystemReason(error) : std::string("the system gave no reason");
   return Status::WriteError(WriteFaultOf(error), std::string(operation) + "(" + Describe(path) + "): " + reason);
 }

@@ -189,13 +189,6 @@ void ClearSystemError();
 // (Other when the error does not tell).
 Status WriteFailure(std::string_view operation, const std::filesystem::path& path, const std::error_code& error);
 
-// Failed writes seen on the calling thread: every failure to create, write or replace an
-// output counts one (OutputFile notes its own; other writers call NoteWriteFailure). Steps
-// whose other failures are only warnings compare the count before and after, so that a full
-// disk ends an installation instead of quietly leaving the patch's files out.
-void NoteWriteFailure() noexcept;
-std::uint64_t WriteFailureCount() noexcept;
-
 // Writes a whole small file at once through an OutputFile.
 Status WriteWholeFile(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
 Result<std::vector<std::uint8_t>> ReadWholeFile(const std::filesystem::path& path);

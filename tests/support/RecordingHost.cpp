@@ -82,7 +82,7 @@ TLangList BracketLanguage() {
       "WarningUnpackingCwar", "WarningCopyingSoundFiles", "WarningPackingCwar", "ChangingMusic",
       "WarningUnknownTrack", "WarningPackingBcsar", "ErrorTrackListFormat", "ErrorReadingTracks",
       "CancelInstall", "StartPatching", "CheckingNewImage", "PatchingCompletedWithWarnings",
-      "ErrorWritingWorkFiles", "WarningSkippedLink", "ErrorOutputIsInput", "InstallCancelledNothingWritten",
+      "WarningSkippedLink", "ErrorOutputIsInput", "InstallCancelledNothingWritten",
       "WarningTrackNameTooLong", "ErrorOpeningOldRom", "ErrorOldRomChanged", "ErrorOldRomRefused", "ErrorWritingOldRom",
       "ErrorOldRomNotVerified", "ErrorOldRomDamaged", "LogOldRomVerified", "ReceiptHeading", "ReceiptDate",
       "ReceiptInput", "ReceiptFile", "ReceiptGame", "ReceiptKind", "ReceiptSize", "ReceiptSha256", "ReceiptPatch",
@@ -90,7 +90,7 @@ TLangList BracketLanguage() {
       "ReceiptUnchanged", "ReceiptOutput", "ReceiptHashesGood", "ReceiptLog", "WarningReceiptNotWritten",
       "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput", "WaitingForWorkFolderRemoval", "CheckRegionGood", "CheckRegionBad",
       "CheckAllGood", "CheckSomeBad", "CheckImageUnreadable", "LogEncrypted", "ErrorLoadingROM",
-      "ReadingModFiles", "WritingModFolder", "CheckingModFolder", "ErrorWritingModFolder", "WarningModExeFsLeftOut",
+      "ReadingModFiles", "WritingModFolder", "CheckingModFolder", "WarningModExeFsLeftOut",
       "ModFolderSuccessful", "ReceiptModFolder", "ReceiptModFilesGood", "SizeGB", "SizeMB", "SizeKB",
       "VerifyCiaHeader", "VerifyCertificateChain", "VerifyTicketTitle", "VerifyTmdInfoRecords", "VerifyTmdContentRecords",
       "VerifyContentBitmap", "VerifyContentUnencrypted", "VerifyContentHash", "VerifyNcsdHeader", "VerifyPartitionPresent",
@@ -104,7 +104,7 @@ TLangList BracketLanguage() {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},
       {"ErrorCheckImageInput", 1},  {"ErrorOutputFolderNotWritable", 1}, {"ErrorNotEnoughSpace", 3},
       {"ErrorReadingImageFiles", 1}, {"ErrorModFolderExists", 1},       {"ErrorCheckModFolder", 1},
-      {"ReceiptWritten", 1}, {"VerifyInContent", 1}, {"VerifyInPartition", 1}, {"VerifyFaultRomFsBlock", 2},
+      {"ReceiptWritten", 1}, {"ErrorWritingWorkFiles", 1}, {"ErrorWritingModFolder", 1}, {"VerifyInContent", 1}, {"VerifyInPartition", 1}, {"VerifyFaultRomFsBlock", 2},
       {"VerifyFaultExeFsFile", 1}, {"VerifyFaultMisaligned", 1}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {

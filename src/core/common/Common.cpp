@@ -160,17 +160,7 @@ void StopSharingWithTools(std::intptr_t handle) {
   gShared.erase(std::remove(gShared.begin(), gShared.end(), handle), gShared.end());
 }
 
-bool IsWriteFailure(const std::error_code& error) {
-  if (!error) return false;
-  const std::error_condition c = error.default_error_condition();
-  return c == std::errc::no_space_on_device || c == std::errc::file_too_large ||
-         c == std::errc::read_only_file_system || c == std::errc::permission_denied ||
-         c == std::errc::operation_not_permitted || c == std::errc::io_error
-#ifdef EDQUOT
-         || error.value() == EDQUOT
-#endif
-      ;
-}
+bool IsWriteFailure(const std::error_code& error) { return ctr::WriteFaultOf(error) != ctr::WriteFault::None; }
 
 namespace {
 
@@ -196,10 +186,20 @@ class TFolderNames {
   std::unordered_map<std::string, std::string> names_;
 };
 
-bool CopyTree(const fs::path& source, const fs::path& target, std::vector<fs::path>* skippedLinks) {
+// Keeps the first write that failed of a copy.
+void KeepWriteFailure(ctr::Status* writeFailure, std::string_view operation, const fs::path& path,
+                      const std::error_code& error) {
+  if (writeFailure && !writeFailure->IsWriteFailure() && IsWriteFailure(error)) {
+    *writeFailure = ctr::WriteFailure(operation, path, error);
+  }
+}
+
+bool CopyTree(const fs::path& source, const fs::path& target, std::vector<fs::path>* skippedLinks,
+              ctr::Status* writeFailure) {
   std::error_code ec;
   if (!fs::is_directory(target, ec)) {
     fs::create_directories(target, ec);
+    KeepWriteFailure(writeFailure, "create_directories", target, ec);
     if (ec) return false;
   }
   TFolderNames names(target);
@@ -215,11 +215,11 @@ bool CopyTree(const fs::path& source, const fs::path& target, std::vector<fs::pa
     const std::string name = names.Existing(PathToUtf8(it->path().filename()));
     const fs::path to = target / PathFromUtf8(name);
     if (fs::is_directory(status)) {
-      ok = CopyTree(it->path(), to, skippedLinks) && ok;
+      ok = CopyTree(it->path(), to, skippedLinks, writeFailure) && ok;
     } else if (fs::is_regular_file(status)) {
       const std::error_code copyError = platform::CopyFileReplacing(it->path(), to);
       if (copyError) {
-        if (IsWriteFailure(copyError)) ctr::NoteWriteFailure();
+        KeepWriteFailure(writeFailure, "copy", to, copyError);
         ok = false;
       }
     }
@@ -230,7 +230,8 @@ bool CopyTree(const fs::path& source, const fs::path& target, std::vector<fs::pa
 
 }  // namespace
 
-bool CopyFolder(const fs::path& source, const fs::path& destination, std::vector<fs::path>* skippedLinks) {
+bool CopyFolder(const fs::path& source, const fs::path& destination, std::vector<fs::path>* skippedLinks,
+                ctr::Status* writeFailure) {
   std::error_code ec;
   fs::path src = source;
   // "exefs/" names the same folder as "exefs"; its own name is what lands in destination.
@@ -241,9 +242,10 @@ bool CopyFolder(const fs::path& source, const fs::path& destination, std::vector
   }
   if (!fs::is_directory(src, ec)) return false;
   fs::create_directories(destination, ec);
+  KeepWriteFailure(writeFailure, "create_directories", destination, ec);
   if (ec) return false;
   const std::string name = TFolderNames(destination).Existing(PathToUtf8(src.filename()));
-  return CopyTree(src, destination / PathFromUtf8(name), skippedLinks);
+  return CopyTree(src, destination / PathFromUtf8(name), skippedLinks, writeFailure);
 }
 
 bool DeleteFolder(const fs::path& path) {

@@ -10,6 +10,10 @@
 #include <system_error>
 #include <vector>
 
+namespace ctr {
+class Status;
+}
+
 namespace qpt {
 
 // Exit status reported for a tool that was interrupted (Ctrl+C, a terminate or hang-up
@@ -55,12 +59,13 @@ void StopSharingWithTools(std::intptr_t handle);
 // entries a game would see as one. Symbolic links below source are never followed: a link
 // could bring any file of the user's into a game image; each one is skipped and, when
 // skippedLinks is given, listed there. False when source is not a folder (or is itself a
-// link) or anything could not be copied.
+// link) or anything could not be copied; when that was a write that failed (a full disk, no
+// right to write) and writeFailure is given, it receives the first such write's status.
 bool CopyFolder(const std::filesystem::path& source, const std::filesystem::path& destination,
-                std::vector<std::filesystem::path>* skippedLinks = nullptr);
+                std::vector<std::filesystem::path>* skippedLinks = nullptr, ctr::Status* writeFailure = nullptr);
 
 // Whether a failed operation failed because something could not be written: no space, a quota,
-// a file-size limit, a read-only file system, or no permission.
+// a file-size limit, a read-only file system, no permission, or a device that went away.
 bool IsWriteFailure(const std::error_code& error);
 
 // Removes a folder with everything in it, or a single file. False when the path does not

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <exception>
 #include <span>
+#include <utility>
 
 #include "core/common/Common.h"
 #include "core/common/RunLock.h"
@@ -197,9 +198,23 @@ bool TInstall::EndToolStep(std::uint32_t code, const char* errorKey, ErrorLine e
 
 bool TInstall::CopyPatchFolder(const fs::path& source, const fs::path& destination) {
   std::vector<fs::path> links;
-  const bool copied = CopyFolder(source, destination, &links);
+  ctr::Status writeFailure;
+  const bool copied = CopyFolder(source, destination, &links, &writeFailure);
   for (const fs::path& link : links) LogWarning("WarningSkippedLink", PathToUtf8(link));
+  KeepWriteFailure(writeFailure);
   return copied;
+}
+
+bool TInstall::KeepWriteFailure(const ctr::Status& status) {
+  if (!status.IsWriteFailure()) return false;
+  std::lock_guard<std::mutex> lock(writeFailureMutex_);
+  if (!writeFailure_.IsWriteFailure()) writeFailure_ = status;
+  return true;
+}
+
+ctr::Status TInstall::TakeWriteFailure() {
+  std::lock_guard<std::mutex> lock(writeFailureMutex_);
+  return std::exchange(writeFailure_, ctr::Status::Ok());
 }
 
 bool TInstall::DeleteWorkFiles(std::initializer_list<const char*> relativePaths) {
@@ -289,10 +304,11 @@ bool TInstall::CheckBeforeStart() {
 }
 
 bool TInstall::RunWarningStep(bool (TInstall::*step)()) {
-  const std::uint64_t before = ctr::WriteFailureCount();
+  TakeWriteFailure();
   (this->*step)();
-  if (ctr::WriteFailureCount() == before) return true;
-  LogKeyAfterBreak("ErrorWritingWorkFiles");
+  const ctr::Status failure = TakeWriteFailure();
+  if (!failure.IsWriteFailure()) return true;
+  Log("\r\n" + FormatText("ErrorWritingWorkFiles", {failure.message()}));
   return false;
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -21,6 +22,7 @@
 #include "core/install/Receipt.h"
 #include "core/localization/Language.h"
 #include "core/rom/Game.h"
+#include "ctr/Io.h"
 
 namespace qpt {
 
@@ -255,8 +257,13 @@ class TInstall {
   void WaitForDeletions();
   std::vector<std::future<void>> deletions_;  // job thread only
   int deletedFiles_ = 0;
+  // A step whose other problems are warnings hands here the status of every write it made that
+  // failed, from whichever thread made it: a full disk must end the run (RunWarningStep), not
+  // leave the patch's files quietly out of the image. True when status is such a failure.
+  // Thread: any.
+  bool KeepWriteFailure(const ctr::Status& status);
   // Copies a patch folder into the work folder without following links; every link skipped
-  // is a warning that names it.
+  // is a warning that names it, and a write that failed goes to KeepWriteFailure.
   bool CopyPatchFolder(const std::filesystem::path& source, const std::filesystem::path& destination);
 
   TInstallHost& host_;
@@ -293,6 +300,10 @@ class TInstall {
   bool CheckOutput(const std::filesystem::path& written);
   // Runs a step whose problems are warnings; a write failure in it (a full disk) ends the run.
   bool RunWarningStep(bool (TInstall::*step)());
+  // The first write failure kept since the last call, and a clean slate for the next step.
+  ctr::Status TakeWriteFailure();
+  std::mutex writeFailureMutex_;
+  ctr::Status writeFailure_;  // guarded by writeFailureMutex_
 
 
   struct TExpectedGrowth {

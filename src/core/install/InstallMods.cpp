@@ -60,14 +60,23 @@ bool Exists(const fs::path& path) {
 
 // Moves a finished work file into the staged folder: a rename where both lie on one file
 // system, a copy elsewhere (the work folder goes away at the end of the run either way).
-bool MoveInto(const fs::path& from, const fs::path& to) {
+ctr::Status MoveInto(const fs::path& from, const fs::path& to) {
   std::error_code ec;
   fs::create_directories(to.parent_path(), ec);
-  if (ec) return false;
-  if (RenameFile(from, to)) return true;
+  if (ec) return ctr::WriteFailure("create_directories", to.parent_path(), ec);
+  if (RenameFile(from, to)) return ctr::Status::Ok();
   fs::copy_file(from, to, ec);
-  if (ec && IsWriteFailure(ec)) ctr::NoteWriteFailure();
-  return !ec;
+  if (ec) return ctr::WriteFailure("copy", to, ec);
+  return ctr::Status::Ok();
+}
+
+// RenameFile's rule (never over an existing entry), with the system's reason when it fails.
+ctr::Status Rename(const fs::path& from, const fs::path& to) {
+  if (Exists(to)) return ctr::Status::Error(PathToUtf8(to) + " exists");
+  std::error_code ec;
+  fs::rename(from, to, ec);
+  if (ec) return ctr::WriteFailure("rename", from, ec);
+  return ctr::Status::Ok();
 }
 
 }  // namespace
@@ -159,8 +168,7 @@ bool TInstallMods::ExtractRomFS() {
     const auto entry = hasRomFs_ ? romfs_.Find(path) : std::nullopt;
     if (!entry) continue;
     if (const ctr::Status status = image_.CopyRomFsFile(*entry, tree / PathFromUtf8(path)); !status) {
-      LogKeyAfterBreak("ErrorWritingWorkFiles");
-      Log(status.message());
+      Log("\r\n" + FormatText("ErrorWritingWorkFiles", {status.message()}));
       return false;
     }
   }
@@ -168,8 +176,15 @@ bool TInstallMods::ExtractRomFS() {
   return true;
 }
 
-bool TInstallMods::StageFiles(const fs::path& stage) {
+ctr::Status TInstallMods::StageFiles(const fs::path& stage) {
+  const auto cancelled = [] { return ctr::Status::Error("cancelled"); };
+  const auto unlisted = [](const fs::path& folder, const std::error_code& error) {
+    return ctr::Status::Error(PathToUtf8(folder) + ": " + ctr::SystemReason(error));
+  };
   std::error_code ec;
+  if (!fs::create_directory(stage, ec)) {
+    return ctr::WriteFailure("create_directory", stage, ec ? ec : std::make_error_code(std::errc::file_exists));
+  }
   staged_.clear();
   // A loader reads the program decompressed, as the patch carries it; the other files of the
   // program partition have no place in a mod folder.
@@ -184,7 +199,7 @@ bool TInstallMods::StageFiles(const fs::path& stage) {
         leftOut += (leftOut.empty() ? "" : ", ") + name;
       }
     }
-    if (ec) return false;
+    if (ec) return unlisted(exefs, ec);
   }
   if (!leftOut.empty()) LogWarning("WarningModExeFsLeftOut", leftOut);
 
@@ -194,10 +209,10 @@ bool TInstallMods::StageFiles(const fs::path& stage) {
     for (fs::recursive_directory_iterator it(tree, ec), end; !ec && it != end; it.increment(ec)) {
       if (it->is_regular_file(ec) && !it->is_symlink(ec)) files.push_back(it->path());
     }
-    if (ec) return false;
+    if (ec) return unlisted(tree, ec);
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
-      if (!Checkpoint()) return false;
+      if (!Checkpoint()) return cancelled();
       const std::string path = GenericUtf8(file.lexically_relative(tree));
       const auto original = hasRomFs_ ? romfs_.Find(path) : std::nullopt;
       const THashed hashed = original ? HashAndCompare(file, inputFile_, original->offset, original->size)
@@ -207,10 +222,11 @@ bool TInstallMods::StageFiles(const fs::path& stage) {
     }
   }
   for (const TStagedFile& file : staged_) {
-    if (!Checkpoint()) return false;
-    if (file.sha256.empty() || !MoveInto(file.workFile, stage / PathFromUtf8(file.path))) return false;
+    if (!Checkpoint()) return cancelled();
+    if (file.sha256.empty()) return ctr::Status::Error("cannot read " + PathToUtf8(file.workFile));
+    if (ctr::Status moved = MoveInto(file.workFile, stage / PathFromUtf8(file.path)); !moved) return moved;
   }
-  return true;
+  return ctr::Status::Ok();
 }
 
 bool TInstallMods::SameAsImageProgram(const fs::path& codeBin) {
@@ -271,23 +287,23 @@ void TInstallMods::RecoverInterruptedReplace(const fs::path& target) {
   }
 }
 
-bool TInstallMods::PlaceTitleFolder(const fs::path& stage, const fs::path& target) {
+ctr::Status TInstallMods::PlaceTitleFolder(const fs::path& stage, const fs::path& target) {
   const fs::path old = FOutPath / (titleFolder_ + kOldSuffix);
   const bool replacing = Exists(target);
   if (replacing) {
     if (!settings_.replaceModFolder) {
       Log(FormatText("ErrorModFolderExists", {PathToUtf8(target)}));
-      return false;
+      return ctr::Status::Error(PathToUtf8(target) + " exists");
     }
     if (Exists(old)) DeleteFolder(old);
-    if (!RenameFile(target, old)) return false;
+    if (ctr::Status moved = Rename(target, old); !moved) return moved;
   }
-  if (!RenameFile(stage, target)) {
+  if (ctr::Status placed = Rename(stage, target); !placed) {
     if (replacing) RenameFile(old, target);
-    return false;
+    return placed;
   }
   if (replacing && !DeleteFolder(old)) LogWarning("ErrorFolderDelete", PathToUtf8(old));
-  return true;
+  return ctr::Status::Ok();
 }
 
 bool TInstallMods::BuildOutput(fs::path& written) {
@@ -296,11 +312,10 @@ bool TInstallMods::BuildOutput(fs::path& written) {
   const fs::path stage = FOutPath / (titleFolder_ + kStageSuffix);
   // Only a run of this program names a folder so; one left by a run that was killed goes.
   if (Exists(stage)) DeleteFolder(stage);
-  const std::uint64_t failuresBefore = ctr::WriteFailureCount();
-  const bool stagedOk = CreateFolder(stage) && StageFiles(stage);
-  if (!stagedOk || !Checkpoint()) {
+  const ctr::Status staged = StageFiles(stage);
+  if (!staged || !Checkpoint()) {
     DeleteFolder(stage);
-    if (Checkpoint()) LogKeyAfterBreak("ErrorWritingModFolder");
+    if (Checkpoint()) Log("\r\n" + FormatText("ErrorWritingModFolder", {staged.message()}));
     return false;
   }
   LogKey("Done");
@@ -309,9 +324,9 @@ bool TInstallMods::BuildOutput(fs::path& written) {
     DeleteFolder(stage);
     return false;
   }
-  if (ctr::WriteFailureCount() != failuresBefore || !PlaceTitleFolder(stage, target)) {
+  if (const ctr::Status placed = PlaceTitleFolder(stage, target); !placed) {
     DeleteFolder(stage);
-    LogKeyAfterBreak("ErrorWritingModFolder");
+    Log("\r\n" + FormatText("ErrorWritingModFolder", {placed.message()}));
     return false;
   }
   writtenFiles_.clear();

@@ -43,8 +43,9 @@ class TInstallMods final : public TInstall {
   bool SoundChanges() const;
   // The RomFS paths the patch steps will work on, each once.
   std::vector<std::string> FilesToRead() const;
-  // Fills the staged title folder; false when a write failed or the run was cancelled.
-  bool StageFiles(const std::filesystem::path& stage);
+  // Creates and fills the staged title folder; the reason when that failed (a write that
+  // failed says so) or the run was cancelled.
+  ctr::Status StageFiles(const std::filesystem::path& stage);
   // Whether the program the run made is the image's own, decompressed as a loader reads it.
   bool SameAsImageProgram(const std::filesystem::path& codeBin);
   // Whether a path may be in the mod folder's romfs: the input has it, the patch brings it,
@@ -55,7 +56,7 @@ class TInstallMods final : public TInstall {
   // Puts back the earlier title folder that an interrupted replace left under its old name.
   void RecoverInterruptedReplace(const std::filesystem::path& target);
   // Puts the staged folder in place of the title folder, replacing an existing one whole.
-  bool PlaceTitleFolder(const std::filesystem::path& stage, const std::filesystem::path& target);
+  ctr::Status PlaceTitleFolder(const std::filesystem::path& stage, const std::filesystem::path& target);
 
   TImageFiles image_;
   // What the steps read the input through, once CheckBeforeStart has opened it.

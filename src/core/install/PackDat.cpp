@@ -30,12 +30,15 @@ std::string ProgressLine(std::int64_t i, std::int64_t last) {
   return std::to_string(i) + "/" + std::to_string(last);
 }
 
-bool WriteEntryFile(const fs::path& path, std::span<const std::uint8_t> data) {
+// Written straight, without the temporary file and rename of ctr::OutputFile: thousands of
+// entries go into a folder of the run's own.
+ctr::Status WriteEntryFile(const fs::path& path, std::span<const std::uint8_t> data) {
+  ctr::ClearSystemError();
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (out) out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-  out.close();
-  if (out.fail()) ctr::NoteWriteFailure();
-  return !out.fail();
+  if (out) out.close();
+  if (!out) return ctr::WriteFailure("write", path, ctr::LastSystemError());
+  return ctr::Status::Ok();
 }
 
 }  // namespace
@@ -155,7 +158,7 @@ ctr::Status UnpackPackEntries(ctr::InputFile& packDat, std::span<const TPackInde
       entry.clear();
     }
     const fs::path file = folder / PackEntryFileName(i, GuessPackEntryExtension(entry));
-    if (!WriteEntryFile(file, entry)) return ctr::Status::Error("cannot write " + PathToUtf8(file));
+    if (ctr::Status written = WriteEntryFile(file, entry); !written) return written;
     if (i % kPackProgressStep == 0) progress.replaceLast(ProgressLine(i, last));
   }
   progress.replaceLast(ProgressLine(last, last));
@@ -274,8 +277,9 @@ bool TInstall::UpdatePackDat() {
     const std::vector<TPackIndexEntry> table = ReadPackIndex(index.value());
 
     failureKey = "ErrorExtractingPackDat";
-    if (!UnpackPackEntries(data, table, folder, progress)) {
+    if (const ctr::Status unpacked = UnpackPackEntries(data, table, folder, progress); !unpacked) {
       LogWarning("ErrorExtractingPackDat");
+      KeepWriteFailure(unpacked);
       return true;
     }
     // Closed before repacking, which replaces the file (Windows cannot replace an open one).
@@ -293,8 +297,9 @@ bool TInstall::UpdatePackDat() {
 
     failureKey = "ErrorRepackingPackDat";
     LogKey("RepackingPackDat");
-    if (!RepackPackEntries(folder, packDat, packInc, index.value(), progress)) {
+    if (const ctr::Status repacked = RepackPackEntries(folder, packDat, packInc, index.value(), progress); !repacked) {
       LogWarning("ErrorRepackingPackDat");
+      KeepWriteFailure(repacked);
       return true;
     }
     LogKey("Done");

@@ -2,7 +2,7 @@
 // over the voice wave archive, the music choice written into the INFO block's stream names,
 // and the archive joined again. Nothing here ends the run: a problem is logged as a warning
 // and the image is rebuilt with the archive as it was.
-#include <fstream>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -32,24 +32,27 @@ bool TInstall::ApplySound(const std::string& archiveName, const std::string& voi
   const fs::path archive = sound / (archiveName + ".bcsar");
   const fs::path voices = pieces / "4_CSAR_FILE" / voicePiece;
   const fs::path streams = sound / "stream";
-  // Pieces left in the RomFS tree would be packed into the image beside the archive.
+  // Pieces left in the RomFS tree would be packed into the image beside the archive. A write
+  // that failed on the way goes to RunWarningStep, which ends the run on it.
+  ctr::Status writeFailure;
   const auto warn = [&](const char* key) {
     LogWarning(key);
+    KeepWriteFailure(writeFailure);
     DeleteFolder(pieces);
     return true;
   };
 
-  if (UnpackBcsar(archive) != 0) return warn("WarningUnpackingBcsar");
+  if (UnpackBcsar(archive, {}, &writeFailure) != 0) return warn("WarningUnpackingBcsar");
 
   if (!FPatchDir.empty() && FolderExists(FPatchDir / "voice")) {
     if (!wholeNames) LogKey("ApplyingVoice");
-    if (UnpackCwar(fs::path(voices) += ".bin") != 0) return warn("WarningUnpackingCwar");
+    if (UnpackCwar(fs::path(voices) += ".bin", {}, &writeFailure) != 0) return warn("WarningUnpackingCwar");
     if (wholeNames) LogKey("ApplyingVoice");
     const int choice = host_.VoiceIndex();
     const char* set = kVoiceSets[choice >= 0 && choice <= 2 ? choice : 0];
     const fs::path source = FPatchDir / "voice" / set / "3_BCWAV";
     if (!CopyPatchFolder(source, voices)) return warn("WarningCopyingSoundFiles");
-    if (PackCwar(voices) != 0) return warn("WarningPackingCwar");
+    if (PackCwar(voices, &writeFailure) != 0) return warn("WarningPackingCwar");
     LogKey("Done");
   }
 
@@ -82,20 +85,16 @@ bool TInstall::ApplySound(const std::string& archiveName, const std::string& voi
       }
       info.replace(static_cast<std::size_t>(w.offset), w.bytes.size(), w.bytes);
     }
-    {
-      std::ofstream out(infoPiece, std::ios::binary | std::ios::trunc);
-      out.write(info.data(), static_cast<std::streamsize>(info.size()));
-      out.close();
-      if (!out) {
-        ctr::NoteWriteFailure();
-        undoRenames();
-        return warn("WarningPackingBcsar");
-      }
+    writeFailure = ctr::WriteWholeFile(
+        infoPiece, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(info.data()), info.size()));
+    if (!writeFailure) {
+      undoRenames();
+      return warn("WarningPackingBcsar");
     }
     LogKey("Done");
   }
 
-  if (PackBcsar(pieces) != 0) {
+  if (PackBcsar(pieces, &writeFailure) != 0) {
     undoRenames();
     return warn("WarningPackingBcsar");
   }

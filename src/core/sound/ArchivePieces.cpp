@@ -31,11 +31,22 @@ namespace {
 
 constexpr std::size_t kCopyBlock = std::size_t{1} << 20;
 
-bool CloseChecked(std::ofstream& out) {
+// What went wrong in a piece file's stream; the stream itself does not say, so the system's
+// error is read at once.
+ctr::Status StreamFailed(const char* operation, const fs::path& target) {
+  return ctr::WriteFailure(operation, target, ctr::LastSystemError());
+}
+
+ctr::Status CloseChecked(std::ofstream& out, const fs::path& target) {
   out.flush();
-  const bool ok = static_cast<bool>(out);
+  if (!out) {
+    ctr::Status failed = StreamFailed("write", target);
+    out.close();  // the caller may delete the file, which Windows refuses while it is open
+    return failed;
+  }
   out.close();
-  return (ok && !out.fail()) || WriteFailed();
+  if (out.fail()) return StreamFailed("close", target);
+  return ctr::Status::Ok();
 }
 
 bool WriteZeros(std::ostream& out, std::uint64_t count) {
@@ -81,33 +92,41 @@ bool ReadAt(std::istream& in, std::uint64_t streamSize, std::uint64_t offset, vo
 
 // ---------------------------------------------------------------- writing pieces
 
-bool WriteFailed() {
-  ctr::NoteWriteFailure();
-  return false;
+int Failed(const ctr::Status& status, ctr::Status* writeFailure) {
+  if (writeFailure && status.IsWriteFailure()) *writeFailure = status;
+  return -1;
 }
 
-bool CopyRangeToFile(std::istream& in, std::uint64_t streamSize, std::uint64_t offset,
-                     std::uint64_t length, const fs::path& target) {
-  if (!ctr::InRange(offset, length, streamSize)) return false;
+ctr::Status CreatePieceFolder(const fs::path& folder) {
+  std::error_code ec;
+  if (fs::create_directory(folder, ec)) return ctr::Status::Ok();
+  return ctr::WriteFailure("create_directory", folder, ec ? ec : std::make_error_code(std::errc::file_exists));
+}
+
+ctr::Status CopyRangeToFile(std::istream& in, std::uint64_t streamSize, std::uint64_t offset,
+                            std::uint64_t length, const fs::path& target) {
+  if (!ctr::InRange(offset, length, streamSize)) return ctr::Status::Error("a piece lies outside the archive");
+  ctr::ClearSystemError();
   std::ofstream out(target, std::ios::binary | std::ios::trunc);
-  if (!out) return WriteFailed();
+  if (!out) return StreamFailed("create", target);
   std::vector<char> block(static_cast<std::size_t>(std::min<std::uint64_t>(length, kCopyBlock)));
   std::uint64_t done = 0;
   while (done < length) {
     const std::uint64_t n = std::min<std::uint64_t>(length - done, block.size());
-    if (!ReadAt(in, streamSize, offset + done, block.data(), n)) return false;
+    if (!ReadAt(in, streamSize, offset + done, block.data(), n)) return ctr::Status::Error("the archive is cut short");
     out.write(block.data(), static_cast<std::streamsize>(n));
-    if (!out) return WriteFailed();
+    if (!out) return StreamFailed("write", target);
     done += n;
   }
-  return CloseChecked(out);
+  return CloseChecked(out, target);
 }
 
-bool WriteBytesToFile(const Bytes& bytes, const fs::path& target) {
+ctr::Status WriteBytesToFile(const Bytes& bytes, const fs::path& target) {
+  ctr::ClearSystemError();
   std::ofstream out(target, std::ios::binary | std::ios::trunc);
-  if (!out) return WriteFailed();
+  if (!out) return StreamFailed("create", target);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-  return CloseChecked(out);
+  return CloseChecked(out, target);
 }
 
 bool WriteBytes(std::ostream& out, const Bytes& bytes) {
@@ -138,26 +157,26 @@ std::optional<Bytes> LoadPiece(const fs::path& path) {
   return std::move(bytes.value());
 }
 
-int WriteReplacing(const fs::path& target, const std::function<int(std::ostream&)>& build) {
+int WriteReplacing(const fs::path& target, const std::function<int(std::ostream&)>& build,
+                   ctr::Status* writeFailure) {
   fs::path temp = target;
   temp += std::string(ctr::kTemporaryOutputSuffix);
+  ctr::ClearSystemError();
   std::ofstream out(temp, std::ios::binary | std::ios::trunc);
-  if (!out) {
-    WriteFailed();
-    return -1;
-  }
+  if (!out) return Failed(StreamFailed("create", target), writeFailure);
   const int result = build(out);
-  const bool written = CloseChecked(out);
+  // A build that gave up on a failed write of its own leaves the stream failed: that is the
+  // reason, not whatever its input looked like.
+  const ctr::Status written = CloseChecked(out, target);
   if (result != 0 || !written) {
     RemoveFile(temp);
-    return -1;
+    return Failed(written, writeFailure);
   }
   std::error_code ec;
   fs::rename(temp, target, ec);
   if (ec) {
-    WriteFailed();
     RemoveFile(temp);
-    return -1;
+    return Failed(ctr::WriteFailure("rename", target, ec), writeFailure);
   }
   return 0;
 }

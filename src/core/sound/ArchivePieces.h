@@ -79,14 +79,18 @@ bool PutStructAt(Bytes& bytes, std::uint64_t offset, const T& value) {
 
 // ---------------------------------------------------------------- writing pieces
 
-// Every failure to create, write or close a piece or folder is a write failure: the caller
-// tells a full disk from damaged input by the count ctr keeps. Returns false.
-bool WriteFailed();
+// Every failure to create, write or close a piece or folder is a write failure, and its status
+// says so (with the system's reason), so that the caller can tell a full disk from damaged
+// input. Failed hands such a status on through writeFailure, when given, and returns -1.
+int Failed(const ctr::Status& status, ctr::Status* writeFailure);
+// Creates one folder level; a failure (an existing folder too) is a write failure.
+ctr::Status CreatePieceFolder(const std::filesystem::path& folder);
 
-// Copies [offset, offset + length) of in to a new file at target, in blocks.
-bool CopyRangeToFile(std::istream& in, std::uint64_t streamSize, std::uint64_t offset, std::uint64_t length,
-                     const std::filesystem::path& target);
-bool WriteBytesToFile(const Bytes& bytes, const std::filesystem::path& target);
+// Copies [offset, offset + length) of in to a new file at target, in blocks. A range that is
+// not inside in, or a read that comes up short, is a plain error.
+ctr::Status CopyRangeToFile(std::istream& in, std::uint64_t streamSize, std::uint64_t offset, std::uint64_t length,
+                            const std::filesystem::path& target);
+ctr::Status WriteBytesToFile(const Bytes& bytes, const std::filesystem::path& target);
 bool WriteBytes(std::ostream& out, const Bytes& bytes);
 // Appends a whole piece file, which must still be exactly as long as when it was listed.
 bool CopyFileToStream(const std::filesystem::path& source, std::uint64_t expectedLength, std::ostream& out);
@@ -95,7 +99,8 @@ std::optional<Bytes> LoadPiece(const std::filesystem::path& path);
 // Builds the output through build into a temporary file beside target and puts it in
 // target's place only when build succeeded, so a failed join never damages the archive. The
 // temporary name is the container tools' own, which no unpacked file can have.
-int WriteReplacing(const std::filesystem::path& target, const std::function<int(std::ostream&)>& build);
+int WriteReplacing(const std::filesystem::path& target, const std::function<int(std::ostream&)>& build,
+                   ctr::Status* writeFailure);
 
 // "dir/" and "dir" name the same piece folder; the archive is its sibling with an extension.
 std::filesystem::path JoinTarget(std::filesystem::path folder, const char* extension);

@@ -146,19 +146,16 @@ bool WriteCsarInfoAndFile(std::ostream& out, const TCsarJoin& join) {
 
 }  // namespace
 
-int UnpackBcsar(const fs::path& archive, const fs::path& folder) {
+int UnpackBcsar(const fs::path& archive, const fs::path& folder, ctr::Status* writeFailure) {
   const fs::path target = folder.empty() ? ArchivePieceFolder(archive) : folder;
   if (target.empty()) return -1;
   std::error_code ec;
   if (fs::equivalent(archive, target, ec)) return -1;  // never delete the archive itself
   if (fs::exists(fs::symlink_status(target, ec)) && !DeleteFolder(target)) return -1;
-  if (!CreateFolder(target)) {
-    WriteFailed();
-    return -1;
-  }
+  if (const ctr::Status created = CreatePieceFolder(target); !created) return Failed(created, writeFailure);
   std::ifstream in(archive, std::ios::binary);
   if (!in) return -1;
-  if (SplitBcsar(in, target) != 0) {
+  if (SplitBcsar(in, target, writeFailure) != 0) {
     in.close();
     DeleteFolder(target);
     return -1;
@@ -166,7 +163,7 @@ int UnpackBcsar(const fs::path& archive, const fs::path& folder) {
   return 0;
 }
 
-int SplitBcsar(std::istream& archive, const fs::path& folder) {
+int SplitBcsar(std::istream& archive, const fs::path& folder, ctr::Status* writeFailure) {
   const auto size = StreamSize(archive);
   if (!size) return -1;
   const auto header = ReadStructAt<TCsarHeader>(archive, *size, 0);
@@ -191,23 +188,22 @@ int SplitBcsar(std::istream& archive, const fs::path& folder) {
     }
   }
 
-  if (!CopyRangeToFile(archive, *size, 0, header->headerLength, folder / "1_CSAR_Header.bin")) {
-    return -1;
+  if (const ctr::Status s = CopyRangeToFile(archive, *size, 0, header->headerLength, folder / "1_CSAR_Header.bin");
+      !s) {
+    return Failed(s, writeFailure);
   }
   for (const TBlockPiece& block : blocks) {
-    if (!CopyRangeToFile(archive, *size, block.ref.offset, block.ref.length, folder / block.piece)) {
-      return -1;
+    if (const ctr::Status s = CopyRangeToFile(archive, *size, block.ref.offset, block.ref.length, folder / block.piece);
+        !s) {
+      return Failed(s, writeFailure);
     }
   }
 
   const fs::path subFolder = folder / "4_CSAR_FILE";
   std::error_code ec;
   if (fs::exists(fs::symlink_status(subFolder, ec)) && !DeleteFolder(subFolder)) return -1;
-  if (!CreateFolder(subFolder)) {
-    WriteFailed();
-    return -1;
-  }
-  if (SplitCsarFileBlock(archive, header->file.offset, header->file.length, subFolder) != 0) {
+  if (const ctr::Status created = CreatePieceFolder(subFolder); !created) return Failed(created, writeFailure);
+  if (SplitCsarFileBlock(archive, header->file.offset, header->file.length, subFolder, writeFailure) != 0) {
     DeleteFolder(subFolder);
     return -1;
   }
@@ -215,7 +211,7 @@ int SplitBcsar(std::istream& archive, const fs::path& folder) {
 }
 
 int SplitCsarFileBlock(std::istream& archive, std::uint64_t blockOffset, std::uint64_t blockLength,
-                       const fs::path& subFolder) {
+                       const fs::path& subFolder, ctr::Status* writeFailure) {
   const auto size = StreamSize(archive);
   if (!size || !ctr::InRange(blockOffset, blockLength, *size)) return -1;
   std::uint64_t n = 0;
@@ -238,9 +234,10 @@ int SplitCsarFileBlock(std::istream& archive, std::uint64_t blockOffset, std::ui
     if (file->length == 0) break;
     if (!ctr::InRange(position, file->length, blockLength)) return -1;
     const std::string name = PieceNumber(n) + "_FILE_" + MagicForName(file->magic) + ".bin";
-    if (!CopyRangeToFile(archive, *size, blockOffset + position, file->length,
-                         subFolder / PathFromUtf8(name))) {
-      return -1;
+    if (const ctr::Status s =
+            CopyRangeToFile(archive, *size, blockOffset + position, file->length, subFolder / PathFromUtf8(name));
+        !s) {
+      return Failed(s, writeFailure);
     }
     ++n;
     position = ctr::AlignUp(position + file->length, kFileAlignment);
@@ -248,10 +245,10 @@ int SplitCsarFileBlock(std::istream& archive, std::uint64_t blockOffset, std::ui
   return 0;
 }
 
-int PackBcsar(const fs::path& folder) {
+int PackBcsar(const fs::path& folder, ctr::Status* writeFailure) {
   const fs::path target = JoinTarget(folder, ".bcsar");
   if (target.empty() || !FolderExists(folder)) return -1;
-  return WriteReplacing(target, [&](std::ostream& out) { return BuildBcsar(out, folder); });
+  return WriteReplacing(target, [&](std::ostream& out) { return BuildBcsar(out, folder); }, writeFailure);
 }
 
 int BuildBcsar(std::ostream& output, const fs::path& folder) {

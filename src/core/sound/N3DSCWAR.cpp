@@ -79,50 +79,48 @@ std::optional<TCwarSplit> ReadCwarLayout(std::istream& archive, std::uint64_t si
 
 }  // namespace
 
-int UnpackCwar(const fs::path& archive, const fs::path& folder) {
+int UnpackCwar(const fs::path& archive, const fs::path& folder, ctr::Status* writeFailure) {
   const fs::path target = folder.empty() ? ArchivePieceFolder(archive) : folder;
   if (target.empty()) return -1;
-  if (!FolderExists(target) && !CreateFolder(target)) {
-    WriteFailed();
-    return -1;
+  if (!FolderExists(target)) {
+    if (const ctr::Status created = CreatePieceFolder(target); !created) return Failed(created, writeFailure);
   }
   std::ifstream in(archive, std::ios::binary);
   if (!in) return -1;
-  return SplitCwar(in, target);
+  return SplitCwar(in, target, writeFailure);
 }
 
-int SplitCwar(std::istream& archive, const fs::path& folder) {
+int SplitCwar(std::istream& archive, const fs::path& folder, ctr::Status* writeFailure) {
   const auto size = StreamSize(archive);
   if (!size) return -1;
   const auto split = ReadCwarLayout(archive, *size);
   if (!split) return -1;
 
-  if (!CopyRangeToFile(archive, *size, 0, split->header.headerLength, folder / "1_CWAR_Header.bin")) {
-    return -1;
+  if (const ctr::Status s = CopyRangeToFile(archive, *size, 0, split->header.headerLength, folder / "1_CWAR_Header.bin");
+      !s) {
+    return Failed(s, writeFailure);
   }
-  if (!WriteBytesToFile(split->info, folder / "2_CWAR_INFO.bin")) return -1;
+  if (const ctr::Status s = WriteBytesToFile(split->info, folder / "2_CWAR_INFO.bin"); !s) return Failed(s, writeFailure);
   const fs::path waveFolder = folder / "3_BCWAV";
   std::error_code ec;
   if (fs::exists(fs::symlink_status(waveFolder, ec)) && !DeleteFolder(waveFolder)) return -1;
-  if (!CreateFolder(waveFolder)) {
-    WriteFailed();
-    return -1;
-  }
+  if (const ctr::Status created = CreatePieceFolder(waveFolder); !created) return Failed(created, writeFailure);
   const std::uint64_t data = std::uint64_t{split->header.file.offset} + kFileDataBase;
   for (std::size_t i = 0; i < split->waves.size(); ++i) {
     const TCwarWaveEntry& wave = split->waves[i];
-    if (!CopyRangeToFile(archive, *size, data + wave.offset, wave.length,
-                         waveFolder / PathFromUtf8(PieceNumber(i) + ".bcwav"))) {
-      return -1;
+    if (const ctr::Status s = CopyRangeToFile(archive, *size, data + wave.offset, wave.length,
+                                              waveFolder / PathFromUtf8(PieceNumber(i) + ".bcwav"));
+        !s) {
+      return Failed(s, writeFailure);
     }
   }
   return 0;
 }
 
-int PackCwar(const fs::path& folder) {
+int PackCwar(const fs::path& folder, ctr::Status* writeFailure) {
   const fs::path target = JoinTarget(folder, ".bin");
   if (target.empty() || !FolderExists(folder)) return -1;
-  return WriteReplacing(target, [&](std::ostream& out) { return BuildCwar(out, folder); });
+  return WriteReplacing(target, [&](std::ostream& out) { return BuildCwar(out, folder); }, writeFailure);
 }
 
 int BuildCwar(std::ostream& output, const fs::path& folder) {

@@ -1,12 +1,15 @@
 // Whole installations with our real container tools and xdelta3 on synthetic game images:
 // every input kind to every output kind, and the full patch of the two music games.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <functional>
 #include <set>
+#include <system_error>
 #include <thread>
 #ifndef _WIN32
 #include <sys/resource.h>
@@ -349,6 +352,8 @@ TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
     setrlimit(RLIMIT_FSIZE, &old);
     std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(run.lines.back().find('['), std::string::npos) << run.lines.back();
+    // The player reads the system's own reason.
+    EXPECT_THAT(run.lines.back(), ::testing::HasSubstr(std::generic_category().message(EFBIG) + ">"));
     EXPECT_EQ(Snapshot(mods), before);
   }
 #endif

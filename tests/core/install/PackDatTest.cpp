@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <future>
+#include <memory>
 
 #include "core/common/Common.h"
+#include "core/install/InstallCIA.h"
 #include "core/install/InstallCXI.h"
 #include "support/JobFixture.h"
 
@@ -19,6 +22,7 @@ using test::WriteFile;
 using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::Not;
+using ::testing::StartsWith;
 using Bytes = std::vector<std::uint8_t>;
 using Lines = std::vector<std::string>;
 
@@ -330,6 +334,17 @@ TEST(PackRepack, TheListingIsSortedByNameAndSkipsFoldersAndHiddenFiles) {
 
 class PackJob : public ::testing::Test, protected test::JobFixture {};
 
+// The pack step run on a thread of its own, as steps that write on several threads do.
+class TPackOnAnotherThread : public TInstallCIA {
+ public:
+  using TInstallCIA::TInstallCIA;
+
+ protected:
+  bool UpdatePackDat() override {
+    return std::async(std::launch::async, [this] { return TInstallCIA::UpdatePackDat(); }).get();
+  }
+};
+
 TEST_F(PackJob, RunsAfterTheRomFsCopyForAATAndAA4Only) {
   const std::vector<Bytes> data = {Entry(0x11, 1, 5, "FILE"), Entry(0x22, 2)};
   const Archive a = MakeArchive(data);
@@ -351,14 +366,24 @@ TEST_F(PackJob, RunsAfterTheRomFsCopyForAATAndAA4Only) {
   EXPECT_EQ(ReadFile(Packed("pack.dat")), a.dat);
 
   // A write that fails (a full disk) is not a warning to build past: the image would lack the
-  // patch's entries.
-  host.Reset();
+  // patch's entries. The player reads which write failed and the system's reason. Made on
+  // another thread than the job's, it ends the run all the same.
   WriteFile(patchDir / "romfs/pack.dat.qpt-partial/blocker", "where the new archive is built");
-  auto job = Create("out.cia", "AA4");
-  job->Execute();
-  const Lines failed = host.Lines();
-  EXPECT_EQ(Lines(failed.end() - 3, failed.end()), (Lines{L("ErrorRepackingPackDat"), "", L("ErrorWritingWorkFiles")}));
-  EXPECT_FALSE(job->Succeeded());
+  const std::string reason = "<ErrorWritingWorkFiles:create(" + PathToUtf8(app / "tools/temp/romfs/pack.dat") + "): ";
+  for (const bool onAnotherThread : {false, true}) {
+    SCOPED_TRACE(onAnotherThread ? "on another thread" : "on the job's thread");
+    host.Reset();
+    std::unique_ptr<TInstall> job = onAnotherThread ? std::make_unique<TPackOnAnotherThread>(host, Settings("out.cia", "AA4"))
+                                                    : Create("out.cia", "AA4");
+    job->Execute();
+    const Lines failed = host.Lines();
+    ASSERT_GE(failed.size(), 3u);
+    EXPECT_EQ(Lines(failed.end() - 3, failed.end() - 1), (Lines{L("ErrorRepackingPackDat"), ""}));
+    // The system's reason follows the operation and the path.
+    EXPECT_THAT(failed.back(), StartsWith(reason));
+    EXPECT_GT(failed.back().size(), reason.size() + 1);
+    EXPECT_FALSE(job->Succeeded());
+  }
 }
 
 }  // namespace
