@@ -1,16 +1,15 @@
 #include "core/common/CodePage.h"
 
 #include <algorithm>
-#include <cctype>
+
+#include "core/common/Common.h"
 
 namespace qpt {
 
 int AnsiCodePageForLocale(std::string_view localeName) {
   // "ll_CC.charset@modifier": the language, the country and the modifier decide.
   const std::size_t languageEnd = localeName.find_first_of("_.@");
-  std::string language(localeName.substr(0, languageEnd));
-  std::transform(language.begin(), language.end(), language.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string language = Lower(std::string(localeName.substr(0, languageEnd)));
   std::string country;
   if (languageEnd != std::string_view::npos && localeName[languageEnd] == '_') {
     const std::size_t countryEnd = localeName.find_first_of(".@", languageEnd);

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <istream>
@@ -391,6 +392,11 @@ std::string NativeSeparators(std::string relative) {
   return relative;
 }
 
+std::string Lower(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
 
 bool ReadSmallFile(const fs::path& path, std::string& bytes) {
   const auto read = ctr::ReadWholeFile(path);

@@ -115,6 +115,9 @@ std::string PathToUtf8(const std::filesystem::path& path);
 // separator, for the fixed argument strings of the tools.
 std::string NativeSeparators(std::string relative);
 
+// The text with its ASCII letters in lower case, for file extensions and language codes.
+std::string Lower(std::string text);
+
 // The platform's executable suffix (".exe" on Windows, empty elsewhere).
 std::string ExecutableSuffix();
 

@@ -2,7 +2,6 @@
 // with flock, and the platform's answers for Platform.h.
 #include "core/common/Platform.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <csignal>
@@ -175,8 +174,7 @@ std::string UserLanguageEnglishName() {
     const char* value = std::getenv(name);
     if (!value || !*value) continue;
     // "ru_RU.UTF-8", "ru", "en_GB@euro": the language is the part before the territory.
-    std::string code(value, std::strcspn(value, "_-.@"));
-    for (char& c : code) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    const std::string code = Lower(std::string(value, std::strcspn(value, "_-.@")));
     if (code == "ru") return "Russian";
     if (code == "en") return "English";
     return {};

@@ -1,7 +1,5 @@
 #include "core/install/Install.h"
 
-#include <algorithm>
-#include <cctype>
 #include <exception>
 #include <span>
 #include <utility>
@@ -22,12 +20,6 @@ namespace qpt {
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 std::string QuotedTool(const fs::path& tools, const char* name) {
   return "\"" + PathToUtf8(tools / (std::string(name) + ExecutableSuffix())) + "\"";

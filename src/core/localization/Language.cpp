@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <cctype>
 
 #include "core/common/Common.h"
 #include "core/localization/TokenText.h"
@@ -82,9 +81,7 @@ std::vector<std::string> FindLanguageFiles(const TFolders& folders) {
 }
 
 std::string StartingLanguageName(const std::string& localeEnglishName) {
-  std::string lower = localeEnglishName;
-  std::transform(lower.begin(), lower.end(), lower.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const std::string lower = Lower(localeEnglishName);
   return lower.find("russian") != std::string::npos ? "Русский" : "English";
 }
 

@@ -1,7 +1,6 @@
 #include "core/rom/RomIdentify.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -16,12 +15,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t kMediaUnit = 0x200;
-
-std::string Lower(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
 
 // Bounds-checked little-endian reads from the image; nullopt past its end.
 class ImageReader {
