@@ -287,7 +287,7 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
   for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
     if (!entry.is_regular_file()) continue;
     const fs::path relative = entry.path().lexically_relative(title / "romfs");
-    inFolder.insert(PathToUtf8(relative.generic_u8string()));
+    inFolder.insert(GenericUtf8(relative));
     EXPECT_EQ(test::ReadFile(entry.path()), test::ReadFile(tree / relative)) << PathToUtf8(relative);
   }
   for (const std::string& changed : {std::string("pack.dat"), std::string("pack.inc"), std::string("text/new.txt"), g.soundPath}) {

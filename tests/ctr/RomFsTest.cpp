@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/Common.h"
 #include "support/ImageFiles.h"
 #include "support/TempDir.h"
 
@@ -52,9 +53,8 @@ std::string HexOf(const Bytes& bytes, std::size_t at) {
 std::map<std::string, std::string> TreeOf(const fs::path& root) {
   std::map<std::string, std::string> tree;
   for (const auto& entry : fs::recursive_directory_iterator(root)) {
-    const std::u8string rel = fs::relative(entry.path(), root).generic_u8string();
-    const std::string key(rel.begin(), rel.end());
-    tree[key] = entry.is_directory() ? std::string("<dir>") : ReadFile(entry.path());
+    tree[qpt::GenericUtf8(fs::relative(entry.path(), root))] =
+        entry.is_directory() ? std::string("<dir>") : ReadFile(entry.path());
   }
   return tree;
 }

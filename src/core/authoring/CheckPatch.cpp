@@ -381,10 +381,7 @@ class TChecker {
       if (i == 0) continue;
       const fs::path named = PathFromUtf8(lines[i]);
       const fs::path relative = named.lexically_relative(dir_);
-      if (named.is_absolute() && !relative.empty() && *relative.begin() != "..") {
-        const std::u8string generic = relative.generic_u8string();
-        file.assign(generic.begin(), generic.end());
-      }
+      if (named.is_absolute() && !relative.empty() && *relative.begin() != "..") file = GenericUtf8(relative);
     }
     const bool known = std::any_of(problems_.begin(), problems_.end(),
                                    [&](const TPatchProblem& p) { return p.error == error && p.text == text; });

@@ -21,11 +21,6 @@ std::string Quoted(const std::string& value) {
   return text + "\"";
 }
 
-std::string GenericUtf8(const fs::path& relative) {
-  const std::u8string text = relative.generic_u8string();
-  return std::string(text.begin(), text.end());
-}
-
 std::uint64_t TreeSize(const fs::path& folder) {
   std::uint64_t total = 0;
   std::error_code ec;

@@ -384,6 +384,11 @@ std::string PathToUtf8(const fs::path& path) {
   return std::string(s.begin(), s.end());
 }
 
+std::string GenericUtf8(const fs::path& relative) {
+  const std::u8string text = relative.generic_u8string();
+  return std::string(text.begin(), text.end());
+}
+
 std::string NativeSeparators(std::string relative) {
   const char separator = static_cast<char>(fs::path::preferred_separator);
   for (char& c : relative) {

@@ -111,6 +111,10 @@ bool CanWriteIn(const std::filesystem::path& folder);
 std::filesystem::path PathFromUtf8(const std::string& utf8);
 std::string PathToUtf8(const std::filesystem::path& path);
 
+// A relative path as UTF-8 with '/' between its names on every platform, as the RomFS, the
+// receipts and the patch lists name files.
+std::string GenericUtf8(const std::filesystem::path& relative);
+
 // A relative path written with backslashes ("tools\temp\exefs.bin") in the platform's
 // separator, for the fixed argument strings of the tools.
 std::string NativeSeparators(std::string relative);

@@ -47,12 +47,6 @@ THashed HashAndCompare(const fs::path& file, ctr::InputFile* in, std::uint64_t o
   return {HexText(digest.data(), digest.size(), false), same};
 }
 
-// A relative path as the RomFS names it: UTF-8 with '/' between names on every platform.
-std::string GenericUtf8(const fs::path& relative) {
-  const std::u8string text = relative.generic_u8string();
-  return std::string(text.begin(), text.end());
-}
-
 bool Exists(const fs::path& path) {
   std::error_code ec;
   return fs::symlink_status(path, ec).type() != fs::file_type::not_found && !ec;

@@ -29,12 +29,6 @@
 namespace qpt {
 namespace {
 
-// A relative path as the tests name RomFS files: UTF-8 with '/', on every platform.
-std::string GenericUtf8(const std::filesystem::path& path) {
-  const std::u8string text = path.generic_u8string();
-  return std::string(text.begin(), text.end());
-}
-
 namespace fs = std::filesystem;
 
 const TGameRow& Row(const std::string& code, std::uint8_t region = 2) {
