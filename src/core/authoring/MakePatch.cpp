@@ -21,15 +21,6 @@ std::string Quoted(const std::string& value) {
   return text + "\"";
 }
 
-std::uint64_t TreeSize(const fs::path& folder) {
-  std::uint64_t total = 0;
-  std::error_code ec;
-  for (fs::recursive_directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_regular_file(ec)) total += it->file_size(ec);
-  }
-  return total;
-}
-
 bool SameBytes(const fs::path& file, const std::vector<std::uint8_t>& bytes) {
   std::string content;
   std::error_code ec;

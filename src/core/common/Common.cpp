@@ -403,6 +403,27 @@ std::string Lower(std::string text) {
   return text;
 }
 
+std::uint64_t TreeSize(const fs::path& path) {
+  std::error_code ec;
+  const fs::file_status status = fs::symlink_status(path, ec);
+  if (ec) return 0;
+  if (fs::is_regular_file(status)) {
+    const std::uint64_t size = fs::file_size(path, ec);
+    return ec ? 0 : size;
+  }
+  if (!fs::is_directory(status)) return 0;
+  std::uint64_t total = 0;
+  // Files come and go while a tool writes: whatever cannot be measured now counts as nothing.
+  for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
+    std::error_code entryError;
+    if (it->is_regular_file(entryError)) {
+      const std::uint64_t size = it->file_size(entryError);
+      if (!entryError) total += size;
+    }
+  }
+  return total;
+}
+
 bool ReadSmallFile(const fs::path& path, std::string& bytes) {
   const auto read = ctr::ReadWholeFile(path);
   if (!read) return false;

@@ -122,6 +122,10 @@ std::string NativeSeparators(std::string relative);
 // The text with its ASCII letters in lower case, for file extensions and language codes.
 std::string Lower(std::string text);
 
+// Bytes of a file, or of every file below a folder; 0 for anything missing. Links are not
+// followed, and a file that cannot be measured (it may just be going away) counts as nothing.
+std::uint64_t TreeSize(const std::filesystem::path& path);
+
 // The platform's executable suffix (".exe" on Windows, empty elsewhere).
 std::string ExecutableSuffix();
 

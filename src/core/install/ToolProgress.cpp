@@ -1,32 +1,12 @@
 #include "core/install/ToolProgress.h"
 
 #include <algorithm>
-#include <system_error>
+
+#include "core/common/Common.h"
 
 namespace qpt {
 
 namespace fs = std::filesystem;
-
-std::uint64_t TreeSize(const fs::path& path) {
-  std::error_code ec;
-  const fs::file_status status = fs::symlink_status(path, ec);
-  if (ec) return 0;
-  if (fs::is_regular_file(status)) {
-    const std::uint64_t size = fs::file_size(path, ec);
-    return ec ? 0 : size;
-  }
-  if (!fs::is_directory(status)) return 0;
-  std::uint64_t total = 0;
-  // Files come and go while a tool writes: whatever cannot be measured now counts as nothing.
-  for (fs::recursive_directory_iterator it(path, ec), end; !ec && it != end; it.increment(ec)) {
-    std::error_code entryError;
-    if (it->is_regular_file(entryError)) {
-      const std::uint64_t size = it->file_size(entryError);
-      if (!entryError) total += size;
-    }
-  }
-  return total;
-}
 
 TGrowthProgress::TGrowthProgress(std::vector<fs::path> watched, std::uint64_t expectedGrowth, int from, int to,
                                  std::function<void(int)> report)

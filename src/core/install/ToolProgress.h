@@ -14,9 +14,6 @@
 
 namespace qpt {
 
-// Bytes of a file, or of every file below a folder; 0 for anything missing.
-std::uint64_t TreeSize(const std::filesystem::path& path);
-
 class TGrowthProgress {
  public:
   // watched: files or folders that grow while the tool writes (a file being written under a
