@@ -7,6 +7,7 @@
 #include "core/localization/Language.h"
 #include "core/localization/TokenText.h"
 #include "core/rom/RomIdentify.h"
+#include "ctr/Io.h"
 
 namespace qpt {
 
@@ -116,7 +117,7 @@ class TPatchMaker {
   }
 
   std::string Digest(const std::string& path) {
-    const fs::path scratch = s_.out / ("digest.qpt-partial");
+    const fs::path scratch = s_.out / ("digest" + std::string(ctr::kTemporaryOutputSuffix));
     const auto entry = image_.Find(path);
     const ctr::Status copied = image_.CopyRomFsFile(*entry, scratch);
     std::string md5;
@@ -162,7 +163,7 @@ class TPatchMaker {
 
   // The delta carries only what changed; the game's own data stays out of the patch.
   bool AddDelta(const fs::path& translated, const ctr::RomFsReader::FileEntry& entry) {
-    const fs::path old = s_.out / "pack.dat.qpt-partial";
+    const fs::path old = s_.out / ("pack.dat" + std::string(ctr::kTemporaryOutputSuffix));
     const ctr::Status copied = image_.CopyRomFsFile(entry, old);
     if (!copied) {
       RemoveFile(old);

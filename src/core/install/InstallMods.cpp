@@ -18,7 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr const char* kStageSuffix = ".qpt-partial";
 constexpr const char* kOldSuffix = ".qpt-old";
 
 // The SHA-256 of a file the run made and whether it holds exactly the bytes [offset, offset + size)
@@ -303,7 +302,7 @@ ctr::Status TInstallMods::PlaceTitleFolder(const fs::path& stage, const fs::path
 bool TInstallMods::BuildOutput(fs::path& written) {
   LogKey("WritingModFolder");
   const fs::path target = FOutPath / titleFolder_;
-  const fs::path stage = FOutPath / (titleFolder_ + kStageSuffix);
+  const fs::path stage = FOutPath / (titleFolder_ + std::string(ctr::kTemporaryOutputSuffix));
   // Only a run of this program names a folder so; one left by a run that was killed goes.
   if (Exists(stage)) DeleteFolder(stage);
   const ctr::Status staged = StageFiles(stage);
