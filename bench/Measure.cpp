@@ -124,17 +124,6 @@ TProcessRun RunCommandLine(const std::string& quotedProgram, const std::string& 
   return RunMeasured(program, words, workFolder);
 }
 
-std::uint64_t BytesIn(const fs::path& path) {
-  std::error_code ec;
-  if (fs::is_regular_file(path, ec)) return fs::file_size(path, ec);
-  std::uint64_t total = 0;
-  if (!fs::is_directory(path, ec)) return 0;
-  for (const auto& entry : fs::recursive_directory_iterator(path, ec)) {
-    if (entry.is_regular_file(ec)) total += entry.file_size(ec);
-  }
-  return total;
-}
-
 double CopyTime(const std::vector<fs::path>& paths, const fs::path& scratch) {
   if (paths.empty()) return 0;
   const fs::path target = scratch / "cp-measure";

@@ -45,9 +45,6 @@ struct TMachineCounters {
 TMachineCounters MachineCounters();
 double BusyCores(const TMachineCounters& from, const TMachineCounters& to);
 
-// Bytes in a file, or in every file below a folder.
-std::uint64_t BytesIn(const std::filesystem::path& path);
-
 // Wall time of `cp -r` copying the given files and folders into a fresh folder under
 // scratch; the copy is removed afterwards (not timed). 0 for an empty list.
 double CopyTime(const std::vector<std::filesystem::path>& paths, const std::filesystem::path& scratch);

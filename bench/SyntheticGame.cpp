@@ -294,7 +294,7 @@ TSyntheticGame BuildSyntheticGame(const TGameShape& shape, const fs::path& folde
   if (shape.totalBytes < fixedBytes + (1 << 20)) throw std::invalid_argument("total size too small for the shape");
   game.packDatBytes = WritePackArchive(romfs, shape.totalBytes - fixedBytes);
   game.packDat = romfs / "pack.dat";
-  game.romfsFileBytes = BytesIn(romfs);
+  game.romfsFileBytes = TreeSize(romfs);
   std::printf("  RomFS tree: %.1f MiB in %.1f s\n", static_cast<double>(game.romfsFileBytes) / 1048576.0, Now() - start);
   std::fflush(stdout);
 

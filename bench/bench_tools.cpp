@@ -60,7 +60,7 @@ void RunSequence(TCombo& combo, const fs::path& appDir, const TSyntheticGame& ga
     std::uint64_t bytes = 0;
     for (const std::string& w : item.writes) {
       writes.push_back(Resolve(appDir, w));
-      bytes += BytesIn(writes.back());
+      bytes += qpt::TreeSize(writes.back());
     }
     sync();
     const double cp = CopyTime(writes, scratch);

@@ -115,14 +115,6 @@ TEST(Measure, MinimumAndMedian) {
   EXPECT_THROW(Median({}), std::invalid_argument);
 }
 
-TEST(Measure, BytesInCountsEveryFileBelowAFolder) {
-  test::TempDir dir("bytes");
-  test::WriteFile(dir / "a/b/c.bin", std::string(0x123, 'x'));
-  test::WriteFile(dir / "a/d.bin", std::string(0x45, 'y'));
-  EXPECT_EQ(BytesIn(dir / "a"), 0x123u + 0x45u);
-  EXPECT_EQ(BytesIn(dir / "a/d.bin"), 0x45u);
-}
-
 // A small version of the benchmark image: fast to make, with the same shape.
 TGameShape SmallShape() {
   TGameShape s;

@@ -205,6 +205,15 @@ TEST(FileOperations, DistinguishFilesFromFoldersAndRefuseToOverwrite) {
   EXPECT_FALSE(RemoveFile(dir / "new"));            // a folder is not a file
 }
 
+TEST(FileOperations, TreeSizeCountsEveryFileBelowAFolderOrTheFileAlone) {
+  TempDir dir("bytes");
+  WriteFile(dir / "a/b/c.bin", std::string(0x123, 'x'));
+  WriteFile(dir / "a/d.bin", std::string(0x45, 'y'));
+  EXPECT_EQ(TreeSize(dir / "a"), 0x123u + 0x45u);
+  EXPECT_EQ(TreeSize(dir / "a/d.bin"), 0x45u);
+  EXPECT_EQ(TreeSize(dir / "missing"), 0u);
+}
+
 TEST(Paths, Utf8RoundTripAndNativeSeparators) {
   const std::string name = "Русский/Pokémon 日本.lng";
   EXPECT_EQ(PathToUtf8(PathFromUtf8(name)), name);
