@@ -44,14 +44,44 @@ Lines Keys(std::initializer_list<const char*> keys) {
   return lines;
 }
 
-// The bar never goes back, and passes every stage's end in order; a long tool step may add
-// values of its own in between, as its output grows.
-::testing::AssertionResult PassesMarks(const std::vector<int>& progress, const std::vector<int>& marks) {
-  if (!std::is_sorted(progress.begin(), progress.end())) return ::testing::AssertionFailure() << "goes back";
-  auto at = progress.begin();
-  for (int mark : marks) {
-    at = std::find(at, progress.end(), mark);
-    if (at == progress.end()) return ::testing::AssertionFailure() << "misses " << mark;
+// A value the job set the bar to, with the number of log lines there were at the time.
+struct TBarMark {
+  int percent;
+  std::size_t lines;
+};
+
+// The bar starts at 0, never goes back, and moves on after every finished stage (its "Done"
+// line) before the next line is logged, whatever percentages the stages end at; a long tool
+// step may add values of its own in between, as its output grows. A run that succeeds ends at
+// 100. One that fails never gets there, and nothing moves the bar once a line after the last
+// finished stage is logged.
+::testing::AssertionResult BarFollowsTheStages(const std::vector<TBarMark>& bar, const Lines& lines, bool succeeded) {
+  if (bar.empty() || bar.front().percent != 0) return ::testing::AssertionFailure() << "does not start at 0";
+  for (std::size_t i = 1; i < bar.size(); ++i) {
+    if (bar[i].percent < bar[i - 1].percent) {
+      return ::testing::AssertionFailure() << "goes back from " << bar[i - 1].percent << " to " << bar[i].percent;
+    }
+  }
+  std::size_t afterLastDone = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i] != L("Done")) continue;
+    afterLastDone = i + 1;
+    int before = -1;
+    bool movedOn = false;
+    for (const TBarMark& mark : bar) {
+      if (mark.lines <= i) before = std::max(before, mark.percent);
+    }
+    for (const TBarMark& mark : bar) {
+      if (mark.lines == i + 1 && mark.percent > before) movedOn = true;
+    }
+    if (!movedOn) return ::testing::AssertionFailure() << "stands still after the \"Done\" of log line " << i + 1;
+  }
+  if (succeeded && bar.back().percent != 100) return ::testing::AssertionFailure() << "ends at " << bar.back().percent;
+  if (!succeeded) {
+    if (bar.back().percent >= 100) return ::testing::AssertionFailure() << "reaches 100 in a failed run";
+    if (bar.back().lines > afterLastDone) {
+      return ::testing::AssertionFailure() << "moves to " << bar.back().percent << " after the last finished stage";
+    }
   }
   return ::testing::AssertionSuccess();
 }
@@ -142,7 +172,15 @@ const Lines kCiaExtraction = Keys({"ExtractingNCCH", "Done", "ExtractingExeFS", 
 
 class InstallJob : public ::testing::Test, protected test::JobFixture {
  protected:
+  InstallJob() {
+    host.onProgress = [this](int percent) { bar.push_back({percent, host.Lines().size()}); };
+  }
   std::string Out(const std::string& name) { return PathToUtf8(app / name); }
+  // For a further run in the same test.
+  void ResetRun() {
+    host.Reset();
+    bar.clear();
+  }
   // Starts a job whose tool (planned with `plan`, RELEASE standing for a release file) holds
   // until released, asks the job to stop while the tool runs, releases it, and waits for the
   // end of the run.
@@ -161,6 +199,9 @@ class InstallJob : public ::testing::Test, protected test::JobFixture {
     host.WaitForEnd();
     job->WaitFor();
   }
+
+  // The bar as the runs so far set it.
+  std::vector<TBarMark> bar;
 };
 
 TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
@@ -185,7 +226,7 @@ TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
              Lines{"[" + Out("out.cia") + "]"}));
   EXPECT_EQ(host.Lines(), expected);
   EXPECT_EQ(host.endCount, 1);
-  EXPECT_TRUE(PassesMarks(host.progress, {0, 8, 10, 20, 30, 31, 32, 33, 36, 46, 48, 50, 60, 62, 74, 86, 96, 100}));
+  EXPECT_TRUE(BarFollowsTheStages(bar, host.Lines(), true));
   EXPECT_EQ(host.languageBox, std::vector<bool>{false});
   EXPECT_EQ(test::ReadFile(Packed("pack.dat")), "PACKDAT-patched");
   EXPECT_FALSE(fs::exists(app / "tools/temp/old_pack.dat"));
@@ -212,7 +253,7 @@ TEST_F(InstallJob, EveryToolCallIsADocumentedOneForEveryInputAndOutputKind) {
                {"3ds", "3ds"}, {"3ds", "cia"}, {"3ds", "cxi"}};
   for (const auto& kind : kinds) {
     SCOPED_TRACE(std::string(kind.input) + " to " + kind.output);
-    host.Reset();
+    ResetRun();
     for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) {
       fs::remove(app.Tool(tool).string() + ".calls");
       PlanTool(tool);
@@ -224,6 +265,7 @@ TEST_F(InstallJob, EveryToolCallIsADocumentedOneForEveryInputAndOutputKind) {
     auto job = Create(out);
     job->Execute();
     ASSERT_TRUE(job->Succeeded()) << ::testing::PrintToString(host.Lines());
+    EXPECT_TRUE(BarFollowsTheStages(bar, host.Lines(), true));
 
     std::map<std::string, std::string> values = {
         {"<input>", PathToUtf8(input)}, {"<output>", Out(out)}, {"<patch>", PathToUtf8(patchDir / "patch.xdelta")}};
@@ -279,8 +321,7 @@ TEST_F(InstallJob, CxiInputStartsWithTheExeFsAndCxiOutputEndsAfterTheCxi) {
   EXPECT_THAT(lines, Not(Contains(L("RebuildingCIA"))));
   EXPECT_TRUE(Calls("makerom").empty());
   EXPECT_EQ(Verb(Calls("3dstool").back()), "-cvtf cxi");
-  EXPECT_EQ(host.progress.back(), 100);
-  EXPECT_THAT(host.progress, Not(Contains(86)));  // no CIA or 3DS image built from the CXI
+  EXPECT_TRUE(BarFollowsTheStages(bar, lines, true));
 }
 
 TEST_F(InstallJob, OutputKindIgnoresLetterCaseAndUnknownExtensionsBuildA3dsImage) {
@@ -317,15 +358,16 @@ TEST_F(InstallJob, ExitCodeOneEndsTheRunWithTheStepsErrorLine) {
   Lines lines = host.Lines();
   EXPECT_EQ(Lines(lines.end() - 3, lines.end()), (Lines{L("ExtractingRomFS"), "", L("ErrorExtractingRomFS")}));
   EXPECT_EQ(host.endCount, 1);
-  EXPECT_EQ(host.progress.back(), 10);
+  EXPECT_TRUE(BarFollowsTheStages(bar, lines, false));
 
   // Rebuild steps write their error line without an empty line before it.
-  host.Reset();
+  ResetRun();
   PlanTool("ctrtool");
   PlanTool("3dstool", "when -ctf romfs\nexit 1\n");
   RunJob("out.cia");
   lines = host.Lines();
   EXPECT_EQ(Lines(lines.end() - 2, lines.end()), (Lines{L("RebuildingRomFS"), L("ErrorRebuildingRomFS")}));
+  EXPECT_TRUE(BarFollowsTheStages(bar, lines, false));
 }
 
 // Every way a tool can fail ends the run with the step's line, then the tool's own reason.
@@ -379,7 +421,7 @@ TEST_F(InstallJob, EveryToolFailureEndsTheRunWithItsLine) {
   WriteFile(patchDir / "patch.xdelta", "delta");
   for (const auto& row : rows) {
     SCOPED_TRACE(std::string(row.input) + " " + row.tool + ": " + row.plan);
-    host.Reset();
+    ResetRun();
     input = app / (std::string("input dir/Jeu Ünïcode") + row.input);
     WriteFile(input, "image");
     for (const char* tool : {"ctrtool", "3dstool", "makerom", "xdelta"}) PlanTool(tool);
@@ -391,6 +433,7 @@ TEST_F(InstallJob, EveryToolFailureEndsTheRunWithItsLine) {
     EXPECT_EQ(Lines(lines.end() - static_cast<long>(row.tail.size()), lines.end()), row.tail);
     EXPECT_FALSE(job->Succeeded());
     EXPECT_EQ(host.endCount, 1);
+    EXPECT_TRUE(BarFollowsTheStages(bar, lines, false));
   }
 }
 
@@ -432,8 +475,9 @@ TEST_F(InstallJob, ACancelIsHonouredAtEveryCheckpointUpToTheLastTool) {
   fs::remove(app.Tool("xdelta").string() + ".calls");
   WriteFile(patchDir / "patch.xdelta", "delta");
   auto job = Create("out.cia");
-  host.onProgress = [&](int percent) {
-    if (percent == 33) job->Terminate();  // the end of the extraction
+  host.onProgress = [&](int) {
+    // The extraction is over once its last step logged and its raw images are gone.
+    if (host.Lines().size() == kCiaExtraction.size() && !fs::exists(app / "tools/temp/romfs.bin")) job->Terminate();
   };
   job->Execute();
   host.onProgress = nullptr;
@@ -727,10 +771,22 @@ TEST_F(DeltaStep, DeltaFailureEndsTheRun) {
 }
 
 TEST_F(DeltaStep, CancelWhileTheDeltaRunsEndsBeforeTheNextProgress) {
+  // Where the bar stands once the delta is applied, in a run that is not cancelled.
+  RunWith("", "");
+  const Lines whole = host.Lines();
+  const auto applying = std::find(whole.begin(), whole.end(), L("ApplyingXdelta"));
+  ASSERT_TRUE(applying != whole.end() && applying + 1 != whole.end() && applying[1] == L("Done"));
+  const std::size_t afterDone = static_cast<std::size_t>(applying - whole.begin()) + 2;
+  const auto applied = std::find_if(bar.begin(), bar.end(), [&](const TBarMark& m) { return m.lines == afterDone; });
+  ASSERT_NE(applied, bar.end());
+  const int deltaEnd = applied->percent;
+
+  ResetRun();
+  fs::remove(app.Tool("xdelta").string() + ".calls");
   CancelWhileToolRuns("xdelta", "waitfor RELEASE\nwrite tools/temp/romfs/pack.dat patched\n");
   const Lines lines = host.Lines();
   EXPECT_EQ(Lines(lines.end() - 3, lines.end()), Keys({"ApplyingXdelta", "", "InstallCancelledNothingWritten"}));
-  EXPECT_LT(host.progress.back(), 46);
+  EXPECT_LT(bar.back().percent, deltaEnd);
 }
 
 // The real xdelta3 with a delta made by its encoder at test time.
