@@ -236,10 +236,10 @@ TEST_F(InstallJob, CiaInputWithADeltaLogsEveryStepInOrder) {
 }
 
 // Every call a run makes is a documented call of its input and output kind, run in the program
-// folder, and each documented call of the kind is made once. The images keep their .code
-// uncompressed, so their ExeFS is extracted a second time without decompression: with a delta
-// in the patch, that makes every documented call of a kind. Blanks and letters beyond ASCII in
-// the input, output and patch paths show an argument that lost its quotes.
+// folder, and each documented call of the kind is made once (there is a delta in the patch),
+// but for the ExeFS extraction without decompression: only an image whose .code is stored
+// uncompressed needs that second try. Blanks and letters beyond ASCII in the input, output and
+// patch paths show an argument that lost its quotes.
 TEST_F(InstallJob, EveryToolCallIsADocumentedOneForEveryInputAndOutputKind) {
   const std::vector<TDocumentedCall> documented = DocumentedCalls();
   ASSERT_FALSE(documented.empty());
@@ -249,8 +249,9 @@ TEST_F(InstallJob, EveryToolCallIsADocumentedOneForEveryInputAndOutputKind) {
   const struct {
     const char* input;
     const char* output;
-  } kinds[] = {{"cia", "cia"}, {"cia", "cxi"}, {"cxi", "cia"}, {"cxi", "cxi"},
-               {"3ds", "3ds"}, {"3ds", "cia"}, {"3ds", "cxi"}};
+    bool plainCode;
+  } kinds[] = {{"cia", "cia", false}, {"cia", "cxi", true},  {"cxi", "cia", true},  {"cxi", "cxi", false},
+               {"3ds", "3ds", true},  {"3ds", "cia", false}, {"3ds", "cxi", true}};
   for (const auto& kind : kinds) {
     SCOPED_TRACE(std::string(kind.input) + " to " + kind.output);
     ResetRun();
@@ -258,7 +259,7 @@ TEST_F(InstallJob, EveryToolCallIsADocumentedOneForEveryInputAndOutputKind) {
       fs::remove(app.Tool(tool).string() + ".calls");
       PlanTool(tool);
     }
-    PlanTool("3dstool", "when -xutf exefs\nexit 1");
+    if (kind.plainCode) PlanTool("3dstool", "when -xutf exefs\nexit 1");
     input = app / (std::string("input dir/Jeu Ünïcode.") + kind.input);
     WriteFile(input, "image");
     const std::string out = std::string("Out Dir/game.fr.") + kind.output;
@@ -290,7 +291,8 @@ TEST_F(InstallJob, EveryToolCallIsADocumentedOneForEveryInputAndOutputKind) {
     }
     for (std::size_t i = 0; i < documented.size(); ++i) {
       if (!documented[i].For(kind.input, kind.output)) continue;
-      EXPECT_EQ(made[i], 1) << "tool-calls.txt:" << documented[i].line << ": " << documented[i].tool << " "
+      const bool retry = Verb(documented[i].arguments) == "-xtf exefs";
+      EXPECT_EQ(made[i], retry && !kind.plainCode ? 0 : 1) << "tool-calls.txt:" << documented[i].line << ": " << documented[i].tool << " "
                             << Joined(documented[i].arguments);
     }
   }
