@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <limits>
 #include <string>
 #include <string_view>
+
+#include "ctr/Crc32.h"
 
 namespace ctr {
 
@@ -110,6 +113,184 @@ Result<std::vector<std::uint8_t>> ApplyIps(std::span<const std::uint8_t> source,
   }
   if (out.size() > maxSize) {
     return IpsError("the result has " + Hex(out.size()) + " bytes, past the " + BoundText(maxSize) + " bound");
+  }
+  return out;
+}
+
+// ---------------------------------------------------------------- BPS
+
+namespace {
+
+constexpr std::string_view kBpsMagic = "BPS1";
+constexpr std::uint64_t kBpsFooterSize = 12;  // CRC-32 of source, target and patch
+
+std::string CrcText(std::uint32_t crc) {
+  char text[12];
+  std::snprintf(text, sizeof(text), "%08" PRIX32, crc);
+  return text;
+}
+
+Status BpsError(const std::string& why) { return Status::Error("code.bps: " + why); }
+Status BpsDamaged(const std::string& why) { return BpsError("the patch is damaged: " + why); }
+
+// Reads the patch's variable-length numbers, which end at the CRC footer. Each byte adds
+// seven bits; the "+ shift" after each byte that is not the last makes every value have
+// exactly one encoding.
+class BpsReader {
+ public:
+  BpsReader(std::span<const std::uint8_t> patch, std::uint64_t pos, std::uint64_t end)
+      : patch_(patch), pos_(pos), end_(end) {}
+
+  std::uint64_t pos() const { return pos_; }
+  bool AtEnd() const { return pos_ >= end_; }
+
+  // False when the number runs into the footer or does not fit 64 bits.
+  bool Number(std::uint64_t& value) {
+    constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+    value = 0;
+    std::uint64_t shift = 1;
+    for (;;) {
+      if (pos_ >= end_) return false;
+      const std::uint8_t x = patch_[static_cast<std::size_t>(pos_++)];
+      const std::uint64_t digit = x & 0x7F;
+      if (digit != 0 && shift > kMax / digit) return false;
+      if (digit * shift > kMax - value) return false;
+      value += digit * shift;
+      if (x & 0x80) return true;
+      if (shift > kMax >> 7) return false;
+      shift <<= 7;
+      if (shift > kMax - value) return false;
+      value += shift;
+    }
+  }
+
+  // Skips length bytes, giving where they start; false when they run into the footer.
+  bool Take(std::uint64_t length, std::uint64_t& at) {
+    if (!InRange(pos_, length, end_)) return false;
+    at = pos_;
+    pos_ += length;
+    return true;
+  }
+
+ private:
+  std::span<const std::uint8_t> patch_;
+  std::uint64_t pos_;
+  std::uint64_t end_;
+};
+
+// Moves a copy offset by an action's signed delta (low bit: backwards); false when it would
+// leave [0, limit].
+bool MoveOffset(std::uint64_t& offset, std::uint64_t delta, std::uint64_t limit) {
+  const std::uint64_t distance = delta >> 1;
+  if (delta & 1) {
+    if (distance > offset) return false;
+    offset -= distance;
+  } else {
+    if (distance > limit - offset) return false;
+    offset += distance;
+  }
+  return true;
+}
+
+}  // namespace
+
+Result<std::vector<std::uint8_t>> ApplyBps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> patch,
+                                           std::uint64_t maxSize) {
+  const std::uint64_t size = patch.size();
+  if (!StartsWith(patch, kBpsMagic)) return BpsError("not a BPS patch (it does not start with BPS1)");
+  if (size < kBpsMagic.size() + kBpsFooterSize) return BpsDamaged("it is too short to hold its checksums");
+  const std::uint64_t end = size - kBpsFooterSize;
+  const std::uint32_t sourceCrc = *ReadLE<std::uint32_t>(patch, end);
+  const std::uint32_t targetCrc = *ReadLE<std::uint32_t>(patch, end + 4);
+  const std::uint32_t patchCrc = *ReadLE<std::uint32_t>(patch, end + 8);
+  // The patch's own checksum first: a damaged download should be called that, not a patch for
+  // another program.
+  const std::uint32_t actualPatchCrc = Crc32(patch.first(static_cast<std::size_t>(size - 4)));
+  if (actualPatchCrc != patchCrc) {
+    return BpsDamaged("its CRC-32 is " + CrcText(actualPatchCrc) + ", it records " + CrcText(patchCrc));
+  }
+
+  BpsReader reader(patch, kBpsMagic.size(), end);
+  std::uint64_t sourceSize = 0, targetSize = 0, metadataSize = 0, metadataAt = 0;
+  if (!reader.Number(sourceSize) || !reader.Number(targetSize) || !reader.Number(metadataSize) ||
+      !reader.Take(metadataSize, metadataAt)) {
+    return BpsDamaged("its header is cut short or out of range");
+  }
+  if (sourceSize != source.size()) {
+    return BpsError("the program has " + Hex(source.size()) + " bytes, the patch was made for one of " +
+                    Hex(sourceSize));
+  }
+  const std::uint32_t actualSourceCrc = Crc32(source);
+  if (actualSourceCrc != sourceCrc) {
+    return BpsError("the program's CRC-32 is " + CrcText(actualSourceCrc) + ", the patch was made for " +
+                    CrcText(sourceCrc));
+  }
+  if (targetSize > maxSize) {
+    return BpsError("the patch makes " + Hex(targetSize) + " bytes, past the " + BoundText(maxSize) + " bound");
+  }
+
+  std::vector<std::uint8_t> out;
+  out.reserve(static_cast<std::size_t>(targetSize));
+  std::uint64_t sourceOffset = 0;
+  std::uint64_t targetOffset = 0;
+  while (!reader.AtEnd()) {
+    const std::uint64_t actionAt = reader.pos();
+    const std::string where = "the action at " + Hex(actionAt);
+    std::uint64_t n = 0;
+    if (!reader.Number(n)) return BpsDamaged(where + " is cut short");
+    const std::uint64_t length = (n >> 2) + 1;
+    const std::uint64_t written = out.size();
+    if (!InRange(written, length, targetSize)) {
+      return BpsDamaged(where + " writes past the declared size of " + Hex(targetSize) + " bytes");
+    }
+    switch (n & 3) {
+      case 0:  // SourceRead: the program's bytes at the same place
+        if (!InRange(written, length, source.size())) return BpsDamaged(where + " reads past the end of the program");
+        out.insert(out.end(), source.begin() + static_cast<std::ptrdiff_t>(written),
+                   source.begin() + static_cast<std::ptrdiff_t>(written + length));
+        break;
+      case 1: {  // TargetRead: bytes carried in the patch
+        std::uint64_t at = 0;
+        if (!reader.Take(length, at)) return BpsDamaged(where + " is cut short");
+        out.insert(out.end(), patch.begin() + static_cast<std::ptrdiff_t>(at),
+                   patch.begin() + static_cast<std::ptrdiff_t>(at + length));
+        break;
+      }
+      case 2: {  // SourceCopy: the program's bytes from anywhere
+        std::uint64_t delta = 0;
+        if (!reader.Number(delta)) return BpsDamaged(where + " is cut short");
+        if (!MoveOffset(sourceOffset, delta, source.size()) || !InRange(sourceOffset, length, source.size())) {
+          return BpsDamaged(where + " reads outside the program");
+        }
+        out.insert(out.end(), source.begin() + static_cast<std::ptrdiff_t>(sourceOffset),
+                   source.begin() + static_cast<std::ptrdiff_t>(sourceOffset + length));
+        sourceOffset += length;
+        break;
+      }
+      default: {  // TargetCopy: bytes written before
+        std::uint64_t delta = 0;
+        if (!reader.Number(delta)) return BpsDamaged(where + " is cut short");
+        // The copy may overlap what it writes (that is how runs are made), so it goes byte by
+        // byte; it only has to start inside what is written already.
+        if (!MoveOffset(targetOffset, delta, written) || targetOffset >= written) {
+          return BpsDamaged(where + " copies from outside what is written");
+        }
+        for (std::uint64_t i = 0; i < length; ++i) {
+          const std::uint8_t b = out[static_cast<std::size_t>(targetOffset + i)];
+          out.push_back(b);
+        }
+        targetOffset += length;
+        break;
+      }
+    }
+  }
+  if (out.size() != targetSize) {
+    return BpsDamaged("it makes " + Hex(out.size()) + " bytes, it declares " + Hex(targetSize));
+  }
+  const std::uint32_t actualTargetCrc = Crc32(out);
+  if (actualTargetCrc != targetCrc) {
+    return BpsError("the result's CRC-32 is " + CrcText(actualTargetCrc) + ", the patch expects " +
+                    CrcText(targetCrc));
   }
   return out;
 }

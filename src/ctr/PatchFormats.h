@@ -1,6 +1,6 @@
-// Readers of the patch formats that mod folders use for a title's program (code.ips). They
-// work on memory: a program is at most a few tens of MiB, and a patch must be refused as a
-// whole before anything is written, so there is no streaming.
+// Readers of the two patch formats that mod folders use for a title's program (code.ips,
+// code.bps). Both work on memory: a program is at most a few tens of MiB, and a patch must be
+// refused as a whole before anything is written, so there is no streaming.
 #pragma once
 
 #include <cstdint>
@@ -18,6 +18,14 @@ namespace ctr {
 // that is cut short or has bytes after its end is refused too. Failures name the file as
 // code.ips and say what is wrong.
 Result<std::vector<std::uint8_t>> ApplyIps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> patch,
+                                           std::uint64_t maxSize);
+
+// Applies a BPS patch to source and returns the patched bytes. Before anything is applied the
+// patch's own CRC-32, the source size and the source's CRC-32 are checked, and the declared
+// target size against maxSize; every action is checked against the bounds of source, patch
+// and target; the result must have the declared size and CRC-32. Failures name the file as
+// code.bps and say what is wrong.
+Result<std::vector<std::uint8_t>> ApplyBps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> patch,
                                            std::uint64_t maxSize);
 
 }  // namespace ctr

@@ -87,4 +87,87 @@ TEST(Ips, AppliesRecordsAndRefusesDamage) {
   });
 }
 
+// A BPS patch: body (from BPS1 to the last action), then the CRC-32 of source and target, then
+// the CRC-32 of everything before it.
+Bytes Bps(const Bytes& body, const Bytes& source, const Bytes& target) {
+  Bytes patch = body;
+  const auto put = [&patch](std::uint32_t crc) {
+    for (int i = 0; i < 4; ++i) patch.push_back(static_cast<std::uint8_t>(crc >> (8 * i)));
+  };
+  put(ctr::Crc32(source));
+  put(ctr::Crc32(target));
+  put(ctr::Crc32(patch));
+  return patch;
+}
+
+TEST(Bps, AppliesEveryActionAndRefusesWhatDoesNotFit) {
+  const Bytes src = B("ABCDEFGH");
+  // Header: source size 8, target size 8, no metadata. SourceRead 4 (n = 3<<2|0), TargetRead 2
+  // (n = 1<<2|1) "xy", SourceRead 2 (n = 1<<2|0): the program's bytes at 6.
+  const Bytes readBody = B("BPS1") + Bytes{0x88, 0x88, 0x80, 0x8C, 0x85, 'x', 'y', 0x84};
+  const Bytes read = Bps(readBody, src, B("ABCDxyGH"));
+  // Target size 5. SourceCopy 2 (n = 1<<2|2) forwards 6 (d = 6<<1): "GH"; SourceCopy 2 back 4
+  // (d = 4<<1|1) from 8: "EF"; SourceCopy 1 (n = 2) back 6 (d = 6<<1|1) from 6: "A".
+  const Bytes copy = Bps(B("BPS1") + Bytes{0x88, 0x85, 0x80, 0x86, 0x8C, 0x86, 0x89, 0x82, 0x8D}, src, B("GHEFA"));
+  // No source, target size 6, metadata "hi". TargetRead 2 "ab", TargetCopy 4 (n = 3<<2|3) from
+  // 0 (d = 0): reads what it writes, so "ab" repeats.
+  const Bytes run = Bps(B("BPS1") + Bytes{0x80, 0x86, 0x82, 'h', 'i', 0x85, 'a', 'b', 0x8F, 0x80}, {}, B("ababab"));
+  // Source size 200 in two bytes (72 + 128), target size 200 (0x48 0x80), SourceRead 200:
+  // n = 199<<2 = 796 = 28 + 128 + 5*128 (0x1C 0x85).
+  const Bytes wide(200, 0x5A);
+  const Bytes twoByte = Bps(B("BPS1") + Bytes{0x48, 0x80, 0x48, 0x80, 0x80, 0x1C, 0x85}, wide, wide);
+
+  Bytes damaged = read;
+  damaged[9] = 'X';  // the TargetRead's data
+  // SourceRead 6 (n = 5<<2) of a 4-byte program.
+  const Bytes outside = Bps(B("BPS1") + Bytes{0x84, 0x86, 0x80, 0x94}, B("ABCD"), B("ABCDEF"));
+
+  RunCases(ctr::ApplyBps, {
+      {"SourceRead and TargetRead", src, read, 8, B("ABCDxyGH"), ""},
+      {"SourceCopy backwards", src, copy, 8, B("GHEFA"), ""},
+      {"TargetCopy run", {}, run, 8, B("ababab"), ""},
+      {"numbers of two bytes", wide, twoByte, 200, wide, ""},
+      {"not a BPS", src, B("BPS2") + Bytes(16, 0), 8, {}, "does not start with BPS1"},
+      {"too short", src, B("BPS1") + Bytes(11, 0), 8, {}, "too short"},
+      {"wrong patch CRC", src, damaged, 8, {}, "damaged: its CRC-32 is "},
+      {"wrong source size", B("ABCDEFG"), read, 8, {}, "the program has 0x7 bytes, the patch was made for one of 0x8"},
+      {"wrong target CRC", src, Bps(readBody, src, B("ABCDxyGX")), 8, {}, "the result's CRC-32 is "},
+      {"target size above the bound", src, read, 7, {}, "makes 0x8 bytes, past the 0x7 bytes bound"},
+      {"SourceRead outside the program", B("ABCD"), outside, 8, {}, "action at 0x7 reads past the end of the program"},
+      // SourceCopy 1 back 1 (d = 1<<1|1) from 0.
+      {"SourceCopy before the start", src, Bps(B("BPS1") + Bytes{0x88, 0x81, 0x80, 0x82, 0x83}, src, B("A")), 8, {},
+       "reads outside the program"},
+      // SourceCopy 2 forwards 7 (d = 7<<1): reads 7 and 8.
+      {"SourceCopy past the end", src, Bps(B("BPS1") + Bytes{0x88, 0x82, 0x80, 0x86, 0x8E}, src, B("HX")), 8, {},
+       "reads outside the program"},
+      // TargetCopy 1 (n = 3) before anything is written.
+      {"TargetCopy of nothing", src, Bps(B("BPS1") + Bytes{0x88, 0x81, 0x80, 0x83, 0x80}, src, B("A")), 8, {},
+       "copies from outside what is written"},
+      // Target size 1, SourceRead 2 (n = 1<<2).
+      {"writes past the target size", src, Bps(B("BPS1") + Bytes{0x88, 0x81, 0x80, 0x84}, src, B("AB")), 8, {},
+       "writes past the declared size of 0x1 bytes"},
+      {"makes less than the target size", src, Bps(B("BPS1") + Bytes{0x88, 0x83, 0x80, 0x84}, src, B("AB")), 8, {},
+       "it makes 0x2 bytes, it declares 0x3"},
+      // TargetRead 2 with one byte before the checksums.
+      {"TargetRead cut short", src, Bps(B("BPS1") + Bytes{0x88, 0x82, 0x80, 0x85, 'x'}, src, B("xy")), 8, {},
+       "action at 0x7 is cut short"},
+      // A source size whose tenth byte still does not end it: its value passes 64 bits.
+      {"number too large", src, Bps(B("BPS1") + Bytes(10, 0x00) + Bytes{0x80, 0x88, 0x80}, src, src), 8, {},
+       "header is cut short or out of range"},
+      {"metadata past the end", src, Bps(B("BPS1") + Bytes{0x88, 0x88, 0x85, 'a'}, src, src), 8, {},
+       "header is cut short or out of range"},
+  });
+}
+
+TEST(Bps, ChecksTheProgramsCrcBeforeTheActions) {
+  // The actions read outside the program too; the CRC is what must be reported.
+  const Bytes patch = Bps(B("BPS1") + Bytes{0x84, 0x86, 0x80, 0x94}, B("ABCE"), B("ABCDEF"));
+  auto result = ctr::ApplyBps(B("ABCD"), patch, 8);
+  ASSERT_FALSE(result.ok());
+  char expected[80];
+  std::snprintf(expected, sizeof(expected), "code.bps: the program's CRC-32 is %08X, the patch was made for %08X",
+                ctr::Crc32(B("ABCD")), ctr::Crc32(B("ABCE")));
+  EXPECT_EQ(result.message(), expected);
+}
+
 }  // namespace
