@@ -9,9 +9,11 @@
 #include <exception>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "ctr/Crc32.h"
 #include "support/ImageBuilder.h"
 #include "support/ImageFiles.h"
 #include "support/RawImages.h"
@@ -32,6 +34,12 @@ void Seed(const std::string& harness, const std::string& name, const Bytes& byte
 }
 
 Bytes FromString(const std::string& s) { return Bytes(s.begin(), s.end()); }
+
+Bytes Concat(std::initializer_list<Bytes> parts) {
+  Bytes out;
+  for (const Bytes& part : parts) out.insert(out.end(), part.begin(), part.end());
+  return out;
+}
 
 // Every file of a folder of the source tree with the given extension.
 void SeedFiles(const std::string& harness, const fs::path& folder, const std::string& extension) {
@@ -116,6 +124,26 @@ int main(int argc, char** argv) {
       input.insert(input.end(), inc.begin(), inc.end());
       input.insert(input.end(), dat.begin(), dat.end());
       Seed("pack", "four-entries", input);
+    }
+
+    // Patches of a program, laid out as the ips and bps harnesses read them: the program's
+    // length, (for bps a flags byte,) the program, the patch.
+    {
+      const Bytes program = FromString("ABCDEFGH");
+      // A record, a run, a record past the end, and the length after EOF.
+      const Bytes ips = Concat({FromString("PATCH"), {0, 0, 2, 0, 3, 'x', 'y', 'z'}, {0, 0, 1, 0, 0, 0, 4, '*'},
+                                {0, 0, 0x0A, 0, 2, 'y', 'z'}, FromString("EOF"), {0, 0, 9}});
+      Seed("ips", "records", Concat({{8, 0}, program, ips}));
+      // Metadata "m", then SourceRead 4, TargetRead "xy", SourceCopy 2 from 4, and TargetCopy 5
+      // from 4, a run over what it writes: "ABCDxyEFxyEFx".
+      Bytes bps = Concat({FromString("BPS1"), {0x88, 0x8D, 0x81, 'm', 0x8C, 0x85, 'x', 'y', 0x86, 0x88, 0x93, 0x88}});
+      const auto put = [&bps](std::uint32_t crc) {
+        for (int i = 0; i < 4; ++i) bps.push_back(static_cast<std::uint8_t>(crc >> (8 * i)));
+      };
+      put(ctr::Crc32(program));
+      put(ctr::Crc32(FromString("ABCDxyEFxyEFx")));
+      put(ctr::Crc32(bps));
+      Seed("bps", "actions", Concat({{8, 0, 0}, program, bps}));
     }
 
     // Text: the language files, a descriptor, the built-in track lists.
