@@ -43,11 +43,14 @@ std::uint64_t CopyRange(std::FILE*, std::uint64_t, std::FILE*, std::uint64_t, st
   return 0;
 }
 
+// The system's code for a user's disk quota used up; the mingw-w64 headers lack its name.
+constexpr DWORD kErrorDiskQuotaExceeded = 1295;
+
 WriteFault SystemWriteFault(int code) {
   switch (static_cast<DWORD>(code)) {
     case ERROR_DISK_FULL:
     case ERROR_HANDLE_DISK_FULL:
-    case ERROR_DISK_QUOTA_EXCEEDED:
+    case kErrorDiskQuotaExceeded:
     case ERROR_FILE_TOO_LARGE:
       return WriteFault::DiskFull;
     case ERROR_ACCESS_DENIED:

@@ -131,7 +131,7 @@ bool CliProcess::ReadOutLine(std::string& line) {
   line.clear();
   char c = 0;
   DWORD got = 0;
-  while (outPipe_ != -1 && ReadFile(Handle(outPipe_), &c, 1, &got, nullptr) && got == 1) {
+  while (outPipe_ != -1 && ::ReadFile(Handle(outPipe_), &c, 1, &got, nullptr) && got == 1) {
     if (c == '\n') return true;
     if (c != '\r') line += c;
   }
