@@ -193,7 +193,8 @@ TSession::TImage TSession::IdentifyImage(const std::string& argument, bool print
 std::vector<TPatchEntry> TSession::FittingPatches(const TImage& image) const {
   std::vector<TPatchEntry> patches;
   for (const fs::path& root : PatchRoots(context_.folders)) {
-    auto found = PopulatePatchList(root, ".dsc", true, languageName_, image.id.gameIndex, image.id.regionIndex);
+    auto found = PopulatePatchList(root, ".dsc", true, languageName_, image.id.gameIndex, image.id.regionIndex,
+                                   image.id.programId);
     patches.insert(patches.end(), found.begin(), found.end());
   }
   return patches;
@@ -210,7 +211,7 @@ TPatchEntry TSession::ChoosePatch(const TImage& image, const std::string& argume
   }
   for (const TPatchEntry& patch : patches) {
     for (const fs::path& folder : folders) {
-      if (SamePath(folder, patch.descriptor.parent_path())) return patch;
+      if (SamePath(folder, patch.folder)) return patch;
     }
   }
   std::vector<const TPatchEntry*> byTitle;

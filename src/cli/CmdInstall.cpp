@@ -104,11 +104,11 @@ int RunInstall(TSession& session, const TOptions& options) {
   bool voiceMissing = true;
   if (options.patch) {
     const TPatchEntry patch = session.ChoosePatch(image, *options.patch);
-    settings.patchDir = patch.descriptor.parent_path();
-    const auto descriptor = TPatchDescriptor::Load(patch.descriptor);
-    if (!descriptor) throw TFailure{session.Text("LoadDescError")};
-    settings.originalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
-    settings.originalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
+    settings.patchDir = patch.folder;
+    const auto details = ReadPatchDetails(patch);
+    if (!details) throw TFailure{session.Text("LoadDescError")};
+    settings.originalPackDatMD5 = details->originalPackDatMD5;
+    settings.originalPackIncMD5 = details->originalPackIncMD5;
     voiceMissing = !FolderExists(settings.patchDir / "voice");
   }
   if (options.voice && voiceMissing) {

@@ -50,7 +50,7 @@ int RunMusic(TSession& session, const TOptions& options) {
   const TSession::TImage image = session.IdentifyImage(options.images.front(), false);
   if (!image.MusicGame()) throw TFailure{session.Text("CliNoMusicChoice")};
   std::filesystem::path patchDir;
-  if (options.patch) patchDir = session.ChoosePatch(image, *options.patch).descriptor.parent_path();
+  if (options.patch) patchDir = session.ChoosePatch(image, *options.patch).folder;
   const auto list = session.BuildTrackList(image, patchDir, true);
   if (!options.writes.empty()) return WriteMusic(session, *list, options.writes);
   std::ostream& out = session.Out();

@@ -13,6 +13,7 @@
 #include "core/install/OutputCheck.h"
 #include "core/install/ToolProgress.h"
 #include "core/install/WorkFolder.h"
+#include "core/patches/ModPatch.h"
 #include "ctr/Io.h"
 
 namespace qpt {
@@ -342,7 +343,7 @@ bool TInstall::WriteReceipt(const fs::path& written, const std::vector<std::stri
   std::error_code ec;
   r.inputSize = fs::file_size(FRomPath, ec);
   r.inputSha256 = inputPass_.Sha256();
-  r.patchFolder = FPatchDir;
+  r.patchFolder = settings_.patchDir;
   if (!FOriginalPackDatMD5.empty() && !FPackDatMD5.empty()) {
     r.digests.push_back({"pack.dat MD5", FOriginalPackDatMD5, FPackDatMD5});
   }
@@ -400,6 +401,8 @@ bool TInstall::RunSteps() {
     LogKey("ErrorFolderCreate");
     return false;
   }
+
+  if (!PreparePatch()) return false;
 
   // Each stage ends at a percentage that roughly follows how long it takes with a large image:
   // the steps that copy or hash the whole game get the widest spans, and the bar moves inside
@@ -490,6 +493,25 @@ bool TInstall::BuildOutput(fs::path& written) {
   Progress(96);
   written = FImagePath;
   if (!CheckOutput(written)) return false;
+  return true;
+}
+
+bool TInstall::PreparePatch() {
+  if (FPatchDir.empty()) return true;
+  const auto mod = ReadModPatch(FPatchDir);
+  if (!mod) return true;
+  // Laid out in the work folder the way every step reads a patch, the mod folder goes through
+  // the same steps and the same check of the new image as any other patch.
+  const fs::path prepared = WorkPath("tools\\temp\\patch");
+  std::vector<fs::path> links;
+  const auto refusal = PrepareModPatch(*mod, FRomPath, prepared, &links);
+  for (const fs::path& link : links) LogWarning("WarningSkippedLink", PathToUtf8(link));
+  if (refusal) {
+    Log("\r\n" + FormatText(refusal->key.c_str(), {refusal->detail}));
+    return false;
+  }
+  for (const std::string& ignored : mod->ignored) LogWarning("WarningModFileIgnored", ignored);
+  FPatchDir = prepared;
   return true;
 }
 

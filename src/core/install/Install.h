@@ -178,6 +178,9 @@ class TInstall {
   // Refuses a run that would write over its input, or that lacks the room or the right to
   // write, before anything is written.
   virtual bool CheckBeforeStart();
+  // A patch in another form than the job's own (a mod folder) is laid out in the work folder,
+  // and FPatchDir names that from then on; false when the patch was refused (logged).
+  bool PreparePatch();
   // Everything after the patch steps up to a checked output: the rebuild of the chosen image
   // kind and the check of the new image. written receives what the success line names.
   virtual bool BuildOutput(std::filesystem::path& written);

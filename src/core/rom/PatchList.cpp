@@ -4,6 +4,7 @@
 
 #include "core/common/Common.h"
 #include "core/localization/TokenText.h"
+#include "core/patches/ModPatch.h"
 #include "core/rom/Game.h"
 #include "ctr/Names.h"
 
@@ -62,7 +63,7 @@ std::uint8_t GetPatchRegion(const std::string& regionValue) {
 
 std::vector<TPatchEntry> PopulatePatchList(const fs::path& folder, const std::string& extension, bool recurse,
                                            const std::string& languageName, std::uint8_t gameIndex,
-                                           std::uint8_t regionIndex) {
+                                           std::uint8_t regionIndex, std::uint64_t programId) {
   std::vector<std::string> folders, descriptors;
   std::error_code ec;
   for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
@@ -82,8 +83,13 @@ std::vector<TPatchEntry> PopulatePatchList(const fs::path& folder, const std::st
   std::vector<TPatchEntry> entries;
   if (recurse) {
     for (const std::string& sub : folders) {
-      auto found = PopulatePatchList(folder / PathFromUtf8(sub), extension, false, languageName, gameIndex, regionIndex);
+      const fs::path subFolder = folder / PathFromUtf8(sub);
+      auto found = PopulatePatchList(subFolder, extension, false, languageName, gameIndex, regionIndex, programId);
       entries.insert(entries.end(), found.begin(), found.end());
+      const auto mod = found.empty() ? ReadModPatch(subFolder) : std::nullopt;
+      if (mod && mod->Usable() && mod->titleId == programId) {
+        entries.push_back({sub, fs::path(), subFolder, TPatchForm::ModFolder});
+      }
     }
   }
   if (descriptors.empty()) return entries;
@@ -103,8 +109,26 @@ std::vector<TPatchEntry> PopulatePatchList(const fs::path& folder, const std::st
   const std::uint8_t regions = GetPatchRegion(descriptor->Value("Region"));
   const bool gameFits = gameIndex <= 7 && (games & (1u << gameIndex)) != 0;
   const bool regionFits = regions == kRegionFree || (regionIndex <= 7 && (regions & (1u << regionIndex)) != 0);
-  if (gameFits && regionFits) entries.push_back({descriptor->Value("Title"), path});
+  if (gameFits && regionFits) entries.push_back({descriptor->Value("Title"), path, folder, TPatchForm::Descriptor});
   return entries;
+}
+
+std::optional<TPatchDetails> ReadPatchDetails(const TPatchEntry& entry) {
+  TPatchDetails details;
+  if (entry.form == TPatchForm::ModFolder) {
+    const auto mod = ReadModPatch(entry.folder);
+    if (!mod || !mod->Usable()) return std::nullopt;
+    details.description = ModPatchDescription(*mod);
+    return details;
+  }
+  const auto descriptor = TPatchDescriptor::Load(entry.descriptor);
+  if (!descriptor) return std::nullopt;
+  details.description = descriptor->Value("Description");
+  details.games = descriptor->Value("Game");
+  details.regions = descriptor->Value("Region");
+  details.originalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
+  details.originalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
+  return details;
 }
 
 std::optional<std::string> PatchFolderTitle(const fs::path& folder, const std::string& languageName) {

@@ -149,6 +149,7 @@ TRomIdentity IdentifyRom(const fs::path& romPath) {
   }
 
   id.programIdLow = static_cast<std::uint32_t>(*programId);
+  id.programId = *programId;
   const auto& table = IdentificationTable();
   const auto row = std::find_if(table.begin(), table.end(),
                                 [&](const TGameRow& r) { return r.programIdLow == id.programIdLow; });

@@ -37,6 +37,7 @@ struct TRomIdentity {
   std::string romExt;                // ".cia", ".3ds" or ".cxi" once the kind is known
   std::vector<std::string> logLines; // the fixed title and region lines (or program ID lines)
   std::uint32_t programIdLow = 0;
+  std::uint64_t programId = 0;       // whole, for mod folders named by it
   std::uint8_t gameIndex = 0;
   std::uint8_t regionIndex = 0;
   std::string gameCode;

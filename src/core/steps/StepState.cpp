@@ -44,7 +44,8 @@ void TStepState::ForgetImage() {
   OutPath.clear();
   ModFolder = false;
   ProgramIdLow = 0;
-  PatchFiles.clear();
+  ProgramId = 0;
+  PatchEntries.clear();
   patchTitles_.clear();
   patchIndex_ = -1;
   ForgetPatch();
@@ -79,6 +80,7 @@ TImageOpening TStepState::OpenImage(const fs::path& image, const TLangList& lang
   GameIndex = id.gameIndex;
   RegionIndex = id.regionIndex;
   ProgramIdLow = id.programIdLow;
+  ProgramId = id.programId;
   GameCode = id.gameCode;
   if (Game().HasVoicesAndMusic()) SoundInfoPos = id.soundInfoPos;
   imageReady_ = true;
@@ -109,20 +111,20 @@ TPatchListing TStepState::RebuildPatchList(const std::vector<fs::path>& patchRoo
                                         : std::string();
 
   TPatchListing listing;
-  PatchFiles = {fs::path()};
+  PatchEntries = {TPatchEntry()};
   patchTitles_ = {std::string()};
   for (const fs::path& patchRoot : patchRoots) {
-    for (const TPatchEntry& entry : PopulatePatchList(patchRoot, ".dsc", true, languageName, GameIndex, RegionIndex)) {
+    for (TPatchEntry& entry :
+         PopulatePatchList(patchRoot, ".dsc", true, languageName, GameIndex, RegionIndex, ProgramId)) {
       listing.titles.push_back(entry.title);
       patchTitles_.push_back(entry.title);
-      PatchFiles.push_back(entry.descriptor);
+      PatchEntries.push_back(std::move(entry));
     }
   }
   int keep = -1;
   if (hadChoice) {
-    for (std::size_t i = 0; i < PatchFiles.size(); ++i) {
-      const fs::path dir = i == 0 ? fs::path() : PatchFiles[i].parent_path();
-      if (dir == previousDir) {
+    for (std::size_t i = 0; i < PatchEntries.size(); ++i) {
+      if (PatchEntries[i].folder == previousDir) {
         keep = static_cast<int>(i);
         break;
       }
@@ -141,7 +143,7 @@ TPatchShown TStepState::ShowPatch(int index, bool keepMusic) {
   TPatchShown shown;
   patchIndex_ = index;
   patchReady_ = false;
-  if (index < 0 || static_cast<std::size_t>(index) >= PatchFiles.size()) {
+  if (index < 0 || static_cast<std::size_t>(index) >= PatchEntries.size()) {
     SettleRunControls();
     return shown;
   }
@@ -155,9 +157,10 @@ TPatchShown TStepState::ShowPatch(int index, bool keepMusic) {
     OriginalPackDatMD5.clear();
     OriginalPackIncMD5.clear();
   } else {
-    PatchDir = PatchFiles[static_cast<std::size_t>(index)].parent_path();
-    const auto descriptor = TPatchDescriptor::Load(PatchFiles[static_cast<std::size_t>(index)]);
-    if (!descriptor) {
+    const TPatchEntry& entry = PatchEntries[static_cast<std::size_t>(index)];
+    PatchDir = entry.folder;
+    const auto details = ReadPatchDetails(entry);
+    if (!details) {
       // Nothing of this patch is known: no run may start with another patch's digests.
       OriginalPackDatMD5.clear();
       OriginalPackIncMD5.clear();
@@ -167,11 +170,11 @@ TPatchShown TStepState::ShowPatch(int index, bool keepMusic) {
       shown.loadError = true;
       return shown;
     }
-    shown.description = descriptor->Value("Description");
-    OriginalPackDatMD5 = descriptor->Value("OriginalPackDatMD5");
-    OriginalPackIncMD5 = descriptor->Value("OriginalPackIncMD5");
-    shown.games = descriptor->Value("Game");
-    shown.regions = descriptor->Value("Region");
+    shown.description = details->description;
+    OriginalPackDatMD5 = details->originalPackDatMD5;
+    OriginalPackIncMD5 = details->originalPackIncMD5;
+    shown.games = details->games;
+    shown.regions = details->regions;
     VoiceMissing = !FolderExists(PatchDir / "voice");
   }
   patchReady_ = true;
@@ -264,7 +267,7 @@ void TStepState::RunEnded() {
 TTrackList* TStepState::MusicList() { return trackList_ && trackList_->Complete() ? trackList_.get() : nullptr; }
 
 void TStepState::Close() {
-  PatchFiles.clear();
+  PatchEntries.clear();
   patchTitles_.clear();
   patchIndex_ = -1;
   trackList_.reset();

@@ -21,6 +21,7 @@
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/Game.h"
+#include "core/rom/PatchList.h"
 
 namespace qpt {
 
@@ -151,12 +152,13 @@ class TStepState {
   std::filesystem::path OutPath;
   bool ModFolder = false;  // OutPath is the folder that receives the title folder
   std::uint32_t ProgramIdLow = 0;
+  std::uint64_t ProgramId = 0;
   std::filesystem::path PatchDir;
   bool VoiceMissing = true;  // the chosen patch offers no voice sets
   std::string OriginalPackDatMD5;
   std::string OriginalPackIncMD5;
-  // The descriptor of each item of the patch list; the first ("None") is empty.
-  std::vector<std::filesystem::path> PatchFiles;
+  // Each item of the patch list; the first ("None") is empty.
+  std::vector<TPatchEntry> PatchEntries;
 
  private:
   void ForgetImage();

@@ -56,11 +56,11 @@ TEST(PatchList, SubFoldersInNameOrderThenTheFolderItselfAndNoDeeper) {
   WriteFile(dir / "patch/d/p.dsc", "Game=AAT\r\nRegion=JAP\r\nTitle=other-region");
   WriteFile(dir / "patch/e/p.dsc", "Game=AAT AA4\r\nRegion=\"Region Free\"\r\nTitle=spaced");
   WriteFile(dir / "patch/f/p.dsc", "Game=\r\nRegion=USA\r\nTitle=emptygame");
-  const auto list = PopulatePatchList(dir / "patch", ".dsc", true, "English", 1, 2);
+  const auto list = PopulatePatchList(dir / "patch", ".dsc", true, "English", 1, 2, 0);
   EXPECT_EQ(Titles(list), (std::vector<std::string>{"a", "B", "spaced", "emptygame", "own"}));
   EXPECT_EQ(list[0].descriptor, dir / "patch/a/p.dsc");
   // "Game=AAT AA4": the blank ends the value, so the fourth game is not listed.
-  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "English", 2, 2)),
+  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "English", 2, 2, 0)),
             (std::vector<std::string>{"other-game"}));
 }
 
@@ -68,9 +68,9 @@ TEST(PatchList, DescriptorOfTheCurrentLanguageIsChosen) {
   TempDir dir("patches");
   WriteFile(dir / "patch/p/English.dsc", "Game=AAT Region=USA Title=english");
   WriteFile(dir / "patch/p/русский.dsc", "Game=AAT Region=USA Title=russian");  // case ignored in any alphabet
-  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "Русский", 1, 2))[0], "russian");
-  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "english", 1, 2))[0], "english");
-  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "Deutsch", 1, 2))[0], "english");
+  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "Русский", 1, 2, 0))[0], "russian");
+  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "english", 1, 2, 0))[0], "english");
+  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "Deutsch", 1, 2, 0))[0], "english");
 }
 
 TEST(PatchList, UnreadableDescriptorsAreSkippedAndOthersStillListed) {
@@ -78,9 +78,9 @@ TEST(PatchList, UnreadableDescriptorsAreSkippedAndOthersStillListed) {
   WriteFile(dir / "patch/a/p.dsc", "Game=AAT Region=USA Title=good");
   std::filesystem::create_directories(dir / "patch/b/broken.dsc");  // a folder, not a file
   WriteFile(dir / "patch/c/p.dsc", std::string("\xFF\xFE", 2));     // empty UTF-16 text
-  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "English", 1, 2)),
+  EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "English", 1, 2, 0)),
             (std::vector<std::string>{"good"}));
-  EXPECT_TRUE(PopulatePatchList(dir / "nowhere", ".dsc", true, "English", 1, 2).empty());
+  EXPECT_TRUE(PopulatePatchList(dir / "nowhere", ".dsc", true, "English", 1, 2, 0).empty());
 }
 
 TEST(PatchList, AFolderHandedInAsAPatchIsNamedAndReplacesOneOfItsName) {
