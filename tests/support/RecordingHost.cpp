@@ -91,7 +91,7 @@ TLangList BracketLanguage() {
       "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput", "WaitingForWorkFolderRemoval", "CheckRegionGood", "CheckRegionBad",
       "CheckAllGood", "CheckSomeBad", "CheckImageUnreadable", "LogEncrypted", "ErrorLoadingROM",
       "ReadingModFiles", "WritingModFolder", "CheckingModFolder", "WarningModExeFsLeftOut",
-      "ModFolderSuccessful", "ReceiptModFolder", "ReceiptModFilesGood", "SizeGB", "SizeMB", "SizeKB",
+      "ModFolderSuccessful", "ReceiptModFolder", "ReceiptModFilesGood", "WarningModFileIgnored", "SizeGB", "SizeMB", "SizeKB",
       "VerifyCiaHeader", "VerifyCertificateChain", "VerifyTicketTitle", "VerifyTmdInfoRecords", "VerifyTmdContentRecords",
       "VerifyContentBitmap", "VerifyContentUnencrypted", "VerifyContentHash", "VerifyNcsdHeader", "VerifyPartitionPresent",
       "VerifyNcchHeaderCopy", "VerifyNcchHeader", "VerifyNcchDecrypted", "VerifyNcchContentSize", "VerifyNcchLayout",
@@ -105,7 +105,7 @@ TLangList BracketLanguage() {
       {"ErrorCheckImageInput", 1},  {"ErrorOutputFolderNotWritable", 1}, {"ErrorNotEnoughSpace", 3},
       {"ErrorReadingImageFiles", 1}, {"ErrorModFolderExists", 1},       {"ErrorCheckModFolder", 1},
       {"ReceiptWritten", 1}, {"ErrorWritingWorkFiles", 1}, {"ErrorWritingModFolder", 1}, {"VerifyInContent", 1}, {"VerifyInPartition", 1}, {"VerifyFaultRomFsBlock", 2},
-      {"VerifyFaultExeFsFile", 1}, {"VerifyFaultMisaligned", 1}};
+      {"VerifyFaultExeFsFile", 1}, {"VerifyFaultMisaligned", 1}, {"ErrorModPatchRefused", 1}, {"ErrorProgramPatch", 1}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);

@@ -11,9 +11,11 @@
 
 #include "core/common/Common.h"
 #include "core/install/Install.h"
+#include "core/install/InstallMods.h"
 #include "core/install/PackDat.h"
 #include "core/localization/TokenText.h"
 #include "core/music/TrackLists.h"
+#include "core/patches/ModPatch.h"
 #include "core/rom/ImageFiles.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
@@ -125,10 +127,14 @@ class TChecker {
       }
       hasImage_ = true;
     }
-    CheckDescriptors();
-    CheckTrackLists();
-    CheckVoices();
-    CheckPackEntries();
+    if (const auto mod = ReadModPatch(dir_)) {
+      CheckModFolder(*mod);
+    } else {
+      CheckDescriptors();
+      CheckTrackLists();
+      CheckVoices();
+      CheckPackEntries();
+    }
     // A fault found so far would only stop the trial or be said twice by it.
     const bool clean = std::none_of(problems_.begin(), problems_.end(), [](const TPatchProblem& p) { return p.error; });
     if (hasImage_ && clean) TryInstalls();
@@ -138,6 +144,17 @@ class TChecker {
  private:
   void Error(const std::string& file, const std::string& text) { problems_.push_back({true, file, text}); }
   void Warning(const std::string& file, const std::string& text) { problems_.push_back({false, file, text}); }
+
+  void CheckModFolder(const TModPatch& mod) {
+    const std::string titleFolder = mod.titleFolder == mod.folder ? std::string()
+                                                                  : GenericUtf8(mod.titleFolder.lexically_relative(mod.folder));
+    for (const std::string& error : mod.errors) Error(titleFolder, error + "; the patch is not listed");
+    for (const std::string& file : mod.ignored) Warning(file, "is not loaded by game patching; the install leaves it out");
+    if (hasImage_ && mod.titleId != id_.programId) {
+      Error(titleFolder, "names the program ID " + ModTitleFolderName(mod.titleId) + ", the image's is " +
+                             ModTitleFolderName(id_.programId) + ": the patch is not listed for this image");
+    }
+  }
 
   void CheckDescriptors() {
     std::vector<fs::path> found;

@@ -188,7 +188,9 @@ std::optional<TModPatch> ReadModPatch(const fs::path& folder) {
 std::string ModPatchDescription(const TModPatch& patch) {
   std::string bytes;
   if (patch.readme.empty() || !ReadSmallFile(patch.readme, bytes)) return {};
-  return NormalizeLineBreaks(DecodeText(bytes));
+  std::string text = NormalizeLineBreaks(DecodeText(bytes));
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+  return text;
 }
 
 std::uint64_t ProgramPatchBound(std::uint64_t programSize) {

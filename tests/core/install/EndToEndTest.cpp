@@ -22,6 +22,7 @@
 #include "core/music/BuiltinResources.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/ImageFiles.h"
+#include "ctr/Crc32.h"
 #include "support/AppFolder.h"
 #include "support/GameImages.h"
 #include "support/RecordingHost.h"
@@ -59,7 +60,8 @@ class EndToEnd : public ::testing::Test {
     s.trackList = list;
     s.writeReceipt = receipt;
     s.receiptFacts = MakeReceiptFacts(image.row.gameIndex, image.row.regionIndex, "The Patch", voice, list, lang);
-    const std::string descriptor = patchDir.empty() ? "" : test::ReadFile(patchDir / "English.dsc");
+    // A mod folder has no descriptor.
+    const std::string descriptor = fs::exists(patchDir / "English.dsc") ? test::ReadFile(patchDir / "English.dsc") : "";
     const auto value = [&](const std::string& key) {
       const auto at = descriptor.find(key + "=\"");
       return at == std::string::npos ? std::string() : descriptor.substr(at + key.size() + 2, 32);
@@ -296,6 +298,153 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
 }
 
 INSTANTIATE_TEST_SUITE_P(Games, ModFolderEndToEnd, ::testing::Values("AAT", "AA4", "AA5"));
+
+// A program patch as authors publish them: IPS records of the changed bytes, or BPS reading
+// the unchanged runs from the source and the changed ones from the patch.
+test::Bytes Ips(const std::vector<std::pair<std::uint32_t, test::Bytes>>& records) {
+  test::Bytes ips{'P', 'A', 'T', 'C', 'H'};
+  for (const auto& [offset, data] : records) {
+    const std::uint8_t head[] = {static_cast<std::uint8_t>(offset >> 16), static_cast<std::uint8_t>(offset >> 8),
+                                 static_cast<std::uint8_t>(offset), static_cast<std::uint8_t>(data.size() >> 8),
+                                 static_cast<std::uint8_t>(data.size())};
+    ips.insert(ips.end(), std::begin(head), std::end(head));
+    ips.insert(ips.end(), data.begin(), data.end());
+  }
+  ips.insert(ips.end(), {'E', 'O', 'F'});
+  return ips;
+}
+
+test::Bytes Bps(const test::Bytes& source, const test::Bytes& target) {
+  test::Bytes bps{'B', 'P', 'S', '1'};
+  const auto number = [&](std::uint64_t value) {
+    for (;;) {
+      const std::uint8_t low = value & 0x7F;
+      value >>= 7;
+      if (value == 0) {
+        bps.push_back(0x80 | low);
+        return;
+      }
+      bps.push_back(low);
+      --value;
+    }
+  };
+  const auto le32 = [&](std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) bps.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  };
+  number(source.size());
+  number(target.size());
+  number(0);
+  for (std::size_t at = 0; at < target.size();) {
+    const auto same = [&](std::size_t i) { return i < source.size() && source[i] == target[i]; };
+    const bool fromSource = same(at);
+    std::size_t end = at;
+    while (end < target.size() && same(end) == fromSource) ++end;
+    number((end - at - 1) << 2 | (fromSource ? 0 : 1));
+    if (!fromSource) bps.insert(bps.end(), target.begin() + at, target.begin() + end);
+    at = end;
+  }
+  le32(ctr::Crc32(source));
+  le32(ctr::Crc32(target));
+  le32(ctr::Crc32(bps));
+  return bps;
+}
+
+TEST_F(EndToEnd, AModFolderPatchInstallsAsTheFolderLaidOverTheImage) {
+  enum class Program { Ips, Bps };
+  const struct {
+    const char* kind;
+    const char* outName;  // "mods": the mod-folder output
+    const char* titlePath;
+    Program program;
+    bool emulatorLayout;
+  } cases[] = {
+      {".cia", "out.cia", "{id}", Program::Ips, false},
+      {".cia", "out.cia", "luma/titles/{id}", Program::Bps, true},
+      {".3ds", "out.3ds", "luma/titles/{id}", Program::Ips, true},
+      {".3ds", "out.3ds", "{id}", Program::Bps, false},
+      {".cia", "mods", "", Program::Bps, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.kind) + " -> " + c.outName + " " + c.titlePath);
+    const auto image = test::BuildGameImage(Row("AA5"), c.kind, work / ("in" + std::string(c.kind)), work / "build");
+    const std::string id = ModTitleFolderName(IdentifyRom(image.path).programId);
+    std::string titlePath = c.titlePath;
+    if (const auto at = titlePath.find("{id}"); at != std::string::npos) titlePath.replace(at, 4, id);
+    const fs::path folder = work / (titlePath.empty() ? id : "My Mod");
+    const fs::path title = folder / PathFromUtf8(titlePath);
+
+    std::map<std::string, test::Bytes> romfs = image.romfs;
+    romfs["text/message.txt"] = test::PatternBytes(0x1F3, 0x11223344);
+    romfs["text/новое/added.txt"] = test::PatternBytes(0x301, 0x55667788);
+    for (const char* path : {"text/message.txt", "text/новое/added.txt"}) {
+      test::WriteBytes(title / "romfs" / PathFromUtf8(path), romfs[path]);
+    }
+    test::Bytes code = image.code;
+    code[0x123] ^= 0x5A;
+    code[0x124] ^= 0x01;
+    code.insert(code.end(), {0x11, 0x22, 0x33});  // a program may grow
+    const fs::path programFolder = c.emulatorLayout ? title / "exefs" : title;
+    if (c.program == Program::Ips) {
+      test::WriteBytes(programFolder / "code.ips",
+                       Ips({{0x123, {code[0x123], code[0x124]}},
+                            {static_cast<std::uint32_t>(image.code.size()), {0x11, 0x22, 0x33}}}));
+    } else {
+      test::WriteBytes(programFolder / "code.bps", Bps(image.code, code));
+    }
+
+    const bool mods = std::string(c.outName) == "mods";
+    if (mods) fs::create_directories(app / "mods");
+    const Run run = mods ? InstallMods(image, folder) : Install(image, folder, c.outName);
+    if (mods) {
+      const fs::path out = app / "mods" / id;
+      ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(out) + "]");
+      std::map<std::string, test::Bytes> laidOver = image.romfs;
+      for (const auto& entry : fs::recursive_directory_iterator(out / "romfs")) {
+        if (entry.is_regular_file()) {
+          laidOver[GenericUtf8(entry.path().lexically_relative(out / "romfs"))] = test::ReadBytes(entry.path());
+        }
+      }
+      EXPECT_TRUE(laidOver == romfs);
+      EXPECT_EQ(test::ReadBytes(out / "code.bin"), code);
+    } else {
+      ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(app / c.outName) + "]");
+      EXPECT_TRUE(run.out.verified) << run.out.problem;
+      EXPECT_TRUE(run.out.romfs == romfs);
+      EXPECT_EQ(run.out.code, code);
+    }
+    fs::remove_all(folder);
+    fs::remove_all(app / c.outName);
+  }
+}
+
+TEST_F(EndToEnd, AModFolderPatchThatDoesNotFitTheProgramIsRefusedWithItsReason) {
+  const auto image = test::BuildGameImage(Row("AA5"), ".cia", work / "in.cia", work / "build");
+  const std::string id = ModTitleFolderName(IdentifyRom(image.path).programId);
+  test::Bytes other = image.code;
+  other[0x10] ^= 0xFF;
+  const test::Bytes cutShort{'P', 'A', 'T', 'C', 'H', 0, 1, 0x23, 0, 4, 1};
+  const struct {
+    std::vector<std::pair<const char*, test::Bytes>> files;
+    const char* key;
+    const char* reason;
+  } cases[] = {
+      // Made for another version of the program.
+      {{{"code.bps", Bps(other, image.code)}}, "ErrorProgramPatch", "code.bps"},
+      {{{"code.ips", cutShort}}, "ErrorProgramPatch", "code.ips"},
+      {{{"code.bin", image.code}, {"code.ips", Ips({{0x10, {1}}})}}, "ErrorModPatchRefused", "code.bin, "},
+  };
+  const fs::path folder = work / "Broken";
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.reason);
+    fs::remove_all(folder);
+    for (const auto& [file, bytes] : c.files) test::WriteBytes(folder / id / file, bytes);
+    const Run run = Install(image, folder, "out.cia");
+    ASSERT_FALSE(run.lines.empty());
+    EXPECT_THAT(run.lines.back(), ::testing::StartsWith("<" + std::string(c.key) + ":"));
+    EXPECT_THAT(run.lines.back(), ::testing::HasSubstr(c.reason));
+    EXPECT_FALSE(fs::exists(app / "out.cia"));
+  }
+}
 
 TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
   const auto image = test::BuildGameImage(Row("AAT"), ".3ds", work / "in.3ds", work / "build");

@@ -1,7 +1,9 @@
 #include "core/rom/PatchList.h"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "core/patches/ModPatch.h"
 #include "support/TempDir.h"
 
 namespace qpt {
@@ -81,6 +83,80 @@ TEST(PatchList, UnreadableDescriptorsAreSkippedAndOthersStillListed) {
   EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "English", 1, 2, 0)),
             (std::vector<std::string>{"good"}));
   EXPECT_TRUE(PopulatePatchList(dir / "nowhere", ".dsc", true, "English", 1, 2, 0).empty());
+}
+
+TEST(PatchList, ModFoldersAreListedInEachShapeForTheProgramIdTheyName) {
+  TempDir dir("mods");
+  const std::string id = "0004000000ABCD00";
+  WriteFile(dir / "patch/top" / id / "romfs/a.txt", "a");
+  WriteFile(dir / "patch/Card/luma/titles/0004000000abcd00/code.ips", "PATCHEOF");
+  WriteFile(dir / "patch" / id / "exefs/code.bps", "BPS1");
+  WriteFile(dir / "patch/emu" / id / "exefs/code.bin", "code");
+  WriteFile(dir / "patch/emu/README.md", "Read me\nplease");
+  WriteFile(dir / "patch/other/0004000000ABCD01/romfs/a.txt", "a");
+  WriteFile(dir / "patch/stray" / id / "romfs/a.txt", "a");
+  WriteFile(dir / "patch/stray" / id / "notes.txt", "a");
+  WriteFile(dir / "patch/old/p.dsc", "Game=AAT Region=USA Title=descriptor");
+  WriteFile(dir / "patch/old" / id / "romfs/a.txt", "a");
+  const struct {
+    std::uint64_t programId;
+    std::vector<std::string> titles;
+  } cases[] = {
+      {0x0004000000ABCD00, {id, "Card", "emu", "descriptor", "top"}},
+      {0x0004000000ABCD01, {"descriptor", "other"}},
+      // The whole ID counts: an update or a DLC shares the low half with the game.
+      {0x0004000E00ABCD00, {"descriptor"}},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(Titles(PopulatePatchList(dir / "patch", ".dsc", true, "English", 1, 2, c.programId)), c.titles)
+        << std::hex << c.programId;
+  }
+  const auto list = PopulatePatchList(dir / "patch", ".dsc", true, "English", 1, 2, 0x0004000000ABCD00);
+  EXPECT_EQ(list[2].form, TPatchForm::ModFolder);
+  EXPECT_EQ(list[2].folder, dir / "patch/emu");
+  EXPECT_EQ(list[3].form, TPatchForm::Descriptor);
+  const auto details = ReadPatchDetails(list[2]);
+  ASSERT_TRUE(details);
+  EXPECT_EQ(details->description, "Read me\r\nplease");
+  EXPECT_EQ(details->originalPackDatMD5, "");
+  // Broken after it was listed: a run must not start with it.
+  WriteFile(dir / "patch/emu" / id / "code.ips", "PATCHEOF");
+  EXPECT_FALSE(ReadPatchDetails(list[2]));
+}
+
+TEST(ModPatch, AFolderThatCannotBeInstalledAsItStandsNamesItsFiles) {
+  const std::string id = "0004000000ABCD00";
+  const struct {
+    std::vector<std::string> files;
+    std::vector<std::string> named;    // in the one error
+    std::vector<std::string> ignored;  // no error then
+  } cases[] = {
+      {{"romfs/a", "notes.txt", "exefs/code.bin", "exefs/main.bin"}, {"notes.txt", "exefs/main.bin"}, {}},
+      {{"code.bin", "exefs/code.ips"}, {"code.bin", "exefs/code.ips"}, {}},
+      {{"code.ips", "code.bps"}, {"code.ips", "code.bps"}, {}},
+      {{"romfs/a", "exheader.bin"}, {"exheader.bin"}, {}},
+      {{"readme.txt"}, {"nothing to install"}, {}},
+      {{"romfs/a", "banner.bnr", "exefs/icon", "logo"}, {}, {"banner.bnr", "exefs/icon", "logo"}},
+  };
+  for (const auto& c : cases) {
+    TempDir dir("mod");
+    for (const std::string& file : c.files) WriteFile(dir / "p" / id / file, "x");
+    const auto mod = ReadModPatch(dir / "p");
+    ASSERT_TRUE(mod) << c.files.front();
+    EXPECT_EQ(mod->errors.size(), c.named.empty() ? 0u : 1u) << c.files.front();
+    for (const std::string& name : c.named) EXPECT_THAT(mod->errors, ::testing::Each(::testing::HasSubstr(name)));
+    std::vector<std::string> ignored;
+    for (const std::string& name : c.ignored) ignored.push_back(id + "/" + name);
+    EXPECT_EQ(mod->ignored, ignored);
+  }
+  TempDir dir("mod");
+  WriteFile(dir / "p" / id / "romfs/a", "x");
+  WriteFile(dir / "p/0004000000ABCD01/romfs/a", "x");
+  EXPECT_THAT(ReadModPatch(dir / "p")->errors,
+              ::testing::ElementsAre(::testing::AllOf(::testing::HasSubstr(id), ::testing::HasSubstr("ABCD01"))));
+  EXPECT_FALSE(ParseTitleId("0004000000ABCD0"));
+  EXPECT_FALSE(ParseTitleId("0004000000ABCD0G"));
+  EXPECT_EQ(ParseTitleId("0004000000abCD00"), 0x0004000000ABCD00u);
 }
 
 TEST(PatchList, AFolderHandedInAsAPatchIsNamedAndReplacesOneOfItsName) {
