@@ -229,12 +229,13 @@ TEST_F(CliPatches, ListsThePatchesThatFitInTheWindowsOrder) {
   Descriptor("d/English.dsc", "AAT", "JAP,EUR", "Other region");
   Descriptor("Ш/English.dsc", "AAT", "USA", "Shah (English)");
   Descriptor("Ш/Русский.dsc", "AAT", "USA", "Ша (по-русски)");
+  WriteFile(app / "patch/Fan mod/luma/titles/0004000000138F00/romfs/a.txt", "a");
   const std::string image = Image(kTrilogyUsa, ".cxi");
 
   const CliResult listed = Run({"patches", image});
   EXPECT_EQ(listed.exitCode, 0);
   EXPECT_EQ(listed.OutLines(), (Lines{"A patch\t" + Folder("a"), "Bee Patch\t" + Folder("B"),
-                                       "Shah (English)\t" + Folder("Ш")}));
+                                       "Fan mod\t" + Folder("Fan mod") + "\tmod folder", "Shah (English)\t" + Folder("Ш")}));
   EXPECT_EQ(Run({"patches", image, "--lang", "Русский"}).OutLines().back(), "Ша (по-русски)\t" + Folder("Ш"));
 
   const CliResult none = Run({"patches", Image(kSpiritUsa, ".cia", "spirit")});

@@ -6,6 +6,7 @@
 
 #include "core/authoring/CheckPatch.h"
 #include "core/common/Common.h"
+#include "core/install/InstallMods.h"
 #include "core/install/PackDat.h"
 #include "support/AppFolder.h"
 #include "support/GameImages.h"
@@ -46,6 +47,13 @@ TEST(CheckPatch, EachFaultIsFoundWithItsFileAndNothingInACleanPatch) {
   settings.lang = &lang;
   settings.scratchRoot = work / "scratch";
   fs::create_directory(settings.scratchRoot);
+  const std::string id = ModTitleFolderName(0x0004000000000000ull | TrilogyRow().programIdLow);
+  // The folder as a mod folder instead: a title folder and nothing of the descriptor form.
+  const auto mod = [&](const fs::path& p, const std::string& title, const std::string& file, const std::string& bytes) {
+    DeleteFolder(p);
+    test::WriteFile(p / title / "romfs/text/new.txt", "new");
+    if (!file.empty()) test::WriteFile(p / title / PathFromUtf8(file), bytes);
+  };
   const std::string entryCount = PackEntryFileName(static_cast<std::int64_t>(image.pack->entries.size()), ".bin");
 
   const struct {
@@ -75,6 +83,14 @@ TEST(CheckPatch, EachFaultIsFoundWithItsFileAndNothingInACleanPatch) {
        true, "", test::L("ErrorApplyingXdelta")},
       {"program file a mod folder cannot carry", [](const fs::path& p) { test::WriteFile(p / "exefs/banner.bnr", "a banner"); },
        false, "", test::L("WarningModExeFsLeftOut") + " banner.bnr"},
+      {"clean mod folder", [&](const fs::path& p) { mod(p, id, "code.ips", std::string("PATCH\x00\x01\x23\x00\x01\x5A" "EOF", 14)); },
+       false, "", ""},
+      {"mod folder with a stray file", [&](const fs::path& p) { mod(p, id, "notes.txt", "notes"); }, true, id,
+       "notes.txt"},
+      {"mod folder of another title", [&](const fs::path& p) { mod(p, "0004000000ABCD00", "", ""); }, true,
+       "0004000000ABCD00", "the image's is " + id},
+      {"mod folder whose program patch does not fit", [&](const fs::path& p) { mod(p, id, "code.ips", std::string("PATCH\x00\x01", 7)); },
+       true, "", "<ErrorProgramPatch:code.ips"},
   };
   const auto names = [](const fs::path& folder) {
     std::vector<std::string> found;
