@@ -1,7 +1,6 @@
 #include "core/patches/ModPatch.h"
 
 #include <algorithm>
-#include <span>
 
 #include "core/common/Common.h"
 #include "core/localization/TokenText.h"
@@ -71,20 +70,20 @@ void ReadTitleFolder(TModPatch& patch) {
   const auto shown = [&](const fs::path& path) { return GenericUtf8(path.lexically_relative(patch.folder)); };
   std::vector<fs::path> programs;
   std::vector<std::string> stray;
-  const auto program = [&](const TChild& child, bool inExeFs) {
+  for (const TChild& child : Children(patch.titleFolder)) {
     if (!child.folder && IsProgramFile(child.name)) {
       programs.push_back(child.path);
     } else if (!child.folder && IsIgnoredExtra(child.name)) {
       patch.ignored.push_back(shown(child.path));
-    } else if (!inExeFs && !child.folder && IsReadme(child.name)) {
+    } else if (!child.folder && IsReadme(child.name)) {
       // A read-me inside the title folder is the patch's description, like one beside it.
-    } else if (!inExeFs && !child.folder && child.name == "exheader.bin") {
+    } else if (!child.folder && child.name == "exheader.bin") {
       patch.errors.push_back(shown(child.path) +
                              " replaces the extended header, which this program cannot install; a patch that "
                              "needs it cannot be installed into an image here");
-    } else if (!inExeFs && child.folder && child.name == "romfs") {
+    } else if (child.folder && child.name == "romfs") {
       patch.romfs = child.path;
-    } else if (!inExeFs && child.folder && child.name == "exefs") {
+    } else if (child.folder && child.name == "exefs") {
       for (const TChild& inner : Children(child.path)) {
         if (!inner.folder && IsProgramFile(inner.name)) {
           programs.push_back(inner.path);
@@ -97,8 +96,7 @@ void ReadTitleFolder(TModPatch& patch) {
     } else {
       stray.push_back(shown(child.path));
     }
-  };
-  for (const TChild& child : Children(patch.titleFolder)) program(child, false);
+  }
 
   if (!stray.empty()) {
     patch.errors.push_back(Joined(stray) + ": only romfs/, code.bin, code.ips and code.bps (or the same under exefs/) "
