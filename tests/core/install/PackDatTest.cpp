@@ -369,7 +369,7 @@ TEST_F(PackJob, RunsAfterTheRomFsCopyForAATAndAA4Only) {
   // patch's entries. The player reads which write failed and the system's reason. Made on
   // another thread than the job's, it ends the run all the same.
   WriteFile(patchDir / "romfs/pack.dat.qpt-partial/blocker", "where the new archive is built");
-  const std::string reason = "<ErrorWritingWorkFiles:create(" + PathToUtf8(app / "tools/temp/romfs/pack.dat") + "): ";
+  const std::string reason = "<ErrorWritingWorkFiles:create(" + PathToUtf8((app / "tools/temp/romfs/pack.dat").make_preferred()) + "): ";
   for (const bool onAnotherThread : {false, true}) {
     SCOPED_TRACE(onAnotherThread ? "on another thread" : "on the job's thread");
     host.Reset();

@@ -202,7 +202,7 @@ TEST_F(SoundStep, AJoinThatCannotBeWrittenEndsTheRunWithArchiveAndStreamsAgreein
   job->Execute();
   EXPECT_FALSE(job->Succeeded());
   const std::string reason =
-      "<ErrorWritingWorkFiles:create(" + PathToUtf8(Sound(game.soundFolder + ".bcsar")) + "): ";
+      "<ErrorWritingWorkFiles:create(" + PathToUtf8(Sound(game.soundFolder + ".bcsar").make_preferred()) + "): ";
   EXPECT_THAT(host.Lines().back(), ::testing::StartsWith(reason));
   EXPECT_GT(host.Lines().back().size(), reason.size() + 1);
   EXPECT_TRUE(Archive() == Str(game.archive.bytes));
