@@ -4,12 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <csignal>
 #include <system_error>
 #include <vector>
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
 
 #include "support/TempDir.h"
 
@@ -61,15 +57,8 @@ TEST(WriteFailure, OutputsThatCannotBeWrittenSaySoAndReadsDoNot) {
 
 #ifndef _WIN32
   // A disk that takes no file beyond a few hundred bytes.
-  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-  rlimit old{};
-  getrlimit(RLIMIT_FSIZE, &old);
-  rlimit small = old;
-  small.rlim_cur = 300;
-  setrlimit(RLIMIT_FSIZE, &small);
-  const Status full = WriteWholeFile(dir / "big.bin", bytes);
-  setrlimit(RLIMIT_FSIZE, &old);
-  std::signal(SIGXFSZ, oldHandler);
+  Status full;
+  qpt::test::WithFileSizeLimit(300, [&] { full = WriteWholeFile(dir / "big.bin", bytes); });
   EXPECT_EQ(full.writeFault(), WriteFault::DiskFull);
   EXPECT_EQ(full.message(), "write(" + (dir / "big.bin").string() + "): " + std::generic_category().message(EFBIG));
 #endif

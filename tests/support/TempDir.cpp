@@ -2,10 +2,12 @@
 
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <fstream>
 #include <stdexcept>
 
 #ifndef _WIN32
+#include <sys/resource.h>
 #include <unistd.h>
 #endif
 
@@ -64,5 +66,19 @@ std::vector<std::uint8_t> PatternBytes(std::size_t size, std::uint32_t seed) {
   }
   return bytes;
 }
+
+#ifndef _WIN32
+void WithFileSizeLimit(std::uint64_t maxBytes, const std::function<void()>& body) {
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old{};
+  getrlimit(RLIMIT_FSIZE, &old);
+  rlimit small = old;
+  small.rlim_cur = static_cast<rlim_t>(maxBytes);
+  setrlimit(RLIMIT_FSIZE, &small);
+  body();
+  setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+}
+#endif
 
 }  // namespace qpt::test

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,11 @@ class TempDir {
 void WriteFile(const std::filesystem::path& path, const std::string& bytes);
 void WriteFile(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 std::string ReadFile(const std::filesystem::path& path);
+#ifndef _WIN32
+// Runs body as on a disk that takes no file beyond maxBytes: a write past it fails with EFBIG
+// (the process's file-size limit, its signal ignored meanwhile), as a full disk would.
+void WithFileSizeLimit(std::uint64_t maxBytes, const std::function<void()>& body);
+#endif
 // Deterministic filler bytes (not all the same, so that misplaced copies show).
 std::vector<std::uint8_t> PatternBytes(std::size_t size, std::uint32_t seed);
 

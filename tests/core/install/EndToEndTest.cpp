@@ -6,14 +6,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <functional>
 #include <set>
 #include <system_error>
 #include <thread>
-#ifndef _WIN32
-#include <sys/resource.h>
-#endif
 
 #include "core/authoring/MakePatch.h"
 #include "core/common/Common.h"
@@ -485,15 +481,7 @@ TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
 #ifndef _WIN32
   // A disk that takes no file beyond a few hundred bytes.
   {
-    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit old{};
-    getrlimit(RLIMIT_FSIZE, &old);
-    rlimit small = old;
-    small.rlim_cur = 300;
-    setrlimit(RLIMIT_FSIZE, &small);
-    run = InstallMods(image, patch.folder, nullptr, 0, true);
-    setrlimit(RLIMIT_FSIZE, &old);
-    std::signal(SIGXFSZ, oldHandler);
+    test::WithFileSizeLimit(300, [&] { run = InstallMods(image, patch.folder, nullptr, 0, true); });
     EXPECT_EQ(run.lines.back().find('['), std::string::npos) << run.lines.back();
     // The player reads the system's own reason.
     EXPECT_THAT(run.lines.back(), ::testing::HasSubstr(std::generic_category().message(EFBIG) + ">"));
