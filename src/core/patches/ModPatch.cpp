@@ -220,6 +220,11 @@ std::optional<TModRefusal> PrepareModPatch(const TModPatch& patch, const fs::pat
   std::vector<std::uint8_t> program;
   const std::string kind = PathToUtf8(patch.program.filename());
   if (kind == "code.bin") {
+    // Read whole, as a program is a few MiB; a file larger than any program is refused first.
+    std::error_code ec;
+    if (fs::file_size(patch.program, ec) > ProgramPatchBound(0) || ec) {
+      return TModRefusal{"ErrorProgramPatch", kind + " is larger than any program"};
+    }
     auto bytes = ctr::ReadWholeFile(patch.program);
     if (!bytes) return TModRefusal{"ErrorModPatchRefused", bytes.message()};
     program = std::move(*bytes);
