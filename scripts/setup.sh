@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libssl-dev libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev qt6-translations-l10n
-  xdelta3
+  xdelta3 libarchive-dev libarchive-tools
   "$@"
 )
 

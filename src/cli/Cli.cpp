@@ -23,6 +23,7 @@ const std::vector<TCommand>& Commands() {
        .options = {"out", "from", "title", "description-file"},
        .langForMessages = false},
       {.name = "check-patch", .run = RunCheckPatch, .maxArguments = 2, .argumentsKey = "CliCheckPatchArguments"},
+      {.name = "add-patch", .run = RunAddPatch, .options = {"replace"}, .argumentsKey = "CliAddPatchArguments"},
   };
   return kCommands;
 }

@@ -82,6 +82,7 @@ int RunInstall(TSession& session, const TOptions& options);
 int RunVerify(TSession& session, const TOptions& options);
 int RunMakePatch(TSession& session, const TOptions& options);
 int RunCheckPatch(TSession& session, const TOptions& options);
+int RunAddPatch(TSession& session, const TOptions& options);
 
 // The command line after the program's name; throws TUsageError.
 TOptions ParseArguments(const std::vector<std::string>& args);

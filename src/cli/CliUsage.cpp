@@ -47,14 +47,22 @@ Commands:
       and exefs/ with only the files that differ or are new, and the descriptor NAME.dsc
       (default English.dsc) with the game, region and digests of IMAGE. Prints what went
       where and the patch's size against the image's.
-  check-patch PATCHDIR [IMAGE]
-      For patch authors: checks the descriptors (encoding, keys, game and region codes,
+  check-patch PATCHDIR|ARCHIVE [IMAGE]
+      For patch authors: checks a patch folder, or the one in a .zip, .7z or .rar file
+      (unpacked into a scratch folder that is removed again): the descriptors (encoding, keys, game and region codes,
       digests), the track lists, the voice folders and the pack entries of a patch folder;
       with IMAGE also the digests and the pack entries' numbers against it, and then the
       patch is installed on trial as a mod folder (once per voice set) in a scratch folder
       that is removed again: each warning and the failure of that run is a problem too.
       One line per problem: the file and what to change. Exit 0 clean, 3 warnings only,
       1 errors.
+  add-patch ARCHIVE|FOLDER [--replace]
+      Puts a patch as it was downloaded into the patch folder, where the patch list finds
+      it: a .zip, .7z or .rar file is unpacked into a folder named after it (the archive's
+      entries are all checked first: nothing is written for one that would leave that
+      folder, is damaged, has a password or would unpack to more than 8 GiB or 200 times
+      its size); a folder is copied under its own name. --replace replaces a folder of that
+      name. Prints the folder it made.
 
 Options:
   --out PATH          the image to write (install); the patch folder to write (make-patch).

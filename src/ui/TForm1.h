@@ -93,6 +93,9 @@ class TForm1 : public QWidget {
   // What was dropped on the window: an image does what Step 1 does; a patch folder (holding
   // a descriptor) is copied into patch/ after the player agreed; anything else is said so.
   void HandleDrop(const std::vector<std::filesystem::path>& paths);
+  // A dropped .zip, .7z or .rar: unpacked into patch/ off the window's thread after the player
+  // agreed (and agreed again to replace the folder an earlier drop made).
+  void ImportArchive(const std::filesystem::path& archive);
   // "Check an image...": checks a chosen image off the window's thread and logs every region.
   void BTNCheckImageClick();
   // "Open the patch folder": the folder where patches go, in the desktop's file manager.
@@ -149,7 +152,9 @@ class TForm1 : public QWidget {
   class WindowJobHost;
   std::unique_ptr<WindowJobHost> jobHost_;
   std::unique_ptr<TInstall> job_;
-  std::thread checkThread_;  // the check of an image, while it runs
+  // The check of an image or the unpacking of a dropped archive, while it runs: either keeps
+  // an installation from starting and the window from closing.
+  std::thread checkThread_;
   TStepState steps_;
   bool closeAfterRun_ = false;
   // Where the open dialogs start: the folder of the image opened last (the program folder before).

@@ -1,15 +1,20 @@
 // What is dropped on the main window: an image does what step 1 does, a patch folder is copied
-// into patch/ after the player agreed, and anything else is said to be not understood.
+// into patch/ and a patch archive unpacked there after the player agreed, and anything else is
+// said to be not understood.
 #include <QComboBox>
 #include <QDragEnterEvent>
 #include <QDir>
 #include <QDropEvent>
 #include <QMimeData>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QUrl>
 
 #include <system_error>
 
 #include "core/common/Common.h"
+#include "core/patches/ModPatch.h"
+#include "core/patches/PatchArchive.h"
 #include "core/rom/PatchList.h"
 #include "ctr/Image.h"
 #include "ctr/Reader.h"
@@ -47,9 +52,11 @@ void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
   const fs::path& dropped = paths.front();
   std::error_code ec;
   if (fs::is_directory(dropped, ec)) {
-    const auto title = PatchFolderTitle(dropped, CBLang->currentText().toStdString());
-    if (!title) return notUnderstood();
     const fs::path folder = dropped.has_filename() ? dropped : dropped.parent_path();
+    auto title = PatchFolderTitle(dropped, CBLang->currentText().toStdString());
+    // A mod folder has no descriptor; its folder's name is its title, as in the patch list.
+    if (!title && ReadModPatch(folder)) title = PathToUtf8(folder.filename());
+    if (!title) return notUnderstood();
     QString question = GetLangText("DropPatchConfirm");
     question.replace(QStringLiteral("%1"), QString::fromStdString(*title));
     if (!AskYesNo(this, windowTitle(), question)) return;
@@ -72,10 +79,68 @@ void TForm1::HandleDrop(const std::vector<fs::path>& paths) {
     return;
   }
   if (!fs::is_regular_file(dropped, ec)) return notUnderstood();
+  if (IsPatchArchive(dropped)) return ImportArchive(dropped);
   // An image is taken by its content, as Step 1 takes it; anything else is said plainly.
   ctr::FileReader file;
   if (!file.Open(dropped) || ctr::DetectImageKind(file) == ctr::ImageKind::Unknown) return notUnderstood();
   OpenImage(dropped);
+}
+
+void TForm1::ImportArchive(const fs::path& archive) {
+  if (checkThread_.joinable()) {
+    ShowMessage(this, MessageKind::Information, windowTitle(), GetLangText("DropWhileRunning"));
+    return;
+  }
+  if (!AskYesNo(this, windowTitle(), FormatLangText("DropArchiveConfirm", QString::fromStdString(PathToUtf8(archive.filename()))))) {
+    return;
+  }
+  std::error_code ec;
+  fs::create_directories(folders_.patch, ec);
+  const fs::path target = ArchiveImportTarget(archive, folders_.patch);
+  if (fs::exists(fs::symlink_status(target, ec)) &&
+      !AskYesNo(this, windowTitle(), FormatLangText("DropPatchReplace", QString::fromStdString(PathToUtf8(target))))) {
+    return;
+  }
+  // Unpacking a large archive takes a while: it runs beside the window, whose bar follows it,
+  // and no installation starts meanwhile.
+  BTNCheckImage->setEnabled(false);
+  BTNInstallPatch->setEnabled(false);
+  const int shown = ProgressBar1->value();
+  ProgressBar1->setRange(0, 100);
+  ProgressBar1->setValue(0);
+  const fs::path root = folders_.patch;
+  checkThread_ = std::thread([this, archive, root, shown] {
+    TUnpackOptions options;
+    int percent = -1;
+    options.progress = [this, &percent](std::uint64_t done, std::uint64_t total) {
+      const int now = total ? static_cast<int>(done * 100 / total) : 0;
+      if (now != percent) {
+        percent = now;
+        QMetaObject::invokeMethod(this, [this, now] { ProgressBar1->setValue(now); }, Qt::QueuedConnection);
+      }
+      return true;
+    };
+    const TArchiveImport result = ImportPatchArchive(archive, root, true, options);
+    QMetaObject::invokeMethod(
+        this,
+        [this, result, shown] {
+          if (checkThread_.joinable()) checkThread_.join();
+          ProgressBar1->setValue(shown);
+          BTNCheckImage->setEnabled(true);
+          DrawSteps();
+          if (result.refusal) {
+            ShowMessage(this, MessageKind::Error, windowTitle(),
+                        FormatLangText(result.refusal->key.c_str(), QString::fromStdString(result.refusal->detail)));
+            return;
+          }
+          LogAppend(FormatLangText("ArchiveImported", QString::fromStdString(PathToUtf8(result.imported.folder))).toStdString());
+          for (const std::string& link : result.imported.skippedLinks) {
+            LogAppend(langList_.GetLangText("WarningSkippedLink") + "\r\n" + link);
+          }
+          if (steps_.PatchListDue()) RebuildPatchList();
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 void TForm1::BTNOpenPatchFolderClick() {

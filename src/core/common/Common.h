@@ -144,4 +144,20 @@ bool PlaySystemExclamation();
 // matters, ctr::ReadWholeFile gives it.
 bool ReadSmallFile(const std::filesystem::path& path, std::string& bytes);
 
+// While it lives, the C library of the calling thread (and what converts text through it, such
+// as libarchive's names) takes text as UTF-8, whatever locale the process runs in; other
+// threads are not touched. On Windows the C library keeps its own "C" locale, in which
+// libarchive hands out stored names as they are.
+class TUtf8ThreadLocale {
+ public:
+  TUtf8ThreadLocale();
+  ~TUtf8ThreadLocale();
+  TUtf8ThreadLocale(const TUtf8ThreadLocale&) = delete;
+  TUtf8ThreadLocale& operator=(const TUtf8ThreadLocale&) = delete;
+
+ private:
+  void* own_ = nullptr;
+  void* previous_ = nullptr;
+};
+
 }  // namespace qpt

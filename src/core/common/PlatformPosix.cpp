@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <locale.h>
 #include <sys/file.h>
 #include <sys/wait.h>
 #include <system_error>
@@ -188,6 +189,19 @@ std::error_code platform::CopyFileReplacing(const fs::path& from, const fs::path
   std::error_code ec;
   fs::copy_file(from, to, fs::copy_options::overwrite_existing, ec);
   return ec;
+}
+
+TUtf8ThreadLocale::TUtf8ThreadLocale() {
+  locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(nullptr));
+  if (!utf8) return;  // a C library without it: names stay as the process's locale gives them
+  own_ = utf8;
+  previous_ = uselocale(utf8);
+}
+
+TUtf8ThreadLocale::~TUtf8ThreadLocale() {
+  if (!own_) return;
+  uselocale(static_cast<locale_t>(previous_));
+  freelocale(static_cast<locale_t>(own_));
 }
 
 unsigned long platform::CurrentProcessId() { return static_cast<unsigned long>(getpid()); }

@@ -143,6 +143,9 @@ std::string UserLanguageEnglishName() {
   return PathToUtf8(fs::path(name));
 }
 
+TUtf8ThreadLocale::TUtf8ThreadLocale() = default;
+TUtf8ThreadLocale::~TUtf8ThreadLocale() = default;
+
 bool PlaySystemExclamation() {
   // SND_NODEFAULT: a system without the sound stays silent rather than play another one.
   PlaySoundW(L"SYSTEMEXCLAMATION", nullptr, SND_ALIAS | SND_ASYNC | SND_NODEFAULT);
