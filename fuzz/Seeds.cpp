@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "core/common/Common.h"
+#include "core/patches/PatchArchive.h"
 #include "ctr/Crc32.h"
 #include "support/ImageBuilder.h"
 #include "support/ImageFiles.h"
@@ -144,6 +146,16 @@ int main(int argc, char** argv) {
       put(ctr::Crc32(FromString("ABCDxyEFxyEFx")));
       put(ctr::Crc32(bps));
       Seed("bps", "actions", Concat({{8, 0, 0}, program, bps}));
+    }
+
+    // Patch archives: a zip as the authors' kit packs one, with a folder, a Cyrillic name and
+    // an empty file.
+    {
+      const fs::path folder = work / "archive";
+      fs::create_directories(folder / "00040000001BD200" / "romfs");
+      qpt::test::WriteFile(folder / "00040000001BD200" / "romfs" / qpt::PathFromUtf8("Сцена.txt"), "scene");
+      qpt::test::WriteFile(folder / "readme.txt", "");
+      if (!qpt::PackFolderAsZip(folder, work / "seed.zip")) Seed("archive", "mod-folder.zip", qpt::test::ReadBytes(work / "seed.zip"));
     }
 
     // Text: the language files, a descriptor, the built-in track lists.

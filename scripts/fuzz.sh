@@ -25,7 +25,7 @@ cmake --build "$build" --target fuzz_all --parallel "$(nproc)"
 
 "$build/fuzz/fuzz_seeds" "$build/corpus"
 failed=()
-for harness in identify ncsd ncch exefs romfs cia verify sound pack text tracklist ips bps; do
+for harness in identify ncsd ncch exefs romfs cia verify sound pack text tracklist ips bps archive; do
   mkdir -p "$build/corpus/$harness" "$build/artifacts/$harness"
   echo "fuzz: $harness for ${seconds} s"
   # No single allocation may pass 64 MiB, the memory bound of the tools whatever an input
