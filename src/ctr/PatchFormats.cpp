@@ -295,4 +295,42 @@ Result<std::vector<std::uint8_t>> ApplyBps(std::span<const std::uint8_t> source,
   return out;
 }
 
+std::vector<std::uint8_t> MakeBps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target) {
+  std::vector<std::uint8_t> patch(kBpsMagic.begin(), kBpsMagic.end());
+  // The reader's numbers backwards: seven bits a byte, the last one marked, less one for each
+  // byte that follows, so that every value has one encoding.
+  const auto number = [&patch](std::uint64_t value) {
+    for (;;) {
+      const std::uint8_t low = value & 0x7F;
+      value >>= 7;
+      if (value == 0) {
+        patch.push_back(static_cast<std::uint8_t>(0x80 | low));
+        return;
+      }
+      patch.push_back(low);
+      --value;
+    }
+  };
+  const auto crc = [&patch](std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) patch.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  };
+  number(source.size());
+  number(target.size());
+  number(0);
+  const auto same = [&](std::size_t i) { return i < source.size() && source[i] == target[i]; };
+  for (std::size_t at = 0; at < target.size();) {
+    const bool fromSource = same(at);
+    std::size_t end = at + 1;
+    while (end < target.size() && same(end) == fromSource) ++end;
+    number(static_cast<std::uint64_t>(end - at - 1) << 2 | (fromSource ? 0 : 1));
+    if (!fromSource) patch.insert(patch.end(), target.begin() + static_cast<std::ptrdiff_t>(at),
+                                  target.begin() + static_cast<std::ptrdiff_t>(end));
+    at = end;
+  }
+  crc(Crc32(source));
+  crc(Crc32(target));
+  crc(Crc32(patch));
+  return patch;
+}
+
 }  // namespace ctr

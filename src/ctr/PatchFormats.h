@@ -1,5 +1,5 @@
 // Readers of the two patch formats that mod folders use for a title's program (code.ips,
-// code.bps). Both work on memory: a program is at most a few tens of MiB, and a patch must be
+// code.bps), and the BPS writer that patch authoring uses. All work on memory: a program is at most a few tens of MiB, and a patch must be
 // refused as a whole before anything is written, so there is no streaming.
 #pragma once
 
@@ -27,5 +27,10 @@ Result<std::vector<std::uint8_t>> ApplyIps(std::span<const std::uint8_t> source,
 // code.bps and say what is wrong.
 Result<std::vector<std::uint8_t>> ApplyBps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> patch,
                                            std::uint64_t maxSize);
+
+// A BPS patch that makes target of source: the bytes that equal the source's at the same
+// offset are read from it, every other run is carried in the patch, so that a patch of a
+// program holds the changes and none of the rest. No metadata; the three CRC-32s are set.
+std::vector<std::uint8_t> MakeBps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target);
 
 }  // namespace ctr

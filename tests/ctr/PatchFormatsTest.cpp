@@ -159,6 +159,38 @@ TEST(Bps, AppliesEveryActionAndRefusesWhatDoesNotFit) {
   });
 }
 
+TEST(Bps, AMadePatchGivesTheTargetBackAndCarriesOnlyTheChanges) {
+  const Bytes src = B("ABCDEFGH");
+  // A program of 1000 bytes with 300 changed in its middle: numbers of more than one byte.
+  Bytes large(1000), changed;
+  for (std::size_t i = 0; i < large.size(); ++i) large[i] = static_cast<std::uint8_t>(i * 7);
+  changed = large;
+  for (std::size_t i = 350; i < 650; ++i) changed[i] ^= 0xA5;
+  const struct {
+    const char* name;
+    Bytes source, target;
+    std::size_t carried;  // target bytes the patch may hold
+  } cases[] = {
+      {"unchanged", src, src, 0},
+      {"changed inside", src, B("ABxDEyyH"), 3},
+      {"grown", src, B("ABCDEFGHIJ"), 2},
+      {"shrunk", src, B("ABCzE"), 1},
+      {"from nothing", {}, B("abc"), 3},
+      {"to nothing", src, {}, 0},
+      {"large", large, changed, 300},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Bytes patch = ctr::MakeBps(c.source, c.target);
+    auto result = ctr::ApplyBps(c.source, patch, c.target.size());
+    ASSERT_TRUE(result.ok()) << result.message();
+    EXPECT_EQ(*result, c.target);
+    // Magic, three sizes of at most two bytes, the carried bytes, at most six bytes of actions
+    // and three checksums.
+    EXPECT_LE(patch.size(), 4 + 6 + c.carried + 2 * 3 + 12);
+  }
+}
+
 TEST(Bps, ChecksTheProgramsCrcBeforeTheActions) {
   // The actions read outside the program too; the CRC is what must be reported.
   const Bytes patch = Bps(B("BPS1") + Bytes{0x84, 0x86, 0x80, 0x94}, B("ABCE"), B("ABCDEF"));
