@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
+#include <cstring>
+#include <utility>
 
 #include "ctr/ExeFs.h"
 #include "ctr/RomFs.h"
@@ -54,6 +57,64 @@ Status WriteZerosTo(OutputFile& out, std::uint64_t position) {
 }
 
 }  // namespace
+
+std::uint64_t ProgramRoom(const ExheaderCodeSetInfo& info) {
+  return (std::uint64_t{info.text.pages} + info.readOnly.pages + info.data.pages) * kProgramPageSize;
+}
+
+Status CheckReplacementExheader(std::span<const std::uint8_t> replacement, std::span<const std::uint8_t> original,
+                                std::uint64_t programId, std::uint64_t programSize) {
+  const auto fail = [](const std::string& why) { return Status::Error("exheader.bin " + why); };
+  if (replacement.size() != kExheaderHashedSize && replacement.size() != kExheaderFullSize) {
+    return fail("has " + Hex(replacement.size()) + " bytes; an extended header has 0x400, or 0x800 with its "
+                "access descriptor");
+  }
+  const auto id = ReadLE<std::uint64_t>(replacement, kExheaderProgramIdOffset);
+  if (*id != programId) {
+    char text[80];
+    std::snprintf(text, sizeof(text), "is for the program %016llX, the image's is %016llX",
+                  static_cast<unsigned long long>(*id), static_cast<unsigned long long>(programId));
+    return fail(text);
+  }
+  // The rebuild stores .code as the image's header says; another word would have it read wrong.
+  if (original.size() > kExheaderFlagsOffset &&
+      ((replacement[kExheaderFlagsOffset] ^ original[kExheaderFlagsOffset]) & 1) != 0) {
+    return fail(std::string("says the program is stored ") +
+                ((replacement[kExheaderFlagsOffset] & 1) ? "compressed" : "uncompressed") +
+                ", the image's extended header says the opposite");
+  }
+  const ExheaderCodeSetInfo info = *ReadLE<ExheaderCodeSetInfo>(replacement, kExheaderCodeSetOffset);
+  for (const auto& [name, section] : {std::pair{"text", info.text}, std::pair{"read-only data", info.readOnly},
+                                      std::pair{"data", info.data}}) {
+    if (section.size > std::uint64_t{section.pages} * kProgramPageSize) {
+      return fail("gives the " + std::string(name) + " section " + Hex(section.size) + " bytes in " +
+                  std::to_string(section.pages) + " pages");
+    }
+  }
+  if (programSize > ProgramRoom(info)) {
+    return fail("leaves room for " + Hex(ProgramRoom(info)) + " bytes of program, the patched program has " +
+                Hex(programSize));
+  }
+  return Status::Ok();
+}
+
+std::optional<std::vector<std::uint8_t>> ExheaderWithRoomFor(std::span<const std::uint8_t> original,
+                                                             std::uint64_t programSize) {
+  if (original.size() < kExheaderHashedSize) return std::nullopt;
+  std::vector<std::uint8_t> exheader(original.begin(), original.begin() + kExheaderHashedSize);
+  ExheaderCodeSetInfo info = *ReadLE<ExheaderCodeSetInfo>(exheader, kExheaderCodeSetOffset);
+  if (programSize <= ProgramRoom(info)) return exheader;
+  // The program grows at its end, which belongs to its last section.
+  ExheaderSection& last = info.data.pages ? info.data : info.readOnly.pages ? info.readOnly : info.text;
+  const std::uint64_t start = ProgramRoom(info) - std::uint64_t{last.pages} * kProgramPageSize;
+  const std::uint64_t size = programSize - start;
+  const std::uint64_t pages = AlignUp(size, kProgramPageSize) / kProgramPageSize;
+  if (size > 0xFFFFFFFF || pages > 0xFFFFFFFF) return std::nullopt;
+  last.size = static_cast<std::uint32_t>(size);
+  last.pages = static_cast<std::uint32_t>(pages);
+  std::memcpy(exheader.data() + kExheaderCodeSetOffset, &info, sizeof(info));
+  return exheader;
+}
 
 Result<Ncch> ReadNcch(Reader& in) {
   const std::string name = in.name();

@@ -4,6 +4,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
+#include <span>
+#include <vector>
 
 #include "ctr/Io.h"
 #include "ctr/Reader.h"
@@ -79,6 +82,49 @@ struct Ncch {
   // Form type 2 or 3: executable content with an exheader.
   bool isCxi() const { return (header.flags[kNcchFlagContentType] & 3) >= 2; }
 };
+
+// The code-set info at exheader 0x10: the three sections of the decompressed program (text,
+// read-only data, data), which lie in it one after the other, each from a whole page on.
+#pragma pack(push, 1)
+struct ExheaderSection {
+  std::uint32_t address;
+  std::uint32_t pages;  // the most the section may take, in 0x1000-byte pages
+  std::uint32_t size;   // bytes
+};
+struct ExheaderCodeSetInfo {
+  ExheaderSection text;
+  std::uint32_t stackSize;
+  ExheaderSection readOnly;
+  std::uint32_t reserved;
+  ExheaderSection data;
+  std::uint32_t bssSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(ExheaderSection) == 0xC);
+static_assert(sizeof(ExheaderCodeSetInfo) == 0x30);
+
+inline constexpr std::uint64_t kExheaderCodeSetOffset = 0x10;
+inline constexpr std::uint64_t kExheaderFlagsOffset = 0xD;    // bit 0: .code stored compressed
+inline constexpr std::uint64_t kExheaderProgramIdOffset = 0x200;
+inline constexpr std::uint64_t kProgramPageSize = 0x1000;
+
+// The bytes of program the loader makes room for: every section's pages. A program larger than
+// that does not load.
+std::uint64_t ProgramRoom(const ExheaderCodeSetInfo& info);
+
+// Whether replacement (0x400 bytes, or 0x800 with the access descriptor) may stand in for the
+// extended header original of the title programId, whose program, decompressed, has
+// programSize bytes: the same program ID, the same word on whether .code is compressed, each
+// section within its pages and room for the whole program. The failure names the file as
+// exheader.bin and says what does not fit.
+Status CheckReplacementExheader(std::span<const std::uint8_t> replacement, std::span<const std::uint8_t> original,
+                                std::uint64_t programId, std::uint64_t programSize);
+
+// The first 0x400 bytes of original with room for a program of programSize bytes: the last
+// section that has pages grows (pages and size) to the program's end. original unchanged (cut
+// to 0x400 bytes) when the program fits already; nothing for an exheader shorter than 0x400.
+std::optional<std::vector<std::uint8_t>> ExheaderWithRoomFor(std::span<const std::uint8_t> original,
+                                                             std::uint64_t programSize);
 
 // Parses the NCCH at the start of in. Fails on a wrong magic, an unsupported media unit, an
 // exheader size other than 0 or 0x400, or a region that reaches past the end of in.

@@ -188,5 +188,82 @@ TEST(NcchBuild, FailureKeepsAnExistingOutputFile) {
   EXPECT_EQ(qpt::test::ReadFile(dir / "out.cxi"), "previous");
 }
 
+// An extended header of the title 0x0004000000123400 whose program is stored compressed, with
+// sections of the given pages (text, read-only data, data), each filled to its last page but
+// 0x10 bytes.
+Bytes Exheader(std::uint32_t text, std::uint32_t readOnly, std::uint32_t data, std::size_t size = 0x800) {
+  Bytes x(size, 0);
+  x[0xD] = 1;
+  const std::uint32_t pages[] = {text, readOnly, data};
+  for (int i = 0; i < 3; ++i) {
+    qpt::test::PutLE32(x, 0x14 + 0x10 * i, pages[i]);
+    qpt::test::PutLE32(x, 0x18 + 0x10 * i, pages[i] ? pages[i] * 0x1000 - 0x10 : 0);
+  }
+  qpt::test::PutLE32(x, 0x200, 0x00123400);
+  qpt::test::PutLE32(x, 0x204, 0x00040000);
+  return x;
+}
+
+TEST(Exheader, AReplacementMustBeTheTitlesAndHaveRoomForTheProgram) {
+  constexpr std::uint64_t kId = 0x0004000000123400;
+  const Bytes original = Exheader(6, 1, 1);
+  Bytes otherTitle = Exheader(6, 1, 2), uncompressed = Exheader(6, 1, 2), overfull = Exheader(6, 1, 2);
+  otherTitle[0x200] = 0x01;
+  uncompressed[0xD] = 0;
+  qpt::test::PutLE32(overfull, 0x28, 0x1001);
+  const struct {
+    const char* name;
+    Bytes replacement;
+    std::uint64_t programSize;
+    std::string error;  // after "exheader.bin "; empty: accepted
+  } cases[] = {
+      {"more room, with the access descriptor", Exheader(6, 1, 2), 0x9000, ""},
+      {"without the access descriptor", Exheader(6, 1, 2, 0x400), 0x8123, ""},
+      {"a program of every page", Exheader(6, 1, 1), 0x8000, ""},
+      {"a program past every page", Exheader(6, 1, 1), 0x8001,
+       "leaves room for 0x8000 bytes of program, the patched program has 0x8001"},
+      {"another title", otherTitle, 0x8000, "is for the program 0004000000123401, the image's is 0004000000123400"},
+      {"another word on compression", uncompressed, 0x8000, "says the program is stored uncompressed"},
+      {"a section larger than its pages", overfull, 0x8000, "gives the read-only data section 0x1001 bytes in 1 pages"},
+      {"the size of neither form", Exheader(6, 1, 2, 0x600), 0x8000, "has 0x600 bytes"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const Status status = CheckReplacementExheader(c.replacement, original, kId, c.programSize);
+    if (c.error.empty()) {
+      EXPECT_TRUE(status.ok()) << status.message();
+    } else {
+      EXPECT_EQ(status.message().rfind("exheader.bin " + c.error, 0), 0u) << status.message();
+    }
+  }
+}
+
+TEST(Exheader, RoomForALargerProgramIsMadeInItsLastSection) {
+  const struct {
+    const char* name;
+    Bytes original;
+    std::uint64_t programSize;
+    std::uint32_t pages[3];
+    std::uint32_t lastSize;  // of the section that grew
+  } cases[] = {
+      {"data", Exheader(6, 1, 2), 0x9FF1, {6, 1, 3}, 0x2FF1},
+      {"read-only data, without data", Exheader(6, 1, 0), 0x8001, {6, 3, 0}, 0x2001},
+      {"text alone", Exheader(6, 0, 0), 0x6003, {7, 0, 0}, 0x6003},
+      {"a program that fits already", Exheader(6, 1, 2), 0x8800, {6, 1, 2}, 0x1FF0},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto grown = ExheaderWithRoomFor(c.original, c.programSize);
+    ASSERT_TRUE(grown.has_value());
+    ASSERT_EQ(grown->size(), 0x400u);
+    const int last = c.pages[2] ? 2 : c.pages[1] ? 1 : 0;
+    Bytes expected(c.original.begin(), c.original.begin() + 0x400);
+    for (int i = 0; i < 3; ++i) qpt::test::PutLE32(expected, 0x14 + 0x10 * i, c.pages[i]);
+    qpt::test::PutLE32(expected, 0x18 + 0x10 * last, c.lastSize);
+    EXPECT_EQ(*grown, expected);
+    EXPECT_TRUE(CheckReplacementExheader(*grown, c.original, 0x0004000000123400, c.programSize).ok());
+  }
+}
+
 }  // namespace
 }  // namespace ctr

@@ -110,4 +110,13 @@ ctr::Result<std::map<std::string, std::vector<std::uint8_t>>> TImageFiles::ExeFs
   return files;
 }
 
+ctr::Result<std::vector<std::uint8_t>> TImageFiles::Exheader() {
+  if (!ncch_.exheader.present()) return std::vector<std::uint8_t>{};
+  std::vector<std::uint8_t> bytes(static_cast<std::size_t>(ncch_.exheader.size));
+  if (const ctr::Status read = file_->ReadAt(ncchOffset_ + ncch_.exheader.offset, bytes.data(), bytes.size()); !read) {
+    return read;
+  }
+  return bytes;
+}
+
 }  // namespace qpt

@@ -35,6 +35,8 @@ class TImageFiles {
   // The ExeFS files under the names an unpacked ExeFS folder gives them (code.bin, banner.bnr,
   // ...), the program decompressed when it is stored compressed, as the install unpacks it.
   ctr::Result<std::map<std::string, std::vector<std::uint8_t>>> ExeFsFiles();
+  // The extended header with its access descriptor (0x800 bytes); empty for an NCCH without one.
+  ctr::Result<std::vector<std::uint8_t>> Exheader();
 
   // Valid once Open has succeeded, for as long as this object lives. The reader of an image
   // without a RomFS is never opened and finds nothing.
