@@ -208,8 +208,9 @@ ImageContents ReadImageContents(const fs::path& path) {
         if (bytes) c.exefs[f.name] = *bytes;
       }
       // The exheader's flag tells whether .code is stored compressed.
-      auto exheader = file.ReadVector(range->offset + ncch->exheader.offset, 0x10);
-      const bool compressed = exheader && (*exheader)[0xD] & 1;
+      auto exheader = file.ReadVector(range->offset + ncch->exheader.offset, ncch->exheader.size);
+      if (exheader) c.exheader = *exheader;
+      const bool compressed = c.exheader.size() > 0xD && c.exheader[0xD] & 1;
       if (c.exefs.count(".code")) {
         if (compressed) {
           auto plain = ctr::BlzDecompress(c.exefs[".code"]);

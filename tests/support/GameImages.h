@@ -63,6 +63,7 @@ struct ImageContents {
   std::map<std::string, Bytes> romfs;
   Bytes code;               // .code, decompressed when the exheader says it is compressed
   std::map<std::string, Bytes> exefs;  // every ExeFS file as stored
+  Bytes exheader;           // with its access descriptor
 };
 ImageContents ReadImageContents(const std::filesystem::path& image);
 

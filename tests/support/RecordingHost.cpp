@@ -71,7 +71,7 @@ TLangList BracketLanguage() {
       "ErrorExtractingExeFSHeaders", "ExtractingNCCH", "ErrorExtractingNCCH", "UnkctrtoolError",
       "ExtractingExeFS", "ErrorExtractingExeFs", "ExtractingRomFS", "ErrorExtractingRomFS",
       "ExtractingCXIHeaders", "ErrorExtractingCXIHeaders", "ErrorDeleteTempFile", "ReplacingExeFS",
-      "ErrorCopyingExeFsFolder", "ReplacingRomFS", "ErrorCopyingRomFsFolder", "RebuildingExeFS",
+      "ErrorCopyingExeFsFolder", "ReplacingRomFS", "ErrorCopyingRomFsFolder", "ReplacingExheader", "RebuildingExeFS",
       "ErrorRebuildingExeFS", "RebuildingRomFS", "ErrorRebuildingRomFS", "RebuildingCXI", "ErrorRebuildingCXI",
       "RebuildingCIA", "ErrorRebuildingCIA", "UnkMakeromError", "Rebuilding3DS", "ErrorRebuilding3DS",
       "CheckingMD5PackDat", "ErrorCheckingMD5PackDat", "MD5Matched", "MD5NotMatched", "CheckingMD5PackInc",

@@ -436,6 +436,7 @@ bool TInstall::RunSteps() {
   if (hasPatch && FolderExists(FPatchDir / "romfs")) {
     if (!ReplaceRomFS()) return false;
   }
+  if (!patchExheader_.empty() && !ReplaceExheader()) return false;
   if (!Checkpoint()) return false;
   Progress(50);
 
@@ -512,6 +513,7 @@ bool TInstall::PreparePatch() {
   }
   for (const std::string& ignored : mod->ignored) LogWarning("WarningModFileIgnored", ignored);
   FPatchDir = prepared;
+  if (!mod->exheader.empty()) patchExheader_ = prepared / "exheader.bin";
   return true;
 }
 
@@ -567,6 +569,28 @@ bool TInstall::ReplaceRomFS() {
   if (!FolderExists(FPatchDir / "romfs")) return true;
   if (!CopyPatchFolder(FPatchDir / "romfs", WorkPath("tools\\temp"))) {
     LogKeyAfterBreak("ErrorCopyingRomFsFolder");
+    return false;
+  }
+  LogKey("Done");
+  return true;
+}
+
+bool TInstall::ReplaceExheader() {
+  LogKey("ReplacingExheader");
+  // The image's is extracted with its access descriptor, which the rebuild needs; a patch's
+  // 0x400 bytes replace only the part before it.
+  const fs::path extracted = WorkPath("tools\\temp\\headers\\exheader.bin");
+  auto bytes = ctr::ReadWholeFile(extracted);
+  auto replacement = bytes ? ctr::ReadWholeFile(patchExheader_) : bytes.status();
+  ctr::Status status = replacement.status();
+  if (replacement && replacement->size() > bytes->size()) {
+    status = ctr::Status::Error(PathToUtf8(extracted) + " is shorter than exheader.bin");
+  } else if (replacement) {
+    std::copy(replacement->begin(), replacement->end(), bytes->begin());
+    status = ctr::WriteWholeFile(extracted, *bytes);
+  }
+  if (!status) {
+    Log("\r\n" + FormatText("ErrorWritingWorkFiles", {status.message()}));
     return false;
   }
   LogKey("Done");

@@ -170,6 +170,8 @@ class TInstall {
   virtual bool UpdatePackDat();
   virtual bool ReplaceExeFS();
   virtual bool ReplaceRomFS();
+  // Puts a mod-folder patch's extended header in place of the extracted one.
+  virtual bool ReplaceExheader();
   virtual bool RebuildExeFS();
   virtual bool RebuildRomFS();
   virtual bool RebuildCXI();
@@ -278,6 +280,9 @@ class TInstall {
   // program folder of a portable program; the player's cache folder of an installed one.
   std::filesystem::path FWorkRoot;
   std::filesystem::path FPatchDir;
+  // The extended header a mod-folder patch brings, laid out and checked against the image and
+  // the program by PreparePatch; empty when the patch brings none.
+  std::filesystem::path patchExheader_;
   std::filesystem::path FRomPath;
   std::filesystem::path FOutPath;  // as chosen
   // The image a run writes: FOutPath with its kind's own extension (WrittenOutputPath). The

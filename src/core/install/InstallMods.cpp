@@ -195,6 +195,9 @@ ctr::Status TInstallMods::StageFiles(const fs::path& stage) {
     if (ec) return unlisted(exefs, ec);
   }
   if (!leftOut.empty()) LogWarning("WarningModExeFsLeftOut", leftOut);
+  if (!patchExheader_.empty() && !SameAsImageExheader(patchExheader_)) {
+    staged_.push_back({"exheader.bin", patchExheader_, FileSha256(patchExheader_)});
+  }
 
   const fs::path tree = WorkPath("tools\\temp\\romfs");
   if (FolderExists(tree)) {
@@ -229,6 +232,15 @@ bool TInstallMods::SameAsImageProgram(const fs::path& codeBin) {
   std::string made;
   return original != files->end() && ReadSmallFile(codeBin, made) && made.size() == original->second.size() &&
          std::equal(made.begin(), made.end(), original->second.begin(),
+                    [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
+}
+
+bool TInstallMods::SameAsImageExheader(const fs::path& exheader) {
+  const auto original = image_.Exheader();
+  std::string made;
+  // A patch's may lack the access descriptor, which a loader takes from the image then.
+  return original && ReadSmallFile(exheader, made) && made.size() <= original->size() &&
+         std::equal(made.begin(), made.end(), original->begin(),
                     [](char a, std::uint8_t b) { return static_cast<std::uint8_t>(a) == b; });
 }
 

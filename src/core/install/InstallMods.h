@@ -1,6 +1,6 @@
 // The mod-folder output: instead of a new image, the files the run changed or added, laid out
 // as game patching on the console and the emulators load them ("<TitleID>/romfs/<path>" and
-// "<TitleID>/code.bin"). Only the RomFS files the patch steps work on are read out of the
+// "<TitleID>/code.bin", "<TitleID>/exheader.bin"). Only the RomFS files the patch steps work on are read out of the
 // input image, into the usual work folder, so that the delta, the pack update and the voice
 // and music step run exactly as in a rebuild; nothing is unpacked or rebuilt whole.
 #pragma once
@@ -32,6 +32,8 @@ class TInstallMods final : public TInstall {
   bool ExtractCXIHeaders() override { return true; }
   bool ExtractExeFSHeaders() override { return true; }
   bool DeleteTempFiles() override { return true; }
+  // The title folder takes the patch's extended header as it is, when staged.
+  bool ReplaceExheader() override { return true; }
   // The sound archive is left alone (and not read) when neither voices nor music change.
   bool ApplySoundAAT() override;
   bool ApplySoundAA4() override;
@@ -48,6 +50,8 @@ class TInstallMods final : public TInstall {
   ctr::Status StageFiles(const std::filesystem::path& stage);
   // Whether the program the run made is the image's own, decompressed as a loader reads it.
   bool SameAsImageProgram(const std::filesystem::path& codeBin);
+  // Whether a patch's extended header holds what the image's already does.
+  bool SameAsImageExheader(const std::filesystem::path& exheader);
   // Whether a path may be in the mod folder's romfs: the input has it, the patch brings it,
   // or the run's music step named it.
   bool KnownRomFsPath(const std::string& path) const;

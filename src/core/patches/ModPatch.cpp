@@ -6,6 +6,7 @@
 #include "core/localization/TokenText.h"
 #include "core/rom/ImageFiles.h"
 #include "ctr/Io.h"
+#include "ctr/Ncch.h"
 #include "ctr/PatchFormats.h"
 
 namespace qpt {
@@ -78,9 +79,14 @@ void ReadTitleFolder(TModPatch& patch) {
     } else if (!child.folder && IsReadme(child.name)) {
       // A read-me inside the title folder is the patch's description, like one beside it.
     } else if (!child.folder && child.name == "exheader.bin") {
-      patch.errors.push_back(shown(child.path) +
-                             " replaces the extended header, which this program cannot install; a patch that "
-                             "needs it cannot be installed into an image here");
+      std::error_code ec;
+      const std::uint64_t size = fs::file_size(child.path, ec);
+      if (ec || (size != ctr::kExheaderHashedSize && size != ctr::kExheaderFullSize)) {
+        patch.errors.push_back(shown(child.path) + " has " + (ec ? std::string("no readable") : std::to_string(size)) +
+                               " bytes; an extended header has 1024, or 2048 with its access descriptor");
+      } else {
+        patch.exheader = child.path;
+      }
     } else if (child.folder && child.name == "romfs") {
       patch.romfs = child.path;
     } else if (child.folder && child.name == "exefs") {
@@ -99,8 +105,8 @@ void ReadTitleFolder(TModPatch& patch) {
   }
 
   if (!stray.empty()) {
-    patch.errors.push_back(Joined(stray) + ": only romfs/, code.bin, code.ips and code.bps (or the same under exefs/) "
-                           "belong in a title folder");
+    patch.errors.push_back(Joined(stray) + ": only romfs/, exheader.bin, code.bin, code.ips and code.bps (the "
+                           "program files also under exefs/) belong in a title folder");
   }
   if (programs.size() > 1) {
     // Loaders differ on whether a patch applies on top of a replaced program, or which of
@@ -111,7 +117,7 @@ void ReadTitleFolder(TModPatch& patch) {
   } else if (programs.size() == 1) {
     patch.program = programs.front();
   }
-  if (patch.romfs.empty() && patch.program.empty() && patch.errors.empty()) {
+  if (patch.romfs.empty() && patch.program.empty() && patch.exheader.empty() && patch.errors.empty()) {
     patch.errors.push_back(shown(patch.titleFolder) + " holds neither romfs/ nor a program file: nothing to install");
   }
 }
@@ -215,11 +221,16 @@ std::optional<TModRefusal> PrepareModPatch(const TModPatch& patch, const fs::pat
                          writeFailure.IsWriteFailure() ? writeFailure.message() : PathToUtf8(patch.romfs)};
     }
   }
-  if (patch.program.empty()) return std::nullopt;
+  if (patch.program.empty() && patch.exheader.empty()) return std::nullopt;
 
   std::vector<std::uint8_t> program;
   const std::string kind = PathToUtf8(patch.program.filename());
-  if (kind == "code.bin") {
+  if (patch.program.empty()) {
+    // An extended header alone must still have room for the image's own program.
+    auto exefs = files.ExeFsFiles();
+    if (!exefs) return TModRefusal{"ErrorModPatchRefused", exefs.message()};
+    if (const auto code = exefs->find("code.bin"); code != exefs->end()) program = std::move(code->second);
+  } else if (kind == "code.bin") {
     // Read whole, as a program is a few MiB; a file larger than any program is refused first.
     std::error_code ec;
     if (fs::file_size(patch.program, ec) > ProgramPatchBound(0) || ec) {
@@ -247,6 +258,23 @@ std::optional<TModRefusal> PrepareModPatch(const TModPatch& patch, const fs::pat
     if (!patched) return TModRefusal{"ErrorProgramPatch", patched.message()};
     program = std::move(*patched);
   }
+  if (!patch.exheader.empty()) {
+    auto original = files.Exheader();
+    if (!original) return TModRefusal{"ErrorModPatchRefused", original.message()};
+    // Read whole under the size ReadModPatch allowed: the file may have changed since.
+    std::error_code ec;
+    if (fs::file_size(patch.exheader, ec) > ctr::kExheaderFullSize || ec) {
+      return TModRefusal{"ErrorModPatchRefused", "exheader.bin is larger than an extended header"};
+    }
+    auto exheader = ctr::ReadWholeFile(patch.exheader);
+    if (!exheader) return TModRefusal{"ErrorModPatchRefused", exheader.message()};
+    const ctr::Status fits = ctr::CheckReplacementExheader(*exheader, *original, files.ProgramId(), program.size());
+    if (!fits) return TModRefusal{"ErrorModPatchRefused", fits.message()};
+    if (const ctr::Status written = ctr::WriteWholeFile(destination / "exheader.bin", *exheader); !written) {
+      return TModRefusal{"ErrorWritingWorkFiles", written.message()};
+    }
+  }
+  if (patch.program.empty()) return std::nullopt;
   const fs::path exefs = destination / "exefs";
   if (!CreateFolder(exefs) && !FolderExists(exefs)) return TModRefusal{"ErrorWritingWorkFiles", PathToUtf8(exefs)};
   if (const ctr::Status written = ctr::WriteWholeFile(exefs / "code.bin", program); !written) {

@@ -22,6 +22,7 @@ struct TModPatch {
   std::uint64_t titleId = 0;
   std::filesystem::path romfs;        // its romfs/ folder; empty when none
   std::filesystem::path program;      // code.bin, code.ips or code.bps; empty when none
+  std::filesystem::path exheader;     // exheader.bin; empty when none
   std::filesystem::path readme;       // readme.txt or README.md beside the title folder; empty when none
   // Each names the files concerned and says why the folder cannot be installed as it stands.
   std::vector<std::string> errors;
@@ -48,9 +49,11 @@ struct TModRefusal {
 
 // Lays a usable patch out in destination as a patch folder of the job's own layout: the
 // RomFS files under destination/romfs, the program the patch makes as destination/exefs/code.bin
-// (a code.ips or code.bps applied to the image's decompressed program). A patch for another
-// title, one that does not fit the program, or a write that failed is refused; links inside
-// romfs/ are skipped and listed in skippedLinks.
+// (a code.ips or code.bps applied to the image's decompressed program), and its extended header
+// as destination/exheader.bin, which only a mod-folder patch brings. A patch for another title,
+// one that does not fit the program, an extended header that is not the image's title's or has
+// no room for the program, or a write that failed is refused; links inside romfs/ are skipped
+// and listed in skippedLinks.
 std::optional<TModRefusal> PrepareModPatch(const TModPatch& patch, const std::filesystem::path& image,
                                            const std::filesystem::path& destination,
                                            std::vector<std::filesystem::path>* skippedLinks);

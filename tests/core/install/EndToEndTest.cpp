@@ -21,6 +21,7 @@
 #include "ctr/Crc32.h"
 #include "support/AppFolder.h"
 #include "support/GameImages.h"
+#include "support/ImageFiles.h"
 #include "support/RecordingHost.h"
 
 namespace qpt {
@@ -353,12 +354,14 @@ TEST_F(EndToEnd, AModFolderPatchInstallsAsTheFolderLaidOverTheImage) {
     const char* titlePath;
     Program program;
     bool emulatorLayout;
+    std::size_t exheaderSize;  // of the patch's exheader.bin, 0 for none
   } cases[] = {
-      {".cia", "out.cia", "{id}", Program::Ips, false},
-      {".cia", "out.cia", "luma/titles/{id}", Program::Bps, true},
-      {".3ds", "out.3ds", "luma/titles/{id}", Program::Ips, true},
-      {".3ds", "out.3ds", "{id}", Program::Bps, false},
-      {".cia", "mods", "", Program::Bps, false},
+      {".cia", "out.cia", "{id}", Program::Ips, false, 0},
+      {".cia", "out.cia", "luma/titles/{id}", Program::Bps, true, 0x800},
+      {".3ds", "out.3ds", "luma/titles/{id}", Program::Ips, true, 0},
+      {".3ds", "out.3ds", "{id}", Program::Bps, false, 0x400},
+      {".cxi", "out.cxi", "{id}", Program::Bps, false, 0x400},
+      {".cia", "mods", "", Program::Bps, false, 0x400},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.kind) + " -> " + c.outName + " " + c.titlePath);
@@ -387,6 +390,19 @@ TEST_F(EndToEnd, AModFolderPatchInstallsAsTheFolderLaidOverTheImage) {
     } else {
       test::WriteBytes(programFolder / "code.bps", Bps(image.code, code));
     }
+    // An extended header with room for the program that grew, and a save data size of its own.
+    const test::Bytes imageExheader = test::ReadImageContents(image.path).exheader;
+    ASSERT_EQ(imageExheader.size(), 0x800u);
+    test::Bytes exheader(imageExheader.begin(), imageExheader.begin() + static_cast<std::ptrdiff_t>(c.exheaderSize));
+    if (c.exheaderSize) {
+      test::PutLE32(exheader, 0x14, 7);
+      test::PutLE32(exheader, 0x18, static_cast<std::uint32_t>(code.size()));
+      test::PutLE32(exheader, 0x1C0, 0x11223344);
+      test::WriteBytes(title / "exheader.bin", exheader);
+    }
+    // Where the patch brings none, or only the part before the access descriptor, the image's stays.
+    test::Bytes expectedExheader = imageExheader;
+    std::copy(exheader.begin(), exheader.end(), expectedExheader.begin());
 
     const bool mods = std::string(c.outName) == "mods";
     if (mods) fs::create_directories(app / "mods");
@@ -402,11 +418,13 @@ TEST_F(EndToEnd, AModFolderPatchInstallsAsTheFolderLaidOverTheImage) {
       }
       EXPECT_TRUE(laidOver == romfs);
       EXPECT_EQ(test::ReadBytes(out / "code.bin"), code);
+      EXPECT_EQ(test::ReadBytes(out / "exheader.bin"), exheader);
     } else {
       ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(app / c.outName) + "]");
       EXPECT_TRUE(run.out.verified) << run.out.problem;
       EXPECT_TRUE(run.out.romfs == romfs);
       EXPECT_EQ(run.out.code, code);
+      EXPECT_TRUE(run.out.exheader == expectedExheader);
     }
     fs::remove_all(folder);
     fs::remove_all(app / c.outName);
@@ -419,6 +437,11 @@ TEST_F(EndToEnd, AModFolderPatchThatDoesNotFitTheProgramIsRefusedWithItsReason) 
   test::Bytes other = image.code;
   other[0x10] ^= 0xFF;
   const test::Bytes cutShort{'P', 'A', 'T', 'C', 'H', 0, 1, 0x23, 0, 4, 1};
+  const test::Bytes exheader = test::ReadImageContents(image.path).exheader;
+  test::Bytes otherTitle = exheader, noRoom = exheader;
+  otherTitle[0x201] ^= 0x01;
+  test::PutLE32(noRoom, 0x14, 5);  // text pages: 0x5000 bytes for a program of 0x6000
+  test::PutLE32(noRoom, 0x18, 0x5000);
   const struct {
     std::vector<std::pair<const char*, test::Bytes>> files;
     const char* key;
@@ -428,6 +451,10 @@ TEST_F(EndToEnd, AModFolderPatchThatDoesNotFitTheProgramIsRefusedWithItsReason) 
       {{{"code.bps", Bps(other, image.code)}}, "ErrorProgramPatch", "code.bps"},
       {{{"code.ips", cutShort}}, "ErrorProgramPatch", "code.ips"},
       {{{"code.bin", image.code}, {"code.ips", Ips({{0x10, {1}}})}}, "ErrorModPatchRefused", "code.bin, "},
+      {{{"exheader.bin", otherTitle}}, "ErrorModPatchRefused", "exheader.bin is for the program"},
+      {{{"exheader.bin", noRoom}}, "ErrorModPatchRefused", "exheader.bin leaves room for 0x5000 bytes of program, "
+                                                           "the patched program has 0x6000"},
+      {{{"exheader.bin", test::Bytes(0x500, 0)}}, "ErrorModPatchRefused", "exheader.bin has 1280 bytes"},
   };
   const fs::path folder = work / "Broken";
   for (const auto& c : cases) {
