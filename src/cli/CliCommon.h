@@ -50,6 +50,7 @@ struct TOptions {
   bool help = false;
   bool noReceipt = false;
   bool replace = false;
+  bool modsForm = false;  // make-patch --mods
 };
 
 class TSession;

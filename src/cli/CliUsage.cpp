@@ -40,18 +40,22 @@ Commands:
   verify IMAGE [--lang NAME]
       Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
   make-patch IMAGE --from DIR --out PATCHDIR --title TEXT [--lang NAME]
-          [--description-file FILE]
+          [--description-file FILE] [--mods]
       For patch authors: compares DIR, the translated RomFS tree (whole or only the changed
       files, with the program's files in DIR/exefs/), with IMAGE and writes the patch folder
       PATCHDIR that installs exactly that tree: patch.xdelta for a changed pack.dat, romfs/
       and exefs/ with only the files that differ or are new, and the descriptor NAME.dsc
-      (default English.dsc) with the game, region and digests of IMAGE. Prints what went
-      where and the patch's size against the image's.
+      (default English.dsc) with the game, region and digests of IMAGE. With --mods, a mod
+      folder instead, which consoles with game patching and emulators load as well:
+      PATCHDIR/<TitleID>/romfs/ with the changed or new files (pack.dat whole), code.bps for
+      a changed program, exheader.bin when the program outgrows IMAGE's extended header, and
+      PATCHDIR/readme.txt with the title and description. Prints what went where and the
+      patch's size against the image's.
   check-patch PATCHDIR|ARCHIVE [IMAGE]
       For patch authors: checks a patch folder, or the one in a .zip, .7z or .rar file
-      (unpacked into a scratch folder that is removed again): the descriptors (encoding, keys, game and region codes,
-      digests), the track lists, the voice folders and the pack entries of a patch folder;
-      with IMAGE also the digests and the pack entries' numbers against it, and then the
+      (unpacked into a scratch folder that is removed again): the descriptors (encoding,
+      keys, game and region codes, digests), the track lists, the voice folders and the
+      pack entries; with IMAGE also the digests and the pack entries' numbers against it, and then the
       patch is installed on trial as a mod folder (once per voice set) in a scratch folder
       that is removed again: each warning and the failure of that run is a problem too.
       One line per problem: the file and what to change. Exit 0 clean, 3 warnings only,
@@ -67,6 +71,7 @@ Commands:
 Options:
   --out PATH          the image to write (install); the patch folder to write (make-patch).
   --mods DIR          the folder that receives the title folder (install, instead of --out).
+  --mods              make-patch writes a mod folder instead of a patch folder with descriptor.
   --replace           with --out: writes over an existing file without asking; with --mods:
                       replaces an existing title folder whole.
   --patch FOLDER      the patch: its folder as `patches` prints it, its folder's name under

@@ -1,5 +1,5 @@
-// make-patch IMAGE --from DIR --out PATCHDIR --title TEXT: a patch folder out of a translated
-// tree, for patch authors.
+// make-patch IMAGE --from DIR --out PATCHDIR --title TEXT [--mods]: a patch folder (or a mod
+// folder) out of a translated tree, for patch authors.
 #include <cstdio>
 #include <ostream>
 
@@ -21,6 +21,7 @@ int RunMakePatch(TSession& session, const TOptions& options) {
   settings.from = UserPath(*options.from);
   settings.out = UserPath(*options.out);
   settings.title = *options.title;
+  settings.modFolder = options.modsForm;
   if (options.lang) settings.language = *options.lang;
   if (options.descriptionFile) {
     std::string bytes;

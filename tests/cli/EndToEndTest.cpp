@@ -312,6 +312,16 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
   result = Cli(makeArgs);
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_THAT(result.err, HasSubstr(PathToUtf8(made) + " already exists"));
+  // As a mod folder, the same tree checks clean, installed on trial as it is.
+  const fs::path madeMods = work_ / "Снова mods";
+  result = Cli({"make-patch", PathToUtf8(input_), "--from", PathToUtf8(tree), "--out", PathToUtf8(madeMods), "--title",
+                "Again", "--mods"});
+  ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
+  EXPECT_THAT(result.out, HasSubstr(std::string(titleName) + "/romfs/pack.dat (changed)"));
+  EXPECT_TRUE(fs::exists(madeMods / "readme.txt"));
+  checked = Cli({"check-patch", PathToUtf8(madeMods), PathToUtf8(input_)});
+  EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+  EXPECT_EQ(checked.OutLines(), Lines{"No problem found."});
   // That patch checked as it is and with a fault, each copy installed on trial.
   const std::string packDatMD5 = FileMD5(work_ / "old");
   const struct {

@@ -4,10 +4,14 @@
 
 #include "core/rom/ImageFiles.h"
 #include "core/common/Common.h"
+#include "core/install/InstallMods.h"
+#include "core/patches/ModPatch.h"
 #include "core/localization/Language.h"
 #include "core/localization/TokenText.h"
 #include "core/rom/RomIdentify.h"
 #include "ctr/Io.h"
+#include "ctr/Ncch.h"
+#include "ctr/PatchFormats.h"
 
 namespace qpt {
 
@@ -67,8 +71,14 @@ class TPatchMaker {
     madeOut_ = !fs::exists(s_.out, ec);
     fs::create_directories(s_.out, ec);
     if (ec) return Fail("Cannot create " + PathToUtf8(s_.out) + ": " + ec.message());
+    if (s_.modFolder) {
+      titleFolder_ = ModTitleFolderName(image_.ProgramId());
+      romfsOut_ = PathFromUtf8(titleFolder_) / "romfs";
+      fs::create_directories(s_.out / PathFromUtf8(titleFolder_), ec);
+      if (ec) return Fail("Cannot create " + PathToUtf8(s_.out / PathFromUtf8(titleFolder_)) + ": " + ec.message());
+    }
 
-    if (!AddExeFs()) return false;
+    if (!(s_.modFolder ? AddProgramPatch() : AddExeFs())) return false;
     std::vector<fs::path> files;
     for (fs::recursive_directory_iterator it(s_.from, ec), end; !ec && it != end; it.increment(ec)) {
       const fs::path relative = it->path().lexically_relative(s_.from);
@@ -89,6 +99,18 @@ class TPatchMaker {
       if (!AddRomFsFile(relative)) return false;
     }
 
+    if (s_.modFolder) {
+      if (!WriteReadme()) return false;
+    } else if (!WriteDescriptor(id)) {
+      return false;
+    }
+    if (changed_ == 0) result_.lines.push_back("no file differs from the image: the patch changes nothing");
+    result_.patchBytes = TreeSize(s_.out);
+    result_.imageBytes = fs::file_size(s_.image, ec);
+    return true;
+  }
+
+  bool WriteDescriptor(const TRomIdentity& id) {
     std::string datMD5, incMD5;
     if (image_.Find("pack.dat") && image_.Find("pack.inc")) {
       // The digests let the install refuse an image the delta was not made for.
@@ -102,9 +124,16 @@ class TPatchMaker {
     if (!WriteBytes(s_.out / PathFromUtf8(dsc), text)) return Fail("Cannot write " + dsc + ".");
     result_.lines.push_back("descriptor: " + dsc + " (" + id.gameCode + ", " +
                             RegionCode(id.regionIndex) + ")");
-    if (changed_ == 0) result_.lines.push_back("no file differs from the image: the patch changes nothing");
-    result_.patchBytes = TreeSize(s_.out);
-    result_.imageBytes = fs::file_size(s_.image, ec);
+    return true;
+  }
+
+  // A mod folder has no descriptor: the patch list names it by its folder and shows the
+  // read-me beside the title folder as its description.
+  bool WriteReadme() {
+    std::string text = "\xEF\xBB\xBF" + s_.title + "\r\n";
+    if (!s_.description.empty()) text += "\r\n" + NormalizeLineBreaks(s_.description);
+    if (!WriteBytes(s_.out / "readme.txt", text)) return Fail("Cannot write readme.txt.");
+    result_.lines.push_back("readme.txt: the title and description");
     return true;
   }
 
@@ -155,9 +184,66 @@ class TPatchMaker {
     const auto entry = image_.Find(path);
     if (entry && image_.SameAsRomFsFile(source, *entry)) return true;
     ++changed_;
-    if (path == "pack.dat" && entry) return AddDelta(source, *entry);
-    if (!CopyInto(source, s_.out / "romfs" / relative)) return Fail("Cannot copy " + path + ".");
-    result_.lines.push_back("romfs/" + path + (entry ? " (changed)" : " (new)"));
+    // A loader replaces whole files: a mod folder cannot carry a delta.
+    if (path == "pack.dat" && entry && !s_.modFolder) return AddDelta(source, *entry);
+    if (!CopyInto(source, s_.out / romfsOut_ / relative)) return Fail("Cannot copy " + path + ".");
+    result_.lines.push_back(GenericUtf8(romfsOut_ / relative) + (entry ? " (changed)" : " (new)"));
+    return true;
+  }
+
+  // The program of a mod folder: a BPS patch from the image's program, which carries only the
+  // changed bytes, and an extended header with room for a program that grew. The other ExeFS
+  // files have no place in a mod folder.
+  bool AddProgramPatch() {
+    const fs::path folder = s_.from / "exefs";
+    if (!FolderExists(folder)) return true;
+    auto original = image_.ExeFsFiles();
+    if (!original) return Fail("Cannot read the image's ExeFS: " + original.message());
+    std::error_code ec;
+    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+      const std::string name = PathToUtf8(it->path().filename());
+      if (it->is_symlink(ec) || !it->is_regular_file(ec)) {
+        result_.lines.push_back("left out (not a file): exefs/" + name);
+        continue;
+      }
+      const auto same = original->find(name);
+      if (same != original->end() && SameBytes(it->path(), same->second)) continue;
+      if (name != "code.bin") {
+        result_.lines.push_back("left out (a mod folder carries no other ExeFS file): exefs/" + name);
+        continue;
+      }
+      if (same == original->end()) return Fail("The image has no program for exefs/code.bin to patch.");
+      if (fs::file_size(it->path(), ec) > ProgramPatchBound(same->second.size()) || ec) {
+        return Fail("exefs/code.bin is larger than any program made of the image's.");
+      }
+      auto program = ctr::ReadWholeFile(it->path());
+      if (!program) return Fail("Cannot read exefs/code.bin: " + program.message());
+      const fs::path title = PathFromUtf8(titleFolder_);
+      const std::vector<std::uint8_t> bps = ctr::MakeBps(same->second, *program);
+      if (!ctr::WriteWholeFile(s_.out / title / "code.bps", bps)) return Fail("Cannot write code.bps.");
+      result_.lines.push_back(titleFolder_ + "/code.bps: exefs/code.bin (" + std::to_string(bps.size()) + " bytes)");
+      ++changed_;
+      if (!AddExheader(program->size())) return false;
+    }
+    if (ec) return Fail("Cannot read " + PathToUtf8(folder) + ": " + ec.message());
+    return true;
+  }
+
+  bool AddExheader(std::uint64_t programSize) {
+    auto original = image_.Exheader();
+    if (!original) return Fail("Cannot read the image's extended header: " + original.message());
+    const auto info = ctr::ReadLE<ctr::ExheaderCodeSetInfo>(*original, ctr::kExheaderCodeSetOffset);
+    if (!info || programSize <= ctr::ProgramRoom(*info)) return true;
+    // Without the access descriptor, which is the console maker's and which a loader keeps.
+    const auto grown = ctr::ExheaderWithRoomFor(*original, programSize);
+    if (!grown) return Fail("exefs/code.bin is too large for any extended header.");
+    if (!ctr::WriteWholeFile(s_.out / PathFromUtf8(titleFolder_) / "exheader.bin", *grown)) {
+      return Fail("Cannot write exheader.bin.");
+    }
+    const auto room = ctr::ReadLE<ctr::ExheaderCodeSetInfo>(*grown, ctr::kExheaderCodeSetOffset);
+    result_.lines.push_back(titleFolder_ + "/exheader.bin: the program's last section grows to " +
+                            std::to_string(ctr::ProgramRoom(*room) / ctr::kProgramPageSize) +
+                            " pages in all, for a program of " + std::to_string(programSize) + " bytes");
     return true;
   }
 
@@ -192,6 +278,9 @@ class TPatchMaker {
   TImageFiles image_;
   bool madeOut_ = false;
   int changed_ = 0;
+  std::string titleFolder_;               // a mod folder's, named by the program ID
+  fs::path romfsOut_ = fs::path("romfs");  // where the RomFS files go, in out
+
 };
 
 }  // namespace

@@ -2,7 +2,9 @@
 // only the changed files, with the program's files in exefs/ beside it) compared with the
 // game image, so that an installation of the folder gives back exactly that tree. Only what
 // differs goes in: a delta for a changed pack.dat, the other changed or new files as they
-// are, and a descriptor with the image's game, region and archive digests.
+// are, and a descriptor with the image's game, region and archive digests. Or, as a mod
+// folder that consoles and emulators load as well, the changed RomFS files and a BPS patch of
+// the program.
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,10 @@ struct TMakePatchSettings {
   std::string title;
   std::string language = "English";  // the descriptor is <language>.dsc
   std::string description;           // UTF-8; may hold line breaks
+  // A mod folder instead: out/<TitleID>/ with romfs/, the program change as code.bps and, when
+  // the program outgrows the image's extended header, exheader.bin; the title and description
+  // in out/readme.txt.
+  bool modFolder = false;
 };
 
 struct TMakePatchResult {

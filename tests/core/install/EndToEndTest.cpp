@@ -19,6 +19,7 @@
 #include "core/music/TrackLists.h"
 #include "core/rom/ImageFiles.h"
 #include "ctr/Crc32.h"
+#include "ctr/Ncch.h"
 #include "support/AppFolder.h"
 #include "support/GameImages.h"
 #include "support/ImageFiles.h"
@@ -229,9 +230,10 @@ TEST_P(ModFolderEndToEnd, LaidOverTheInputItGivesTheTreeOfTheRebuiltImage) {
 TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) {
   const std::string code = GetParam();
   const auto image = test::BuildGameImage(Row(code), ".cia", work / "in.cia", work / "build");
+  const std::string id = ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
   // The author's tree: every file as extracted but one left out (an author may hand in only
-  // what changed), a changed and a new file, a changed program and, where the game has one,
-  // a pack archive whose entries grew and changed.
+  // what changed), a changed and a new file, a changed program that outgrows the image's
+  // extended header and, where the game has one, a pack archive whose entries grew and changed.
   std::map<std::string, test::Bytes> translated = image.romfs;
   const auto bytes = [](const std::string& text) { return test::Bytes(text.begin(), text.end()); };
   translated["text/message.txt"] = bytes("Переведённый текст игры");
@@ -249,6 +251,7 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
   }
   test::Bytes newCode = image.code;
   newCode[0x123] ^= 0x5A;
+  newCode.insert(newCode.end(), {0x11, 0x22, 0x33});
   test::WriteBytes(tree / "exefs" / "code.bin", newCode);
   // An ExeFS file just as the image has it is no change, and stays out of the patch.
   TImageFiles imageFiles;
@@ -257,41 +260,67 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
   ASSERT_TRUE(exefs.ok() && exefs->count("icon.icn")) << "the image has an icon";
   test::WriteBytes(tree / "exefs" / "icon.icn", exefs->at("icon.icn"));
 
-  TMakePatchSettings settings;
-  settings.folders = app.path();
-  settings.image = image.path;
-  settings.from = tree;
-  settings.out = work / "made patch";
-  settings.title = "Round \"trip\"";
-  const TMakePatchResult made = MakePatch(settings);
-  ASSERT_TRUE(made.ok()) << made.error;
-  std::set<std::string> files;
-  for (const auto& entry : fs::recursive_directory_iterator(settings.out)) {
-    if (entry.is_regular_file()) files.insert(GenericUtf8(entry.path().lexically_relative(settings.out)));
-  }
-  std::set<std::string> expected{"English.dsc", "exefs/code.bin", "romfs/text/message.txt", "romfs/text/новое/added.txt"};
-  if (image.pack) expected.insert("patch.xdelta");
-  EXPECT_EQ(files, expected) << "only what differs goes into the patch";
+  // The same tree as a patch folder with descriptor and as a mod folder.
+  for (const bool modForm : {false, true}) {
+    SCOPED_TRACE(modForm ? "mod folder" : "descriptor");
+    TMakePatchSettings settings;
+    settings.folders = app.path();
+    settings.image = image.path;
+    settings.from = tree;
+    settings.out = work / (modForm ? "made mod" : "made patch");
+    settings.title = "Round \"trip\"";
+    settings.modFolder = modForm;
+    const TMakePatchResult made = MakePatch(settings);
+    ASSERT_TRUE(made.ok()) << made.error;
+    std::set<std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(settings.out)) {
+      if (entry.is_regular_file()) files.insert(GenericUtf8(entry.path().lexically_relative(settings.out)));
+    }
+    // A mod folder carries the program as a patch, and pack.dat whole, as loaders replace files.
+    const std::string romfs = modForm ? id + "/romfs/" : "romfs/";
+    std::set<std::string> expected{romfs + "text/message.txt", romfs + "text/новое/added.txt"};
+    if (modForm) {
+      expected.insert({"readme.txt", id + "/code.bps", id + "/exheader.bin"});
+      if (image.pack) expected.insert(romfs + "pack.dat");
+    } else {
+      expected.insert({"English.dsc", "exefs/code.bin"});
+      if (image.pack) expected.insert("patch.xdelta");
+    }
+    EXPECT_EQ(files, expected) << "only what differs goes into the patch";
+    if (modForm) {
+      EXPECT_LT(fs::file_size(settings.out / id / "code.bps"), 0x100u) << "the patch carries the changes only";
+    }
 
-  fs::create_directory(app / "mods");
-  const Run run = InstallMods(image, settings.out);
-  const fs::path title = app / "mods" / ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
-  ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(title) + "]");
-  std::map<std::string, test::Bytes> laidOver = image.romfs;
-  for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
-    if (entry.is_regular_file()) {
-      laidOver[GenericUtf8(entry.path().lexically_relative(title / "romfs"))] = test::ReadBytes(entry.path());
+    fs::create_directories(app / "mods");
+    const Run run = InstallMods(image, settings.out, nullptr, 0, true);
+    const fs::path title = app / "mods" / id;
+    ASSERT_EQ(run.lines.back(), "[" + PathToUtf8(title) + "]");
+    std::map<std::string, test::Bytes> laidOver = image.romfs;
+    for (const auto& entry : fs::recursive_directory_iterator(title / "romfs")) {
+      if (entry.is_regular_file()) {
+        laidOver[GenericUtf8(entry.path().lexically_relative(title / "romfs"))] = test::ReadBytes(entry.path());
+      }
+    }
+    EXPECT_TRUE(laidOver == translated);
+    EXPECT_EQ(test::ReadBytes(title / "code.bin"), newCode);
+    EXPECT_EQ(fs::exists(title / "exheader.bin"), modForm);
+
+    // Installed into a new image instead, the patch gives back the same tree, and the program
+    // has room in the image's extended header.
+    const Run rebuilt = Install(image, settings.out, "round trip.cia");
+    ASSERT_EQ(rebuilt.lines.back(), "[" + PathToUtf8(app / "round trip.cia") + "]");
+    EXPECT_TRUE(rebuilt.out.verified) << rebuilt.out.problem;
+    EXPECT_TRUE(rebuilt.out.romfs == translated);
+    EXPECT_EQ(rebuilt.out.code, newCode);
+    if (modForm) {
+      const test::Bytes exheader = test::ReadBytes(settings.out / id / "exheader.bin");
+      ASSERT_EQ(exheader.size(), 0x400u);
+      EXPECT_TRUE(std::equal(exheader.begin(), exheader.end(), rebuilt.out.exheader.begin()));
+      EXPECT_EQ(test::ReadBytes(title / "exheader.bin"), exheader);
+      const auto room = ctr::ReadLE<ctr::ExheaderCodeSetInfo>(exheader, ctr::kExheaderCodeSetOffset);
+      EXPECT_EQ(ctr::ProgramRoom(*room), 0x7000u);
     }
   }
-  EXPECT_TRUE(laidOver == translated);
-  EXPECT_EQ(test::ReadBytes(title / "code.bin"), newCode);
-
-  // Installed into a new image instead, the patch gives back the same tree.
-  const Run rebuilt = Install(image, settings.out, "round trip.cia");
-  ASSERT_EQ(rebuilt.lines.back(), "[" + PathToUtf8(app / "round trip.cia") + "]");
-  EXPECT_TRUE(rebuilt.out.verified) << rebuilt.out.problem;
-  EXPECT_TRUE(rebuilt.out.romfs == translated);
-  EXPECT_EQ(rebuilt.out.code, newCode);
 }
 
 INSTANTIATE_TEST_SUITE_P(Games, ModFolderEndToEnd, ::testing::Values("AAT", "AA4", "AA5"));
