@@ -116,6 +116,9 @@ TEST(Bps, AppliesEveryActionAndRefusesWhatDoesNotFit) {
   // n = 199<<2 = 796 = 28 + 128 + 5*128 (0x1C 0x85).
   const Bytes wide(200, 0x5A);
   const Bytes twoByte = Bps(B("BPS1") + Bytes{0x48, 0x80, 0x48, 0x80, 0x80, 0x1C, 0x85}, wide, wide);
+  // The writer makes exactly these two of their bytes.
+  EXPECT_EQ(ctr::MakeBps(src, B("ABCDxyGH")), read);
+  EXPECT_EQ(ctr::MakeBps(wide, wide), twoByte);
 
   Bytes damaged = read;
   damaged[9] = 'X';  // the TargetRead's data

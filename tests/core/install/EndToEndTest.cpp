@@ -18,8 +18,8 @@
 #include "core/music/BuiltinResources.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/ImageFiles.h"
-#include "ctr/Crc32.h"
 #include "ctr/Ncch.h"
+#include "ctr/PatchFormats.h"
 #include "support/AppFolder.h"
 #include "support/GameImages.h"
 #include "support/ImageFiles.h"
@@ -325,8 +325,8 @@ TEST_P(ModFolderEndToEnd, APatchMadeFromATranslatedTreeInstallsExactlyThatTree) 
 
 INSTANTIATE_TEST_SUITE_P(Games, ModFolderEndToEnd, ::testing::Values("AAT", "AA4", "AA5"));
 
-// A program patch as authors publish them: IPS records of the changed bytes, or BPS reading
-// the unchanged runs from the source and the changed ones from the patch.
+// An IPS patch as authors publish them: records of the changed bytes. BPS patches come from
+// ctr's writer, which is held to the reader's vectors.
 test::Bytes Ips(const std::vector<std::pair<std::uint32_t, test::Bytes>>& records) {
   test::Bytes ips{'P', 'A', 'T', 'C', 'H'};
   for (const auto& [offset, data] : records) {
@@ -338,41 +338,6 @@ test::Bytes Ips(const std::vector<std::pair<std::uint32_t, test::Bytes>>& record
   }
   ips.insert(ips.end(), {'E', 'O', 'F'});
   return ips;
-}
-
-test::Bytes Bps(const test::Bytes& source, const test::Bytes& target) {
-  test::Bytes bps{'B', 'P', 'S', '1'};
-  const auto number = [&](std::uint64_t value) {
-    for (;;) {
-      const std::uint8_t low = value & 0x7F;
-      value >>= 7;
-      if (value == 0) {
-        bps.push_back(0x80 | low);
-        return;
-      }
-      bps.push_back(low);
-      --value;
-    }
-  };
-  const auto le32 = [&](std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) bps.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  };
-  number(source.size());
-  number(target.size());
-  number(0);
-  for (std::size_t at = 0; at < target.size();) {
-    const auto same = [&](std::size_t i) { return i < source.size() && source[i] == target[i]; };
-    const bool fromSource = same(at);
-    std::size_t end = at;
-    while (end < target.size() && same(end) == fromSource) ++end;
-    number((end - at - 1) << 2 | (fromSource ? 0 : 1));
-    if (!fromSource) bps.insert(bps.end(), target.begin() + at, target.begin() + end);
-    at = end;
-  }
-  le32(ctr::Crc32(source));
-  le32(ctr::Crc32(target));
-  le32(ctr::Crc32(bps));
-  return bps;
 }
 
 TEST_F(EndToEnd, AModFolderPatchInstallsAsTheFolderLaidOverTheImage) {
@@ -417,7 +382,7 @@ TEST_F(EndToEnd, AModFolderPatchInstallsAsTheFolderLaidOverTheImage) {
                        Ips({{0x123, {code[0x123], code[0x124]}},
                             {static_cast<std::uint32_t>(image.code.size()), {0x11, 0x22, 0x33}}}));
     } else {
-      test::WriteBytes(programFolder / "code.bps", Bps(image.code, code));
+      test::WriteBytes(programFolder / "code.bps", ctr::MakeBps(image.code, code));
     }
     // An extended header with room for the program that grew, and a save data size of its own.
     const test::Bytes imageExheader = test::ReadImageContents(image.path).exheader;
@@ -477,7 +442,7 @@ TEST_F(EndToEnd, AModFolderPatchThatDoesNotFitTheProgramIsRefusedWithItsReason) 
     const char* reason;
   } cases[] = {
       // Made for another version of the program.
-      {{{"code.bps", Bps(other, image.code)}}, "ErrorProgramPatch", "code.bps"},
+      {{{"code.bps", ctr::MakeBps(other, image.code)}}, "ErrorProgramPatch", "code.bps"},
       {{{"code.ips", cutShort}}, "ErrorProgramPatch", "code.ips"},
       {{{"code.bin", image.code}, {"code.ips", Ips({{0x10, {1}}})}}, "ErrorModPatchRefused", "code.bin, "},
       {{{"exheader.bin", otherTitle}}, "ErrorModPatchRefused", "exheader.bin is for the program"},
