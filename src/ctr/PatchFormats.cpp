@@ -295,6 +295,63 @@ Result<std::vector<std::uint8_t>> ApplyBps(std::span<const std::uint8_t> source,
   return out;
 }
 
+namespace {
+
+// Where the runs of a source lie, for the writer's copies: every fourth position, chained by
+// the hash of the eight bytes from it, newest first (as deflate's matcher keeps them). Code
+// moves in whole instructions, so a block that moved shares one of these positions with its
+// old place, and a quarter of the positions keeps the index small.
+class SourceIndex {
+ public:
+  static constexpr std::size_t kWindow = 8;
+  static constexpr std::size_t kStride = 4;
+  static constexpr std::size_t kChain = 16;  // candidates tried at most per lookup
+
+  explicit SourceIndex(std::span<const std::uint8_t> source)
+      : source_(source), head_(std::size_t{1} << kHashBits, 0), next_(source.size() / kStride + 1, 0) {
+    for (std::size_t at = 0; at + kWindow <= source.size(); at += kStride) {
+      std::uint32_t& head = head_[Hash(source, at)];
+      next_[at / kStride] = head;
+      head = static_cast<std::uint32_t>(at / kStride + 1);
+    }
+  }
+
+  struct Match {
+    std::size_t from = 0;
+    std::size_t length = 0;
+  };
+  // The longest run of the source that equals target from at, among the candidates.
+  Match Longest(std::span<const std::uint8_t> target, std::size_t at) const {
+    Match best;
+    if (at + kWindow > target.size()) return best;
+    std::uint32_t entry = head_[Hash(target, at)];
+    for (std::size_t tried = 0; entry != 0 && tried < kChain; ++tried, entry = next_[entry - 1]) {
+      const std::size_t from = (entry - 1) * kStride;
+      std::size_t length = 0;
+      while (from + length < source_.size() && at + length < target.size() &&
+             source_[from + length] == target[at + length]) {
+        ++length;
+      }
+      if (length > best.length) best = {from, length};
+    }
+    return best;
+  }
+
+ private:
+  static constexpr unsigned kHashBits = 18;
+  static std::size_t Hash(std::span<const std::uint8_t> bytes, std::size_t at) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < kWindow; ++i) value = value << 8 | bytes[at + i];
+    return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
+  }
+
+  std::span<const std::uint8_t> source_;
+  std::vector<std::uint32_t> head_;  // per hash: the newest position + 1, 0 for none
+  std::vector<std::uint32_t> next_;  // per indexed position: the one before it + 1
+};
+
+}  // namespace
+
 std::vector<std::uint8_t> MakeBps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target) {
   std::vector<std::uint8_t> patch(kBpsMagic.begin(), kBpsMagic.end());
   // The reader's numbers backwards: seven bits a byte, the last one marked, less one for each
@@ -317,16 +374,48 @@ std::vector<std::uint8_t> MakeBps(std::span<const std::uint8_t> source, std::spa
   number(source.size());
   number(target.size());
   number(0);
-  const auto same = [&](std::size_t i) { return i < source.size() && source[i] == target[i]; };
+
+  // Shorter runs cost more in actions (and a copy's offset) than they save in carried bytes.
+  constexpr std::size_t kMinSourceRead = 2;
+  constexpr std::size_t kMinSourceCopy = 12;
+  const SourceIndex index(source);
+  std::size_t carriedFrom = 0;     // the bytes from here up to the current position go in the patch
+  std::uint64_t sourceOffset = 0;  // the reader's, for the next SourceCopy
+  const auto carry = [&](std::size_t end) {
+    if (end == carriedFrom) return;
+    number(static_cast<std::uint64_t>(end - carriedFrom - 1) << 2 | 1);
+    patch.insert(patch.end(), target.begin() + static_cast<std::ptrdiff_t>(carriedFrom),
+                 target.begin() + static_cast<std::ptrdiff_t>(end));
+  };
   for (std::size_t at = 0; at < target.size();) {
-    const bool fromSource = same(at);
-    std::size_t end = at + 1;
-    while (end < target.size() && same(end) == fromSource) ++end;
-    number(static_cast<std::uint64_t>(end - at - 1) << 2 | (fromSource ? 0 : 1));
-    if (!fromSource) patch.insert(patch.end(), target.begin() + static_cast<std::ptrdiff_t>(at),
-                                  target.begin() + static_cast<std::ptrdiff_t>(end));
-    at = end;
+    std::size_t same = 0;
+    while (at + same < target.size() && at + same < source.size() && source[at + same] == target[at + same]) ++same;
+    SourceIndex::Match moved = index.Longest(target, at);
+    if (same >= kMinSourceRead && same >= moved.length) {
+      carry(at);
+      number(static_cast<std::uint64_t>(same - 1) << 2);
+      at += same;
+      carriedFrom = at;
+    } else if (moved.length >= kMinSourceCopy) {
+      // The run may have begun among the bytes about to be carried.
+      while (at > carriedFrom && moved.from > 0 && source[moved.from - 1] == target[at - 1]) {
+        --at;
+        --moved.from;
+        ++moved.length;
+      }
+      carry(at);
+      number(static_cast<std::uint64_t>(moved.length - 1) << 2 | 2);
+      const bool backwards = moved.from < sourceOffset;
+      const std::uint64_t distance = backwards ? sourceOffset - moved.from : moved.from - sourceOffset;
+      number(distance << 1 | (backwards ? 1 : 0));
+      sourceOffset = moved.from + moved.length;
+      at += moved.length;
+      carriedFrom = at;
+    } else {
+      ++at;
+    }
   }
+  carry(target.size());
   crc(Crc32(source));
   crc(Crc32(target));
   crc(Crc32(patch));

@@ -28,9 +28,10 @@ Result<std::vector<std::uint8_t>> ApplyIps(std::span<const std::uint8_t> source,
 Result<std::vector<std::uint8_t>> ApplyBps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> patch,
                                            std::uint64_t maxSize);
 
-// A BPS patch that makes target of source: the bytes that equal the source's at the same
-// offset are read from it, every other run is carried in the patch, so that a patch of a
-// program holds the changes and none of the rest. No metadata; the three CRC-32s are set.
+// A BPS patch that makes target of source: runs that equal the source's at the same offset
+// are read from it, runs found elsewhere in the source (code that moved) are copied from
+// there, and only the rest is carried in the patch, so that a patch of a program holds the
+// changes and as little of the rest as it can. No metadata; the three CRC-32s are set.
 std::vector<std::uint8_t> MakeBps(std::span<const std::uint8_t> source, std::span<const std::uint8_t> target);
 
 }  // namespace ctr
