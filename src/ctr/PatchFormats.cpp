@@ -308,7 +308,8 @@ class SourceIndex {
   static constexpr std::size_t kChain = 16;  // candidates tried at most per lookup
 
   explicit SourceIndex(std::span<const std::uint8_t> source)
-      : source_(source), head_(std::size_t{1} << kHashBits, 0), next_(source.size() / kStride + 1, 0) {
+      : source_(source), hashBits_(HashBits(source.size())), head_(std::size_t{1} << hashBits_, 0),
+        next_(source.size() / kStride + 1, 0) {
     for (std::size_t at = 0; at + kWindow <= source.size(); at += kStride) {
       std::uint32_t& head = head_[Hash(source, at)];
       next_[at / kStride] = head;
@@ -338,14 +339,20 @@ class SourceIndex {
   }
 
  private:
-  static constexpr unsigned kHashBits = 18;
-  static std::size_t Hash(std::span<const std::uint8_t> bytes, std::size_t at) {
+  // About one chain per indexed position, from a small table for a small source up to 2^18.
+  static unsigned HashBits(std::size_t size) {
+    unsigned bits = 10;
+    while (bits < 18 && (std::size_t{1} << bits) < size / kStride) ++bits;
+    return bits;
+  }
+  std::size_t Hash(std::span<const std::uint8_t> bytes, std::size_t at) const {
     std::uint64_t value = 0;
     for (std::size_t i = 0; i < kWindow; ++i) value = value << 8 | bytes[at + i];
-    return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> (64 - kHashBits));
+    return static_cast<std::size_t>((value * 0x9E3779B97F4A7C15ull) >> (64 - hashBits_));
   }
 
   std::span<const std::uint8_t> source_;
+  unsigned hashBits_;
   std::vector<std::uint32_t> head_;  // per hash: the newest position + 1, 0 for none
   std::vector<std::uint32_t> next_;  // per indexed position: the one before it + 1
 };
