@@ -5,9 +5,9 @@
 #include "core/rom/ImageFiles.h"
 #include "core/common/Common.h"
 #include "core/install/InstallMods.h"
-#include "core/patches/ModPatch.h"
 #include "core/localization/Language.h"
 #include "core/localization/TokenText.h"
+#include "core/patches/ModPatch.h"
 #include "core/rom/RomIdentify.h"
 #include "ctr/Io.h"
 #include "ctr/Ncch.h"
@@ -191,9 +191,9 @@ class TPatchMaker {
     return true;
   }
 
-  // The program of a mod folder: a BPS patch from the image's program, which carries only the
-  // changed bytes, and an extended header with room for a program that grew. The other ExeFS
-  // files have no place in a mod folder.
+  // The program of a mod folder: a BPS patch from the image's program, which carries the
+  // changes and not the game's own code, and an extended header with room for a program that
+  // grew. The other ExeFS files have no place in a mod folder.
   bool AddProgramPatch() {
     const fs::path folder = s_.from / "exefs";
     if (!FolderExists(folder)) return true;
@@ -240,10 +240,11 @@ class TPatchMaker {
     if (!ctr::WriteWholeFile(s_.out / PathFromUtf8(titleFolder_) / "exheader.bin", *grown)) {
       return Fail("Cannot write exheader.bin.");
     }
+    // Where the sections of a program that grew lie only its authors know: say what was assumed.
     const auto room = ctr::ReadLE<ctr::ExheaderCodeSetInfo>(*grown, ctr::kExheaderCodeSetOffset);
-    result_.lines.push_back(titleFolder_ + "/exheader.bin: the program's last section grows to " +
-                            std::to_string(ctr::ProgramRoom(*room) / ctr::kProgramPageSize) +
-                            " pages in all, for a program of " + std::to_string(programSize) + " bytes");
+    result_.lines.push_back(titleFolder_ + "/exheader.bin: room for " + std::to_string(ctr::ProgramRoom(*room)) +
+                            " bytes of program (the image's has " + std::to_string(ctr::ProgramRoom(*info)) +
+                            "), the last section grown to the program's end");
     return true;
   }
 
@@ -280,7 +281,6 @@ class TPatchMaker {
   int changed_ = 0;
   std::string titleFolder_;               // a mod folder's, named by the program ID
   fs::path romfsOut_ = fs::path("romfs");  // where the RomFS files go, in out
-
 };
 
 }  // namespace
