@@ -242,7 +242,7 @@ void TForm1::btOldRomPathClick() {
 void TForm1::OpenImage(const fs::path& image) {
   ebOldRom->setText(Q(PathToUtf8(image)));
   lastImageFolder_ = image.parent_path();
-  const TImageOpening opening = steps_.OpenImage(image, langList_);
+  const TImageOpening opening = steps_.OpenImage(image, langList_, PatchRoots(folders_));
   ShowImageForgotten();
   DrawSteps();
   if (opening.clearLog) MemoLog->clear();

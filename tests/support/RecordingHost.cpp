@@ -90,6 +90,7 @@ TLangList BracketLanguage() {
       "ReceiptUnchanged", "ReceiptOutput", "ReceiptHashesGood", "ReceiptLog", "WarningReceiptNotWritten",
       "RadioGroup2BTN1", "RadioGroup2BTN2", "RadioGroup2BTN3", "ConfirmReplaceOutput", "WaitingForWorkFolderRemoval", "CheckRegionGood", "CheckRegionBad",
       "CheckAllGood", "CheckSomeBad", "CheckImageUnreadable", "LogEncrypted", "ErrorLoadingROM",
+      "LogProgramID", "UnknownROM", "LogTitleID", "LogModFoldersOnly",
       "ReadingModFiles", "WritingModFolder", "CheckingModFolder", "WarningModExeFsLeftOut",
       "ModFolderSuccessful", "ReceiptModFolder", "ReceiptModFilesGood", "WarningModFileIgnored", "SizeGB", "SizeMB", "SizeKB",
       "VerifyCiaHeader", "VerifyCertificateChain", "VerifyTicketTitle", "VerifyTmdInfoRecords", "VerifyTmdContentRecords",

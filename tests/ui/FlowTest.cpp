@@ -354,6 +354,23 @@ TEST_F(Flow, RefusedImagesSayWhyAndLockTheLaterSteps) {
   EXPECT_EQ(messages.back().text, Text("ErrorLoadingROM"));
 }
 
+TEST_F(Flow, AnotherTitleIsTakenForItsModFolderPatchWhichIsAllTheListOffers) {
+  WriteFile(patchDir / "p.dsc", "Game=AAT,AA4,AA5,AA6,PLvsPW Region=\"Region Free\" Title=Everything");
+  WriteFile(app / "patch/Fan mod/0004000000ABCD00/romfs/a.txt", "a");
+  fs::create_directories(app / "patch/Fan mod/voice/ENG");
+  test::RawImageOptions other;
+  other.programId = 0x0004000000ABCD00ull;
+  ChooseImage(TrilogyImage("other.cxi", other));
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(form->LogText(), Text("LogTitleID") + "0004000000ABCD00\n" + Text("LogModFoldersOnly"));
+  ChooseOutput("out.cia");
+  EXPECT_EQ(Items(), (QStringList{Text("None"), "Fan mod"}));
+  form->CBPatch->setCurrentIndex(1);
+  EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
+  EXPECT_FALSE(form->TntRadioGroup2->isEnabled());
+  EXPECT_FALSE(form->BTNMusicChange->isEnabled());
+}
+
 TEST_F(Flow, ChoosingTheOutputListsTheFittingPatchesAndReadsTheMusic) {
   WriteFile(patchDir / "p.dsc", "Game=AAT,AA4\r\nRegion=USA\r\nTitle=\"Trilogy Patch\"\r\n"
                                 "Description=\"Made with care.\r\nNews: https://example.org/patch\"\r\n");

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
 #include <system_error>
 
 #include "core/common/Common.h"
@@ -10,6 +9,7 @@
 #include "core/install/Receipt.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/ImageFiles.h"
+#include "core/rom/RomIdentify.h"
 #include "ctr/Sha256.h"
 
 namespace qpt {
@@ -74,11 +74,7 @@ ctr::Status Rename(const fs::path& from, const fs::path& to) {
 
 }  // namespace
 
-std::string ModTitleFolderName(std::uint64_t programId) {
-  char text[20];
-  std::snprintf(text, sizeof(text), "%016llX", static_cast<unsigned long long>(programId));
-  return text;
-}
+std::string ModTitleFolderName(std::uint64_t programId) { return TitleIdText(programId); }
 
 bool TInstallMods::SoundChanges() const {
   const bool voices = !FPatchDir.empty() && FolderExists(FPatchDir / "voice");

@@ -23,6 +23,7 @@ constexpr TGameTraits kGames[] = {
     {TGameId::AA5, "AA5", "Phoenix Wright: Ace Attorney - Dual Destinies", false, "", false},
     {TGameId::AA6, "AA6", "Phoenix Wright: Ace Attorney - Spirit of Justice", false, "", false},
     {TGameId::PLvsPW, "PLvsPW", "Professor Layton vs. Phoenix Wright: Ace Attorney", false, "", false},
+    {TGameId::Other, "", "", false, "", false},
 };
 
 const TGameTraits& Traits(TGameId id) {
@@ -38,7 +39,7 @@ TGame TGame::FromIndex(std::uint8_t gameIndex) {
 
 TGame TGame::FromCode(std::string_view code) {
   for (const TGameTraits& game : kGames) {
-    if (game.id != TGameId::None && code == game.code) return TGame(game.id);
+    if (TGame(game.id).Known() && code == game.code) return TGame(game.id);
   }
   return TGame();
 }
@@ -53,7 +54,7 @@ bool TGame::MusicRenamesStreams() const { return Traits(id_).musicRenamesStreams
 std::vector<TGame> KnownGames() {
   std::vector<TGame> games;
   for (const TGameTraits& game : kGames) {
-    if (game.id != TGameId::None) games.emplace_back(game.id);
+    if (TGame(game.id).Known()) games.emplace_back(game.id);
   }
   return games;
 }

@@ -2,7 +2,9 @@
 // games (which steps a run takes, which files a mod folder carries, what the window offers)
 // asks this type, so that a further kind of title is one more value here rather than a branch
 // in every file. The indices (1..5) and codes ("AAT", ...) are the values that patch
-// descriptors, the identification table and the step state use.
+// descriptors, the identification table and the step state use. Other stands for any further
+// title, which only mod-folder patches (named by its program ID) can patch: no descriptor
+// names it, and it has none of the Ace Attorney games' own data.
 #pragma once
 
 #include <cstdint>
@@ -11,24 +13,27 @@
 
 namespace qpt {
 
-enum class TGameId : std::uint8_t { None = 0, AAT = 1, AA4 = 2, AA5 = 3, AA6 = 4, PLvsPW = 5 };
+enum class TGameId : std::uint8_t { None = 0, AAT = 1, AA4 = 2, AA5 = 3, AA6 = 4, PLvsPW = 5, Other = 6 };
 
 class TGame {
  public:
   // No game: an image not identified (yet).
   constexpr TGame() = default;
   constexpr explicit TGame(TGameId id) : id_(id) {}
-  // The game of GameIndex 1..5; no game for anything else.
+  // The game of GameIndex 1..5, another title for 6; no game for anything else.
   static TGame FromIndex(std::uint8_t gameIndex);
   // The game of a code ("AAT", "AA4", "AA5", "AA6", "PLvsPW", exactly); no game otherwise.
+  // Another title has no code.
   static TGame FromCode(std::string_view code);
 
   TGameId Id() const { return id_; }
-  bool Known() const { return id_ != TGameId::None; }
+  // One of the Ace Attorney games, which descriptors name; false for no game and another title.
+  bool Known() const { return id_ != TGameId::None && id_ != TGameId::Other; }
   std::uint8_t Index() const { return static_cast<std::uint8_t>(id_); }
-  // "AAT", ...; "" for no game.
+  // "AAT", ...; "" for no game and another title.
   const char* Code() const;
-  // The English title of the series entry, as the Western releases name it; "" for no game.
+  // The English title of the series entry, as the Western releases name it; "" for no game and
+  // another title.
   const char* Title() const;
   // Whether the game keeps its data in the pack archive (pack.dat with its index pack.inc),
   // which a patch changes with a delta and replaced entries.
@@ -48,7 +53,7 @@ class TGame {
   TGameId id_ = TGameId::None;
 };
 
-// Every game there is, in index order.
+// Every Ace Attorney game, in index order (another title is none of them).
 std::vector<TGame> KnownGames();
 
 // The region code of RegionIndex 1..3 as descriptors write it ("JAP", "USA", "EUR"); "" for

@@ -107,10 +107,18 @@ std::vector<TPatchEntry> PopulatePatchList(const fs::path& folder, const std::st
   if (!descriptor) return entries;
   const std::uint8_t games = GetPatchTitle(descriptor->Value("Game"));
   const std::uint8_t regions = GetPatchRegion(descriptor->Value("Region"));
-  const bool gameFits = gameIndex <= 7 && (games & (1u << gameIndex)) != 0;
+  const bool gameFits = TGame::FromIndex(gameIndex).Known() && (games & (1u << gameIndex)) != 0;
   const bool regionFits = regions == kRegionFree || (regionIndex <= 7 && (regions & (1u << regionIndex)) != 0);
   if (gameFits && regionFits) entries.push_back({descriptor->Value("Title"), path, folder, TPatchForm::Descriptor});
   return entries;
+}
+
+bool ModPatchListed(const std::vector<fs::path>& patchRoots, std::uint64_t programId) {
+  // As listed for another title, where no descriptor fits: whatever is listed is a mod folder.
+  const std::uint8_t other = TGame(TGameId::Other).Index();
+  return std::any_of(patchRoots.begin(), patchRoots.end(), [&](const fs::path& root) {
+    return !PopulatePatchList(root, ".dsc", true, std::string(), other, 0, programId).empty();
+  });
 }
 
 std::optional<TPatchDetails> ReadPatchDetails(const TPatchEntry& entry) {

@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "core/common/Common.h"
+#include "core/rom/PatchList.h"
 #include "ctr/Io.h"
 
 namespace qpt {
@@ -58,8 +59,17 @@ const std::vector<TGameRow>& IdentificationTable() {
   return kTable;
 }
 
+std::string TitleIdText(std::uint64_t programId) {
+  char text[20];
+  std::snprintf(text, sizeof text, "%016llX", static_cast<unsigned long long>(programId));
+  return text;
+}
+
 std::vector<std::string> IdentityLogLines(const TRomIdentity& id, const TLangList& lang) {
   if (id.logLines.empty()) return {};
+  if (id.Game().Id() == TGameId::Other) {
+    return {lang.GetLangText("LogTitleID") + TitleIdText(id.programId), lang.GetLangText("LogModFoldersOnly")};
+  }
   const auto& table = IdentificationTable();
   const auto row = std::find_if(table.begin(), table.end(),
                                 [&](const TGameRow& r) { return r.programIdLow == id.programIdLow; });
@@ -73,7 +83,7 @@ std::vector<std::string> IdentityLogLines(const TRomIdentity& id, const TLangLis
   return {row->title, lang.GetLangText("RomRegion") + region.substr(region.rfind(' ') + 1)};
 }
 
-TRomIdentity IdentifyRom(const fs::path& romPath) {
+TRomIdentity IdentifyRom(const fs::path& romPath, const std::vector<fs::path>& modPatchRoots) {
   TRomIdentity id;
   ctr::InputFile file;
   if (!file.Open(romPath)) {
@@ -153,6 +163,11 @@ TRomIdentity IdentifyRom(const fs::path& romPath) {
   const auto& table = IdentificationTable();
   const auto row = std::find_if(table.begin(), table.end(),
                                 [&](const TGameRow& r) { return r.programIdLow == id.programIdLow; });
+  if (row == table.end() && ModPatchListed(modPatchRoots, id.programId)) {
+    id.logLines = {TitleIdText(id.programId)};
+    id.gameIndex = TGame(TGameId::Other).Index();
+    return id;
+  }
   if (row == table.end()) {
     char hex[16];
     std::snprintf(hex, sizeof hex, "%08X", id.programIdLow);

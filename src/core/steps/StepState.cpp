@@ -52,12 +52,13 @@ void TStepState::ForgetImage() {
   LockLaterSteps();
 }
 
-TImageOpening TStepState::OpenImage(const fs::path& image, const TLangList& lang) {
+TImageOpening TStepState::OpenImage(const fs::path& image, const TLangList& lang,
+                                    const std::vector<fs::path>& patchRoots) {
   RomPath = image;
   ForgetImage();
 
   TImageOpening opening;
-  const TRomIdentity id = IdentifyRom(RomPath);
+  const TRomIdentity id = IdentifyRom(RomPath, patchRoots);
   if (id.errorKey == "ErrorLoadingROM" && !id.kindChecked) {
     opening.errorKey = id.errorKey;
     return opening;
@@ -175,7 +176,8 @@ TPatchShown TStepState::ShowPatch(int index, bool keepMusic) {
     OriginalPackIncMD5 = details->originalPackIncMD5;
     shown.games = details->games;
     shown.regions = details->regions;
-    VoiceMissing = !FolderExists(PatchDir / "voice");
+    // Voice sets are the Ace Attorney games' own; another title's patch has none to offer.
+    VoiceMissing = !Game().Known() || !FolderExists(PatchDir / "voice");
   }
   patchReady_ = true;
   if (Game().HasVoicesAndMusic()) {
@@ -215,8 +217,10 @@ void TStepState::SettleRunControls() {
 bool TStepState::OutputIsInput() const { return !ModFolder && SameFile(WrittenOutputPath(OutPath), RomPath); }
 
 fs::path TStepState::ModTitleFolder() const {
-  // Every game the identification takes is an application title: its high half is 00040000.
-  return ModFolder ? OutPath / ModTitleFolderName(0x0004000000000000ull | ProgramIdLow) : fs::path();
+  // Every game the identification table holds is an application title: its high half is
+  // 00040000. Another title was taken for a mod folder named by its whole program ID.
+  const std::uint64_t titleId = Game().Known() ? 0x0004000000000000ull | ProgramIdLow : ProgramId;
+  return ModFolder ? OutPath / ModTitleFolderName(titleId) : fs::path();
 }
 
 TInstallSettings TStepState::InstallSettings(const TFolders& folders, const TLangList& lang, int voiceIndex,

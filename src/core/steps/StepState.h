@@ -87,8 +87,10 @@ class TStepState {
 
   // Step 1. A new image forgets everything found out about, or chosen for, the one before:
   // its output, the patches that fit its game, their digests and the music read from it. An
-  // image that is identified opens step 2; a refused one leaves the later steps locked.
-  TImageOpening OpenImage(const std::filesystem::path& image, const TLangList& lang);
+  // image that is identified opens step 2; a refused one leaves the later steps locked. An
+  // image of none of the known games is taken when patchRoots hold a mod-folder patch for it.
+  TImageOpening OpenImage(const std::filesystem::path& image, const TLangList& lang,
+                          const std::vector<std::filesystem::path>& patchRoots);
   bool ImageReady() const { return imageReady_; }
 
   // Step 2. The output is a kind the input can become and never the input image, and another
@@ -143,7 +145,7 @@ class TStepState {
   // State of the chosen image, output and patch.
   std::filesystem::path RomPath;
   std::string RomExt;
-  std::uint8_t GameIndex = 0;  // 0 none, 1 AAT, 2 AA4, 3 AA5, 4 AA6, 5 PLvsPW
+  std::uint8_t GameIndex = 0;  // 0 none, 1 AAT, 2 AA4, 3 AA5, 4 AA6, 5 PLvsPW, 6 another title
   // What the game of GameIndex has (a pack archive, voices and music, ...).
   TGame Game() const { return TGame::FromIndex(GameIndex); }
   std::uint8_t RegionIndex = 0;

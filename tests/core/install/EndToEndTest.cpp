@@ -18,6 +18,7 @@
 #include "core/music/BuiltinResources.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/ImageFiles.h"
+#include "core/steps/StepState.h"
 #include "ctr/Ncch.h"
 #include "ctr/PatchFormats.h"
 #include "support/AppFolder.h"
@@ -422,6 +423,53 @@ TEST_F(EndToEnd, AModFolderPatchInstallsAsTheFolderLaidOverTheImage) {
     }
     fs::remove_all(folder);
     fs::remove_all(app / c.outName);
+  }
+}
+
+// A title that is none of the Ace Attorney games goes through the window's steps only with a
+// mod-folder patch named by its program ID, and that is all its patch list offers.
+TEST_F(EndToEnd, AnotherTitleIsTakenOnlyForItsModFolderPatchAndInstallsIntoEveryImageKind) {
+  const TGameRow otherTitle{0x00ABCD00, "", "", 0, 0, "", -1};
+  const auto image = test::BuildGameImage(otherTitle, ".3ds", work / "other.3ds", work / "build");
+  const fs::path patches = work / "patch";
+  test::WriteFile(patches / "Every game/English.dsc",
+                  "Game=AAT,AA4,AA5,AA6,PLvsPW Region=\"Region Free\" Title=\"Every game\"");
+  test::WriteFile(patches / "Next door/luma/titles/0004000000ABCE00/romfs/text/message.txt", "Not this one");
+  TStepState steps;
+  const TImageOpening refused = steps.OpenImage(image.path, lang, {patches});
+  EXPECT_EQ(refused.logLines, (std::vector<std::string>{test::L("LogProgramID") + "00ABCD00", test::L("UnknownROM")}));
+  EXPECT_EQ(refused.errorKey, "ErrorWrongROM");
+  EXPECT_FALSE(steps.Controls().output);
+
+  const fs::path title = patches / "Fan Translation/luma/titles/0004000000ABCD00";
+  test::WriteFile(title / "romfs/text/message.txt", "Translated");
+  test::WriteBytes(title / "code.ips", Ips({{0x40, {0xC3, 0x3C}}}));
+  // Voice sets belong to the Ace Attorney games; a folder of that name offers none here.
+  fs::create_directories(patches / "Fan Translation/voice/ENG");
+  const TImageOpening taken = steps.OpenImage(image.path, lang, {patches});
+  EXPECT_EQ(taken.logLines, (std::vector<std::string>{test::L("LogTitleID") + "0004000000ABCD00", test::L("LogModFoldersOnly")}));
+  EXPECT_EQ(taken.errorKey, "");
+  ASSERT_TRUE(steps.Controls().output);
+
+  std::map<std::string, test::Bytes> romfs = image.romfs;
+  romfs["text/message.txt"] = test::Bytes{'T', 'r', 'a', 'n', 's', 'l', 'a', 't', 'e', 'd'};
+  test::Bytes code = image.code;
+  code[0x40] = 0xC3;
+  code[0x41] = 0x3C;
+  for (const char* outName : {"out.cia", "out.3ds"}) {
+    SCOPED_TRACE(outName);
+    steps.ChooseOutput(app / outName);
+    ASSERT_EQ(steps.RebuildPatchList(patches, "English").titles, std::vector<std::string>{"Fan Translation"});
+    steps.ChoosePatch(1);
+    EXPECT_EQ(steps.Controls(), (TStepControls{true, true, true, false, false, true, false}));
+    test::RecordingHost host;
+    auto job = CreateInstallJob(steps.RomExt, host, steps.InstallSettings(app.path(), lang, 0));
+    job->Execute();
+    ASSERT_TRUE(job->Succeeded()) << host.Lines().back();
+    const test::ImageContents out = test::ReadImageContents(app / outName);
+    EXPECT_TRUE(out.verified) << out.problem;
+    EXPECT_TRUE(out.romfs == romfs);
+    EXPECT_EQ(out.code, code);
   }
 }
 

@@ -100,8 +100,11 @@ TEST(Identify, EncryptedAndUnknownImages) {
   RawImageOptions o;
   o.kind = ".3ds";
   o.encrypted = true;
+  o.programId = 0x0004000000012300ull;
   WriteRawImage(dir / "enc.3ds", o);
-  TRomIdentity id = IdentifyRom(dir / "enc.3ds");
+  // A mod folder for the title does not make an encrypted image readable.
+  test::WriteFile(dir / "patch/Mod/0004000000012300/romfs/a.txt", "a");
+  TRomIdentity id = IdentifyRom(dir / "enc.3ds", {dir / "patch"});
   EXPECT_TRUE(id.encrypted);
   EXPECT_TRUE(id.errorKey.empty());
   EXPECT_FALSE(id.Identified());

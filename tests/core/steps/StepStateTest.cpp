@@ -17,7 +17,7 @@ TEST(StepState, TheRunsReceiptNamesThePatchTheListShows) {
   test::WriteFile(dir / "patch/Trilogy/p.dsc", "Game=AAT Region=USA Title=\"Trilogy Patch\"");
   const TLangList lang = test::BracketLanguage();
   TStepState steps;
-  EXPECT_TRUE(steps.OpenImage(dir / "game.cxi", lang).errorKey.empty());
+  EXPECT_TRUE(steps.OpenImage(dir / "game.cxi", lang, {dir / "patch"}).errorKey.empty());
   steps.ChooseOutput(dir / "out.cia");
   ASSERT_EQ(steps.RebuildPatchList(dir / "patch", "English").titles, std::vector<std::string>{"Trilogy Patch"});
   EXPECT_EQ(steps.InstallSettings(dir.path(), lang, 0).receiptFacts.patchTitle, "");  // "None"
@@ -35,7 +35,7 @@ TEST(StepState, AModFolderIsChosenByItsNameWithItsReadMeAndNoDigests) {
                   "Game=AAT Region=USA Title=\"Trilogy Patch\" Description=Descriptor OriginalPackDatMD5=ABC");
   const TLangList lang = test::BracketLanguage();
   TStepState steps;
-  EXPECT_TRUE(steps.OpenImage(dir / "game.cxi", lang).errorKey.empty());
+  EXPECT_TRUE(steps.OpenImage(dir / "game.cxi", lang, {dir / "patch"}).errorKey.empty());
   steps.ChooseOutput(dir / "out.cia");
   ASSERT_EQ(steps.RebuildPatchList(dir / "patch", "English").titles,
             (std::vector<std::string>{"Fan Translation", "Trilogy Patch"}));
