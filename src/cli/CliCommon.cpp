@@ -181,12 +181,17 @@ bool TSession::Interrupted() const { return context_.interrupted && context_.int
 
 TSession::TImage TSession::IdentifyImage(const std::string& argument, bool printLog) {
   TImage image{UserPath(argument), {}};
-  image.id = IdentifyRom(image.path);
+  image.id = IdentifyRom(image.path, PatchRoots(context_.folders));
   const TRomIdentity& id = image.id;
   if (!id.kindChecked) throw TFailure{Text(id.errorKey)};
   if (id.encrypted) throw TFailure{Text("LogEncrypted")};
   if (printLog) {
     for (const std::string& line : IdentityLogLines(id, lang_)) out_ << line << '\n';
+    // A player with a mod folder for this title learns the name it must have to be taken.
+    if (!id.Identified() && !id.logLines.empty()) {
+      out_ << Text("LogTitleID") << TitleIdText(id.programId) << '\n'
+           << Text("CliNoModPatchForTitle", PathToUtf8(context_.folders.patch)) << '\n';
+    }
   }
   if (!id.errorKey.empty()) throw TFailure{Text(id.errorKey)};
   return image;

@@ -122,7 +122,8 @@ class TSession {
   bool Interrupted() const;
 
   // Identifies the image as the window's first step does, refusing what the window refuses;
-  // with printLog its title and region lines go to Out() first.
+  // with printLog its title and region lines go to Out() first, and for an image refused as
+  // none of the known games, its title ID and that no mod-folder patch for it is at hand.
   TImage IdentifyImage(const std::string& argument, bool printLog);
   // The patches of every patch folder that fit the image, in the window's order.
   std::vector<TPatchEntry> FittingPatches(const TImage& image) const;

@@ -109,7 +109,8 @@ int RunInstall(TSession& session, const TOptions& options) {
     if (!details) throw TFailure{session.Text("LoadDescError")};
     settings.originalPackDatMD5 = details->originalPackDatMD5;
     settings.originalPackIncMD5 = details->originalPackIncMD5;
-    voiceMissing = !FolderExists(settings.patchDir / "voice");
+    // Voice sets are the Ace Attorney games' own, as in the window.
+    voiceMissing = !image.id.Game().Known() || !FolderExists(settings.patchDir / "voice");
   }
   if (options.voice && voiceMissing) {
     throw TUsageError{"CliNoVoiceSets"};

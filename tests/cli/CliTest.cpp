@@ -129,18 +129,24 @@ TEST_F(Cli, HelpDescribesEveryCommandOptionAndExitCode) {
 
 // ---------------------------------------------------------------- identify
 
-TEST_F(Cli, IdentifiesEveryKindWithTheWindowsLinesThenCodeRegionAndKind) {
+TEST_F(Cli, IdentifiesEveryKindWithTheWindowsLinesThenCodeRegionKindAndTitleId) {
+  // Another title is taken with a mod folder for it, and has neither code nor region.
+  WriteFile(app / "patch/Fan mod/0004000000ABCD00/romfs/a.txt", "a");
   struct Case {
     std::uint64_t id;
     const char* kind;
     Lines expected;
   } cases[] = {
       {kTrilogyUsa, ".cia",
-       {"Phoenix Wright: Ace Attorney Trilogy", "ROM Region: USA", "Game code: AAT", "Region: USA", "Kind: CIA"}},
+       {"Phoenix Wright: Ace Attorney Trilogy", "ROM Region: USA", "Game code: AAT", "Region: USA", "Kind: CIA",
+        "Title ID: 0004000000138F00"}},
       {kApolloEur, ".3ds",
-       {"Apollo Justice: Ace Attorney", "ROM Region: EUR", "Game code: AA4", "Region: EUR", "Kind: 3DS"}},
+       {"Apollo Justice: Ace Attorney", "ROM Region: EUR", "Game code: AA4", "Region: EUR", "Kind: 3DS",
+        "Title ID: 00040000001BBD00"}},
       {kDualDestiniesJap, ".cxi",
-       {"Gyakuten Saiban 5", "ROM Region: JAP", "Game code: AA5", "Region: JAP", "Kind: CXI"}},
+       {"Gyakuten Saiban 5", "ROM Region: JAP", "Game code: AA5", "Region: JAP", "Kind: CXI",
+        "Title ID: 00040000000BAA00"}},
+      {0x0004000000ABCD00ull, ".cia", {"Title ID: 0004000000ABCD00", En("LogModFoldersOnly"), "Kind: CIA"}},
   };
   for (const Case& c : cases) {
     const CliResult result = Run({"identify", Image(c.id, c.kind)});
@@ -159,9 +165,12 @@ TEST_F(Cli, ImagesTheWindowRefusesExitWithOneAndTheRefusalsText) {
   test::WriteRawImage(cwd / "encrypted.3ds", encrypted);
   WriteFile(cwd / "not a cia.cia", std::string(0x3000, 'x'));
 
+  // A mod folder for another title does not make this one taken.
+  WriteFile(app / "patch/Fan mod/0004000000ABCD00/romfs/a.txt", "a");
   const CliResult wrong = Run({"identify", "unknown.cxi"});
   EXPECT_EQ(wrong.exitCode, 1);
-  EXPECT_EQ(wrong.OutLines(), (Lines{"ProgramID: 00012300", "Unknown ROM"}));
+  EXPECT_EQ(wrong.OutLines(), (Lines{"ProgramID: 00012300", "Unknown ROM", "Title ID: 0000000000012300",
+                                     FillMarks(En("CliNoModPatchForTitle"), {PathToUtf8(app / "patch")})}));
   EXPECT_EQ(wrong.err, En("ErrorWrongROM") + "\n");
 
   const std::pair<const char*, const char*> refusals[] = {
@@ -237,6 +246,11 @@ TEST_F(CliPatches, ListsThePatchesThatFitInTheWindowsOrder) {
   EXPECT_EQ(listed.OutLines(), (Lines{"A patch\t" + Folder("a"), "Bee Patch\t" + Folder("B"),
                                        "Fan mod\t" + Folder("Fan mod") + "\tmod folder", "Shah (English)\t" + Folder("Ш")}));
   EXPECT_EQ(Run({"patches", image, "--lang", "Русский"}).OutLines().back(), "Ша (по-русски)\t" + Folder("Ш"));
+
+  // Another title: only its mod folder, whatever the descriptors name.
+  WriteFile(app / "patch/Other mod/luma/titles/0004000000ABCD00/romfs/a.txt", "a");
+  EXPECT_EQ(Run({"patches", Image(0x0004000000ABCD00ull, ".cia", "other")}).OutLines(),
+            (Lines{"Other mod\t" + Folder("Other mod") + "\tmod folder"}));
 
   const CliResult none = Run({"patches", Image(kSpiritUsa, ".cia", "spirit")});
   EXPECT_EQ(none.exitCode, 0);
