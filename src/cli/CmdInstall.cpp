@@ -133,6 +133,7 @@ int RunInstall(TSession& session, const TOptions& options) {
   if (options.patch) patchTitle = session.ChoosePatch(image, *options.patch).title;
   settings.receiptFacts = MakeReceiptFacts(image.id.gameIndex, image.id.regionIndex, patchTitle,
                                            voiceMissing ? -1 : voiceIndex, list.get(), session.Lang());
+  if (!image.id.Game().Known()) settings.receiptFacts.gameTitle = TitleIdText(image.id.programId);
 
   TConsoleHost host(session.Out(), context.outputIsTerminal, voiceIndex, context.folders.work);
   auto job = CreateInstallJob(image.id.romExt, host, std::move(settings));

@@ -243,6 +243,8 @@ TInstallSettings TStepState::InstallSettings(const TFolders& folders, const TLan
                                      : std::string();
   settings.receiptFacts = MakeReceiptFacts(GameIndex, RegionIndex, patchTitle, VoiceMissing ? -1 : voiceIndex,
                                            settings.trackList, lang);
+  // Another title has no name in our table: the receipt names it by its title ID.
+  if (!Game().Known()) settings.receiptFacts.gameTitle = TitleIdText(ProgramId);
   return settings;
 }
 

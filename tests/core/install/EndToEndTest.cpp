@@ -470,6 +470,8 @@ TEST_F(EndToEnd, AnotherTitleIsTakenOnlyForItsModFolderPatchAndInstallsIntoEvery
     EXPECT_TRUE(out.verified) << out.problem;
     EXPECT_TRUE(out.romfs == romfs);
     EXPECT_EQ(out.code, code);
+    // The receipt names the title by its ID, having no name of ours for it.
+    EXPECT_THAT(test::ReadFile(ReceiptPath(app / outName)), ::testing::HasSubstr(test::L("ReceiptGame") + " 0004000000ABCD00\r\n"));
   }
 }
 
