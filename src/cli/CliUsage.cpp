@@ -13,7 +13,10 @@ patches and tools come from the folder this program is in (lang/, patch/, tools/
 Commands:
   identify IMAGE [--lang NAME]
       Identifies a CIA, CXI or 3DS image: the title and region lines of the window's log,
-      then the game code, the region and the kind, each on a line of its own.
+      then the game code, the region, the kind and the title ID, each on a line of its own.
+      Another game's image is taken when patch/ holds a mod folder for its title ID (the
+      log lines then give the title ID); without one, its title ID is printed and it is
+      refused.
   patches IMAGE [--lang NAME]
       Lists the patches in patch/ that fit the image, in the window's order: the title, a
       tab, the patch folder. --lang chooses between descriptors written per language.
