@@ -42,9 +42,10 @@ struct TPatchEntry {
 
 // The patches under folder (the folder itself and, with recurse, its direct sub-folders;
 // sub-folders first, in case-insensitive name order) whose descriptor fits gameIndex and
-// regionIndex (never another title, which no descriptor can name). In each folder the descriptor named after the language is taken, else the
-// first in name order. A descriptor that cannot be read is skipped. A sub-folder without a
-// descriptor that is a usable mod folder for programId is listed under its own name.
+// regionIndex (never another title, which no descriptor can name). In each folder the
+// descriptor named after the language is taken, else the first in name order. A descriptor
+// that cannot be read is skipped. A sub-folder without a descriptor that is a usable mod
+// folder for programId is listed under its own name.
 std::vector<TPatchEntry> PopulatePatchList(const std::filesystem::path& folder, const std::string& extension,
                                            bool recurse, const std::string& languageName,
                                            std::uint8_t gameIndex, std::uint8_t regionIndex, std::uint64_t programId);

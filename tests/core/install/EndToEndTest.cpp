@@ -447,7 +447,8 @@ TEST_F(EndToEnd, AnotherTitleIsTakenOnlyForItsModFolderPatchAndInstallsIntoEvery
   // Voice sets belong to the Ace Attorney games; a folder of that name offers none here.
   fs::create_directories(patches / "Fan Translation/voice/ENG");
   const TImageOpening taken = steps.OpenImage(image.path, lang, {patches});
-  EXPECT_EQ(taken.logLines, (std::vector<std::string>{test::L("LogTitleID") + "0004000000ABCD00", test::L("LogModFoldersOnly")}));
+  EXPECT_EQ(taken.logLines,
+            (std::vector<std::string>{test::L("LogTitleID") + "0004000000ABCD00", test::L("LogModFoldersOnly")}));
   EXPECT_EQ(taken.errorKey, "");
   ASSERT_TRUE(steps.Controls().output);
 
@@ -471,7 +472,8 @@ TEST_F(EndToEnd, AnotherTitleIsTakenOnlyForItsModFolderPatchAndInstallsIntoEvery
     EXPECT_TRUE(out.romfs == romfs);
     EXPECT_EQ(out.code, code);
     // The receipt names the title by its ID, having no name of ours for it.
-    EXPECT_THAT(test::ReadFile(ReceiptPath(app / outName)), ::testing::HasSubstr(test::L("ReceiptGame") + " 0004000000ABCD00\r\n"));
+    EXPECT_THAT(test::ReadFile(ReceiptPath(app / outName)),
+                ::testing::HasSubstr(test::L("ReceiptGame") + " 0004000000ABCD00\r\n"));
   }
 }
 
