@@ -119,7 +119,13 @@ class TChecker {
       return problems_;
     }
     if (!imagePath_.empty()) {
-      id_ = IdentifyRom(imagePath_);
+      // A mod folder may be made for a game that is none of ours: its image is then taken, as
+      // the patch list would take it with this folder beside the others.
+      fs::path folder = dir_;
+      if (!folder.has_filename()) folder = folder.parent_path();
+      std::vector<fs::path> beside;
+      if (ReadModPatch(folder)) beside.push_back(folder.parent_path());
+      id_ = IdentifyRom(imagePath_, beside);
       const ctr::Status opened = id_.Identified() ? image_.Open(imagePath_) : ctr::Status::Error("not identified");
       if (!opened) {
         Error("", PathToUtf8(imagePath_) + " is no decrypted image of a game this program knows");

@@ -121,6 +121,19 @@ TEST(CheckPatch, EachFaultIsFoundWithItsFileAndNothingInACleanPatch) {
     EXPECT_EQ(problems[0].file, c.file);
     EXPECT_NE(problems[0].text.find(c.says), std::string::npos) << problems[0].text;
   }
+
+  // Another game's image: checked against a mod folder for it, refused for a descriptor patch.
+  const auto other =
+      test::BuildGameImage({0x00ABCD00, "", "", 0, 0, "", -1}, ".cxi", work / "other.cxi", work / "build");
+  settings.image = other.path;
+  mod(settings.patchDir, "0004000000ABCD00", "code.ips", std::string("PATCH\x00\x01\x23\x00\x01\x5A" "EOF", 14));
+  std::vector<TPatchProblem> problems = CheckPatch(settings);
+  EXPECT_TRUE(problems.empty()) << problems.front().file << ": " << problems.front().text;
+  DeleteFolder(settings.patchDir);
+  test::WriteFile(settings.patchDir / "English.dsc", "\xEF\xBB\xBF" + descriptor("Clean", datMD5));
+  problems = CheckPatch(settings);
+  ASSERT_EQ(problems.size(), 1u);
+  EXPECT_NE(problems[0].text.find("is no decrypted image of a game this program knows"), std::string::npos);
 }
 
 }  // namespace
