@@ -247,11 +247,6 @@ TEST_F(CliPatches, ListsThePatchesThatFitInTheWindowsOrder) {
                                        "Fan mod\t" + Folder("Fan mod") + "\tmod folder", "Shah (English)\t" + Folder("Ш")}));
   EXPECT_EQ(Run({"patches", image, "--lang", "Русский"}).OutLines().back(), "Ша (по-русски)\t" + Folder("Ш"));
 
-  // Another title: only its mod folder, whatever the descriptors name.
-  WriteFile(app / "patch/Other mod/luma/titles/0004000000ABCD00/romfs/a.txt", "a");
-  EXPECT_EQ(Run({"patches", Image(0x0004000000ABCD00ull, ".cia", "other")}).OutLines(),
-            (Lines{"Other mod\t" + Folder("Other mod") + "\tmod folder"}));
-
   const CliResult none = Run({"patches", Image(kSpiritUsa, ".cia", "spirit")});
   EXPECT_EQ(none.exitCode, 0);
   EXPECT_EQ(none.out, "");
