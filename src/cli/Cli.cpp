@@ -20,7 +20,7 @@ const std::vector<TCommand>& Commands() {
       {.name = "verify", .run = RunVerify},
       {.name = "make-patch",
        .run = RunMakePatch,
-       .options = {"out", "from", "title", "description-file", "mods"},
+       .options = {"out", "from", "title", "description-file", "mods", "zip"},
        .langForMessages = false},
       {.name = "check-patch", .run = RunCheckPatch, .maxArguments = 2, .argumentsKey = "CliCheckPatchArguments"},
       {.name = "add-patch", .run = RunAddPatch, .options = {"replace"}, .argumentsKey = "CliAddPatchArguments"},

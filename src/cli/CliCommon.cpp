@@ -96,9 +96,12 @@ TOptions ParseArguments(const std::vector<std::string>& args) {
     if (arg.rfind("--", 0) != 0) throw TUsageError{"CliUnknownOption", {arg}};
     // make-patch's --mods chooses the form of the folder --out names; install's names a folder.
     const bool modsForm = arg == "--mods" && options.command == "make-patch";
-    if (arg == "--no-receipt" || arg == "--replace" || modsForm) {
+    if (arg == "--no-receipt" || arg == "--replace" || arg == "--zip" || modsForm) {
       if (!Takes(*command, arg.substr(2))) throw TUsageError{"CliOptionNotTaken", {options.command, arg}};
-      (arg == "--no-receipt" ? options.noReceipt : modsForm ? options.modsForm : options.replace) = true;
+      (arg == "--no-receipt" ? options.noReceipt
+       : arg == "--zip"      ? options.zip
+       : modsForm            ? options.modsForm
+                             : options.replace) = true;
       continue;
     }
     std::string name = arg.substr(2);

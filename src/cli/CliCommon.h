@@ -51,6 +51,7 @@ struct TOptions {
   bool noReceipt = false;
   bool replace = false;
   bool modsForm = false;  // make-patch --mods
+  bool zip = false;       // make-patch --zip
 };
 
 class TSession;

@@ -43,7 +43,7 @@ Commands:
   verify IMAGE [--lang NAME]
       Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
   make-patch IMAGE --from DIR --out PATCHDIR --title TEXT [--lang NAME]
-          [--description-file FILE] [--mods]
+          [--description-file FILE] [--mods] [--zip]
       For patch authors: compares DIR, the translated RomFS tree (whole or only the changed
       files, with the program's files in DIR/exefs/), with IMAGE and writes the patch folder
       PATCHDIR that installs exactly that tree: patch.xdelta for a changed pack.dat, romfs/
@@ -52,8 +52,9 @@ Commands:
       folder instead, which consoles with game patching and emulators load as well:
       PATCHDIR/<TitleID>/romfs/ with the changed or new files (pack.dat whole), code.bps for
       a changed program, exheader.bin when the program outgrows IMAGE's extended header, and
-      PATCHDIR/readme.txt with the title and description. Prints what went where and the
-      patch's size against the image's.
+      PATCHDIR/readme.txt with the title and description. With --zip, the finished folder
+      is also packed into PATCHDIR.zip for publishing (never over an existing file). Prints
+      what went where and the patch's size against the image's.
   check-patch PATCHDIR|ARCHIVE [IMAGE]
       For patch authors: checks a patch folder, or the one in a .zip, .7z or .rar file
       (unpacked into a scratch folder that is removed again): the descriptors (encoding,
@@ -75,6 +76,7 @@ Options:
   --out PATH          the image to write (install); the patch folder to write (make-patch).
   --mods DIR          the folder that receives the title folder (install, instead of --out).
   --mods              make-patch writes a mod folder instead of a patch folder with descriptor.
+  --zip               make-patch also packs the folder it wrote into PATCHDIR.zip.
   --replace           with --out: writes over an existing file without asking; with --mods:
                       replaces an existing title folder whole.
   --patch FOLDER      the patch: its folder as `patches` prints it, its folder's name under

@@ -312,16 +312,21 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
   result = Cli(makeArgs);
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_THAT(result.err, HasSubstr(PathToUtf8(made) + " already exists"));
-  // As a mod folder, the same tree checks clean, installed on trial as it is.
+  // As a mod folder packed for publishing, the same tree checks clean from its zip, installed
+  // on trial as it is, and the zip goes into the patch folder as the patch list finds it.
   const fs::path madeMods = work_ / "Снова mods";
   result = Cli({"make-patch", PathToUtf8(input_), "--from", PathToUtf8(tree), "--out", PathToUtf8(madeMods), "--title",
-                "Again", "--mods"});
+                "Again", "--mods", "--zip"});
   ASSERT_EQ(result.exitCode, 0) << result.out << result.err;
   EXPECT_THAT(result.out, HasSubstr(std::string(titleName) + "/romfs/pack.dat (changed)"));
   EXPECT_TRUE(fs::exists(madeMods / "readme.txt"));
-  checked = Cli({"check-patch", PathToUtf8(madeMods), PathToUtf8(input_)});
+  const fs::path zip = work_ / "Снова mods.zip";
+  checked = Cli({"check-patch", PathToUtf8(zip), PathToUtf8(input_)});
   EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
   EXPECT_EQ(checked.OutLines(), Lines{"No problem found."});
+  checked = Cli({"add-patch", PathToUtf8(zip)});
+  EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+  EXPECT_TRUE(fs::exists(folder_.app / "patch" / "Снова mods" / titleName / "romfs" / "pack.dat")) << checked.out;
   // That patch checked as it is and with a fault, each copy installed on trial.
   const std::string packDatMD5 = FileMD5(work_ / "old");
   const struct {
