@@ -298,7 +298,10 @@ void TForm1::RebuildPatchList() {
     const QSignalBlocker block(CBPatch);
     CBPatch->clear();
     CBPatch->addItem(GetLangText("None"));
-    for (const std::string& title : listing.titles) CBPatch->addItem(Q(title));
+    for (std::size_t i = 0; i < listing.titles.size(); ++i) {
+      const QString title = Q(listing.titles[i]);
+      CBPatch->addItem(listing.forms[i] == TPatchForm::ModFolder ? FormatLangText("PatchListModFolder", title) : title);
+    }
     CBPatch->setCurrentIndex(listing.selected);
   }
   DrawSteps();

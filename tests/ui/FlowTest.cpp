@@ -22,6 +22,7 @@
 #include "core/common/Common.h"
 #include "core/install/InstallMods.h"
 #include "core/music/TrackLists.h"
+#include "core/patches/PatchArchive.h"
 #include "core/rom/RomIdentify.h"
 #include "support/GameImages.h"
 #include "support/JobFixture.h"
@@ -229,6 +230,22 @@ TEST_F(Flow, ADroppedImageOrPatchFolderDoesWhatItsStepDoes) {
   EXPECT_EQ(asked, 2);
   EXPECT_EQ(test::ReadFile(app / "patch/New Patch/romfs/a.bin"), "a");
 
+  // As a download: the archive is unpacked beside the window, which then lists it; a damaged
+  // one is said so and leaves nothing.
+  ASSERT_FALSE(PackFolderAsZip(app / "Downloads/New Patch", app / "Downloads/Zipped.zip"));
+  test::WriteFile(app / "Downloads/Damaged.zip", "PK\x03\x04 cut short");
+  for (const char* archive : {"Zipped.zip", "Damaged.zip"}) {
+    messages.clear();
+    form->HandleDrop({app / "Downloads" / archive});
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
+  }
+  EXPECT_EQ(test::ReadFile(app / "patch/Zipped/romfs/a.bin"), "newer");
+  EXPECT_EQ(Items().count("Dropped Patch"), 2);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_EQ(messages[1].kind, MessageKind::Error);
+  EXPECT_TRUE(messages[1].text.startsWith(Text("ErrorArchiveDamaged").section("%1", 0, 0)));
+  EXPECT_FALSE(fs::exists(app / "patch/Damaged"));
+
   for (const fs::path& other : {app / "Downloads", app / "Downloads/New Patch/English.dsc"}) {
     messages.clear();
     form->HandleDrop({other});
@@ -355,7 +372,7 @@ TEST_F(Flow, RefusedImagesSayWhyAndLockTheLaterSteps) {
 }
 
 // What the steps then offer for it is pinned without the window; here, that the window looks
-// in its patch folder for it.
+// in its patch folder for it, and that its list says the patch is a mod folder.
 TEST_F(Flow, AnotherTitleIsTakenForAModFolderPatchInThePatchFolder) {
   WriteFile(app / "patch/Fan mod/0004000000ABCD00/romfs/a.txt", "a");
   test::RawImageOptions other;
@@ -364,6 +381,8 @@ TEST_F(Flow, AnotherTitleIsTakenForAModFolderPatchInThePatchFolder) {
   EXPECT_TRUE(messages.empty());
   EXPECT_EQ(form->LogText(), Text("LogTitleID") + "0004000000ABCD00\n" + Text("LogModFoldersOnly"));
   EXPECT_TRUE(form->btNewRomPath->isEnabled());
+  ChooseOutput("out.cia");
+  EXPECT_EQ(Items(), (QStringList{Text("None"), Text("PatchListModFolder").replace("%1", "Fan mod")}));
 }
 
 TEST_F(Flow, ChoosingTheOutputListsTheFittingPatchesAndReadsTheMusic) {

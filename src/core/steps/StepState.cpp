@@ -118,6 +118,7 @@ TPatchListing TStepState::RebuildPatchList(const std::vector<fs::path>& patchRoo
     for (TPatchEntry& entry :
          PopulatePatchList(patchRoot, ".dsc", true, languageName, GameIndex, RegionIndex, ProgramId)) {
       listing.titles.push_back(entry.title);
+      listing.forms.push_back(entry.form);
       patchTitles_.push_back(entry.title);
       PatchEntries.push_back(std::move(entry));
     }

@@ -22,6 +22,7 @@
 #include "core/music/TrackLists.h"
 #include "core/rom/Game.h"
 #include "core/rom/PatchList.h"
+#include "core/rom/PatchList.h"
 
 namespace qpt {
 
@@ -68,6 +69,7 @@ struct TPatchShown {
 // The patch list after it was built again for the identified image.
 struct TPatchListing {
   std::vector<std::string> titles;  // the patches that fit, after "None" (which the window names)
+  std::vector<TPatchForm> forms;    // the form of each, for the list to say
   int selected = 0;                 // 0: "None"
   // The patch chosen before is no longer listed: the choice went back to "None", and the log
   // says so with its title.
