@@ -7,6 +7,7 @@
 #include <array>
 #include <memory>
 #include <system_error>
+#include <type_traits>
 
 #include "core/common/CodePage.h"
 #include "core/common/Common.h"
@@ -161,19 +162,26 @@ struct TEntry {
   std::uint64_t size = 0;
 };
 
+std::string WideToUtf8(const wchar_t* wide) { return PathToUtf8(fs::path(std::wstring(wide))); }
+
 // The raw name of the current entry. In a UTF-8 thread locale libarchive gives names stored as
-// Unicode (7z, RAR, zip's UTF-8 flag) as UTF-8 and the names of old zip files as they are stored.
+// Unicode (7z, RAR, zip's UTF-8 flag) as UTF-8 and the names of old zip files as they are
+// stored. On Windows, whose C library stays in the "C" locale, old names come as stored too,
+// and Unicode ones only in their wide form.
 std::string RawName(struct archive_entry* entry) {
   if (const char* name = archive_entry_pathname(entry)) return name;
   if (const char* name = archive_entry_pathname_utf8(entry)) return name;
+  if (const wchar_t* name = archive_entry_pathname_w(entry)) return WideToUtf8(name);
   return {};
 }
 
 std::string LinkTarget(struct archive_entry* entry) {
   if (const char* link = archive_entry_symlink_utf8(entry)) return link;
   if (const char* link = archive_entry_symlink(entry)) return link;
+  if (const wchar_t* link = archive_entry_symlink_w(entry)) return WideToUtf8(link);
   if (const char* link = archive_entry_hardlink_utf8(entry)) return link;
   if (const char* link = archive_entry_hardlink(entry)) return link;
+  if (const wchar_t* link = archive_entry_hardlink_w(entry)) return WideToUtf8(link);
   return {};
 }
 
@@ -400,6 +408,17 @@ struct TEntryFree {
   void operator()(struct archive_entry* e) const { archive_entry_free(e); }
 };
 
+// An entry's name given in the system's own form of the path: wide on Windows, where libarchive
+// cannot take a name beyond the C library's "C" locale in any other form, UTF-8 elsewhere.
+template <typename Char>
+void SetEntryName(struct archive_entry* entry, const std::basic_string<Char>& native, const std::string& utf8) {
+  if constexpr (std::is_same_v<Char, wchar_t>) {
+    archive_entry_copy_pathname_w(entry, native.c_str());
+  } else {
+    archive_entry_update_pathname_utf8(entry, utf8.c_str());
+  }
+}
+
 }  // namespace
 
 std::optional<TArchiveRefusal> PackFolderAsZip(const fs::path& folder, const fs::path& zip) {
@@ -434,7 +453,7 @@ std::optional<TArchiveRefusal> PackFolderAsZip(const fs::path& folder, const fs:
     const bool isFolder = fs::is_directory(path, ec);
     std::unique_ptr<struct archive_entry, TEntryFree> entry(archive_entry_new());
     const std::string name = GenericUtf8(path.lexically_relative(folder)) + (isFolder ? "/" : "");
-    archive_entry_update_pathname_utf8(entry.get(), name.c_str());
+    SetEntryName(entry.get(), PathFromUtf8(name).native(), name);
     archive_entry_set_filetype(entry.get(), isFolder ? AE_IFDIR : AE_IFREG);
     archive_entry_set_perm(entry.get(), isFolder ? 0755 : 0644);
     ctr::InputFile in;

@@ -43,7 +43,12 @@ void WriteArchive(const fs::path& path, const std::vector<TArchiveItem>& items, 
   ASSERT_EQ(archive_write_open_filename(a, PathToUtf8(path).c_str()), ARCHIVE_OK);
   for (const TArchiveItem& item : items) {
     struct archive_entry* e = archive_entry_new();
+    // Windows' C library takes no name beyond its "C" locale but in wide form.
+#ifdef _WIN32
+    archive_entry_copy_pathname_w(e, PathFromUtf8(item.name).c_str());
+#else
     archive_entry_update_pathname_utf8(e, item.name.c_str());
+#endif
     if (!item.link.empty()) {
       archive_entry_set_filetype(e, AE_IFLNK);
       archive_entry_update_symlink_utf8(e, item.link.c_str());
