@@ -98,6 +98,16 @@ void CompareInstalls(const TBenchOptions& options) {
   shape.threeDs = false;
   const TSyntheticGame game = BuildSyntheticGame(shape, options.scratch / "game");
   const qpt::TRomIdentity id = qpt::IdentifyRom(game.cia);
+  // The command line lists a patch only for the regions its descriptor names; the bench game's
+  // says "Region Free", which the window's run takes as it is but the list does not.
+  for (const char* name : {"English.dsc", "Русский.dsc"}) {
+    const fs::path dsc = game.patchDir / qpt::PathFromUtf8(name);
+    std::string text;
+    qpt::ReadSmallFile(dsc, text);
+    const std::size_t at = text.find("Region=\"Region Free\"");
+    if (at != std::string::npos) text.replace(at, 20, std::string("Region=") + qpt::RegionCode(id.regionIndex));
+    qpt::test::WriteFile(dsc, text);
+  }
   char titleId[17];
   std::snprintf(titleId, sizeof titleId, "%016llX", static_cast<unsigned long long>(id.programId));
 
@@ -115,15 +125,24 @@ void CompareInstalls(const TBenchOptions& options) {
               static_cast<double>(qpt::TreeSize(mod)) / 1048576.0,
               static_cast<double>(qpt::TreeSize(game.patchDir)) / 1048576.0);
 
-  const fs::path cli = QPT_CLI_PROGRAM;
+  // The command line installs only patches in its patch folder: a program folder of the bench's
+  // own holds both forms there, with the built program, its language files and our tools.
+  const fs::path appDir = options.scratch / "app";
+  MakeProgramFolder(appDir, QPT_TOOLS_DIR);
+  const fs::path built = QPT_CLI_PROGRAM;
+  const fs::path cli = appDir / built.filename();
+  fs::copy_file(built, cli);
+  CopyTree(built.parent_path() / "lang", appDir / "lang");
+  CopyTree(game.patchDir, appDir / "patch" / "Own Form");
+  fs::rename(mod, appDir / "patch" / "Mod Form");
   const fs::path out = options.scratch / "out";
   fs::create_directories(out);
-  const auto install = [&](const fs::path& patch, const char* name) {
+  const auto install = [&](const char* patch, const char* name) {
     const fs::path image = out / name;
     sync();
-    const TProcessRun run = RunMeasured(cli.string(), {"install", game.cia.string(), "--out", image.string(), "--patch",
-                                                       patch.string(), "--no-receipt", "--replace"},
-                                        fs::path());
+    const TProcessRun run = RunMeasured(
+        cli.string(), {"install", game.cia.string(), "--out", image.string(), "--patch", patch, "--no-receipt", "--replace"},
+        fs::path());
     if (run.exitCode != 0) throw std::runtime_error(std::string(name) + ": the install failed: " + run.errorText);
     const std::string problem = CheckInstalledImage(game, image);
     if (!problem.empty()) throw std::runtime_error(std::string(name) + ": " + problem);
@@ -132,8 +151,8 @@ void CompareInstalls(const TBenchOptions& options) {
   };
   std::vector<double> modTimes, ownTimes;
   for (int run = 0; run < options.runs; ++run) {
-    ownTimes.push_back(install(game.patchDir, "own.cia"));
-    modTimes.push_back(install(mod, "mod.cia"));
+    ownTimes.push_back(install("Own Form", "own.cia"));
+    modTimes.push_back(install("Mod Form", "mod.cia"));
     std::printf("run %d: own format %s, mod folder %s\n", run + 1, Seconds(ownTimes.back()).c_str(),
                 Seconds(modTimes.back()).c_str());
   }
