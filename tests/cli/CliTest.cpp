@@ -172,6 +172,8 @@ TEST_F(Cli, ImagesTheWindowRefusesExitWithOneAndTheRefusalsText) {
   EXPECT_EQ(wrong.OutLines(), (Lines{"ProgramID: 00012300", "Unknown ROM", "Title ID: 0000000000012300",
                                      FillMarks(En("CliNoModPatchForTitle"), {PathToUtf8(app / "patch")})}));
   EXPECT_EQ(wrong.err, En("ErrorWrongROM") + "\n");
+  // Its hashes are checked all the same, under its title ID.
+  EXPECT_EQ(Run({"verify", "unknown.cxi"}).OutLines().at(0), En("LogTitleID") + "0000000000012300");
 
   const std::pair<const char*, const char*> refusals[] = {
       {"encrypted.3ds", "ErrorNOT3DSROM"},  // the raw .3ds fixture is a CXI: the kind check comes first

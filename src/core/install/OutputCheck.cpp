@@ -179,7 +179,11 @@ std::optional<TImageProblem> CheckNewImage(const fs::path& input, const fs::path
 TImageCheckReport CheckImageForPlayer(const fs::path& image, const TLangList& lang) {
   TImageCheckReport report;
   const TRomIdentity id = IdentifyRom(image);
-  if (!id.errorKey.empty()) {
+  if (id.errorKey == "ErrorWrongROM") {
+    // Another game: an image made for it with a mod folder is checked all the same, and its
+    // title ID says which game it is better than a refusal would.
+    report.lines.push_back(lang.GetLangText("LogTitleID") + TitleIdText(id.programId));
+  } else if (!id.errorKey.empty()) {
     report.lines.push_back(lang.GetLangText(id.errorKey));
   } else if (id.encrypted) {
     report.lines.push_back(lang.GetLangText("LogEncrypted"));
