@@ -95,10 +95,20 @@ TArchivePtr OpenReader(TSource& source, std::string* error) {
 }
 
 // ---------------------------------------------------------------- names
+// Whether Windows takes the name for a device ("CON", "aux.txt", "LPT1"), whatever folder it
+// stands in: writing there would reach the device instead of a file.
+bool DeviceName(const std::string& part) {
+  const std::string stem = Lower(part.substr(0, part.find('.')));
+  for (const char* device : {"con", "prn", "aux", "nul"}) {
+    if (stem == device) return true;
+  }
+  return stem.size() == 4 && (stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) && stem[3] >= '1' && stem[3] <= '9';
+}
+
 // An entry's path as its parts, or nothing when it would leave the folder it is unpacked into:
 // an absolute path, a drive, "..", or a part that Windows would read as one of those (dots and
-// spaces only, since Windows drops them at a name's end) or as a stream of a file (":").
-// Empty for an entry that names the folder itself.
+// spaces only, since Windows drops them at a name's end), as a stream of a file (":") or as a
+// device. Empty for an entry that names the folder itself.
 std::optional<std::vector<std::string>> SafeParts(std::string_view name) {
   if (name.empty() || name.front() == '/' || name.front() == '\\') return std::nullopt;
   std::vector<std::string> parts;
@@ -106,7 +116,7 @@ std::optional<std::vector<std::string>> SafeParts(std::string_view name) {
   const auto take = [&]() -> bool {
     if (part.empty() || part == ".") return part.clear(), true;
     if (part.find_first_not_of(". ") == std::string::npos) return false;
-    if (part.find(':') != std::string::npos) return false;
+    if (part.find(':') != std::string::npos || DeviceName(part)) return false;
     for (const char c : part) {
       if (static_cast<unsigned char>(c) < 0x20) return false;
     }

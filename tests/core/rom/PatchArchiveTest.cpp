@@ -117,6 +117,7 @@ TEST(PatchArchive, AnEntryOrLinkLeavingTheFolderRefusesTheWholeArchiveBeforeAnyt
       {{"/tmp/escaped.txt", "x"}, "ErrorArchiveUnsafePath"},
       {{"C:/escaped.txt", "x"}, "ErrorArchiveUnsafePath"},
       {{"patch/.. /escaped.txt", "x"}, "ErrorArchiveUnsafePath"},
+      {{"patch/Aux.txt", "x"}, "ErrorArchiveUnsafePath"},
       {{"patch/out", "", "../../escaped.txt"}, "ErrorArchiveLinkOut"},
       {{"patch/out", "", "/etc/passwd"}, "ErrorArchiveLinkOut"},
   };
