@@ -156,7 +156,11 @@ class TPatchMaker {
     return md5;
   }
 
-  bool AddExeFs() {
+  // Calls take(file, name, the image's bytes or null for a new file) for each file of the tree's
+  // exefs/ that differs from the image's; links and other non-files are named and left out.
+  // False when a read failed or take did.
+  template <typename Take>
+  bool ForEachChangedExeFsFile(Take take) {
     const fs::path folder = s_.from / "exefs";
     if (!FolderExists(folder)) return true;
     auto original = image_.ExeFsFiles();
@@ -169,13 +173,21 @@ class TPatchMaker {
         continue;
       }
       const auto same = original->find(name);
-      if (same != original->end() && SameBytes(it->path(), same->second)) continue;
-      if (!CopyInto(it->path(), s_.out / "exefs" / it->path().filename())) return Fail("Cannot copy exefs/" + name + ".");
-      result_.lines.push_back("exefs/" + name + (same == original->end() ? " (new)" : " (changed)"));
-      ++changed_;
+      const std::vector<std::uint8_t>* bytes = same == original->end() ? nullptr : &same->second;
+      if (bytes && SameBytes(it->path(), *bytes)) continue;
+      if (!take(it->path(), name, bytes)) return false;
     }
     if (ec) return Fail("Cannot read " + PathToUtf8(folder) + ": " + ec.message());
     return true;
+  }
+
+  bool AddExeFs() {
+    return ForEachChangedExeFsFile([this](const fs::path& file, const std::string& name, const auto* original) {
+      if (!CopyInto(file, s_.out / "exefs" / file.filename())) return Fail("Cannot copy exefs/" + name + ".");
+      result_.lines.push_back("exefs/" + name + (original ? " (changed)" : " (new)"));
+      ++changed_;
+      return true;
+    });
   }
 
   bool AddRomFsFile(const fs::path& relative) {
@@ -195,38 +207,25 @@ class TPatchMaker {
   // changes and not the game's own code, and an extended header with room for a program that
   // grew. The other ExeFS files have no place in a mod folder.
   bool AddProgramPatch() {
-    const fs::path folder = s_.from / "exefs";
-    if (!FolderExists(folder)) return true;
-    auto original = image_.ExeFsFiles();
-    if (!original) return Fail("Cannot read the image's ExeFS: " + original.message());
-    std::error_code ec;
-    for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
-      const std::string name = PathToUtf8(it->path().filename());
-      if (it->is_symlink(ec) || !it->is_regular_file(ec)) {
-        result_.lines.push_back("left out (not a file): exefs/" + name);
-        continue;
-      }
-      const auto same = original->find(name);
-      if (same != original->end() && SameBytes(it->path(), same->second)) continue;
+    return ForEachChangedExeFsFile([this](const fs::path& file, const std::string& name, const auto* original) {
       if (name != "code.bin") {
         result_.lines.push_back("left out (a mod folder carries no other ExeFS file): exefs/" + name);
-        continue;
+        return true;
       }
-      if (same == original->end()) return Fail("The image has no program for exefs/code.bin to patch.");
-      if (fs::file_size(it->path(), ec) > ProgramPatchBound(same->second.size()) || ec) {
+      if (!original) return Fail("The image has no program for exefs/code.bin to patch.");
+      std::error_code ec;
+      if (fs::file_size(file, ec) > ProgramPatchBound(original->size()) || ec) {
         return Fail("exefs/code.bin is larger than any program made of the image's.");
       }
-      auto program = ctr::ReadWholeFile(it->path());
+      auto program = ctr::ReadWholeFile(file);
       if (!program) return Fail("Cannot read exefs/code.bin: " + program.message());
       const fs::path title = PathFromUtf8(titleFolder_);
-      const std::vector<std::uint8_t> bps = ctr::MakeBps(same->second, *program);
+      const std::vector<std::uint8_t> bps = ctr::MakeBps(*original, *program);
       if (!ctr::WriteWholeFile(s_.out / title / "code.bps", bps)) return Fail("Cannot write code.bps.");
       result_.lines.push_back(titleFolder_ + "/code.bps: exefs/code.bin (" + std::to_string(bps.size()) + " bytes)");
       ++changed_;
-      if (!AddExheader(program->size())) return false;
-    }
-    if (ec) return Fail("Cannot read " + PathToUtf8(folder) + ": " + ec.message());
-    return true;
+      return AddExheader(program->size());
+    });
   }
 
   bool AddExheader(std::uint64_t programSize) {
