@@ -326,7 +326,7 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
   EXPECT_EQ(checked.OutLines(), Lines{"No problem found."});
   checked = Cli({"add-patch", PathToUtf8(zip)});
   EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
-  EXPECT_TRUE(fs::exists(folder_.app / "patch" / "Снова mods" / titleName / "romfs" / "pack.dat")) << checked.out;
+  EXPECT_TRUE(fs::exists(folder_.app / "patch" / PathFromUtf8("Снова mods") / titleName / "romfs" / "pack.dat")) << checked.out;
   // That patch checked as it is and with a fault, each copy installed on trial.
   const std::string packDatMD5 = FileMD5(work_ / "old");
   const struct {
