@@ -5,7 +5,9 @@
 
 #include "cli/CliCommon.h"
 #include "core/common/Common.h"
+#include "core/patches/ModPatch.h"
 #include "core/patches/PatchArchive.h"
+#include "core/rom/PatchList.h"
 
 namespace qpt::cli {
 
@@ -26,6 +28,10 @@ int RunAddPatch(TSession& session, const TOptions& options) {
   std::vector<std::string> links;
   if (fs::is_directory(source, ec)) {
     fs::path folder = source.has_filename() ? source : source.parent_path();
+    // Only what the patch list would show: a folder with a descriptor, or a mod folder.
+    if (!PatchFolderTitle(folder, "") && !ReadModPatch(folder)) {
+      throw TFailure{session.Text("ErrorArchiveNoPatch", PathToUtf8(folder.filename()))};
+    }
     added = patchRoot / folder.filename();
     if (fs::exists(fs::symlink_status(added, ec)) && !options.replace) refuse("ErrorArchiveTargetExists", PathToUtf8(added));
     std::vector<fs::path> skipped;

@@ -326,6 +326,9 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
   EXPECT_EQ(checked.OutLines(), Lines{"No problem found."});
   checked = Cli({"add-patch", PathToUtf8(zip)});
   EXPECT_EQ(checked.exitCode, 0) << checked.out << checked.err;
+  // A folder that holds no patch is not copied in.
+  EXPECT_EQ(Cli({"add-patch", PathToUtf8(tree)}).exitCode, 1);
+  EXPECT_FALSE(fs::exists(folder_.app / "patch" / tree.filename()));
   EXPECT_TRUE(fs::exists(folder_.app / "patch" / PathFromUtf8("Снова mods") / titleName / "romfs" / "pack.dat")) << checked.out;
   // That patch checked as it is and with a fault, each copy installed on trial.
   const std::string packDatMD5 = FileMD5(work_ / "old");
