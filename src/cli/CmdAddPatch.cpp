@@ -5,9 +5,7 @@
 
 #include "cli/CliCommon.h"
 #include "core/common/Common.h"
-#include "core/patches/ModPatch.h"
 #include "core/patches/PatchArchive.h"
-#include "core/rom/PatchList.h"
 
 namespace qpt::cli {
 
@@ -28,8 +26,7 @@ int RunAddPatch(TSession& session, const TOptions& options) {
   std::vector<std::string> links;
   if (fs::is_directory(source, ec)) {
     fs::path folder = source.has_filename() ? source : source.parent_path();
-    // Only what the patch list would show: a folder with a descriptor, or a mod folder.
-    if (!PatchFolderTitle(folder, "") && !ReadModPatch(folder)) {
+    if (!HoldsPatch(folder)) {
       throw TFailure{session.Text("ErrorArchiveNoPatch", PathToUtf8(folder.filename()))};
     }
     added = patchRoot / folder.filename();

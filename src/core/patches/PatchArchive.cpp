@@ -487,11 +487,11 @@ std::optional<TArchiveRefusal> PackFolderAsZip(const fs::path& folder, const fs:
 }
 
 // ---------------------------------------------------------------- patches
-namespace {
-
 bool HoldsPatch(const fs::path& folder) {
   return PatchFolderTitle(folder, "").has_value() || ReadModPatch(folder).has_value();
 }
+
+namespace {
 
 // The folder of the unpacked archive that is the patch: the archive's top, or the one folder
 // it wraps everything in (besides what macOS adds to the zip files it makes).

@@ -56,6 +56,9 @@ std::vector<std::string> DecodeEntryNames(const std::vector<std::string>& raw);
 // whose names are UTF-8 and say so; written beside and renamed into place when complete.
 std::optional<TArchiveRefusal> PackFolderAsZip(const std::filesystem::path& folder, const std::filesystem::path& zip);
 
+// Whether folder holds a patch the patch list would show: a descriptor, or a mod folder.
+bool HoldsPatch(const std::filesystem::path& folder);
+
 // An archive's patch unpacked into patchRoot as a folder named after the archive (without its
 // extension). When the archive wraps the patch in one folder of its own, that folder's content
 // is taken. The archive goes into a temporary folder beside the target first and is renamed
