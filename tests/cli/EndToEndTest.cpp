@@ -9,6 +9,7 @@
 #include <cstring>
 #include <functional>
 #include <set>
+#include <sstream>
 
 #include "CliProcess.h"
 #include "core/common/Common.h"
@@ -293,6 +294,64 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
   for (const std::string& changed : {std::string("pack.dat"), std::string("pack.inc"), std::string("text/new.txt"), g.soundPath}) {
     EXPECT_TRUE(inFolder.count(changed)) << changed;
   }
+#ifndef _WIN32
+  // A card is pulled the moment the run says it is done. Traced, every file the receipt lists,
+  // the receipt and the folder that names the renamed title folder are flushed before the
+  // success line is written.
+  if (std::system("command -v strace >/dev/null") == 0) {
+    const fs::path traced = work_ / "traced";  // ASCII: the trace writes other bytes escaped
+    fs::create_directories(traced);
+    const fs::path trace = work_ / "trace.txt";
+    std::vector<std::string> args = {"-f", "-y", "-s", "512", "-o", PathToUtf8(trace),
+                                     "-e", "trace=fsync,fdatasync,rename,renameat,renameat2,write", PathToUtf8(folder_.program)};
+    args.insert(args.end(), modArgs.begin(), modArgs.end());
+    args[args.size() - modArgs.size() + 3] = PathToUtf8(traced);
+    const CliResult tracedRun = test::RunCli("/usr/bin/strace", args, work_.path());
+    ASSERT_EQ(tracedRun.exitCode, 0) << tracedRun.out << tracedRun.err;
+    std::vector<std::string> calls;
+    {
+      std::istringstream lines(test::ReadFile(trace));
+      for (std::string line; std::getline(lines, line);) calls.push_back(line);
+    }
+    const auto first = [&](const std::function<bool(const std::string&)>& is, std::size_t from = 0) {
+      for (std::size_t i = from; i < calls.size(); ++i) {
+        if (is(calls[i])) return i;
+      }
+      return calls.size();
+    };
+    // The folder the run wrote in, as the trace names paths: links resolved.
+    const std::string tracedPath = fs::canonical(traced).string();
+    const auto flushOf = [](const std::string& path) {
+      return [tag = "<" + path + ">"](const std::string& call) {
+        return (call.find(" fsync(") != std::string::npos || call.find(" fdatasync(") != std::string::npos) &&
+               call.find(tag) != std::string::npos;
+      };
+    };
+    const std::size_t success = first([&](const std::string& call) {
+      return call.find(" write(1") != std::string::npos && call.find(En("ModFolderSuccessful")) != std::string::npos;
+    });
+    ASSERT_LT(success, calls.size());
+    const fs::path titleFolder = traced / titleName;
+    std::size_t listed = 0;
+    std::istringstream receipt(test::ReadFile(traced / (std::string(titleName) + ".txt")));
+    for (std::string line; std::getline(receipt, line);) {
+      if (line.size() < 70 || line.compare(0, 2, "  ") != 0 || line.compare(66, 2, "  ") != 0) continue;
+      std::string file = line.substr(68);
+      if (!file.empty() && file.back() == '\r') file.pop_back();
+      ++listed;
+      EXPECT_TRUE(fs::exists(titleFolder / file)) << file;
+      // Flushed while staged, under the name the rename then moved.
+      EXPECT_LT(first(flushOf(tracedPath + "/" + titleName + ".qpt-partial/" + file)), success) << file;
+    }
+    EXPECT_GE(listed, 4u);
+    const std::size_t renamed = first([&](const std::string& call) {
+      return call.find("rename") != std::string::npos && call.find(std::string(titleName) + ".qpt-partial") != std::string::npos;
+    });
+    EXPECT_LT(renamed, success);
+    EXPECT_LT(first(flushOf(tracedPath), renamed + 1), success);
+    EXPECT_LT(first(flushOf(tracedPath + "/" + titleName + ".txt")), success);
+  }
+#endif
   modRun = Cli(modArgs);
   EXPECT_EQ(modRun.exitCode, 1) << modRun.out << modRun.err;
   EXPECT_TRUE(fs::exists(title / "romfs" / "pack.dat"));

@@ -106,7 +106,9 @@ TLangList BracketLanguage() {
       {"ErrorCheckImageInput", 1},  {"ErrorOutputFolderNotWritable", 1}, {"ErrorNotEnoughSpace", 3},
       {"ErrorReadingImageFiles", 1}, {"ErrorModFolderExists", 1},       {"ErrorCheckModFolder", 1},
       {"ReceiptWritten", 1}, {"ErrorWritingWorkFiles", 1}, {"ErrorWritingModFolder", 1}, {"VerifyInContent", 1}, {"VerifyInPartition", 1}, {"VerifyFaultRomFsBlock", 2},
-      {"VerifyFaultExeFsFile", 1}, {"VerifyFaultMisaligned", 1}, {"ErrorModPatchRefused", 1}, {"ErrorProgramPatch", 1}};
+      {"VerifyFaultExeFsFile", 1}, {"VerifyFaultMisaligned", 1}, {"ErrorModPatchRefused", 1}, {"ErrorProgramPatch", 1},
+      {"ErrorTargetFileTooLarge", 3}, {"ErrorTargetBadName", 2}, {"ErrorTargetNameCase", 3}, {"ErrorTargetGone", 1},
+      {"ErrorModFolderReadBack", 1}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);

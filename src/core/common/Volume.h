@@ -33,7 +33,7 @@ std::optional<TVolume> VolumeOf(const std::filesystem::path& path);
 // the card cannot hold before writing anything.
 struct TFileSystemRules {
   std::string name;                 // as the volume reports it, for messages
-  std::uint64_t maxFileSize = 0;    // 0: no limit that matters here
+  std::uint64_t maxFileSize = 0;    // the largest file it holds; 0: no limit that matters here
   bool caseInsensitive = false;     // "A.bin" and "a.bin" name one file
   bool restrictedNames = false;     // no " * : < > ? \ | or control characters; no part ends in a space or dot
 };
@@ -43,8 +43,9 @@ TFileSystemRules RulesOf(const std::string& fileSystem);
 // Why a relative path ("romfs/a/b.bin") cannot be written under rules, or empty when it can.
 // A case-insensitive collision needs every path; FindNameCollision looks for one.
 std::string NameProblem(const std::string& relativeUtf8, const TFileSystemRules& rules);
-// Two of the paths that one case-insensitive file system takes for the same name (ASCII,
-// Latin-1, Greek and Cyrillic letters compared case-folded), or nullopt.
+// Two of the paths that a case-insensitive file system takes for one file (names compared as
+// such a file system compares them), or nullopt. Two folders that differ only in case are not
+// a collision: their files meet in one folder, each under its own name.
 std::optional<std::pair<std::string, std::string>> FindNameCollision(const std::vector<std::string>& relativeUtf8);
 
 // Sends what was written to the file or folder at path from the computer's cache to the
@@ -53,6 +54,12 @@ std::optional<std::pair<std::string, std::string>> FindNameCollision(const std::
 // system cannot flush a folder (Windows without administrator rights, some file systems), that
 // is not an error, as its names reach the device with the files' own flush there.
 std::error_code FlushToDevice(const std::filesystem::path& path);
+
+// Drops the computer's cached copy of a flushed file, so that the next read of it comes from
+// the device (posix_fadvise; on Windows, where a program cannot drop the system's cache, an
+// unbuffered open, after which Windows reads a file it had cached from the device again only
+// where it must: there Sha256FromDevice is the read from the device).
+void ForgetCachedCopy(const std::filesystem::path& file);
 
 // The SHA-256 (64 lower-case hexadecimal digits) of a file as the device holds it: the
 // computer's cached copy of the file is dropped first (posix_fadvise on POSIX, F_NOCACHE on

@@ -6,6 +6,7 @@
 
 #include "core/common/Common.h"
 #include "core/common/RunLock.h"
+#include "core/common/Volume.h"
 #include "core/install/Install3DS.h"
 #include "core/install/InstallCIA.h"
 #include "core/install/InstallCXI.h"
@@ -15,6 +16,7 @@
 #include "core/install/WorkFolder.h"
 #include "core/patches/ModPatch.h"
 #include "ctr/Io.h"
+#include "ctr/Sha256.h"
 
 namespace qpt {
 
@@ -319,6 +321,18 @@ bool TInstall::CheckOutput(const fs::path& written) {
     return false;
   }
   LogKey("CheckingNewImage");
+  // A card or stick is pulled the moment the run says it is done: the image goes to the device
+  // first, and the check reads it from there, not from what the computer kept of it.
+  if (const auto volume = VolumeOf(written); volume && volume->removable) {
+    for (const fs::path& flushed : {written, written.parent_path()}) {
+      if (const std::error_code ec = FlushToDevice(flushed)) {
+        remove();
+        Log("\r\n" + FormatText("ErrorWritingWorkFiles", {ctr::WriteFailure("fsync", flushed, ec).message()}));
+        return false;
+      }
+    }
+    ForgetCachedCopy(written);
+  }
   // The receipt's hash of the whole image comes from the check's own read of it.
   std::string* outputHash = settings_.writeReceipt ? &outputHash_ : nullptr;
   const std::optional<TImageProblem> problem = settings_.checkImage ? settings_.checkImage(FRomPath, written)
@@ -358,9 +372,13 @@ bool TInstall::WriteReceipt(const fs::path& written, const std::vector<std::stri
   r.log.insert(r.log.end(), lastLines.begin(), lastLines.end());
   if (r.inputSha256.empty() || (r.outputSha256.empty() && r.files.empty()) || !settings_.lang) return false;
   const std::string text = ReceiptText(r, *settings_.lang);
-  return ctr::WriteWholeFile(ReceiptPath(written), std::span<const std::uint8_t>(
-                                                       reinterpret_cast<const std::uint8_t*>(text.data()), text.size()))
-      .ok();
+  const fs::path receipt = ReceiptPath(written);
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(text.data());
+  if (!ctr::WriteWholeFile(receipt, std::span<const std::uint8_t>(bytes, text.size())).ok()) return false;
+  // On the device and read back from it, as the files it describes.
+  if (FlushToDevice(receipt) || FlushToDevice(receipt.parent_path())) return false;
+  const ctr::Sha256Digest digest = ctr::Sha256::Of(bytes, text.size());
+  return Sha256FromDevice(receipt) == HexText(digest.data(), digest.size(), false);
 }
 
 bool TInstall::RunSteps() {

@@ -237,6 +237,8 @@ class TInstall {
   // Runs a step whose end is the given percentage of the bar.
   bool RunStage(bool (TInstall::*step)(), int endPercent);
   bool Checkpoint() const { return !Terminated(); }
+  // For a long read that stops when the run is cancelled.
+  const std::atomic<bool>* StopFlag() const { return &terminated_; }
   // The files a mod-folder run wrote, for its receipt: path in the title folder, SHA-256.
   std::vector<std::pair<std::string, std::string>> writtenFiles_;
 

@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "core/common/Common.h"
+#include "core/common/Volume.h"
 #include "core/install/OutputCheck.h"
 #include "core/install/Receipt.h"
 #include "core/music/TrackLists.h"
@@ -58,9 +59,14 @@ ctr::Status MoveInto(const fs::path& from, const fs::path& to) {
   fs::create_directories(to.parent_path(), ec);
   if (ec) return ctr::WriteFailure("create_directories", to.parent_path(), ec);
   if (RenameFile(from, to)) return ctr::Status::Ok();
-  fs::copy_file(from, to, ec);
-  if (ec) return ctr::WriteFailure("copy", to, ec);
-  return ctr::Status::Ok();
+  // Read and written in plain blocks: the system's own copy calls are missing on some card
+  // drivers (a FUSE one answers "not implemented").
+  ctr::InputFile in;
+  if (ctr::Status opened = in.Open(from); !opened) return opened;
+  ctr::OutputFile out;
+  if (ctr::Status s = out.Open(to); !s) return s;
+  if (ctr::Status s = out.AppendFrom(in, 0, in.size()); !s) return s;
+  return out.Commit();
 }
 
 // RenameFile's rule (never over an existing entry), with the system's reason when it fails.
@@ -70,6 +76,24 @@ ctr::Status Rename(const fs::path& from, const fs::path& to) {
   fs::rename(from, to, ec);
   if (ec) return ctr::WriteFailure("rename", from, ec);
   return ctr::Status::Ok();
+}
+
+// Whether renaming a folder in parent keeps the files in it. Some card drivers running outside
+// the kernel (fusefat) make a renamed folder empty, losing what it held.
+bool FolderRenameKeepsFiles(const fs::path& parent, const std::string& name) {
+  const fs::path probe = parent / (name + ".qpt-probe"), moved = parent / (name + ".qpt-probe-moved");
+  DeleteFolder(probe);
+  DeleteFolder(moved);
+  std::error_code ec;
+  const std::uint8_t byte = 1;
+  bool kept = fs::create_directory(probe, ec) && ctr::WriteWholeFile(probe / "probe", {&byte, 1}).ok();
+  if (kept) {
+    fs::rename(probe, moved, ec);
+    kept = !ec && FileExists(moved / "probe");
+  }
+  DeleteFolder(probe);
+  DeleteFolder(moved);
+  return kept;
 }
 
 }  // namespace
@@ -128,6 +152,10 @@ bool TInstallMods::CheckBeforeStart() {
     Log(FormatText("ErrorOutputFolderNotWritable", {PathToUtf8(FOutPath)}));
     return false;
   }
+  const auto volume = VolumeOf(FOutPath);
+  targetRules_ = RulesOf(volume ? volume->fileSystem : std::string());
+  // The kernel's drivers and the system's rename folders whole; a driver of its own is asked.
+  moveFoldersByFiles_ = volume && volume->fileSystem.rfind("fuse", 0) == 0 && !FolderRenameKeepsFiles(FOutPath, titleFolder_);
   const fs::path target = FOutPath / titleFolder_;
   RecoverInterruptedReplace(target);
   if (Exists(target) && !settings_.replaceModFolder) {
@@ -148,7 +176,51 @@ bool TInstallMods::CheckBeforeStart() {
   return true;
 }
 
+std::vector<TInstallMods::TPlannedFile> TInstallMods::PatchFiles() const {
+  std::vector<TPlannedFile> files;
+  if (FPatchDir.empty()) return files;
+  std::error_code ec;
+  const fs::path romfs = FPatchDir / "romfs";
+  if (FolderExists(romfs)) {
+    for (fs::recursive_directory_iterator it(romfs, ec), end; !ec && it != end; it.increment(ec)) {
+      if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+      files.push_back({"romfs/" + GenericUtf8(it->path().lexically_relative(romfs)), it->file_size(ec)});
+    }
+  }
+  for (const auto& [name, file] : {std::pair<const char*, fs::path>{"code.bin", FPatchDir / "exefs" / "code.bin"},
+                                   {"exheader.bin", patchExheader_}}) {
+    if (!file.empty() && FileExists(file)) files.push_back({name, fs::file_size(file, ec)});
+  }
+  return files;
+}
+
+bool TInstallMods::CheckFitsTarget(const std::vector<TPlannedFile>& files) {
+  const TFileSystemRules& rules = targetRules_;
+  std::vector<std::string> paths;
+  for (const TPlannedFile& file : files) {
+    if (rules.maxFileSize != 0 && file.size > rules.maxFileSize) {
+      Log("\r\n" + FormatText("ErrorTargetFileTooLarge", {file.path, FormatSize(file.size, Lang()), rules.name}));
+      return false;
+    }
+    if (const std::string problem = NameProblem(file.path, rules); !problem.empty()) {
+      Log("\r\n" + FormatText("ErrorTargetBadName", {file.path, rules.name}));
+      return false;
+    }
+    paths.push_back(file.path);
+  }
+  if (rules.caseInsensitive) {
+    if (const auto clash = FindNameCollision(paths)) {
+      Log("\r\n" + FormatText("ErrorTargetNameCase", {clash->first, clash->second, rules.name}));
+      return false;
+    }
+  }
+  return true;
+}
+
 bool TInstallMods::ExtractRomFS() {
+  // What the card cannot hold is refused before the long part of the run, from what the patch
+  // brings; the files the run makes are checked again before the first is written.
+  if (!CheckFitsTarget(PatchFiles())) return false;
   LogKey("ReadingModFiles");
   const fs::path tree = WorkPath("tools\\temp\\romfs");
   for (const std::string& path : FilesToRead()) {
@@ -165,15 +237,11 @@ bool TInstallMods::ExtractRomFS() {
   return true;
 }
 
-ctr::Status TInstallMods::StageFiles(const fs::path& stage) {
-  const auto cancelled = [] { return ctr::Status::Error("cancelled"); };
+ctr::Status TInstallMods::ListChangedFiles() {
   const auto unlisted = [](const fs::path& folder, const std::error_code& error) {
     return ctr::Status::Error(PathToUtf8(folder) + ": " + ctr::SystemReason(error));
   };
   std::error_code ec;
-  if (!fs::create_directory(stage, ec)) {
-    return ctr::WriteFailure("create_directory", stage, ec ? ec : std::make_error_code(std::errc::file_exists));
-  }
   staged_.clear();
   // A loader reads the program decompressed, as the patch carries it; the other files of the
   // program partition have no place in a mod folder.
@@ -204,7 +272,7 @@ ctr::Status TInstallMods::StageFiles(const fs::path& stage) {
     if (ec) return unlisted(tree, ec);
     std::sort(files.begin(), files.end());
     for (const fs::path& file : files) {
-      if (!Checkpoint()) return cancelled();
+      if (!Checkpoint()) return ctr::Status::Error("cancelled");
       const std::string path = GenericUtf8(file.lexically_relative(tree));
       const auto original = hasRomFs_ ? romfs_.Find(path) : std::nullopt;
       const THashed hashed = original ? HashAndCompare(file, inputFile_, original->offset, original->size)
@@ -213,9 +281,21 @@ ctr::Status TInstallMods::StageFiles(const fs::path& stage) {
       staged_.push_back({"romfs/" + path, file, hashed.sha256});
     }
   }
-  for (const TStagedFile& file : staged_) {
-    if (!Checkpoint()) return cancelled();
+  for (TStagedFile& file : staged_) {
     if (file.sha256.empty()) return ctr::Status::Error("cannot read " + PathToUtf8(file.workFile));
+    file.size = fs::file_size(file.workFile, ec);
+    if (ec) return ctr::Status::Error("cannot read " + PathToUtf8(file.workFile));
+  }
+  return ctr::Status::Ok();
+}
+
+ctr::Status TInstallMods::StageFiles(const fs::path& stage) {
+  std::error_code ec;
+  if (!fs::create_directory(stage, ec)) {
+    return ctr::WriteFailure("create_directory", stage, ec ? ec : std::make_error_code(std::errc::file_exists));
+  }
+  for (const TStagedFile& file : staged_) {
+    if (!Checkpoint()) return ctr::Status::Error("cancelled");
     if (ctr::Status moved = MoveInto(file.workFile, stage / PathFromUtf8(file.path)); !moved) return moved;
   }
   return ctr::Status::Ok();
@@ -259,20 +339,85 @@ bool TInstallMods::CheckStaged(const fs::path& stage) {
     Log("\r\n" + FormatText("ErrorCheckModFolder", {what}));
     return false;
   };
-  std::size_t found = 0;
+  std::vector<std::pair<fs::path, const TStagedFile*>> files;
+  // The folder that names the staged one, and every folder in it: a new name is on the device
+  // only once its folder was flushed.
+  std::vector<fs::path> folders{FOutPath, stage};
   std::error_code ec;
   for (fs::recursive_directory_iterator it(stage, ec), end; !ec && it != end; it.increment(ec)) {
-    if (it->is_directory(ec) && !it->is_symlink(ec)) continue;
+    if (it->is_directory(ec) && !it->is_symlink(ec)) {
+      folders.push_back(it->path());
+      continue;
+    }
     const std::string path = GenericUtf8(it->path().lexically_relative(stage));
     const auto file = std::find_if(staged_.begin(), staged_.end(), [&](const TStagedFile& f) { return f.path == path; });
-    if (file == staged_.end() || !it->is_regular_file(ec) || FileSha256(it->path()) != file->sha256) return fail(path);
-    ++found;
+    if (file == staged_.end() || !it->is_regular_file(ec)) return fail(path);
     if (path.rfind("romfs/", 0) == 0 && !KnownRomFsPath(path.substr(6))) return fail(path);
+    files.emplace_back(it->path(), &*file);
   }
   if (ec) return fail(ec.message());
-  if (found != staged_.size()) return fail(PathToUtf8(stage));
+  if (files.size() != staged_.size()) return fail(PathToUtf8(stage));
+  // A card is pulled the moment the run says it is done: everything goes to the device first.
+  for (const auto& [file, staged] : files) {
+    if (const std::error_code flushed = FlushToDevice(file)) {
+      LogWriteFailure(ctr::WriteFailure("fsync", file, flushed).message());
+      return false;
+    }
+  }
+  for (auto folder = folders.rbegin(); folder != folders.rend(); ++folder) {
+    if (const std::error_code flushed = FlushToDevice(*folder)) {
+      LogWriteFailure(ctr::WriteFailure("fsync", *folder, flushed).message());
+      return false;
+    }
+  }
+  // Then each file is read back from the device itself, not from what the computer kept of it:
+  // the one read that tells a card that lost a write.
+  std::uint64_t total = 0, done = 0;
+  for (const auto& [file, staged] : files) total += staged->size;
+  for (const auto& [file, staged] : files) {
+    if (!Checkpoint()) return false;
+    if (Sha256FromDevice(file, StopFlag()) != staged->sha256) {
+      if (!FolderExists(FOutPath)) {
+        LogWriteFailure(PathToUtf8(file));
+        return false;
+      }
+      Log("\r\n" + FormatText("ErrorModFolderReadBack", {staged->path}));
+      return false;
+    }
+    done += staged->size;
+    if (total != 0) Progress(91 + static_cast<int>(8 * done / total));
+  }
   LogKey("Done");
   return true;
+}
+
+void TInstallMods::LogWriteFailure(const std::string& reason) {
+  // The folder itself gone means its volume went: a card taken out mid-run.
+  if (!FolderExists(FOutPath)) {
+    Log("\r\n" + FormatText("ErrorTargetGone", {PathToUtf8(FOutPath)}));
+  } else {
+    Log("\r\n" + FormatText("ErrorWritingModFolder", {reason}));
+  }
+}
+
+ctr::Status TInstallMods::MoveFolder(const fs::path& from, const fs::path& to) {
+  if (!moveFoldersByFiles_) return Rename(from, to);
+  if (Exists(to)) return ctr::Status::Error(PathToUtf8(to) + " exists");
+  // File by file into a new folder: the renames such a driver does keep.
+  std::error_code ec;
+  std::vector<fs::path> files;
+  for (fs::recursive_directory_iterator it(from, ec), end; !ec && it != end; it.increment(ec)) {
+    if (!it->is_directory(ec)) files.push_back(it->path().lexically_relative(from));
+  }
+  if (ec) return ctr::Status::Error(PathToUtf8(from) + ": " + ctr::SystemReason(ec));
+  if (!fs::create_directory(to, ec)) return ctr::WriteFailure("create_directory", to, ec);
+  for (const fs::path& file : files) {
+    fs::create_directories((to / file).parent_path(), ec);
+    if (!ec) fs::rename(from / file, to / file, ec);
+    if (ec) return ctr::WriteFailure("rename", from / file, ec);
+  }
+  DeleteFolder(from);
+  return ctr::Status::Ok();
 }
 
 void TInstallMods::RecoverInterruptedReplace(const fs::path& target) {
@@ -282,7 +427,7 @@ void TInstallMods::RecoverInterruptedReplace(const fs::path& target) {
   const fs::path old = FOutPath / (titleFolder_ + kOldSuffix);
   if (!Exists(old)) return;
   if (!Exists(target)) {
-    RenameFile(old, target);
+    MoveFolder(old, target);
   } else {
     DeleteFolder(old);
   }
@@ -297,13 +442,15 @@ ctr::Status TInstallMods::PlaceTitleFolder(const fs::path& stage, const fs::path
       return ctr::Status::Error(PathToUtf8(target) + " exists");
     }
     if (Exists(old)) DeleteFolder(old);
-    if (ctr::Status moved = Rename(target, old); !moved) return moved;
+    if (ctr::Status moved = MoveFolder(target, old); !moved) return moved;
   }
-  if (ctr::Status placed = Rename(stage, target); !placed) {
-    if (replacing) RenameFile(old, target);
+  if (ctr::Status placed = MoveFolder(stage, target); !placed) {
+    if (replacing) MoveFolder(old, target);
     return placed;
   }
   if (replacing && !DeleteFolder(old)) LogWarning("ErrorFolderDelete", PathToUtf8(old));
+  // The renames are on the device only once the folder that holds both names was flushed.
+  if (const std::error_code flushed = FlushToDevice(FOutPath)) return ctr::WriteFailure("fsync", FOutPath, flushed);
   return ctr::Status::Ok();
 }
 
@@ -313,10 +460,18 @@ bool TInstallMods::BuildOutput(fs::path& written) {
   const fs::path stage = FOutPath / (titleFolder_ + std::string(ctr::kTemporaryOutputSuffix));
   // Only a run of this program names a folder so; one left by a run that was killed goes.
   if (Exists(stage)) DeleteFolder(stage);
+  const ctr::Status listed = ListChangedFiles();
+  if (!listed || !Checkpoint()) {
+    if (Checkpoint()) Log("\r\n" + FormatText("ErrorWritingModFolder", {listed.message()}));
+    return false;
+  }
+  std::vector<TPlannedFile> planned;
+  for (const TStagedFile& file : staged_) planned.push_back({file.path, file.size});
+  if (!CheckFitsTarget(planned)) return false;
   const ctr::Status staged = StageFiles(stage);
   if (!staged || !Checkpoint()) {
     DeleteFolder(stage);
-    if (Checkpoint()) Log("\r\n" + FormatText("ErrorWritingModFolder", {staged.message()}));
+    if (Checkpoint()) LogWriteFailure(staged.message());
     return false;
   }
   LogKey("Done");
@@ -327,7 +482,7 @@ bool TInstallMods::BuildOutput(fs::path& written) {
   }
   if (const ctr::Status placed = PlaceTitleFolder(stage, target); !placed) {
     DeleteFolder(stage);
-    Log("\r\n" + FormatText("ErrorWritingModFolder", {placed.message()}));
+    LogWriteFailure(placed.message());
     return false;
   }
   writtenFiles_.clear();

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "core/common/Volume.h"
 #include "core/install/Install.h"
 #include "core/rom/ImageFiles.h"
 #include "ctr/Io.h"
@@ -45,9 +46,22 @@ class TInstallMods final : public TInstall {
   bool SoundChanges() const;
   // The RomFS paths the patch steps will work on, each once.
   std::vector<std::string> FilesToRead() const;
-  // Creates and fills the staged title folder; the reason when that failed (a write that
-  // failed says so) or the run was cancelled.
+  // A file the title folder will hold, by its path in it, and its size.
+  struct TPlannedFile {
+    std::string path;
+    std::uint64_t size = 0;
+  };
+  // The files the patch brings for the title folder, before the run makes them.
+  std::vector<TPlannedFile> PatchFiles() const;
+  // Whether the target's file system can hold these files: size, names, letter case. Logs why not.
+  bool CheckFitsTarget(const std::vector<TPlannedFile>& files);
+  // Finds the files the run changed or added (staged_), each hashed.
+  ctr::Status ListChangedFiles();
+  // Creates the staged title folder and moves the listed files into it; the reason when that
+  // failed (a write that failed says so) or the run was cancelled.
   ctr::Status StageFiles(const std::filesystem::path& stage);
+  // Says why writing to the target failed, or that the target went away (a card pulled out).
+  void LogWriteFailure(const std::string& reason);
   // Whether the program the run made is the image's own, decompressed as a loader reads it.
   bool SameAsImageProgram(const std::filesystem::path& codeBin);
   // Whether a patch's extended header holds what the image's already does.
@@ -55,8 +69,12 @@ class TInstallMods final : public TInstall {
   // Whether a path may be in the mod folder's romfs: the input has it, the patch brings it,
   // or the run's music step named it.
   bool KnownRomFsPath(const std::string& path) const;
-  // Every staged file read back against what the run made, every RomFS path known.
+  // Every staged file flushed to the device and read back from it against what the run made,
+  // every RomFS path known.
   bool CheckStaged(const std::filesystem::path& stage);
+  // Renames a folder, never over an existing entry; file by file where the volume's driver
+  // loses a renamed folder's files.
+  ctr::Status MoveFolder(const std::filesystem::path& from, const std::filesystem::path& to);
   // Puts back the earlier title folder that an interrupted replace left under its old name.
   void RecoverInterruptedReplace(const std::filesystem::path& target);
   // Puts the staged folder in place of the title folder, replacing an existing one whole.
@@ -72,7 +90,11 @@ class TInstallMods final : public TInstall {
     std::string path;                 // in the title folder, '/'-separated
     std::filesystem::path workFile;   // what the run made
     std::string sha256;
+    std::uint64_t size = 0;
   };
+  // The rules of the file system that receives the title folder.
+  TFileSystemRules targetRules_;
+  bool moveFoldersByFiles_ = false;
   std::vector<TStagedFile> staged_;
 };
 

@@ -22,7 +22,8 @@ namespace {
 std::optional<fs::space_info> SpaceOf(const fs::path& folder) {
   std::error_code ec;
   const fs::space_info info = fs::space(folder, ec);
-  if (ec || info.capacity == static_cast<std::uintmax_t>(-1)) return std::nullopt;
+  // Some file systems (FUSE drivers among them) report no size at all: nothing is known then.
+  if (ec || info.capacity == static_cast<std::uintmax_t>(-1) || info.capacity == 0) return std::nullopt;
   return info;
 }
 

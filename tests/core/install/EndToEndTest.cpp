@@ -6,14 +6,20 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <set>
 #include <system_error>
 #include <thread>
+#ifndef _WIN32
+#include <unistd.h>
+#endif
 
 #include "core/authoring/MakePatch.h"
 #include "core/common/Common.h"
+#include "core/common/Volume.h"
 #include "core/install/InstallMods.h"
+#include "core/install/OutputCheck.h"
 #include "core/install/Receipt.h"
 #include "core/music/BuiltinResources.h"
 #include "core/music/TrackLists.h"
@@ -547,7 +553,7 @@ TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
     };
   };
   run = InstallMods(image, patch.folder, nullptr, 0, true);
-  EXPECT_EQ(run.lines.back(), test::L("ErrorCheckModFolder", {"code.bin"}));
+  EXPECT_EQ(run.lines.back(), test::L("ErrorModFolderReadBack", {"code.bin"}));
   EXPECT_EQ(Snapshot(mods), before);
   onJob = nullptr;
 
@@ -582,6 +588,143 @@ TEST_F(EndToEnd, AModFolderRunThatDoesNotSucceedLeavesTheFolderAsItWas) {
   for (const auto& entry : fs::directory_iterator(mods)) names.insert(PathToUtf8(entry.path().filename()));
   EXPECT_EQ(names, (std::set<std::string>{title, title + ".txt", "0004000000055D00"}));
 }
+
+#ifndef _WIN32
+// A FAT32 card image mounted through FUSE, as a card in a reader: the file system with the
+// card's rules and its own driver between the program and the bytes.
+class FatCard {
+ public:
+  // Why no card can be mounted here, or empty.
+  static std::string Unavailable() {
+    if (geteuid() != 0) return "mounting a card image through FUSE needs root";
+    if (!fs::exists("/dev/fuse")) return "no /dev/fuse";
+    if (std::system("command -v fusefat >/dev/null && command -v mkfs.vfat >/dev/null") != 0) {
+      return "fusefat and mkfs.vfat (dosfstools) are not installed";
+    }
+    return std::string();
+  }
+  FatCard(const fs::path& image, const fs::path& root) : image_(image), root_(root) {
+    fs::create_directories(root);
+    Run("mkfs.vfat -F 32 -C '" + image.string() + "' 65536 >/dev/null");
+    Mount();
+  }
+  ~FatCard() { Unmount(); }
+  void Mount() {
+    Run("fusefat -o rw+ '" + image_.string() + "' '" + root_.string() + "' >/dev/null 2>&1");
+    mounted_ = true;
+  }
+  void Unmount() {
+    if (mounted_) std::system(("fusermount -u '" + root_.string() + "'").c_str());
+    mounted_ = false;
+  }
+  const fs::path& root() const { return root_; }
+  const fs::path& image() const { return image_; }
+
+ private:
+  static void Run(const std::string& command) {
+    if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+  }
+  fs::path image_, root_;
+  bool mounted_ = false;
+};
+
+TEST_F(EndToEnd, OntoAFat32CardWhatItCannotHoldIsRefusedAndWhatItHoldsIsReadBack) {
+  if (const std::string why = FatCard::Unavailable(); !why.empty()) GTEST_SKIP() << why;
+  FatCard card(work / "card.img", work / "card");
+  const auto volume = VolumeOf(card.root());
+  ASSERT_TRUE(volume && volume->root == card.root() && volume->removable);
+  EXPECT_EQ(volume->fileSystem, "fuse.fusefat");
+  const fs::path titles = card.root() / "luma" / "titles";
+  fs::create_directories(titles);
+  const auto image = test::BuildGameImage(Row("AAT"), ".3ds", work / "in.3ds", work / "build");
+  const auto patch = test::BuildGamePatch(image, work / "patch");
+  // fusefat writes long names in ASCII only, where the kernel's driver takes any.
+  fs::remove_all(patch.folder / "romfs" / "new folder");
+  const auto onCard = [&](const fs::path& patchDir) {
+    return Install(image, patchDir, "mods", nullptr, 0, true, [&](TInstallSettings& s) {
+      s.outPath = titles;
+      s.modFolder = true;
+    });
+  };
+  const auto cardAsItWas = Snapshot(card.root());
+
+  // Refused before anything is written: what the card's file system cannot hold.
+  const struct {
+    const char* what;
+    std::function<void(const fs::path&)> make;
+    std::vector<std::string> lines;  // the run's last line is one of them
+  } refused[] = {
+      {"a file of 4 GiB",
+       [](const fs::path& p) {
+         // Sparse: the patch costs the test no disk.
+         std::ofstream(p / "romfs" / "movie.bin", std::ios::binary).put('x');
+         fs::resize_file(p / "romfs" / "movie.bin", std::uint64_t{4} << 30);
+       },
+       {test::L("ErrorTargetFileTooLarge", {"romfs/movie.bin", FormatSize(std::uint64_t{4} << 30, lang), "fuse.fusefat"})}},
+      {"two names that differ only in case",
+       [](const fs::path& p) {
+         test::WriteFile(p / "romfs" / "Readme.txt", "one");
+         test::WriteFile(p / "romfs" / "README.txt", "two");
+       },
+       {test::L("ErrorTargetNameCase", {"romfs/Readme.txt", "romfs/README.txt", "fuse.fusefat"}),
+        test::L("ErrorTargetNameCase", {"romfs/README.txt", "romfs/Readme.txt", "fuse.fusefat"})}},
+      {"a name FAT cannot hold", [](const fs::path& p) { test::WriteFile(p / "romfs" / "why?.txt", "?"); },
+       {test::L("ErrorTargetBadName", {"romfs/why?.txt", "fuse.fusefat"})}},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.what);
+    const fs::path copy = work / "refused" / c.what;
+    fs::create_directories(copy.parent_path());
+    fs::copy(patch.folder, copy, fs::copy_options::recursive);
+    c.make(copy);
+    const Run run = onCard(copy);
+    EXPECT_THAT(c.lines, ::testing::Contains(run.lines.back())) << ::testing::PrintToString(run.lines);
+    EXPECT_EQ(Snapshot(card.root()), cardAsItWas);
+  }
+
+  // A full card: the write fails, and the card is as it was.
+  {
+    // Filled but for 256 KiB, too little for the patch's new file. The driver reports no
+    // free space to ask, and takes writes past the end as it pleases: the card's size is
+    // known instead (mkfs.vfat's 64 MiB card has 129022 clusters of 512 bytes).
+    const fs::path filler = card.root() / "filler.bin";
+    test::WriteFile(filler, std::string(std::size_t{129022} * 512 - (std::size_t{256} << 10), 'f'));
+    const fs::path big = work / "refused" / "too big for the card";
+    fs::copy(patch.folder, big, fs::copy_options::recursive);
+    test::WriteBytes(big / "romfs" / "movie.bin", test::PatternBytes(std::size_t{1} << 20, 9));
+    const auto full = Snapshot(card.root());
+    const Run run = onCard(big);
+    // With the driver's reason: the kernel's says the card is full, fusefat's that it is not permitted.
+    EXPECT_THAT(run.lines.back(), ::testing::StartsWith("<ErrorWritingModFolder:write(")) << run.lines.back();
+    EXPECT_EQ(Snapshot(card.root()), full);
+    fs::remove(filler);
+  }
+
+  // Written, flushed and read back from the card; the same files as on a local disk.
+  const std::string title = ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
+  ASSERT_EQ(onCard(patch.folder).lines.back(), "[" + PathToUtf8(titles / title) + "]");
+  fs::create_directories(app / "mods");
+  ASSERT_EQ(InstallMods(image, patch.folder).lines.back(), "[" + PathToUtf8(app / "mods" / title) + "]");
+  EXPECT_EQ(Snapshot(titles / title), Snapshot(app / "mods" / title));
+  EXPECT_TRUE(fs::exists(titles / (title + ".txt")));
+
+  // A byte damaged on the card itself, under the driver, shows when the file is read back
+  // from the device.
+  const fs::path message = titles / title / "romfs" / "text" / "message.txt";
+  const std::string good = test::ReadFile(message);
+  card.Unmount();
+  std::string bytes = test::ReadFile(card.image());
+  // Every copy: a failed run's freed clusters may hold one too.
+  std::size_t copies = 0;
+  for (std::size_t at = bytes.find(good); at != std::string::npos; at = bytes.find(good, at + 1), ++copies) {
+    bytes[at] ^= 0x20;
+  }
+  ASSERT_GT(copies, 0u);
+  test::WriteFile(card.image(), bytes);
+  card.Mount();
+  EXPECT_NE(Sha256FromDevice(message), FileSha256(app / "mods" / title / "romfs" / "text" / "message.txt"));
+}
+#endif
 
 TEST_F(EndToEnd, ADeltaForAnotherArchiveIsRefusedAndNoImageIsWritten) {
   const auto image = test::BuildGameImage(Row("AAT", 3), ".3ds", work / "in.3ds", work / "build");
