@@ -9,6 +9,7 @@ packages=(
   libssl-dev libgtest-dev libgmock-dev
   qt6-base-dev libgl-dev qt6-translations-l10n
   xdelta3 libarchive-dev libarchive-tools
+  fuse fusefat dosfstools strace
   "$@"
 )
 

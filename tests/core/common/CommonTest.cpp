@@ -1,4 +1,5 @@
 #include "core/common/Common.h"
+#include "core/common/Volume.h"
 
 #include <gtest/gtest.h>
 
@@ -220,6 +221,36 @@ TEST(Paths, Utf8RoundTripAndNativeSeparators) {
   const char sep = static_cast<char>(fs::path::preferred_separator);
   EXPECT_EQ(NativeSeparators("tools\\temp\\exefs.bin"), std::string("tools") + sep + "temp" + sep + "exefs.bin");
 }
+
+TEST(Volumes, TheCardsRulesRefuseWhatFatCannotHoldAndNothingElse) {
+  const TFileSystemRules fat = RulesOf("vfat"), fuse = RulesOf("fuse.fusefat"), ext4 = RulesOf("ext4");
+  EXPECT_EQ(fat.maxFileSize, 0xFFFFFFFFu);
+  EXPECT_EQ(fuse.maxFileSize, 0xFFFFFFFFu);
+  EXPECT_TRUE(RulesOf("exFAT").caseInsensitive);
+  EXPECT_EQ(RulesOf("exfat").maxFileSize, 0u);
+  for (const char* name : {"romfs/a.bin", "romfs/ünïcode file.txt", "code.bin", "romfs/.hidden"}) {
+    EXPECT_EQ(NameProblem(name, fat), "") << name;
+  }
+  for (const char* name : {"romfs/what?.bin", "romfs/a:b", "romfs/dots.", "romfs/space /a", "romfs//a", "romfs/a\\b"}) {
+    EXPECT_NE(NameProblem(name, fat), "") << name;
+    EXPECT_EQ(NameProblem(name, ext4), "") << name;
+  }
+  // Two folders that differ in case meet as one; a file and anything of its name do not.
+  EXPECT_EQ(FindNameCollision({"romfs/Text/a.txt", "romfs/text/b.txt"}), std::nullopt);
+  EXPECT_EQ(FindNameCollision({"romfs/Text/a.txt", "romfs/text/A.TXT"}),
+            std::make_pair(std::string("romfs/Text/a.txt"), std::string("romfs/text/A.TXT")));
+  EXPECT_NE(FindNameCollision({"romfs/Ёлка.txt", "romfs/ёлка.txt"}), std::nullopt);
+  EXPECT_NE(FindNameCollision({"romfs/data", "romfs/DATA/x.bin"}), std::nullopt);
+}
+
+#ifndef _WIN32
+TEST(Volumes, APathBelongsToTheDeepestMountPointAboveItName) {
+  const std::vector<TVolume> volumes = {{"/", "ext4", false}, {"/media/ann/CARD", "vfat", true}, {"/media/ann", "tmpfs", false}};
+  EXPECT_EQ(VolumeOf("/media/ann/CARD/luma/titles", volumes)->fileSystem, "vfat");
+  EXPECT_EQ(VolumeOf("/media/ann/CARD2/x", volumes)->fileSystem, "tmpfs");
+  EXPECT_EQ(VolumeOf("/home/ann", volumes)->fileSystem, "ext4");
+}
+#endif
 
 #ifdef _WIN32
 // Elsewhere the locale variables decide, tested through the command-line program's processes.
