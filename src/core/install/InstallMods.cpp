@@ -336,7 +336,11 @@ bool TInstallMods::KnownRomFsPath(const std::string& path) const {
 bool TInstallMods::CheckStaged(const fs::path& stage) {
   LogKey("CheckingModFolder");
   const auto fail = [this](const std::string& what) {
-    Log("\r\n" + FormatText("ErrorCheckModFolder", {what}));
+    if (!FolderExists(FOutPath)) {
+      LogWriteFailure(what);
+    } else {
+      Log("\r\n" + FormatText("ErrorCheckModFolder", {what}));
+    }
     return false;
   };
   std::vector<std::pair<fs::path, const TStagedFile*>> files;
@@ -377,10 +381,7 @@ bool TInstallMods::CheckStaged(const fs::path& stage) {
   for (const auto& [file, staged] : files) {
     if (!Checkpoint()) return false;
     if (Sha256FromDevice(file, StopFlag()) != staged->sha256) {
-      if (!FolderExists(FOutPath)) {
-        LogWriteFailure(PathToUtf8(file));
-        return false;
-      }
+      if (!FolderExists(FOutPath)) return fail(PathToUtf8(file));
       Log("\r\n" + FormatText("ErrorModFolderReadBack", {staged->path}));
       return false;
     }

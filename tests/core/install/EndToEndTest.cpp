@@ -614,7 +614,8 @@ class FatCard {
     mounted_ = true;
   }
   void Unmount() {
-    if (mounted_) std::system(("fusermount -u '" + root_.string() + "'").c_str());
+    // Lazily, as a card pulled out: whatever is open loses it.
+    if (mounted_) std::system(("fusermount -u -z '" + root_.string() + "'").c_str());
     mounted_ = false;
   }
   const fs::path& root() const { return root_; }
@@ -699,6 +700,17 @@ TEST_F(EndToEnd, OntoAFat32CardWhatItCannotHoldIsRefusedAndWhatItHoldsIsReadBack
     EXPECT_EQ(Snapshot(card.root()), full);
     fs::remove(filler);
   }
+
+  // Taken out once every file is staged: the run says so, and no title folder is on the card.
+  onJob = [&](TInstall&, test::RecordingHost& host) {
+    host.onProgress = [&](int percent) {
+      if (percent == 90) card.Unmount();
+    };
+  };
+  EXPECT_EQ(onCard(patch.folder).lines.back(), test::L("ErrorTargetGone", {PathToUtf8(titles)}));
+  onJob = nullptr;
+  card.Mount();
+  EXPECT_FALSE(fs::exists(titles / ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow)));
 
   // Written, flushed and read back from the card; the same files as on a local disk.
   const std::string title = ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
