@@ -54,11 +54,12 @@ bool Exists(const fs::path& path) {
 
 // Moves a finished work file into the staged folder: a rename where both lie on one file
 // system, a copy elsewhere (the work folder goes away at the end of the run either way).
-ctr::Status MoveInto(const fs::path& from, const fs::path& to) {
+ctr::Status MoveInto(const fs::path& from, const fs::path& to, bool& renamed) {
   std::error_code ec;
   fs::create_directories(to.parent_path(), ec);
   if (ec) return ctr::WriteFailure("create_directories", to.parent_path(), ec);
-  if (RenameFile(from, to)) return ctr::Status::Ok();
+  renamed = RenameFile(from, to);
+  if (renamed) return ctr::Status::Ok();
   // Read and written in plain blocks: the system's own copy calls are missing on some card
   // drivers (a FUSE one answers "not implemented").
   ctr::InputFile in;
@@ -294,9 +295,9 @@ ctr::Status TInstallMods::StageFiles(const fs::path& stage) {
   if (!fs::create_directory(stage, ec)) {
     return ctr::WriteFailure("create_directory", stage, ec ? ec : std::make_error_code(std::errc::file_exists));
   }
-  for (const TStagedFile& file : staged_) {
+  for (TStagedFile& file : staged_) {
     if (!Checkpoint()) return ctr::Status::Error("cancelled");
-    if (ctr::Status moved = MoveInto(file.workFile, stage / PathFromUtf8(file.path)); !moved) return moved;
+    if (ctr::Status moved = MoveInto(file.workFile, stage / PathFromUtf8(file.path), file.renamed); !moved) return moved;
   }
   return ctr::Status::Ok();
 }
@@ -374,12 +375,14 @@ bool TInstallMods::CheckStaged(const fs::path& stage) {
       return false;
     }
   }
-  // Then each file is read back from the device itself, not from what the computer kept of it:
-  // the one read that tells a card that lost a write.
+  // Then each file copied here is read back from the device itself, not from what the computer
+  // kept of it: the one read that tells a card that lost a write. A file only renamed onto this
+  // volume is the one its digest was read from.
   std::uint64_t total = 0, done = 0;
-  for (const auto& [file, staged] : files) total += staged->size;
+  for (const auto& [file, staged] : files) total += staged->renamed ? 0 : staged->size;
   for (const auto& [file, staged] : files) {
     if (!Checkpoint()) return false;
+    if (staged->renamed) continue;
     if (Sha256FromDevice(file, StopFlag()) != staged->sha256) {
       if (!FolderExists(FOutPath)) return fail(PathToUtf8(file));
       Log("\r\n" + FormatText("ErrorModFolderReadBack", {staged->path}));

@@ -91,6 +91,7 @@ class TInstallMods final : public TInstall {
     std::filesystem::path workFile;   // what the run made
     std::string sha256;
     std::uint64_t size = 0;
+    bool renamed = false;  // moved into the stage by a rename, not copied
   };
   // The rules of the file system that receives the title folder.
   TFileSystemRules targetRules_;
