@@ -1,9 +1,9 @@
 #include "core/common/Folders.h"
 
-#include <cstdlib>
 #include <system_error>
 
 #include "core/common/Common.h"
+#include "core/common/Platform.h"
 
 namespace qpt {
 
@@ -32,11 +32,7 @@ TFolders::TFolders(const fs::path& programDir)
       tools(programDir / "tools"),
       work(programDir) {}
 
-std::optional<std::string> ProcessEnvironment(const std::string& name) {
-  const char* value = std::getenv(name.c_str());
-  if (!value) return std::nullopt;
-  return std::string(value);
-}
+std::optional<std::string> ProcessEnvironment(const std::string& name) { return platform::EnvironmentVariable(name); }
 
 TFolders FindFolders(const fs::path& programDir, const TEnvironment& environment) {
   std::error_code ec;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -37,5 +38,10 @@ unsigned long CurrentProcessId();
 // Whether a file is one the system or the user has hidden: flagged hidden or system on
 // Windows; a name beginning with "." elsewhere (".DS_Store" and the like).
 bool IsHiddenFile(const std::filesystem::path& path);
+
+// One variable of this process's environment as UTF-8 (Windows keeps it in UTF-16, which the C
+// library's getenv would give in the code page, losing a user name beyond it); nothing when it
+// is not set.
+std::optional<std::string> EnvironmentVariable(const std::string& name);
 
 }  // namespace qpt::platform

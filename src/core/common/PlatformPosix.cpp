@@ -212,4 +212,10 @@ bool platform::IsHiddenFile(const fs::path& path) {
   return !name.empty() && name[0] == '.';
 }
 
+std::optional<std::string> platform::EnvironmentVariable(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (!value) return std::nullopt;
+  return std::string(value);
+}
+
 }  // namespace qpt

@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <mmsystem.h>
 
+#include <cstdlib>
 #include <system_error>
 
 #include "core/common/Common.h"
@@ -162,6 +163,12 @@ unsigned long platform::CurrentProcessId() { return GetCurrentProcessId(); }
 bool platform::IsHiddenFile(const fs::path& path) {
   const DWORD attributes = GetFileAttributesW(path.c_str());
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) != 0;
+}
+
+std::optional<std::string> platform::EnvironmentVariable(const std::string& name) {
+  const wchar_t* value = _wgetenv(PathFromUtf8(name).c_str());
+  if (!value) return std::nullopt;
+  return PathToUtf8(fs::path(value));
 }
 
 }  // namespace qpt
