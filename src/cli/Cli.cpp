@@ -24,6 +24,7 @@ const std::vector<TCommand>& Commands() {
        .langForMessages = false},
       {.name = "check-patch", .run = RunCheckPatch, .maxArguments = 2, .argumentsKey = "CliCheckPatchArguments"},
       {.name = "add-patch", .run = RunAddPatch, .options = {"replace"}, .argumentsKey = "CliAddPatchArguments"},
+      {.name = "places", .run = RunPlaces, .minArguments = 0, .maxArguments = 0, .argumentsKey = "CliPlacesArguments"},
   };
   return kCommands;
 }

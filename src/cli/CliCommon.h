@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "cli/Cli.h"
+#include "core/install/ModPlaces.h"
 #include "core/rom/PatchList.h"
 #include "core/rom/RomIdentify.h"
 
@@ -85,6 +86,7 @@ int RunVerify(TSession& session, const TOptions& options);
 int RunMakePatch(TSession& session, const TOptions& options);
 int RunCheckPatch(TSession& session, const TOptions& options);
 int RunAddPatch(TSession& session, const TOptions& options);
+int RunPlaces(TSession& session, const TOptions& options);
 
 // The command line after the program's name; throws TUsageError.
 TOptions ParseArguments(const std::vector<std::string>& args);
@@ -97,6 +99,10 @@ std::string UsageErrorText(const TUsageError& error, const TLangList& lang);
 // A path given on the command line, made absolute: the tools run in the program folder, so a
 // relative path would otherwise be taken from there instead of from where the player is.
 std::filesystem::path UserPath(const std::string& utf8);
+
+// A place for mod folders as `places` lists it: its kind, its target folder and the free space
+// there, separated by tabs.
+std::string PlaceLine(const TSession& session, const TModPlace& place);
 
 // What a command runs with: the caller's context and streams and the language loaded for it.
 class TSession {

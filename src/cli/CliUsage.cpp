@@ -35,11 +35,15 @@ Commands:
       shows as the run goes; Ctrl+C stops the run at its next step. An existing file under
       the name to be written is asked about on a terminal, and refused without one unless
       --replace is given.
-  install IMAGE --mods DIR [--replace] [--patch FOLDER] [...as above]
+  install IMAGE --mods DIR|sd|emulator [--replace] [--patch FOLDER] [...as above]
       Writes no image: DIR/<TitleID>/ receives only the files the patch changes or adds
       (romfs/... and code.bin), as a console with game patching enabled (DIR being the SD
       card's luma/titles) or an emulator (its load/mods folder) loads them. The image is
-      only read. An existing DIR/<TitleID> is refused unless --replace is given.
+      only read. An existing DIR/<TitleID> is refused unless --replace is given. DIR is made
+      when only its last folder is missing. "sd" and "emulator" take the only place of that
+      kind that `places` lists, making its luma/titles or load/mods; with none, or more than
+      one, the run stops and DIR must be given. A folder named sd or emulator in the current
+      folder is given as ./sd or ./emulator.
   verify IMAGE [--lang NAME]
       Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
   make-patch IMAGE --from DIR --out PATCHDIR --title TEXT [--lang NAME]
@@ -71,10 +75,16 @@ Commands:
       folder, is damaged, has a password or would unpack to more than 8 GiB or 200 times
       its size); a folder is copied under its own name. --replace replaces a folder of that
       name. Prints the folder it made.
+  places [--lang NAME]
+      Lists where a mod folder can go, one place a line: the kind (an SD card, a mounted
+      volume with the console firmware's folder luma/ at its root; or an emulator, Azahar,
+      Citra or Lime3DS, whose user folder exists), a tab, the folder the title folders go
+      into (luma/titles or load/mods, made by install when missing), a tab, the free space.
 
 Options:
   --out PATH          the image to write (install); the patch folder to write (make-patch).
-  --mods DIR          the folder that receives the title folder (install, instead of --out).
+  --mods DIR          the folder that receives the title folder (install, instead of --out);
+                      sd or emulator for the only such place that `places` lists.
   --mods              make-patch writes a mod folder instead of a patch folder with descriptor.
   --zip               make-patch also packs the folder it wrote into PATCHDIR.zip.
   --replace           with --out: writes over an existing file without asking; with --mods:

@@ -1,5 +1,5 @@
-// install IMAGE --out PATH | --mods DIR: the window's Install patch, with its log and progress
-// on the console and Ctrl+C as its cancel button.
+// install IMAGE --out PATH | --mods DIR|sd|emulator: the window's Install patch, with its log
+// and progress on the console and Ctrl+C as its cancel button.
 #include <cctype>
 #include <chrono>
 #include <istream>
@@ -53,6 +53,25 @@ bool AskToReplace(TSession& session, const fs::path& written) {
   return false;
 }
 
+// The target of the only place of a kind that was found, made when missing. None, or more than
+// one, and the player must name the folder.
+fs::path ModPlaceFolder(const TSession& session, TModPlace::Kind kind) {
+  std::vector<TModPlace> places = FindModPlaces();
+  std::erase_if(places, [kind](const TModPlace& place) { return place.kind != kind; });
+  if (places.empty()) {
+    throw TFailure{session.Text(kind == TModPlace::Kind::SdCard ? "CliNoSdCard" : "CliNoEmulatorFolder")};
+  }
+  if (places.size() > 1) {
+    std::string message;
+    for (const TModPlace& place : places) message += PlaceLine(session, place) + '\n';
+    throw TFailure{message + session.Text("CliSeveralPlaces")};
+  }
+  if (const ctr::Status made = PrepareModPlace(places.front()); !made) {
+    throw TFailure{session.Text("CliModsFolderNotMade", made.message())};
+  }
+  return places.front().target;
+}
+
 int VoiceIndexOf(const std::string& name) {
   if (name == "english") return 0;
   if (name == "japanese-mod") return 1;
@@ -73,10 +92,21 @@ int RunInstall(TSession& session, const TOptions& options) {
   const TSession::TImage image = session.IdentifyImage(options.images.front(), true);
   if (const auto missingKey = FirstMissingToolKey(context.folders)) throw TFailure{session.Text(*missingKey)};
 
-  const fs::path outPath = UserPath(options.out ? *options.out : *options.mods);
-  if (options.mods) {
-    if (!FolderExists(outPath)) throw TUsageError{"CliModsFolderMissing", {PathToUtf8(outPath)}};
-  } else {
+  const bool modPlace = options.mods == "sd" || options.mods == "emulator";
+  const fs::path outPath = modPlace ? ModPlaceFolder(session, *options.mods == "sd" ? TModPlace::Kind::SdCard
+                                                                                   : TModPlace::Kind::Emulator)
+                                    : UserPath(options.out ? *options.out : *options.mods);
+  if (options.mods && !modPlace) {
+    std::error_code error;
+    switch (MakeLastFolder(outPath, error)) {
+      case TFolderMaking::Ready:
+        break;
+      case TFolderMaking::ParentMissing:
+        throw TUsageError{"CliModsFolderMissing", {PathToUtf8(outPath)}};
+      case TFolderMaking::Failed:
+        throw TFailure{session.Text("CliModsFolderNotMade", PathToUtf8(outPath) + ": " + ctr::SystemReason(error))};
+    }
+  } else if (!options.mods) {
     if (!OutputKindPossible(image.id.romExt, outPath)) throw TUsageError{"ErrorOutputKind3DS"};
     if (!FolderExists(outPath.parent_path())) {
       throw TUsageError{"CliOutFolderMissing", {PathToUtf8(outPath.parent_path())}};

@@ -13,6 +13,7 @@
 #include "core/common/Common.h"
 #include "core/common/RunLock.h"
 #include "core/install/Install.h"
+#include "core/install/InstallMods.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/RomIdentify.h"
@@ -80,6 +81,7 @@ TEST_F(Cli, WrongUsageExitsWithTwoAndAShortUsageText) {
       {"install", image, "--out", "a.cia", "--voice", "klingon"},
       {"install", image, "--out", "a.cia", "--write", "0=Court Begins 2001"},
       {"identify", image, "--lang", "Klingon"},
+      {"places", image},
   };
   for (const auto& args : cases) {
     const CliResult result = Run(args);
@@ -120,7 +122,7 @@ TEST_F(Cli, HelpDescribesEveryCommandOptionAndExitCode) {
     for (const char* word : {"identify IMAGE", "patches IMAGE", "music IMAGE", "install IMAGE", "verify IMAGE",
                              "--out PATH", "--patch FOLDER", "--lang NAME", "--voice", "english", "japanese-mod",
                              "japanese-orig", "--music SLOT=TITLE", "--music-file FILE", "--write SLOT=TITLE",
-                             "Exit codes: 0", "1 the run",
+                             "Exit codes: 0", "1 the run", "places [--lang NAME]", "--mods DIR|sd|emulator",
                              "2 wrong usage", "Slots 10 and 11"}) {
       EXPECT_THAT(result.out, HasSubstr(word));
     }
@@ -487,6 +489,65 @@ TEST_F(CliInstall, ChoicesTheWindowWouldNotOfferAreUsageErrors) {
   *(std::find(unknownPatch.begin(), unknownPatch.end(), "--patch") + 1) = "No such patch";
   EXPECT_THAT(Run(unknownPatch).err, HasSubstr("quill-patch-cli patches IMAGE"));
   EXPECT_TRUE(Calls("ctrtool").empty());
+}
+
+// The volumes and the emulators' folders are given to the program, so that the machine's own
+// cards and emulators stay out of it.
+TEST_F(CliInstall, ModsTakesTheOnlyPlaceOfItsKindOrAFolderMadeOneLevelDeep) {
+  const fs::path home = cwd / "home", card = cwd / "card", second = cwd / "second card";
+  for (const fs::path& folder : {card / "luma", second / "luma", home / ".local/share/azahar-emu"}) {
+    fs::create_directories(folder);
+  }
+  const std::string separator = ExecutableSuffix().empty() ? ":" : ";";
+  const auto run = [&](std::vector<std::string> args, const std::vector<fs::path>& volumes, bool emulator = true) {
+    std::string list;
+    for (const fs::path& volume : volumes) list += (list.empty() ? "" : separator) + PathToUtf8(volume);
+    if (args[0] == "install") args.insert(args.end(), {"--no-receipt", PathToUtf8(input)});
+    test::CliProcess process(program, args, cwd.path(), "en_US.UTF-8", test::CliOutput::File,
+                             {"HOME=" + (emulator ? PathToUtf8(home) : ""), "XDG_DATA_HOME=", "APPDATA=",
+                              "QPT_TEST_VOLUMES=" + list});
+    return process.Wait();
+  };
+  const auto line = [&](const std::string& kind, const fs::path& target) {
+    return kind + "\t" + PathToUtf8(fs::path(target).make_preferred()) + "\t";
+  };
+  const std::string cardLine = line(En("CliPlaceSdCard"), card / "luma/titles");
+
+  const CliResult places = run({"places"}, {card, home});  // home: a volume without luma
+  EXPECT_EQ(places.exitCode, 0);
+  EXPECT_EQ(places.OutLines().size(), 2u) << places.out;
+  EXPECT_THAT(places.out, HasSubstr(cardLine));
+  EXPECT_THAT(places.out, HasSubstr(line(FillMarks(En("CliPlaceEmulator"), {"Azahar"}),
+                                         home / ".local/share/azahar-emu/load/mods")));
+  EXPECT_THAT(places.out, HasSubstr(FillMarks(En("CliPlaceFree"), {""})));
+  const CliResult none = run({"places"}, {}, false);
+  EXPECT_EQ(none.exitCode, 0);
+  EXPECT_EQ(none.out + none.err, En("CliNoPlaces") + "\n");
+
+  // None of the kind, or two: nothing starts, and the player is told to name the folder.
+  const CliResult noEmulator = run({"install", "--mods", "emulator"}, {card}, false);
+  EXPECT_EQ(noEmulator.exitCode, 1);
+  EXPECT_THAT(noEmulator.err, HasSubstr(En("CliNoEmulatorFolder")));
+  const CliResult two = run({"install", "--mods", "sd"}, {card, second});
+  EXPECT_EQ(two.exitCode, 1);
+  EXPECT_THAT(two.err, HasSubstr(cardLine));
+  EXPECT_THAT(two.err, HasSubstr(line(En("CliPlaceSdCard"), second / "luma/titles")));
+  EXPECT_THAT(two.err, HasSubstr(En("CliSeveralPlaces")));
+  EXPECT_FALSE(fs::exists(card / "luma/titles"));
+
+  // A missing folder is made one level deep, never two; one named as a kind is given as ./sd.
+  const CliResult twoLevels = run({"install", "--mods", "no such/mods"}, {});
+  EXPECT_EQ(twoLevels.exitCode, 2);
+  const std::string missing = PathToUtf8((cwd / "no such/mods").make_preferred());
+  EXPECT_THAT(twoLevels.err, HasSubstr(FillMarks(En("CliModsFolderMissing"), {missing})));
+  EXPECT_TRUE(Calls("ctrtool").empty());
+  const std::string title = ModTitleFolderName(kDualDestiniesUsa);
+  using Written = std::pair<std::string, fs::path>;  // --mods and where the title folder goes
+  for (const auto& [mods, written] : {Written{"./sd", cwd / "sd"}, Written{"sd", card / "luma/titles"}}) {
+    const CliResult made = run({"install", "--mods", mods}, {card});
+    EXPECT_EQ(made.exitCode, 0) << made.out << made.err;
+    EXPECT_TRUE(fs::is_directory(written / title)) << mods;
+  }
 }
 
 TEST_F(CliInstall, ASecondRunBesideTheFirstIsRefusedAndLeavesItsWorkFolder) {
