@@ -266,9 +266,7 @@ void TForm1::btNewRomPathClick(bool fromLanguageChange) {
     // emulators load.
     const auto kind = ChooseFromMenu(btNewRomPath, {GetLangText("OutputKindImage"), GetLangText("OutputKindMods")});
     if (kind == 1) {
-      if (const auto folder = SelectFolder(this, GetLangText("ModFolderDialogTitle"))) {
-        steps_.ChooseModFolder(PathFromUtf8(folder->toStdString()));
-      }
+      ChooseModPlace();
     } else if (kind == 0) {
       const QString console = GetLangText("Console");
       const QString emulator = GetLangText("Emulator");
@@ -290,6 +288,35 @@ void TForm1::btNewRomPathClick(bool fromLanguageChange) {
   // A refused or forgotten image has nothing to list patches for, whatever the box shows.
   if (!steps_.PatchListDue()) return;
   RebuildPatchList();
+}
+
+void TForm1::ChooseModPlace() {
+  // Looked for now, so that a card put in since the window opened is offered too.
+  const std::vector<TModPlace> places =
+      FindModPlaces(placeSources ? placeSources() : SystemPlaceSources());
+  if (!places.empty()) {
+    QStringList items;
+    for (const TModPlace& place : places) {
+      items << (place.kind == TModPlace::Kind::SdCard
+                    ? FormatLangText("ModPlaceSdCard", Q(place.name))
+                    : Q(FillMarks(langList_.GetLangText("ModPlaceEmulator"), {place.name, PathToUtf8(place.root)})));
+    }
+    items << GetLangText("ModPlaceOther");
+    const auto chosen = ChooseFromMenu(btNewRomPath, items);
+    if (!chosen) return;
+    if (static_cast<std::size_t>(*chosen) < places.size()) {
+      const TModPlace& place = places[static_cast<std::size_t>(*chosen)];
+      if (const ctr::Status made = PrepareModPlace(place); !made) {
+        ShowMessage(this, MessageKind::Error, windowTitle(), FormatLangText("ErrorModPlaceNotMade", Q(made.message())));
+        return;
+      }
+      steps_.ChooseModFolder(place.target);
+      return;
+    }
+  }
+  if (const auto folder = SelectFolder(this, GetLangText("ModFolderDialogTitle"))) {
+    steps_.ChooseModFolder(PathFromUtf8(folder->toStdString()));
+  }
 }
 
 void TForm1::RebuildPatchList() {

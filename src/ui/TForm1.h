@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/install/Install.h"
+#include "core/install/ModPlaces.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
 #include "core/steps/StepState.h"
@@ -115,6 +116,8 @@ class TForm1 : public QWidget {
   // Set by tests to reach the dialog while it is shown modally; it gets the dialog once it
   // is filled and before its modal loop starts.
   std::function<void(class TMusicDialog&)> onMusicDialogShown;
+  // Where Step 2 looks for SD cards and emulator folders; the system's own when not set.
+  std::function<TPlaceSources()> placeSources;
   // The current track list, or nullptr when none could be built.
   TTrackList* TrackList() { return steps_.TrackList(); }
 
@@ -144,6 +147,9 @@ class TForm1 : public QWidget {
   // Lists the patches for the identified image (see TStepState::RebuildPatchList) and shows
   // the list and the selected patch.
   void RebuildPatchList();
+  // Step 2's mod folder: an SD card or emulator folder found now, from a menu that ends with
+  // "Another folder...", or, with none found, a folder from the folder dialog.
+  void ChooseModPlace();
   // Shows the selected patch's details and what reading its music came to.
   void ShowPatch(const TPatchShown& shown);
   QString OpenFilter() const;

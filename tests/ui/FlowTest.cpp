@@ -54,6 +54,13 @@ class Flow : public ::testing::Test, protected test::JobFixture {
       return TFileChoice(answer, selected);
     });
     form = std::make_unique<TForm1>(TForm1Options{app.path(), "English", "."});
+    // Step 2 finds cards and emulators among these only, never the machine's own.
+    form->placeSources = [this] {
+      return TPlaceSources{volumes, [this](const std::string& name) -> std::optional<std::string> {
+                             if (name == "HOME") return PathToUtf8(home);
+                             return std::nullopt;
+                           }};
+    };
     ASSERT_TRUE(form->FormCreate());
   }
   void TearDown() override {
@@ -88,6 +95,8 @@ class Flow : public ::testing::Test, protected test::JobFixture {
   std::vector<MessageRecord> messages;
   std::vector<QString> openAnswers, saveAnswers, openFilters, saveFilters;
   int selectedEntry = -1;  // the save dialog's selected filter entry for the next answer
+  std::vector<TVolume> volumes;
+  fs::path home = app / "home";
 };
 
 TEST_F(Flow, IdentifyingAnImageUnlocksTheOutput) {
@@ -560,6 +569,39 @@ TEST_F(Flow, AModFolderIsChosenInStepTwoAndAnExistingTitleFolderIsAskedAbout) {
   EXPECT_EQ(questions.size(), 2u);
   EXPECT_FALSE(fs::exists(title / "romfs/left over.bin")) << form->LogText().toStdString();
   EXPECT_TRUE(form->LogText().contains(Text("ModFolderSuccessful"))) << form->LogText().toStdString();
+}
+
+TEST_F(Flow, CardsAndEmulatorsFoundWhenStepTwoAsksAreOfferedBeforeAnotherFolder) {
+  const auto& table = IdentificationTable();
+  const auto trilogy = std::find_if(table.begin(), table.end(), [](const TGameRow& r) { return r.gameCode == std::string("AAT"); });
+  const auto image = test::BuildGameImage(*trilogy, ".cia", app / "game.cia", app / "build");
+  ChooseImage(image.path);
+  std::vector<QStringList> menus;
+  SetMenuHook([&](const QStringList& items) -> std::optional<int> {
+    menus.push_back(items);
+    return 1;  // the mod folder, then the emulator
+  });
+  // Nothing found: the folder dialog at once, as before; what comes since is found next time.
+  QTest::mouseClick(form->btNewRomPath, Qt::LeftButton);
+  EXPECT_EQ(saveFilters, (std::vector<QString>{""}));
+  fs::create_directories(app / "card/luma");
+  volumes.push_back({app / "card", "vfat", true});
+  const fs::path citra = home / ".local" / "share" / "citra-emu";
+  fs::create_directories(citra);
+  QTest::mouseClick(form->btNewRomPath, Qt::LeftButton);
+  SetMenuHook(nullptr);
+  ASSERT_EQ(menus.size(), 3u);
+  EXPECT_EQ(menus[2], (QStringList{Text("ModPlaceSdCard").replace("%1", Path(app / "card")),
+                                   Text("ModPlaceEmulator").replace("%1", "Citra").replace("%2", Path(citra)),
+                                   Text("ModPlaceOther")}));
+  EXPECT_EQ(saveFilters.size(), 1u);  // no folder dialog
+  const fs::path title = citra / "load" / "mods" / ModTitleFolderName(0x0004000000000000ull | trilogy->programIdLow);
+  EXPECT_EQ(form->ebNewRom->text(), Path(title));
+  EXPECT_FALSE(fs::exists(app / "card/luma/titles"));
+  QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000));
+  EXPECT_TRUE(form->LogText().contains(Text("ModFolderSuccessful"))) << form->LogText().toStdString();
+  EXPECT_TRUE(fs::is_directory(title));
 }
 
 }  // namespace
