@@ -99,7 +99,7 @@ TLangList BracketLanguage() {
       "VerifyExheaderHash", "VerifyLogoHash", "VerifyExeFsHeaderHash", "VerifyExeFsFiles", "VerifyRomFsHeaderHash",
       "VerifyRomFsLevels", "VerifyFaultUnreadable", "VerifyFaultHash", "VerifyFaultEncrypted", "VerifyFaultTmdEncrypted",
       "VerifyFaultPastEnd", "VerifyFaultLayout", "VerifyFaultNotRetail", "VerifyFaultTitles", "VerifyFaultBitmap",
-      "VerifyFaultCopy", "VerifyFaultMissing"};
+      "VerifyFaultCopy", "VerifyFaultMissing", "ModRemoveWillDelete", "ModRemoveWillKeep"};
   // Texts with values show them after colons: "<ErrorNotEnoughSpace:%1:%2:%3>".
   static const std::pair<const char*, int> kFormatted[] = {
       {"ErrorCheckImageHashes", 1}, {"ErrorCheckImageProgramID", 2}, {"ErrorCheckImageRomFS", 1},
@@ -108,7 +108,11 @@ TLangList BracketLanguage() {
       {"ReceiptWritten", 1}, {"ErrorWritingWorkFiles", 1}, {"ErrorWritingModFolder", 1}, {"VerifyInContent", 1}, {"VerifyInPartition", 1}, {"VerifyFaultRomFsBlock", 2},
       {"VerifyFaultExeFsFile", 1}, {"VerifyFaultMisaligned", 1}, {"ErrorModPatchRefused", 1}, {"ErrorProgramPatch", 1},
       {"ErrorTargetFileTooLarge", 3}, {"ErrorTargetBadName", 2}, {"ErrorTargetNameCase", 3}, {"ErrorTargetGone", 1},
-      {"ErrorModFolderReadBack", 1}};
+      {"ErrorModFolderReadBack", 1},
+      {"ModCheckNoReceipt", 2}, {"ModCheckMissing", 1}, {"ModCheckChanged", 1}, {"ModCheckUnreadable", 1},
+      {"ModCheckNotWritten", 1}, {"ModCheckAllGood", 1}, {"ModCheckGoodWithOthers", 2}, {"ModCheckSomeBad", 2},
+      {"ModCheckListFailed", 1}, {"ModRemoveNoReceipt", 2}, {"ModRemoveFailed", 1}, {"ModRemoveDone", 2},
+      {"ModRemoveDoneKept", 2}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);

@@ -19,6 +19,7 @@
 #include "core/common/Common.h"
 #include "core/common/Volume.h"
 #include "core/install/InstallMods.h"
+#include "core/install/ModFolderCheck.h"
 #include "core/install/OutputCheck.h"
 #include "core/install/Receipt.h"
 #include "core/music/BuiltinResources.h"
@@ -736,6 +737,130 @@ TEST_F(EndToEnd, OntoAFat32CardWhatItCannotHoldIsRefusedAndWhatItHoldsIsReadBack
   EXPECT_NE(Sha256FromDevice(message), FileSha256(app / "mods" / title / "romfs" / "text" / "message.txt"));
 }
 #endif
+
+TEST_F(EndToEnd, AModFolderIsCheckedAndRemovedByItsReceiptAndNothingElse) {
+  using ::testing::ElementsAre;
+  const auto image = test::BuildGameImage(Row("AAT"), ".cia", work / "in.cia", work / "build");
+  const auto patch = test::BuildGamePatch(image, work / "patch");
+  const fs::path mods = app / "mods";
+  const fs::path title = mods / ModTitleFolderName(0x0004000000000000ULL | image.row.programIdLow);
+  const fs::path receipt = mods / (title.filename().string() + ".txt");
+  fs::create_directories(mods);
+  ASSERT_EQ(InstallMods(image, patch.folder).lines.back(), "[" + PathToUtf8(title) + "]");
+  const auto listed = ReadModReceipt(title);
+  ASSERT_TRUE(listed);
+  ASSERT_GE(listed->size(), 2u);
+  const std::string total = std::to_string(listed->size());
+  // Named with a trailing separator, as a folder dialog may give it, it is the same folder.
+  for (const fs::path& named : {title, title / ""}) {
+    const TModFolderReport report = CheckModFolder(named, lang);
+    EXPECT_TRUE(report.ok);
+    EXPECT_EQ(report.lines, std::vector<std::string>{test::L("ModCheckAllGood", {total})});
+  }
+
+  // A changed byte, a missing file and a file the run did not write are each named.
+  const std::string changed = listed->at(0).path, missing = listed->at(1).path;
+  const std::string changedBytes = test::ReadFile(title / changed), missingBytes = test::ReadFile(title / missing);
+  std::string flipped = changedBytes;
+  flipped[flipped.size() / 2] ^= 1;
+  test::WriteFile(title / changed, flipped);
+  fs::remove(title / missing);
+  test::WriteFile(title / "romfs" / "mine.bin", "the player's own");
+  TModFolderReport report = CheckModFolder(title, lang);
+  EXPECT_FALSE(report.ok);
+  EXPECT_THAT(report.lines, ElementsAre(test::L("ModCheckChanged", {changed}), test::L("ModCheckMissing", {missing}),
+                                        test::L("ModCheckNotWritten", {"romfs/mine.bin"}),
+                                        test::L("ModCheckSomeBad", {"2", total})));
+  // A file the run did not write is a warning only: the mod itself is whole.
+  test::WriteFile(title / changed, changedBytes);
+  test::WriteFile(title / missing, missingBytes);
+  report = CheckModFolder(title, lang);
+  EXPECT_TRUE(report.ok);
+  EXPECT_THAT(report.lines, ElementsAre(test::L("ModCheckNotWritten", {"romfs/mine.bin"}),
+                                        test::L("ModCheckGoodWithOthers", {total, "1"})));
+
+  // A receipt that is missing, another program's, too large, or naming a path outside the
+  // folder is not ours: the folder is neither checked nor touched.
+  const std::string written = test::ReadFile(receipt);
+  const std::string firstLine = "  " + listed->at(0).sha256 + "  " + listed->at(0).path;
+  ASSERT_NE(written.find(firstLine), std::string::npos);
+  const auto withPath = [&](const std::string& path) {
+    std::string text = written;
+    return text.replace(text.find(firstLine), firstLine.size(), "  " + listed->at(0).sha256 + "  " + path);
+  };
+  const auto before = Snapshot(title);
+  const struct {
+    const char* why;
+    std::string text;  // empty: no receipt
+  } refused[] = {
+      {"absent", ""},
+      {"another program's", "Another Tool - receipt\r\n" + written.substr(written.find('\n') + 1)},
+      {"a path up and out", withPath("../outside.bin")},
+      {"a path up and out in the middle", withPath("romfs/../../outside.bin")},
+      {"an absolute path", withPath("/outside.bin")},
+      {"a backslash", withPath("romfs\\pack.dat")},
+      {"an empty part", withPath("romfs//pack.dat")},
+      {"too large", written + std::string(std::size_t{17} << 20, ' ')},
+  };
+  for (const auto& c : refused) {
+    SCOPED_TRACE(c.why);
+    fs::remove(receipt);
+    if (!c.text.empty()) test::WriteFile(receipt, c.text);
+    EXPECT_FALSE(ReadModReceipt(title));
+    report = CheckModFolder(title, lang);
+    EXPECT_FALSE(report.receiptOurs);
+    EXPECT_EQ(report.lines, std::vector<std::string>{test::L("ModCheckNoReceipt", {PathToUtf8(title), PathToUtf8(receipt)})});
+    const TModRemoval removal = RemoveModFolder(title, lang);
+    EXPECT_TRUE(removal.refused);
+    EXPECT_EQ(Snapshot(title), before);
+  }
+  test::WriteFile(receipt, written);
+
+  // Removed: every file the receipt lists goes, changed or not, with the receipt; the
+  // player's file stays and so does the folder that holds it.
+  test::WriteFile(title / changed, flipped);
+  const TModRemovalPlan plan = PlanModFolderRemoval(title);
+  EXPECT_EQ(plan.toDelete.size(), listed->size());
+  EXPECT_EQ(plan.toKeep, std::vector<std::string>{"romfs/mine.bin"});
+  TModRemoval removal = RemoveModFolder(title, lang);
+  EXPECT_EQ(removal.deleted, plan.toDelete);
+  EXPECT_EQ(removal.failure, "");
+  EXPECT_EQ(removal.deleted.size(), listed->size());
+  EXPECT_EQ(removal.kept, std::vector<std::string>{"romfs/mine.bin"});
+  EXPECT_FALSE(removal.folderRemoved);
+  EXPECT_EQ(removal.lines, (std::vector<std::string>{test::L("ModRemoveDoneKept", {PathToUtf8(title), total}), "  romfs/mine.bin"}));
+  std::set<std::string> left;
+  for (const auto& [path, bytes] : Snapshot(mods)) left.insert(path);
+  const std::string name = PathToUtf8(title.filename());
+  EXPECT_EQ(left, (std::set<std::string>{name, name + "/romfs", name + "/romfs/mine.bin"}));
+
+  // Without the player's file the folder goes whole.
+  fs::remove_all(title);
+  ASSERT_EQ(InstallMods(image, patch.folder).lines.back(), "[" + PathToUtf8(title) + "]");
+  removal = RemoveModFolder(title, lang);
+  EXPECT_TRUE(removal.folderRemoved);
+  EXPECT_EQ(removal.lines, std::vector<std::string>{test::L("ModRemoveDone", {PathToUtf8(title), total})});
+  EXPECT_TRUE(fs::is_empty(mods));
+
+#ifndef _WIN32
+  // Nothing is read or deleted through a link: a romfs folder that links elsewhere is not
+  // what the run wrote, and the files it reaches stay.
+  ASSERT_EQ(InstallMods(image, patch.folder).lines.back(), "[" + PathToUtf8(title) + "]");
+  const fs::path elsewhere = work / "elsewhere";
+  fs::rename(title / "romfs", elsewhere);
+  fs::create_directory_symlink(elsewhere, title / "romfs");
+  const auto outside = Snapshot(elsewhere);
+  report = CheckModFolder(title, lang);
+  EXPECT_FALSE(report.ok);
+  EXPECT_THAT(report.lines, ::testing::Contains(test::L("ModCheckNotWritten", {"romfs"})));
+  const TModRemovalPlan linked = PlanModFolderRemoval(title);
+  EXPECT_EQ(linked.toKeep, std::vector<std::string>{"romfs"});
+  removal = RemoveModFolder(title, lang);
+  EXPECT_EQ(removal.deleted, linked.toDelete);
+  EXPECT_EQ(removal.kept, std::vector<std::string>{"romfs"});
+  EXPECT_EQ(Snapshot(elsewhere), outside);
+#endif
+}
 
 TEST_F(EndToEnd, ADeltaForAnotherArchiveIsRefusedAndNoImageIsWritten) {
   const auto image = test::BuildGameImage(Row("AAT", 3), ".3ds", work / "in.3ds", work / "build");
