@@ -18,6 +18,7 @@ const std::vector<TCommand>& Commands() {
        .run = RunInstall,
        .options = {"out", "mods", "patch", "voice", "music", "music-file", "no-receipt", "replace"}},
       {.name = "verify", .run = RunVerify},
+      {.name = "remove-mods", .run = RunRemoveMods},
       {.name = "make-patch",
        .run = RunMakePatch,
        .options = {"out", "from", "title", "description-file", "mods", "zip"},

@@ -87,6 +87,7 @@ int RunMakePatch(TSession& session, const TOptions& options);
 int RunCheckPatch(TSession& session, const TOptions& options);
 int RunAddPatch(TSession& session, const TOptions& options);
 int RunPlaces(TSession& session, const TOptions& options);
+int RunRemoveMods(TSession& session, const TOptions& options);
 
 // The command line after the program's name; throws TUsageError.
 TOptions ParseArguments(const std::vector<std::string>& args);

@@ -46,6 +46,16 @@ Commands:
       folder is given as ./sd or ./emulator.
   verify IMAGE [--lang NAME]
       Checks every hash of a CIA, CXI or 3DS image and reports each region as good or BAD.
+  verify DIR/<TitleID> [--lang NAME]
+      Checks a mod folder that install --mods wrote: every file its receipt DIR/<TitleID>.txt
+      lists is read back from the disk or card and named when it is missing or changed.
+      Files in the folder that the receipt does not list are named as not written by the
+      run; they are a warning only (exit 0). A folder without that receipt cannot be checked.
+  remove-mods DIR/<TitleID> [--lang NAME]
+      Removes a mod folder that install --mods wrote: prints the files it will delete (those
+      its receipt lists) and those it keeps (any other file in the folder), deletes them,
+      the folders left empty and the receipt, and prints the result. The folder stays when
+      it holds files not written by the run. A folder without that receipt is refused.
   make-patch IMAGE --from DIR --out PATCHDIR --title TEXT [--lang NAME]
           [--description-file FILE] [--mods] [--zip]
       For patch authors: compares DIR, the translated RomFS tree (whole or only the changed

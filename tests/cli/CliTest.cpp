@@ -120,6 +120,7 @@ TEST_F(Cli, HelpDescribesEveryCommandOptionAndExitCode) {
     const CliResult result = Run(args);
     EXPECT_EQ(result.exitCode, 0);
     for (const char* word : {"identify IMAGE", "patches IMAGE", "music IMAGE", "install IMAGE", "verify IMAGE",
+                             "verify DIR/<TitleID>", "remove-mods DIR/<TitleID>",
                              "--out PATH", "--patch FOLDER", "--lang NAME", "--voice", "english", "japanese-mod",
                              "japanese-orig", "--music SLOT=TITLE", "--music-file FILE", "--write SLOT=TITLE",
                              "Exit codes: 0", "1 the run", "places [--lang NAME]", "--mods DIR|sd|emulator",

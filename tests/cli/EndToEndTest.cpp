@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -355,6 +356,39 @@ TEST_P(EndToEnd, APatchWithEveryPartGivesAVerifiedImageHoldingExactlyThePatch) {
   modRun = Cli(modArgs);
   EXPECT_EQ(modRun.exitCode, 1) << modRun.out << modRun.err;
   EXPECT_TRUE(fs::exists(title / "romfs" / "pack.dat"));
+
+  // Checked against its receipt: good as written; a file the run did not write is named but
+  // leaves the mod good; a changed file fails the check by its name.
+  CliResult modCheck = Cli({"verify", PathToUtf8(title)});
+  EXPECT_EQ(modCheck.exitCode, 0) << modCheck.out << modCheck.err;
+  WriteFile(title / "romfs" / "mine.txt", "the player's own");
+  modCheck = Cli({"verify", PathToUtf8(title)});
+  EXPECT_EQ(modCheck.exitCode, 0) << modCheck.out << modCheck.err;
+  EXPECT_THAT(modCheck.out, HasSubstr("romfs/mine.txt"));
+  WriteFile(title / "romfs" / "pack.dat", test::ReadFile(title / "romfs" / "pack.dat") + "!");
+  modCheck = Cli({"verify", PathToUtf8(title)});
+  EXPECT_EQ(modCheck.exitCode, 1) << modCheck.out << modCheck.err;
+  EXPECT_THAT(modCheck.out, HasSubstr("romfs/pack.dat"));
+  // Removed by its receipt only: without it nothing is touched; with it the files it lists
+  // go, changed or not, and the player's file stays in its folder.
+  const fs::path receipt = mods / (std::string(titleName) + ".txt");
+  fs::rename(receipt, work_ / "receipt aside");
+  CliResult removed = Cli({"remove-mods", PathToUtf8(title)});
+  EXPECT_EQ(removed.exitCode, 1) << removed.out << removed.err;
+  EXPECT_THAT(removed.err, HasSubstr(PathToUtf8(title)));
+  EXPECT_TRUE(fs::exists(title / "romfs" / "pack.dat"));
+  fs::rename(work_ / "receipt aside", receipt);
+  removed = Cli({"remove-mods", PathToUtf8(title)});
+  EXPECT_EQ(removed.exitCode, 0) << removed.out << removed.err;
+  const Lines plan = removed.OutLines();
+  EXPECT_THAT(plan, ::testing::Contains("  romfs/pack.dat"));
+  const auto keep = std::find(plan.begin(), plan.end(), En("ModRemoveWillKeep"));
+  ASSERT_LT(keep + 1, plan.end()) << removed.out;
+  EXPECT_EQ(keep[1], "  romfs/mine.txt");
+  std::set<std::string> left;
+  for (const auto& entry : fs::recursive_directory_iterator(title)) left.insert(GenericUtf8(entry.path().lexically_relative(title)));
+  EXPECT_EQ(left, (std::set<std::string>{"romfs", "romfs/mine.txt"}));
+  EXPECT_FALSE(fs::exists(receipt));
 
   // The authors' kit on the same game. The hand-made patch, installed on trial with each of
   // its voice sets, is clean.
