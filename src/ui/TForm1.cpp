@@ -175,6 +175,7 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   BTNCancel->setText(GetLangText("BTNCancel"));
   BTNMusicChange->setText(GetLangText("BTNMusicChange"));
   BTNCheckImage->setText(GetLangText("CheckImageButton"));
+  BTNRemoveModFolder->setText(GetLangText("RemoveModFolderButton"));
   BTNOpenPatchFolder->setToolTip(GetLangText("OpenPatchFolderButton"));
   BTNOpenPatchFolder->setAccessibleName(GetLangText("OpenPatchFolderButton"));
   SetDescription(GetLangText("DescriptionDefault"));
@@ -215,6 +216,7 @@ void TForm1::DrawSteps() {
   BTNMusicChange->setEnabled(c.music);
   BTNInstallPatch->setEnabled(c.install);
   BTNCancel->setEnabled(c.cancel);
+  DrawRemoveModFolder();
 }
 
 void TForm1::ShowImageForgotten() {

@@ -102,6 +102,9 @@ class TForm1 : public QWidget {
   // "Open the patch folder": the folder where patches go, in the desktop's file manager.
   void BTNOpenPatchFolderClick();
   bool CheckRunning() const;
+  // Step 2's "Remove this mod folder...": shown while the chosen mod folder's title folder
+  // exists with our receipt; asks the player, listing what goes, then removes it.
+  void BTNRemoveModFolderClick();
   // Step 2: choose the output; with fromLanguageChange the dialog is skipped and only the
   // patch list is rebuilt (descriptors may exist per language).
   // Whether an output chosen in the save dialog may be used: never the input image, and a
@@ -141,6 +144,8 @@ class TForm1 : public QWidget {
   void FormClose();
   // Enables the controls as the step state says.
   void DrawSteps();
+  // Shows the removal of the chosen mod folder only when there is one of ours to remove.
+  void DrawRemoveModFolder();
   // Clears what the window showed of the previous image: the output, the patch list and the
   // patch's details, and a bar left full by its run.
   void ShowImageForgotten();
@@ -187,6 +192,7 @@ class TForm1 : public QWidget {
   QLabel* TntLabel2 = nullptr;
   QLineEdit* ebNewRom = nullptr;
   QPushButton* btNewRomPath = nullptr;
+  QPushButton* BTNRemoveModFolder = nullptr;
   QLabel* TntLabel3 = nullptr;
   QComboBox* CBPatch = nullptr;
   QLabel* TntLabel4 = nullptr;

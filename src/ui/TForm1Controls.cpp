@@ -87,6 +87,11 @@ void TForm1::BuildControls() {
   btNewRomPath = Named(new QPushButton(QStringLiteral("..."), box), "btNewRomPath");
   btNewRomPath->setFixedSize(25, 25);
   connect(btNewRomPath, &QPushButton::clicked, this, [this] { btNewRomPathClick(false); });
+  // Shown only while Step 2 names a mod folder of ours that is there (TForm1::DrawRemoveModFolder).
+  BTNRemoveModFolder = Named(new QPushButton(QStringLiteral("Удалить эту папку мода..."), box), "BTNRemoveModFolder");
+  BTNRemoveModFolder->setMinimumHeight(25);
+  BTNRemoveModFolder->setVisible(false);
+  connect(BTNRemoveModFolder, &QPushButton::clicked, this, &TForm1::BTNRemoveModFolderClick);
 
   TntLabel3 = Named(new QLabel(QStringLiteral("Шаг 3: патч:"), box), "TntLabel3");
   CBPatch = Named(new QComboBox(box), "CBPatch");
@@ -156,6 +161,7 @@ void TForm1::BuildControls() {
   steps->addSpacing(6);
   steps->addWidget(TntLabel2);
   steps->addLayout(pathRow(ebNewRom, btNewRomPath));
+  steps->addWidget(BTNRemoveModFolder, 0, Qt::AlignRight);
   steps->addSpacing(6);
   steps->addWidget(TntLabel3);
   auto* patchRow = new QHBoxLayout;
@@ -218,7 +224,7 @@ void TForm1::BuildControls() {
 
   // Tab goes through the steps from the top, as the eye does, and then to the texts on the right.
   QWidget* const tabOrder[] = {CBLang,        ebOldRom,      btOldRomPath,   ebNewRom,        btNewRomPath,
-                               CBPatch,       BTNOpenPatchFolder, voiceItems[0], voiceItems[1],  voiceItems[2],   BTNCheckImage,
+                               BTNRemoveModFolder, CBPatch,       BTNOpenPatchFolder, voiceItems[0], voiceItems[1],  voiceItems[2],   BTNCheckImage,
                                BTNMusicChange, BTNInstallPatch, BTNCancel,   RichDesc,        MemoLog};
   for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 }

@@ -21,6 +21,7 @@
 
 #include "core/common/Common.h"
 #include "core/install/InstallMods.h"
+#include "core/install/ModFolderCheck.h"
 #include "core/music/TrackLists.h"
 #include "core/patches/PatchArchive.h"
 #include "core/rom/RomIdentify.h"
@@ -534,6 +535,9 @@ TEST_F(Flow, AModFolderIsChosenInStepTwoAndAnExistingTitleFolderIsAskedAbout) {
   const auto& table = IdentificationTable();
   const auto trilogy = std::find_if(table.begin(), table.end(), [](const TGameRow& r) { return r.gameCode == std::string("AAT"); });
   const auto image = test::BuildGameImage(*trilogy, ".cia", app / "game.cia", app / "build");
+  // A patch that adds a file, so that the run writes a mod folder with a receipt.
+  WriteFile(patchDir / "English.dsc", "Game=AAT Region=JAP USA EUR Title=mod");
+  WriteFile(patchDir / "romfs/added.bin", "added by the patch");
   ChooseImage(image.path);
   QStringList menu;
   SetMenuHook([&](const QStringList& items) -> std::optional<int> {
@@ -549,6 +553,8 @@ TEST_F(Flow, AModFolderIsChosenInStepTwoAndAnExistingTitleFolderIsAskedAbout) {
   const fs::path title = app / "sd" / ModTitleFolderName(0x0004000000000000ull | trilogy->programIdLow);
   EXPECT_EQ(form->ebNewRom->text(), Path(title));
   ASSERT_TRUE(form->BTNInstallPatch->isEnabled());
+  ASSERT_EQ(Items(), (QStringList{Text("None"), "mod"}));
+  form->CBPatch->setCurrentIndex(1);
 
   // A title folder already there is replaced whole only when the player agrees.
   WriteFile(title / "romfs/left over.bin", "an earlier mod");
@@ -569,6 +575,36 @@ TEST_F(Flow, AModFolderIsChosenInStepTwoAndAnExistingTitleFolderIsAskedAbout) {
   EXPECT_EQ(questions.size(), 2u);
   EXPECT_FALSE(fs::exists(title / "romfs/left over.bin")) << form->LogText().toStdString();
   EXPECT_TRUE(form->LogText().contains(Text("ModFolderSuccessful"))) << form->LogText().toStdString();
+
+  // The folder the run wrote checks good through "Check an image...", and Step 2 offers to
+  // remove it, naming every file that goes.
+  const auto listed = ReadModReceipt(title);
+  ASSERT_TRUE(listed) << form->LogText().toStdString();
+  SetMenuHook([&](const QStringList& items) -> std::optional<int> {
+    menu = items;
+    return 1;
+  });
+  saveAnswers.push_back(Path(title));
+  QTest::mouseClick(form->BTNCheckImage, Qt::LeftButton);
+  SetMenuHook(nullptr);
+  EXPECT_EQ(menu, (QStringList{Text("CheckMenuImage"), Text("CheckMenuModFolder")}));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
+  EXPECT_EQ(form->LogText().split('\n').back(), Text("ModCheckAllGood").replace("%1", QString::number(listed->size())));
+  ASSERT_TRUE(form->BTNRemoveModFolder->isVisibleTo(form.get()));
+  ASSERT_TRUE(form->BTNRemoveModFolder->isEnabled());
+  questions.clear();
+  SetQuestionHook([&](const MessageRecord& m) {
+    questions.push_back(m.text);
+    return true;
+  });
+  QTest::mouseClick(form->BTNRemoveModFolder, Qt::LeftButton);
+  SetQuestionHook(nullptr);
+  ASSERT_EQ(questions.size(), 1u);
+  for (const TModReceiptFile& file : *listed) EXPECT_TRUE(questions[0].contains(QString::fromStdString(file.path)));
+  EXPECT_FALSE(fs::exists(title));
+  EXPECT_FALSE(fs::exists(app / "sd" / (PathToUtf8(title.filename()) + ".txt")));
+  EXPECT_FALSE(form->BTNRemoveModFolder->isVisibleTo(form.get()));
+  EXPECT_TRUE(form->LogText().contains(Text("ModRemoveDone").replace("%1", Path(title)).section("%2", 0, 0)));
 }
 
 TEST_F(Flow, CardsAndEmulatorsFoundWhenStepTwoAsksAreOfferedBeforeAnotherFolder) {

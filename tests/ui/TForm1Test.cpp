@@ -75,10 +75,11 @@ TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
   }
   // Tab goes through the steps from the top, whatever order the controls were made in.
   QStringList chain;
-  for (QWidget* w = form->CBLang; chain.size() < 10; w = w->nextInFocusChain()) {
+  for (QWidget* w = form->CBLang; chain.size() < 11; w = w->nextInFocusChain()) {
     if ((w->focusPolicy() & Qt::TabFocus) && !w->objectName().startsWith("qt_")) chain << w->objectName();
   }
-  EXPECT_EQ(chain, (QStringList{"CBLang", "ebOldRom", "btOldRomPath", "ebNewRom", "btNewRomPath", "CBPatch",
+  // The removal of a mod folder, while shown, right after the mod folder's choice.
+  EXPECT_EQ(chain, (QStringList{"CBLang", "ebOldRom", "btOldRomPath", "ebNewRom", "btNewRomPath", "BTNRemoveModFolder", "CBPatch",
                                 "BTNOpenPatchFolder", "TntRadioGroup2Item0", "TntRadioGroup2Item1", "TntRadioGroup2Item2"}));
   EXPECT_TRUE(Find<QLineEdit>(*form, "ebOldRom")->isReadOnly());
   // The patch folder is open to the player from the start, in the file manager.
