@@ -256,22 +256,26 @@ TModRemoval RemoveModFolder(const fs::path& titleFolder, const TLangList& lang) 
     removal.lines.push_back(Text(lang, "ModRemoveFailed", {removal.failure}));
     return removal;
   };
-  std::set<fs::path> folders;  // that held a deleted file, up to the title folder
+  // The folders the run made for its files, up to the title folder: those left empty go too,
+  // also where the file itself was lost already.
+  std::set<fs::path> folders;
   std::error_code ec;
   for (const TModReceiptFile& file : *listed) {
     // A file reached through a link is not where the run wrote it; the link stays as the
     // player's, and so does anything that is no file.
-    if (ParentsOf(folder, file.path) != TModFileState::Good) continue;
+    const TModFileState parents = ParentsOf(folder, file.path);
+    if (parents == TModFileState::Changed || parents == TModFileState::Unreadable) continue;
     const fs::path path = folder / PathFromUtf8(file.path);
+    for (fs::path up = path.parent_path(); up != folder && up.native().size() > folder.native().size();
+         up = up.parent_path()) {
+      folders.insert(up);
+    }
+    if (parents == TModFileState::Missing) continue;
     const fs::file_type type = TypeOf(path, ec);
     if (ec) return fail(file.path, ec);
     if (type == fs::file_type::not_found || type == fs::file_type::directory) continue;
     if (!fs::remove(path, ec) || ec) return fail(file.path, ec ? ec : std::make_error_code(std::errc::io_error));
     removal.deleted.push_back(file.path);
-    for (fs::path up = path.parent_path(); up != folder && up.native().size() > folder.native().size();
-         up = up.parent_path()) {
-      folders.insert(up);
-    }
   }
   // Deepest first: a folder below another has the longer path.
   std::vector<fs::path> emptied(folders.begin(), folders.end());
