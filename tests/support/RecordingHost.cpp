@@ -112,7 +112,7 @@ TLangList BracketLanguage() {
       {"ModCheckNoReceipt", 2}, {"ModCheckMissing", 1}, {"ModCheckChanged", 1}, {"ModCheckUnreadable", 1},
       {"ModCheckNotWritten", 1}, {"ModCheckAllGood", 1}, {"ModCheckGoodWithOthers", 2}, {"ModCheckSomeBad", 2},
       {"ModCheckListFailed", 1}, {"ModRemoveNoReceipt", 2}, {"ModRemoveFailed", 1}, {"ModRemoveDone", 2},
-      {"ModRemoveDoneKept", 2}};
+      {"ModRemoveDoneKept", 2}, {"ModRemoveReceiptNotFlushed", 1}};
   std::vector<std::string> tokens;
   for (const char* key : kKeys) {
     tokens.emplace_back(key);

@@ -294,15 +294,22 @@ TModRemoval RemoveModFolder(const fs::path& titleFolder, const TLangList& lang) 
     removal.kept = ListFiles(folder, ec);
     if (ec) return fail(PathToUtf8(folder), ec);
   }
-  if (!fs::remove(receipt, ec) && ec) return fail(PathToUtf8(receipt), ec);
   // The card holds the removal only once the folders that named the files are flushed; a
-  // player pulls it as soon as the program says it is done.
-  std::vector<fs::path> flushed{folder.parent_path()};
+  // player pulls it as soon as the program says it is done. The receipt goes last, so that
+  // until then a second removal can finish the job.
+  std::vector<fs::path> flushed;
   for (const fs::path& each : emptied) {
     if (TypeOf(each, ec) == fs::file_type::directory) flushed.push_back(each);
   }
+  flushed.push_back(folder.parent_path());
   for (const fs::path& each : flushed) {
     if (const std::error_code flush = FlushToDevice(each)) return fail(PathToUtf8(each), flush);
+  }
+  if (!fs::remove(receipt, ec) && ec) return fail(PathToUtf8(receipt), ec);
+  if (const std::error_code flush = FlushToDevice(folder.parent_path())) {
+    removal.failure = PathToUtf8(receipt) + ": " + ctr::SystemReason(flush);
+    removal.lines.push_back(Text(lang, "ModRemoveReceiptNotFlushed", {removal.failure}));
+    return removal;
   }
   const std::string count = std::to_string(removal.deleted.size());
   if (removal.folderRemoved) {
