@@ -735,6 +735,15 @@ TEST_F(EndToEnd, OntoAFat32CardWhatItCannotHoldIsRefusedAndWhatItHoldsIsReadBack
   test::WriteFile(card.image(), bytes);
   card.Mount();
   EXPECT_NE(Sha256FromDevice(message), FileSha256(app / "mods" / title / "romfs" / "text" / "message.txt"));
+  // A check of the mod folder reads it from the card and names it; a removal takes the mod
+  // off the card, its receipt with it.
+  const TModFolderReport report = CheckModFolder(titles / title, lang);
+  EXPECT_FALSE(report.ok);
+  EXPECT_THAT(report.lines, ::testing::Contains(test::L("ModCheckChanged", {"romfs/text/message.txt"})));
+  const TModRemoval removal = RemoveModFolder(titles / title, lang);
+  EXPECT_EQ(removal.failure, "");
+  EXPECT_TRUE(removal.folderRemoved);
+  EXPECT_TRUE(fs::is_empty(titles));
 }
 #endif
 
