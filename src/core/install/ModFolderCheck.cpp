@@ -117,8 +117,14 @@ std::optional<std::vector<TModReceiptFile>> ReadModReceipt(const fs::path& title
   std::string text;
   if (ec || size > kMaxReceiptSize || !ReadSmallFile(receipt, text) || text.size() > kMaxReceiptSize)
     return std::nullopt;
-  const std::string heading = std::string(kProgramTitle) + " - ";
-  if (text.compare(0, heading.size(), heading) != 0) return std::nullopt;
+  // Written by any version of this program: "Quill Patch Tool v.<version> - <heading>", so that
+  // a folder installed before an update can still be checked and removed.
+  const std::string title = kProgramTitle;
+  const std::string name = title.substr(0, title.rfind(" v.") + 3);
+  const std::string first = text.substr(0, text.find('\n'));
+  if (first.compare(0, name.size(), name) != 0 || first.find(" - ", name.size()) == std::string::npos) {
+    return std::nullopt;
+  }
 
   // The files are the one block of lines "  <sha256>  <path>"; the headings around them are
   // in the language of the run and say nothing that is needed here.
