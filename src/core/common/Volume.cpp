@@ -51,7 +51,6 @@ std::optional<TVolume> VolumeOf(const fs::path& path, const std::vector<TVolume>
   return *best;
 }
 
-std::optional<TVolume> VolumeOf(const fs::path& path) { return VolumeOf(path, MountedVolumes()); }
 
 TFileSystemRules RulesOf(const std::string& fileSystem) {
   TFileSystemRules rules;

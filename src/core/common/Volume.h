@@ -27,6 +27,7 @@ std::vector<TVolume> MountedVolumes();
 // The volume that holds path (the longest mount point above it, links in path resolved as far
 // as the path exists), from the given list; nullopt when none does.
 std::optional<TVolume> VolumeOf(const std::filesystem::path& path, const std::vector<TVolume>& volumes);
+// The same among the volumes mounted now (on Windows only the path's own volume is asked).
 std::optional<TVolume> VolumeOf(const std::filesystem::path& path);
 
 // The rules of the file system a folder of files is written to, so that a run refuses what

@@ -121,6 +121,8 @@ std::vector<TVolume> MountedVolumes() {
   return volumes;
 }
 
+std::optional<TVolume> VolumeOf(const fs::path& path) { return VolumeOf(path, MountedVolumes()); }
+
 std::error_code FlushToDevice(const fs::path& path) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return std::error_code(errno, std::generic_category());

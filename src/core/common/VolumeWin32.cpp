@@ -20,26 +20,59 @@ std::error_code LastError() { return std::error_code(static_cast<int>(GetLastErr
 
 }  // namespace
 
+namespace {
+
+// The volume whose root is given ("E:\\"), or nullopt where it cannot be asked (no medium, a
+// drive the system will not describe).
+std::optional<TVolume> Describe(const wchar_t* root) {
+  const UINT type = GetDriveTypeW(root);
+  if (type == DRIVE_NO_ROOT_DIR || type == DRIVE_UNKNOWN) return std::nullopt;
+  wchar_t fileSystem[MAX_PATH + 1] = {};
+  if (!GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1)) return std::nullopt;
+  TVolume volume;
+  volume.root = fs::path(root);
+  volume.fileSystem = Lower(PathToUtf8(fs::path(fileSystem)));
+  volume.removable = type == DRIVE_REMOVABLE || RulesOf(volume.fileSystem).restrictedNames;
+  return volume;
+}
+
+// While it lives, a drive without a medium (an empty card reader) fails at once instead of
+// asking the player with a dialog box.
+class TNoDriveDialogs {
+ public:
+  TNoDriveDialogs() : old_(SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX)) {}
+  ~TNoDriveDialogs() { SetErrorMode(old_); }
+  TNoDriveDialogs(const TNoDriveDialogs&) = delete;
+  TNoDriveDialogs& operator=(const TNoDriveDialogs&) = delete;
+
+ private:
+  UINT old_;
+};
+
+}  // namespace
+
 std::vector<TVolume> MountedVolumes() {
   std::vector<TVolume> volumes;
-  // A drive without a medium (an empty card reader) would answer with a dialog box.
-  const UINT oldMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+  const TNoDriveDialogs quiet;
   const DWORD drives = GetLogicalDrives();
   for (int letter = 0; letter < 26; ++letter) {
     if (!(drives & (1u << letter))) continue;
     const wchar_t root[] = {static_cast<wchar_t>(L'A' + letter), L':', L'\\', 0};
-    const UINT type = GetDriveTypeW(root);
-    if (type == DRIVE_NO_ROOT_DIR || type == DRIVE_UNKNOWN) continue;
-    wchar_t fileSystem[MAX_PATH + 1] = {};
-    if (!GetVolumeInformationW(root, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1)) continue;
-    TVolume volume;
-    volume.root = fs::path(root);
-    volume.fileSystem = Lower(PathToUtf8(fs::path(fileSystem)));
-    volume.removable = type == DRIVE_REMOVABLE || RulesOf(volume.fileSystem).restrictedNames;
-    volumes.push_back(std::move(volume));
+    if (auto volume = Describe(root)) volumes.push_back(std::move(*volume));
   }
-  SetErrorMode(oldMode);
   return volumes;
+}
+
+std::optional<TVolume> VolumeOf(const fs::path& path) {
+  // Only the path's own volume is asked: every drive letter would wake sleeping disks and
+  // wait for network drives.
+  std::error_code ec;
+  fs::path absolute = fs::weakly_canonical(fs::absolute(path, ec), ec);
+  if (ec) absolute = fs::absolute(path, ec).lexically_normal();
+  const TNoDriveDialogs quiet;
+  wchar_t root[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(absolute.c_str(), root, MAX_PATH + 1)) return std::nullopt;
+  return Describe(root);
 }
 
 std::error_code FlushToDevice(const fs::path& path) {

@@ -769,11 +769,11 @@ TEST_F(EndToEnd, AModFolderIsCheckedAndRemovedByItsReceiptAndNothingElse) {
 
   // A changed byte, a missing file and a file the run did not write are each named.
   const std::string changed = listed->at(0).path, missing = listed->at(1).path;
-  const std::string changedBytes = test::ReadFile(title / changed), missingBytes = test::ReadFile(title / missing);
+  const std::string changedBytes = test::ReadFile(title / PathFromUtf8(changed)), missingBytes = test::ReadFile(title / PathFromUtf8(missing));
   std::string flipped = changedBytes;
   flipped[flipped.size() / 2] ^= 1;
-  test::WriteFile(title / changed, flipped);
-  fs::remove(title / missing);
+  test::WriteFile(title / PathFromUtf8(changed), flipped);
+  fs::remove(title / PathFromUtf8(missing));
   test::WriteFile(title / "romfs" / "mine.bin", "the player's own");
   TModFolderReport report = CheckModFolder(title, lang);
   EXPECT_FALSE(report.ok);
@@ -781,8 +781,8 @@ TEST_F(EndToEnd, AModFolderIsCheckedAndRemovedByItsReceiptAndNothingElse) {
                                         test::L("ModCheckNotWritten", {"romfs/mine.bin"}),
                                         test::L("ModCheckSomeBad", {"2", total})));
   // A file the run did not write is a warning only: the mod itself is whole.
-  test::WriteFile(title / changed, changedBytes);
-  test::WriteFile(title / missing, missingBytes);
+  test::WriteFile(title / PathFromUtf8(changed), changedBytes);
+  test::WriteFile(title / PathFromUtf8(missing), missingBytes);
   report = CheckModFolder(title, lang);
   EXPECT_TRUE(report.ok);
   EXPECT_THAT(report.lines, ElementsAre(test::L("ModCheckNotWritten", {"romfs/mine.bin"}),
@@ -830,7 +830,7 @@ TEST_F(EndToEnd, AModFolderIsCheckedAndRemovedByItsReceiptAndNothingElse) {
 
   // Removed: every file the receipt lists goes, changed or not, with the receipt; the
   // player's file stays and so does the folder that holds it.
-  test::WriteFile(title / changed, flipped);
+  test::WriteFile(title / PathFromUtf8(changed), flipped);
   const TModRemovalPlan plan = PlanModFolderRemoval(title);
   EXPECT_EQ(plan.toDelete.size(), listed->size());
   EXPECT_EQ(plan.toKeep, std::vector<std::string>{"romfs/mine.bin"});
