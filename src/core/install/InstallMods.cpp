@@ -157,6 +157,10 @@ bool TInstallMods::CheckBeforeStart() {
   targetRules_ = RulesOf(volume ? volume->fileSystem : std::string());
   // The kernel's drivers and the system's rename folders whole; a driver of its own is asked.
   moveFoldersByFiles_ = volume && volume->fileSystem.rfind("fuse", 0) == 0 && !FolderRenameKeepsFiles(FOutPath, titleFolder_);
+  // On the target's volume the files the run makes are renamed into the title folder as they
+  // are; elsewhere they are copied, and the work copies never need to reach the disk.
+  const auto workVolume = VolumeOf(WorkPath("tools"));
+  workFilesDelivered_ = volume && workVolume && volume->root == workVolume->root;
   const fs::path target = FOutPath / titleFolder_;
   RecoverInterruptedReplace(target);
   if (Exists(target) && !settings_.replaceModFolder) {
@@ -272,6 +276,11 @@ ctr::Status TInstallMods::ListChangedFiles() {
     }
     if (ec) return unlisted(tree, ec);
     std::sort(files.begin(), files.end());
+    // What is renamed into the title folder is flushed before the run ends: its way to the
+    // device starts now, while it is hashed, rather than after.
+    if (workFilesDelivered_) {
+      for (const fs::path& file : files) StartWriteBack(file);
+    }
     for (const fs::path& file : files) {
       if (!Checkpoint()) return ctr::Status::Error("cancelled");
       const std::string path = GenericUtf8(file.lexically_relative(tree));

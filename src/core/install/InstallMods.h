@@ -96,6 +96,7 @@ class TInstallMods final : public TInstall {
   // The rules of the file system that receives the title folder.
   TFileSystemRules targetRules_;
   bool moveFoldersByFiles_ = false;
+  bool workFilesDelivered_ = false;  // the work folder and the target share a volume
   std::vector<TStagedFile> staged_;
 };
 
