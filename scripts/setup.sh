@@ -10,6 +10,7 @@ packages=(
   qt6-base-dev libgl-dev qt6-translations-l10n
   xdelta3 libarchive-dev libarchive-tools
   fuse fusefat dosfstools strace
+  xvfb xdotool dbus at-spi2-core python3-pyatspi
   "$@"
 )
 
