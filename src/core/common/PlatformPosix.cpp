@@ -176,8 +176,13 @@ std::string UserLanguageEnglishName() {
     if (!value || !*value) continue;
     // "ru_RU.UTF-8", "ru", "en_GB@euro": the language is the part before the territory.
     const std::string code = Lower(std::string(value, std::strcspn(value, "_-.@")));
-    if (code == "ru") return "Russian";
-    if (code == "en") return "English";
+    static const std::pair<const char*, const char*> kNames[] = {
+        {"en", "English"}, {"ru", "Russian"}, {"es", "Spanish"}, {"pt", "Portuguese"}, {"fr", "French"},
+        {"de", "German"},  {"it", "Italian"}, {"pl", "Polish"},  {"uk", "Ukrainian"}, {"tr", "Turkish"},
+    };
+    for (const auto& [known, english] : kNames) {
+      if (code == known) return english;
+    }
     return {};
   }
   return {};

@@ -81,8 +81,18 @@ std::vector<std::string> FindLanguageFiles(const TFolders& folders) {
 }
 
 std::string StartingLanguageName(const std::string& localeEnglishName) {
+  // The system names its language in English ("Portuguese (Brazil)", "German"); the files are
+  // named in their own language. Portuguese has one file, written for Brazil.
+  static const std::pair<const char*, const char*> kFiles[] = {
+      {"russian", "Русский"},  {"spanish", "Español"}, {"portuguese", "Português (Brasil)"},
+      {"french", "Français"},  {"german", "Deutsch"},  {"italian", "Italiano"},
+      {"polish", "Polski"},    {"ukrainian", "Українська"}, {"turkish", "Türkçe"},
+  };
   const std::string lower = Lower(localeEnglishName);
-  return lower.find("russian") != std::string::npos ? "Русский" : "English";
+  for (const auto& [english, file] : kFiles) {
+    if (lower.find(english) != std::string::npos) return file;
+  }
+  return "English";
 }
 
 std::string FormatFreeSpace(float gib, const std::string& decimalSeparator) {
