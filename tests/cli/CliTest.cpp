@@ -91,7 +91,7 @@ TEST_F(Cli, WrongUsageExitsWithTwoAndAShortUsageText) {
     EXPECT_THAT(result.err, HasSubstr("Usage: quill-patch-cli")) << joined;
     EXPECT_EQ(result.out, "") << joined;
   }
-  EXPECT_THAT(Run({"identify", image, "--lang", "Klingon"}).err, HasSubstr("English, Русский"));
+  EXPECT_THAT(Run({"identify", image, "--lang", "Klingon"}).err, HasSubstr("Deutsch, English, Español"));
   // In the player's language, even when the mistake comes before --lang or there is none.
   const struct {
     std::vector<std::string> args;
@@ -220,7 +220,11 @@ TEST_F(Cli, TheLanguageFollowsTheLocaleUnlessChosen) {
                   "(GetUserDefaultLocaleName), not from LANG, and a test cannot set it for one process";
 #endif
   EXPECT_EQ(Run({"identify", "unknown.cxi"}, "ru_RU.UTF-8").err, wrongRu + "\n");
-  EXPECT_EQ(Run({"identify", "unknown.cxi"}, "de_DE.UTF-8").err, En("ErrorWrongROM") + "\n");
+  // A language the program has a file for is taken; one it has none for is English.
+  TLangList german;
+  ASSERT_TRUE(LoadLanguage("Deutsch", german, app.path()));
+  EXPECT_EQ(Run({"identify", "unknown.cxi"}, "de_DE.UTF-8").err, german.GetLangText("ErrorWrongROM") + "\n");
+  EXPECT_EQ(Run({"identify", "unknown.cxi"}, "nl_NL.UTF-8").err, En("ErrorWrongROM") + "\n");
   EXPECT_EQ(Run({"identify", "unknown.cxi", "--lang", "english"}, "ru_RU.UTF-8").err, En("ErrorWrongROM") + "\n");
 }
 

@@ -88,7 +88,7 @@ TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
   EXPECT_EQ(opened_[0], QUrl::fromLocalFile(QString::fromStdString(PathToUtf8(app_.path() / "patch"))));
   EXPECT_FALSE(Find<QComboBox>(*form, "CBLang")->isEditable());
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->currentText(), "English");
-  EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->count(), 2);
+  EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->count(), static_cast<int>(FindLanguageFiles(app_.path()).size()));
   EXPECT_EQ(Find<QProgressBar>(*form, "ProgressBar1")->value(), 0);
   EXPECT_EQ(Find<QPushButton>(*form, "BTNInstallPatch")->text(), form->GetLangText("BTNInstallPatch"));
   EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Interface language");
@@ -123,12 +123,13 @@ TEST_F(MainWindowTest, EveryCaptionFitsInEveryLanguageAtTheUsualAndALargerFont) 
   ASSERT_TRUE(QTest::qWaitForWindowExposed(form.get()));
   EXPECT_EQ(form->size(), QSize(657, 482));
   auto* lang = Find<QComboBox>(*form, "CBLang");
+  ASSERT_GE(lang->count(), 10);
   for (const double scale : {1.0, 1.25}) {
     if (scale != 1.0) fit::ScaleFont(*form, scale);
-    for (const char* language : {"English", "Русский"}) {
-      lang->setCurrentIndex(lang->findText(QString::fromUtf8(language)));
+    for (int i = 0; i < lang->count(); ++i) {
+      lang->setCurrentIndex(i);
       QCoreApplication::processEvents();
-      fit::ExpectNoClippedText(*form, (std::string(language) + " at " + std::to_string(scale)).c_str());
+      fit::ExpectNoClippedText(*form, (lang->itemText(i).toStdString() + " at " + std::to_string(scale)).c_str());
       EXPECT_GE(form->width(), 657);
       EXPECT_GE(form->height(), 482);
     }
