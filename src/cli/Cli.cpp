@@ -35,7 +35,8 @@ int RunCli(const std::vector<std::string>& args, const TCliContext& context, std
   try {
     const TOptions options = ParseArguments(args);
     if (options.help) {
-      out << UsageText();
+      LoadLanguage(LanguageForEarlyError(args, context), lang, context.folders);
+      out << UsageText(lang);
       return kExitOk;
     }
     const TCommand& command = *FindCommand(options.command);  // ParseArguments refuses any other
@@ -47,8 +48,8 @@ int RunCli(const std::vector<std::string>& args, const TCliContext& context, std
     std::string commands;
     for (const TCommand& command : Commands()) commands += (commands.empty() ? "" : "|") + std::string(command.name);
     err << kProgram << ": " << UsageErrorText(error, lang) << "\n"
-        << "Usage: " << kProgram << " " << commands << " ... [OPTIONS]\n"
-        << "Run \"" << kProgram << " --help\" for the commands and their options.\n";
+        << FillMarks(lang.GetLangText("CliUsageLine"), {kProgram, commands}) << "\n"
+        << FillMarks(lang.GetLangText("CliHelpHint"), {kProgram}) << "\n";
     return kExitUsage;
   } catch (const TFailure& failure) {
     out.flush();

@@ -11,6 +11,10 @@
 
 #include "core/common/Folders.h"
 
+namespace qpt {
+class TLangList;
+}
+
 namespace qpt::cli {
 
 inline constexpr int kExitOk = 0;
@@ -40,7 +44,7 @@ struct TCliContext {
 // errors and the usage text to err. Returns the exit code.
 int RunCli(const std::vector<std::string>& args, const TCliContext& context, std::ostream& out, std::ostream& err);
 
-// The usage text that --help prints.
-std::string UsageText();
+// The usage text that --help prints, in the language given.
+std::string UsageText(const TLangList& lang);
 
 }  // namespace qpt::cli

@@ -45,10 +45,11 @@ const TCommand* FindCommand(const std::string& name) {
 
 // A guess from the bare arguments, since they may be what is wrong.
 std::string LanguageForEarlyError(const std::vector<std::string>& args, const TCliContext& context) {
-  const TCommand* command = args.empty() ? nullptr : FindCommand(args[0]);
-  if (!args.empty() && (!command || command->langForMessages)) {
+  // Any command's --lang that names one of our languages, make-patch's too (its author reads
+  // the messages in it), and before the command (--lang NAME --help).
+  if (!args.empty()) {
     const std::vector<std::string> names = FindLanguageFiles(context.folders);
-    for (std::size_t i = 1; i < args.size() && args[i] != "--"; ++i) {
+    for (std::size_t i = 0; i < args.size() && args[i] != "--"; ++i) {
       std::optional<std::string> requested;
       if (args[i] == "--lang" && i + 1 < args.size()) requested = args[i + 1];
       if (args[i].rfind("--lang=", 0) == 0) requested = args[i].substr(7);
@@ -155,17 +156,19 @@ TSession::TSession(const TCliContext& context, std::ostream& out, std::ostream& 
                    const TCommand& command, const TOptions& options)
     : context_(context), out_(out), err_(err), lang_(lang) {
   languageName_ = StartingLanguageName(context_.localeLanguageName);
-  if (command.langForMessages && options.lang) {
+  if (options.lang) {
     const std::string& requested = *options.lang;
     const std::vector<std::string> names = FindLanguageFiles(context_.folders);
     const auto found = FindLanguage(names, requested);
-    if (found == names.end()) {
+    // make-patch's --lang names the descriptor's language, which may be none of ours; one of
+    // ours is the author's, and its messages come in it.
+    if (found == names.end() && command.langForMessages) {
       std::string known;
       for (const std::string& name : names) known += (known.empty() ? "" : ", ") + name;
       if (known.empty()) throw TUsageError{"CliNoLanguage", {requested, PathToUtf8(context_.folders.lang)}};
       throw TUsageError{"CliNoLanguageListed", {requested, PathToUtf8(context_.folders.lang), known}};
     }
-    languageName_ = *found;
+    if (found != names.end()) languageName_ = *found;
   }
   if (!LoadLanguage(languageName_, lang_, context_.folders)) {
     // The window's own words for this, in both languages, since no language could be read.

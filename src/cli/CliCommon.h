@@ -67,8 +67,8 @@ struct TCommand {
   std::size_t maxArguments = 1;
   // The usage error for a wrong number of arguments; null for "exactly one image".
   const char* argumentsKey = nullptr;
-  // Whether --lang chooses the language of the messages; make-patch's names the language of
-  // the descriptor it writes, which need not be one of ours.
+  // Whether --lang must name one of our languages; make-patch's names the language of the
+  // descriptor it writes, which need not be one of ours (when it is, the messages use it too).
   bool langForMessages = true;
 };
 

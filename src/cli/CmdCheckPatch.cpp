@@ -59,7 +59,8 @@ int RunCheckPatch(TSession& session, const TOptions& options) {
   std::ostream& out = session.Out();
   bool errors = false;
   for (const TPatchProblem& problem : problems) {
-    out << (problem.error ? "error: " : "warning: ") << (problem.file.empty() ? "" : problem.file + ": ")
+    out << session.Text(problem.error ? "CliErrorPrefix" : "CliWarningPrefix") << ' '
+        << (problem.file.empty() ? "" : problem.file + ": ")
         << problem.text << '\n';
     errors = errors || problem.error;
   }

@@ -43,7 +43,7 @@ void ApplyMusicFile(const TSession& session, TTrackList& list, const std::string
 bool AskToReplace(TSession& session, const fs::path& written) {
   std::istream* answers = session.Context().answers;
   if (!answers) return false;
-  session.Err() << session.Text("ConfirmReplaceOutput", PathToUtf8(written)) << " [y/N] " << std::flush;
+  session.Err() << session.Text("ConfirmReplaceOutput", PathToUtf8(written)) << ' ' << session.Text("CliYesNo") << ' ' << std::flush;
   std::string answer;
   if (!std::getline(*answers, answer)) return false;
   while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
@@ -165,7 +165,8 @@ int RunInstall(TSession& session, const TOptions& options) {
                                            voiceMissing ? -1 : voiceIndex, list.get(), session.Lang());
   if (!image.id.Game().Known()) settings.receiptFacts.gameTitle = TitleIdText(image.id.programId);
 
-  TConsoleHost host(session.Out(), context.outputIsTerminal, voiceIndex, context.folders.work);
+  TConsoleHost host(session.Out(), context.outputIsTerminal, voiceIndex, context.folders.work,
+                    session.Text("CliProgress"));
   auto job = CreateInstallJob(image.id.romExt, host, std::move(settings));
   if (!job) throw TFailure{session.Text("ErrorWrongROM")};
   if (session.Interrupted()) throw TFailure{session.Text("CliStoppedBeforeInstall")};

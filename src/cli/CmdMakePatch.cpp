@@ -24,6 +24,7 @@ int RunMakePatch(TSession& session, const TOptions& options) {
   settings.out = UserPath(*options.out);
   settings.title = *options.title;
   settings.modFolder = options.modsForm;
+  settings.lang = &session.Lang();
   if (options.lang) settings.language = *options.lang;
   if (options.descriptionFile) {
     std::string bytes;

@@ -1,5 +1,6 @@
 // music IMAGE: the music dialog. Lists every slot with its scene, column and title, then the
 // titles to choose from; with --write, saves a choice straight into the image.
+#include <iterator>
 #include <ostream>
 
 #include "cli/CliCommon.h"
@@ -9,20 +10,13 @@ namespace qpt::cli {
 
 namespace {
 
-// The music dialog's scene rows, and its columns for the trilogy and the fourth game.
-const char* const kSceneNames[] = {"Courtroom Lounge",
-                                   "Court Begins",
-                                   "Cross Examination ~ Moderate",
-                                   "Logic and Trick",
-                                   "Objection!",
-                                   "Cross Examination ~ Allegro",
-                                   "Pursuit ~ Cornered",
-                                   "Confess the Truth",
-                                   "Pursuit ~ Cornered / Variation",
-                                   "Investigation ~ Opening",
-                                   "Investigation ~ Middle"};
-const char* const kColumnsAAT[] = {"Ace Attorney 1 (2001)", "Ace Attorney 2 (2002)", "Ace Attorney 3 (2004)"};
-const char* const kColumnsAA4[] = {"Present Day", "7 Years Ago"};
+// The music dialog's scene rows, and its columns for the trilogy and the fourth game: the
+// dialog's own texts, so that both name a slot alike.
+const char* const kSceneKeys[] = {"MusicScene1", "MusicScene2", "MusicScene3", "MusicScene4",
+                                  "MusicScene5", "MusicScene6", "MusicScene7", "MusicScene8",
+                                  "MusicScene9", "MusicScene10", "MusicScene11"};
+const char* const kColumnsAAT[] = {"MusicGridAA1", "MusicGridAA2", "MusicGridAA3"};
+const char* const kColumnsAA4[] = {"MusicGridPresentDay", "MusicGridSevenYearsAgo"};
 constexpr int kMenuSlot = 33;  // the trilogy's game selection menu, outside the grid
 
 // Text read from an image or a list, shown as the music dialog shows it: up to a zero byte.
@@ -56,11 +50,16 @@ int RunMusic(TSession& session, const TOptions& options) {
   std::ostream& out = session.Out();
   const bool trilogy = image.id.Game().Id() == TGameId::AAT;
   const int columns = trilogy ? 3 : 2;
+  // The dialog's label of the menu's box, without the colon that leads to the box.
+  std::string menu = session.Text("MainMenu");
+  while (!menu.empty() && (menu.back() == ':' || menu.back() == ' ')) menu.pop_back();
   for (int slot = 0; slot <= list->LastSlot; ++slot) {
-    std::string scene = "Game selection menu", column = "-";
+    std::string scene = menu, column = "-";
     if (!(trilogy && slot == kMenuSlot)) {
-      scene = kSceneNames[slot / columns];
-      column = trilogy ? kColumnsAAT[slot % columns] : kColumnsAA4[slot % columns];
+      const int row = slot / columns;
+      if (row >= static_cast<int>(std::size(kSceneKeys))) break;
+      scene = session.Text(kSceneKeys[row]);
+      column = session.Text(trilogy ? kColumnsAAT[slot % columns] : kColumnsAA4[slot % columns]);
     }
     out << slot << '\t' << scene << '\t' << column << '\t' << Visible(list->GetSelected(slot)) << '\n';
   }

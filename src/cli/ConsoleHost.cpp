@@ -3,6 +3,7 @@
 #include <ostream>
 
 #include "core/common/Common.h"
+#include "core/localization/Language.h"
 
 namespace qpt::cli {
 
@@ -16,8 +17,13 @@ constexpr const char* kEraseLineAbove = "\x1b[1A\x1b[2K";
 
 }  // namespace
 
-TConsoleHost::TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path workRoot)
-    : out_(out), terminal_(terminal), voiceIndex_(voiceIndex), workRoot_(std::move(workRoot)) {}
+TConsoleHost::TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path workRoot,
+                           std::string progressText)
+    : out_(out),
+      terminal_(terminal),
+      voiceIndex_(voiceIndex),
+      workRoot_(std::move(workRoot)),
+      progressText_(std::move(progressText)) {}
 
 void TConsoleHost::ClearBar() {
   if (barShown_) out_ << kEraseLine;
@@ -78,7 +84,7 @@ void TConsoleHost::SetProgress(int percent) {
   if (terminal_) {
     DrawBar();
   } else {
-    out_ << "Progress: " << percent << "%\n";
+    out_ << FillMarks(progressText_, {std::to_string(percent)}) << '\n';
   }
   Flush();
 }

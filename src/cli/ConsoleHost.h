@@ -20,7 +20,10 @@ namespace qpt::cli {
 class TConsoleHost : public TInstallHost {
  public:
   // voiceIndex: the voice set the job asks for (0 English, 1 Japanese mod, 2 Japanese original).
-  TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path workRoot);
+  // progressText: the line that stands for the bar when the output is no terminal, with %1
+  // for the percentage.
+  TConsoleHost(std::ostream& out, bool terminal, int voiceIndex, std::filesystem::path workRoot,
+               std::string progressText = "%1%");
 
   // Called from the job's thread (and from the main thread for the lines the program adds
   // itself); every call writes whole lines under one lock.
@@ -54,6 +57,7 @@ class TConsoleHost : public TInstallHost {
   const bool terminal_;
   const int voiceIndex_;
   const std::filesystem::path workRoot_;  // holds tools/temp
+  const std::string progressText_;
   std::mutex mutex_;
   std::condition_variable endedChanged_;
   bool ended_ = false;

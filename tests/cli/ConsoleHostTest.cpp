@@ -23,7 +23,7 @@ const std::string kUp = "\x1b[1A\x1b[2K";
 
 TEST(ConsoleHost, InAFileEveryLineAndEveryNewPercentageIsAPlainLine) {
   std::ostringstream out;
-  TConsoleHost host(out, false, 2, "unused");
+  TConsoleHost host(out, false, 2, "unused", "Progress: %1%");
   host.SetProgress(0);
   host.LogAppend("\r\nStarting\r\n");
   host.LogAppend("0/4");

@@ -115,7 +115,7 @@ class TChecker {
 
   std::vector<TPatchProblem> Run() {
     if (!FolderExists(dir_)) {
-      Error("", "there is no patch folder " + PathToUtf8(dir_));
+      Error("", T("CheckPatchNoFolder", {PathToUtf8(dir_)}));
       return problems_;
     }
     if (!imagePath_.empty()) {
@@ -128,7 +128,7 @@ class TChecker {
       id_ = IdentifyRom(imagePath_, beside);
       const ctr::Status opened = id_.Identified() ? image_.Open(imagePath_) : ctr::Status::Error("not identified");
       if (!opened) {
-        Error("", PathToUtf8(imagePath_) + " is no decrypted image of a game this program knows");
+        Error("", T("PatchToolNotAnImage", {PathToUtf8(imagePath_)}));
         return problems_;
       }
       hasImage_ = true;
@@ -149,16 +149,20 @@ class TChecker {
 
  private:
   void Error(const std::string& file, const std::string& text) { problems_.push_back({true, file, text}); }
+  // The author's language; a check without one names the keys, which still tell the fault.
+  std::string T(const char* key, const std::vector<std::string>& values = {}) const {
+    static const TLangList kNone;
+    return FillMarks((settings_.lang ? *settings_.lang : kNone).GetLangText(key), values);
+  }
   void Warning(const std::string& file, const std::string& text) { problems_.push_back({false, file, text}); }
 
   void CheckModFolder(const TModPatch& mod) {
     const std::string titleFolder = mod.titleFolder == mod.folder ? std::string()
                                                                   : GenericUtf8(mod.titleFolder.lexically_relative(mod.folder));
-    for (const std::string& error : mod.errors) Error(titleFolder, error + "; the patch is not listed");
-    for (const std::string& file : mod.ignored) Warning(file, "is not loaded by game patching; the install leaves it out");
+    for (const std::string& error : mod.errors) Error(titleFolder, T("CheckPatchNotListed", {error}));
+    for (const std::string& file : mod.ignored) Warning(file, T("CheckPatchModFileIgnored"));
     if (hasImage_ && mod.titleId != id_.programId) {
-      Error(titleFolder, "names the program ID " + ModTitleFolderName(mod.titleId) + ", the image's is " +
-                             ModTitleFolderName(id_.programId) + ": the patch is not listed for this image");
+      Error(titleFolder, T("CheckPatchOtherTitle", {ModTitleFolderName(mod.titleId), ModTitleFolderName(id_.programId)}));
     }
   }
 
@@ -168,7 +172,7 @@ class TChecker {
     for (fs::directory_iterator it(dir_, ec), end; !ec && it != end; it.increment(ec)) {
       if (it->is_regular_file(ec) && SameTextIgnoringCase(PathToUtf8(it->path().extension()), ".dsc")) found.push_back(it->path());
     }
-    if (found.empty()) Error("", "no descriptor (.dsc): the patch is never listed; add one, e.g. English.dsc");
+    if (found.empty()) Error("", T("CheckPatchNoDescriptor", {".dsc", "English.dsc"}));
     std::sort(found.begin(), found.end());
     for (const fs::path& path : found) CheckDescriptor(path);
   }
@@ -176,14 +180,13 @@ class TChecker {
   void CheckDescriptor(const fs::path& path) {
     const std::string file = PathToUtf8(path.filename());
     std::string bytes;
-    if (!ReadSmallFile(path, bytes)) return Error(file, "cannot be read");
+    if (!ReadSmallFile(path, bytes)) return Error(file, T("CheckPatchUnreadable"));
     const bool marked = bytes.rfind("\xEF\xBB\xBF", 0) == 0 || bytes.rfind("\xFF\xFE", 0) == 0 || bytes.rfind("\xFE\xFF", 0) == 0;
     if (!marked && !IsUtf8Text(bytes)) {
       // Read in each player's own code page: right only on machines set up like the author's.
       const int codePage = LikelyCodePage(bytes);
       const auto title = FindTokenValue(ReadTokens(DecodeText(bytes, codePage), '='), "Title");
-      Warning(file, "is 8-bit text (it reads as Windows-" + std::to_string(codePage) + ", title \"" + title +
-                        "\"); players elsewhere see other letters: save it as UTF-8 with a byte-order mark");
+      Warning(file, T("CheckPatch8Bit", {"Windows-" + std::to_string(codePage), title}));
     }
     const std::vector<std::string> tokens =
         ReadTokens(marked || IsUtf8Text(bytes) ? DecodeText(bytes) : DecodeText(bytes, LikelyCodePage(bytes)), '=');
@@ -191,9 +194,9 @@ class TChecker {
     bool present = false;
     const std::string game = value("Game", present);
     if (!present || GetPatchTitle(game) == 0) {
-      Error(file, "Game names no game: write Game=AAT, AA4, AA5, AA6 or PLvsPW (several with commas)");
+      Error(file, T("CheckPatchNoGame"));
     } else if (hasImage_ && !(GetPatchTitle(game) & (1u << id_.gameIndex))) {
-      Error(file, "Game=" + game + " does not include the image's game " + id_.gameCode);
+      Error(file, T("CheckPatchOtherGame", {"Game=" + game, id_.gameCode}));
     }
     if (!digestsTaken_) {
       // The installation takes the digests of the descriptor the player's language picks;
@@ -203,22 +206,22 @@ class TChecker {
       digestsTaken_ = true;
     }
     const std::string region = value("Region", present);
-    if (!present) Error(file, "no Region: write Region=JAP,USA,EUR or Region=\"Region Free\"");
+    if (!present) Error(file, T("CheckPatchNoRegion"));
     if (present && hasImage_) {
       const std::uint8_t regions = GetPatchRegion(region);
       if (regions != kRegionFree && !(regions & (1u << id_.regionIndex))) {
-        Error(file, "Region=" + region + " does not include the image's region");
+        Error(file, T("CheckPatchOtherRegion", {"Region=" + region}));
       }
     }
-    if (value("Title", present).empty()) Error(file, "no Title: the patch list would show an empty line");
+    if (value("Title", present).empty()) Error(file, T("CheckPatchNoTitle", {"Title"}));
     for (const char* key : {"OriginalPackDatMD5", "OriginalPackIncMD5"}) {
       const std::string digest = value(key, present);
       if (!present || digest.empty()) {
-        if (FileExists(dir_ / "patch.xdelta")) Warning(file, std::string("no ") + key + ": the delta is applied to any archive unchecked");
+        if (FileExists(dir_ / "patch.xdelta")) Warning(file, T("CheckPatchNoDigest", {key}));
         continue;
       }
       if (!IsUpperHexDigest(digest)) {
-        Error(file, std::string(key) + " \"" + digest + "\" is not 32 upper-case hexadecimal digits");
+        Error(file, T("CheckPatchBadDigest", {key, digest}));
         continue;
       }
       const std::string romfsFile = std::string(key) == "OriginalPackDatMD5" ? "pack.dat" : "pack.inc";
@@ -228,10 +231,10 @@ class TChecker {
 
   void CheckDigest(const std::string& file, const char* key, const std::string& digest, const std::string& romfsFile) {
     const auto entry = image_.Find(romfsFile);
-    if (!entry) return Error(file, std::string(key) + " is given, but the image has no " + romfsFile);
+    if (!entry) return Error(file, T("CheckPatchDigestNoFile", {key, romfsFile}));
     auto actual = image_.RomFsFileMD5(*entry);
-    if (!actual) return Error(file, "cannot read " + romfsFile + " out of the image");
-    if (*actual != digest) Error(file, std::string(key) + " is " + digest + ", the image's " + romfsFile + " has " + *actual);
+    if (!actual) return Error(file, T("CheckPatchCannotReadFromImage", {romfsFile}));
+    if (*actual != digest) Error(file, T("CheckPatchDigestMismatch", {key, digest, romfsFile, *actual}));
   }
 
   void CheckTrackLists() {
@@ -240,7 +243,7 @@ class TChecker {
       if (!FileExists(dir_ / file)) continue;
       std::string bytes;
       if (!ReadSmallFile(dir_ / file, bytes)) {
-        Error(file, "cannot be read");
+        Error(file, T("CheckPatchUnreadable"));
         continue;
       }
       TTrackList list;
@@ -253,10 +256,10 @@ class TChecker {
       const int room = kStreamNameLength - static_cast<int>(InstallNameSuffix(code).size());
       const int i = list.TrackCount;
       if (i < kMaxTracks && static_cast<int>(list.Keys[i].size()) > room) {
-        Error(file, "track " + std::to_string(i + 1) + ": key \"" + list.Keys[i] + "\" is " +
-                        std::to_string(list.Keys[i].size()) + " bytes; at most " + std::to_string(room) + " fit its field");
+        Error(file, T("CheckPatchKeyTooLong", {std::to_string(i + 1), list.Keys[i], std::to_string(list.Keys[i].size()),
+                                               std::to_string(room)}));
       } else {
-        Error(file, "track " + std::to_string(i) + ": the type after the title is no number");
+        Error(file, T("CheckPatchTrackType", {std::to_string(i)}));
       }
     }
   }
@@ -268,12 +271,12 @@ class TChecker {
     for (fs::directory_iterator it(voice, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string set = PathToUtf8(it->path().filename());
       if (set != "ENG" && set != "JAP MOD" && set != "JAP ORIG") {
-        Warning("voice/" + set, "is no voice set the install looks for: name it ENG, JAP MOD or JAP ORIG");
+        Warning("voice/" + set, T("CheckPatchNotAVoiceSet"));
         continue;
       }
       const fs::path waves = it->path() / "3_BCWAV";
       if (!FolderExists(waves)) {
-        Error("voice/" + set, "has no 3_BCWAV folder: this set installs no voice");
+        Error("voice/" + set, T("CheckPatchNoWaves", {"3_BCWAV"}));
         continue;
       }
       for (fs::directory_iterator w(waves, ec), wend; !ec && w != wend; w.increment(ec)) {
@@ -281,8 +284,7 @@ class TChecker {
         const bool digits = name.size() > 7 && name.compare(name.size() - 6, 6, ".bcwav") == 0 &&
                             std::all_of(name.begin(), name.end() - 6, [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
         if (!digits) {
-          Warning("voice/" + set + "/3_BCWAV/" + name,
-                  "is never used: wave files are named by their number, as 000.bcwav, 001.bcwav, ...");
+          Warning("voice/" + set + "/3_BCWAV/" + name, T("CheckPatchWaveName"));
         }
       }
     }
@@ -296,7 +298,7 @@ class TChecker {
     if (hasImage_) {
       const auto index = image_.ReadRomFsFile("pack.inc", kMaxPackIndexSize);
       if (!index) {
-        Error("pack_dat", "the image has no pack archive for these entries");
+        Error("pack_dat", T("CheckPatchNoPack"));
       } else {
         table = ReadPackIndex(std::span(reinterpret_cast<const std::uint8_t*>(index->data()), index->size()));
         haveTable = true;
@@ -314,14 +316,14 @@ class TChecker {
                              std::all_of(number.begin(), number.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); }) &&
                              (extension == ".bin" || extension == ".bch" || extension == ".file" || extension == ".ans");
       if (!wellNamed) {
-        Error(file, "is no entry name (five digits and .bin, .bch, .file or .ans, as 00017.bin): it would become an entry of its own and move every later one");
+        Error(file, T("CheckPatchEntryName"));
         continue;
       }
       if (!haveTable) continue;
       const std::size_t i = static_cast<std::size_t>(std::stoul(number));
       if (i >= table.size()) {
-        Error(file, "entry " + number + " is out of range: the image's archive has entries 00000 to " +
-                        PackEntryFileName(static_cast<std::int64_t>(table.size()) - 1, ""));
+        Error(file, T("CheckPatchEntryRange",
+                      {number, "00000", PackEntryFileName(static_cast<std::int64_t>(table.size()) - 1, "")}));
       }
     }
   }
@@ -347,7 +349,7 @@ class TChecker {
     // Never a folder taken from wherever the program was started.
     const TScratchFolder scratch(root.is_absolute() ? root : fs::path());
     if (scratch.path().empty() || !CreateFolder(scratch.path() / "tools") || !CreateFolder(scratch.path() / "mods")) {
-      Error("", "the patch could not be installed on trial: no scratch folder can be made in " + PathToUtf8(root));
+      Error("", T("CheckPatchNoScratch", {PathToUtf8(root)}));
       return false;
     }
     // The run's work folder and run lock lie in the scratch folder too, so a run of the
@@ -386,7 +388,7 @@ class TChecker {
       });
       std::string reason;
       for (auto it = start.base(); it != lines.end(); ++it) reason += (reason.empty() ? "" : "\r\n") + *it;
-      AddTrialProblem(true, reason.empty() ? "the installation failed" : reason, voiceFile);
+      AddTrialProblem(true, reason.empty() ? T("CheckPatchTrialFailed") : reason, voiceFile);
     }
     job.reset();  // its run lock goes before the scratch folder
     return succeeded;

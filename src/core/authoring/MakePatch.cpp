@@ -46,7 +46,7 @@ class TPatchMaker {
   explicit TPatchMaker(const TMakePatchSettings& settings) : s_(settings) {}
 
   TMakePatchResult Run() {
-    if (!Make() && result_.error.empty()) result_.error = "The patch folder could not be written.";
+    if (!Make() && result_.error.empty()) result_.error = T("MakePatchNotWritten");
     if (!result_.ok() && madeOut_) DeleteFolder(s_.out);
     return result_;
   }
@@ -57,25 +57,31 @@ class TPatchMaker {
     return false;
   }
 
+  // The author's language; a run without one names the keys, which still tell what happened.
+  std::string T(const char* key, const std::vector<std::string>& values = {}) const {
+    static const TLangList kNone;
+    return FillMarks((s_.lang ? *s_.lang : kNone).GetLangText(key), values);
+  }
+
   bool Make() {
-    if (s_.title.empty()) return Fail("A patch needs a title.");
-    if (!FolderExists(s_.from)) return Fail("There is no folder " + PathToUtf8(s_.from) + ".");
+    if (s_.title.empty()) return Fail(T("MakePatchNoTitle"));
+    if (!FolderExists(s_.from)) return Fail(T("MakePatchNoFolder", {PathToUtf8(s_.from)}));
     const TRomIdentity id = IdentifyRom(s_.image);
-    if (!id.Identified()) return Fail(PathToUtf8(s_.image) + " is no decrypted image of a game this program knows.");
+    if (!id.Identified()) return Fail(T("PatchToolNotAnImage", {PathToUtf8(s_.image)}));
     const ctr::Status opened = image_.Open(s_.image);
     if (!opened) return Fail(opened.message());
     std::error_code ec;
     if (fs::exists(s_.out, ec) && !(fs::is_directory(s_.out, ec) && fs::is_empty(s_.out, ec))) {
-      return Fail(PathToUtf8(s_.out) + " already exists and is not empty; name a new folder.");
+      return Fail(T("MakePatchOutNotEmpty", {PathToUtf8(s_.out)}));
     }
     madeOut_ = !fs::exists(s_.out, ec);
     fs::create_directories(s_.out, ec);
-    if (ec) return Fail("Cannot create " + PathToUtf8(s_.out) + ": " + ec.message());
+    if (ec) return Fail(T("MakePatchCannotCreate", {PathToUtf8(s_.out), ec.message()}));
     if (s_.modFolder) {
       titleFolder_ = ModTitleFolderName(image_.ProgramId());
       romfsOut_ = PathFromUtf8(titleFolder_) / "romfs";
       fs::create_directories(s_.out / PathFromUtf8(titleFolder_), ec);
-      if (ec) return Fail("Cannot create " + PathToUtf8(s_.out / PathFromUtf8(titleFolder_)) + ": " + ec.message());
+      if (ec) return Fail(T("MakePatchCannotCreate", {PathToUtf8(s_.out / PathFromUtf8(titleFolder_)), ec.message()}));
     }
 
     if (!(s_.modFolder ? AddProgramPatch() : AddExeFs())) return false;
@@ -83,7 +89,7 @@ class TPatchMaker {
     for (fs::recursive_directory_iterator it(s_.from, ec), end; !ec && it != end; it.increment(ec)) {
       const fs::path relative = it->path().lexically_relative(s_.from);
       if (it->is_symlink(ec)) {
-        result_.lines.push_back("left out (a link): " + GenericUtf8(relative));
+        result_.lines.push_back(T("MakePatchLeftOutLink", {GenericUtf8(relative)}));
         if (it->is_directory(ec)) it.disable_recursion_pending();
         continue;
       }
@@ -93,7 +99,7 @@ class TPatchMaker {
       }
       if (it->is_regular_file(ec)) files.push_back(relative);
     }
-    if (ec) return Fail("Cannot read " + PathToUtf8(s_.from) + ": " + ec.message());
+    if (ec) return Fail(T("MakePatchCannotRead", {PathToUtf8(s_.from), ec.message()}));
     std::sort(files.begin(), files.end());
     for (const fs::path& relative : files) {
       if (!AddRomFsFile(relative)) return false;
@@ -104,7 +110,7 @@ class TPatchMaker {
     } else if (!WriteDescriptor(id)) {
       return false;
     }
-    if (changed_ == 0) result_.lines.push_back("no file differs from the image: the patch changes nothing");
+    if (changed_ == 0) result_.lines.push_back(T("MakePatchNothingChanged"));
     result_.patchBytes = TreeSize(s_.out);
     result_.imageBytes = fs::file_size(s_.image, ec);
     return true;
@@ -121,9 +127,8 @@ class TPatchMaker {
     const std::string dsc = s_.language + ".dsc";
     const std::string text = DescriptorText(id.gameCode, RegionCode(id.regionIndex),
                                             s_.title, s_.description, datMD5, incMD5);
-    if (!WriteBytes(s_.out / PathFromUtf8(dsc), text)) return Fail("Cannot write " + dsc + ".");
-    result_.lines.push_back("descriptor: " + dsc + " (" + id.gameCode + ", " +
-                            RegionCode(id.regionIndex) + ")");
+    if (!WriteBytes(s_.out / PathFromUtf8(dsc), text)) return Fail(T("MakePatchCannotWrite", {dsc}));
+    result_.lines.push_back(T("MakePatchDescriptorLine", {dsc, id.gameCode, RegionCode(id.regionIndex)}));
     return true;
   }
 
@@ -132,8 +137,8 @@ class TPatchMaker {
   bool WriteReadme() {
     std::string text = "\xEF\xBB\xBF" + s_.title + "\r\n";
     if (!s_.description.empty()) text += "\r\n" + NormalizeLineBreaks(s_.description);
-    if (!WriteBytes(s_.out / "readme.txt", text)) return Fail("Cannot write readme.txt.");
-    result_.lines.push_back("readme.txt: the title and description");
+    if (!WriteBytes(s_.out / "readme.txt", text)) return Fail(T("MakePatchCannotWrite", {"readme.txt"}));
+    result_.lines.push_back(T("MakePatchReadmeLine", {"readme.txt"}));
     return true;
   }
 
@@ -152,7 +157,7 @@ class TPatchMaker {
     std::string md5;
     if (copied) md5 = FileMD5(scratch);
     RemoveFile(scratch);
-    if (!copied) Fail("Cannot read " + path + " out of the image: " + copied.message());
+    if (!copied) Fail(T("MakePatchCannotReadFromImage", {path, copied.message()}));
     return md5;
   }
 
@@ -164,12 +169,12 @@ class TPatchMaker {
     const fs::path folder = s_.from / "exefs";
     if (!FolderExists(folder)) return true;
     auto original = image_.ExeFsFiles();
-    if (!original) return Fail("Cannot read the image's ExeFS: " + original.message());
+    if (!original) return Fail(T("MakePatchNoImageExeFs", {original.message()}));
     std::error_code ec;
     for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
       const std::string name = PathToUtf8(it->path().filename());
       if (it->is_symlink(ec) || !it->is_regular_file(ec)) {
-        result_.lines.push_back("left out (not a file): exefs/" + name);
+        result_.lines.push_back(T("MakePatchLeftOutNotFile", {"exefs/" + name}));
         continue;
       }
       const auto same = original->find(name);
@@ -177,14 +182,14 @@ class TPatchMaker {
       if (bytes && SameBytes(it->path(), *bytes)) continue;
       if (!take(it->path(), name, bytes)) return false;
     }
-    if (ec) return Fail("Cannot read " + PathToUtf8(folder) + ": " + ec.message());
+    if (ec) return Fail(T("MakePatchCannotRead", {PathToUtf8(folder), ec.message()}));
     return true;
   }
 
   bool AddExeFs() {
     return ForEachChangedExeFsFile([this](const fs::path& file, const std::string& name, const auto* original) {
-      if (!CopyInto(file, s_.out / "exefs" / file.filename())) return Fail("Cannot copy exefs/" + name + ".");
-      result_.lines.push_back("exefs/" + name + (original ? " (changed)" : " (new)"));
+      if (!CopyInto(file, s_.out / "exefs" / file.filename())) return Fail(T("MakePatchCannotCopy", {"exefs/" + name}));
+      result_.lines.push_back(T(original ? "MakePatchChangedFile" : "MakePatchNewFile", {"exefs/" + name}));
       ++changed_;
       return true;
     });
@@ -198,8 +203,8 @@ class TPatchMaker {
     ++changed_;
     // A loader replaces whole files: a mod folder cannot carry a delta.
     if (path == "pack.dat" && entry && !s_.modFolder) return AddDelta(source, *entry);
-    if (!CopyInto(source, s_.out / romfsOut_ / relative)) return Fail("Cannot copy " + path + ".");
-    result_.lines.push_back(GenericUtf8(romfsOut_ / relative) + (entry ? " (changed)" : " (new)"));
+    if (!CopyInto(source, s_.out / romfsOut_ / relative)) return Fail(T("MakePatchCannotCopy", {path}));
+    result_.lines.push_back(T(entry ? "MakePatchChangedFile" : "MakePatchNewFile", {GenericUtf8(romfsOut_ / relative)}));
     return true;
   }
 
@@ -209,20 +214,20 @@ class TPatchMaker {
   bool AddProgramPatch() {
     return ForEachChangedExeFsFile([this](const fs::path& file, const std::string& name, const auto* original) {
       if (name != "code.bin") {
-        result_.lines.push_back("left out (a mod folder carries no other ExeFS file): exefs/" + name);
+        result_.lines.push_back(T("MakePatchLeftOutExeFs", {"exefs/" + name}));
         return true;
       }
-      if (!original) return Fail("The image has no program for exefs/code.bin to patch.");
+      if (!original) return Fail(T("MakePatchNoProgram", {"exefs/code.bin"}));
       std::error_code ec;
       if (fs::file_size(file, ec) > ProgramPatchBound(original->size()) || ec) {
-        return Fail("exefs/code.bin is larger than any program made of the image's.");
+        return Fail(T("MakePatchProgramTooLarge", {"exefs/code.bin"}));
       }
       auto program = ctr::ReadWholeFile(file);
-      if (!program) return Fail("Cannot read exefs/code.bin: " + program.message());
+      if (!program) return Fail(T("MakePatchCannotRead", {"exefs/code.bin", program.message()}));
       const fs::path title = PathFromUtf8(titleFolder_);
       const std::vector<std::uint8_t> bps = ctr::MakeBps(*original, *program);
-      if (!ctr::WriteWholeFile(s_.out / title / "code.bps", bps)) return Fail("Cannot write code.bps.");
-      result_.lines.push_back(titleFolder_ + "/code.bps: exefs/code.bin (" + std::to_string(bps.size()) + " bytes)");
+      if (!ctr::WriteWholeFile(s_.out / title / "code.bps", bps)) return Fail(T("MakePatchCannotWrite", {"code.bps"}));
+      result_.lines.push_back(T("MakePatchPatchLine", {titleFolder_ + "/code.bps", "exefs/code.bin", std::to_string(bps.size())}));
       ++changed_;
       return AddExheader(program->size());
     });
@@ -230,20 +235,19 @@ class TPatchMaker {
 
   bool AddExheader(std::uint64_t programSize) {
     auto original = image_.Exheader();
-    if (!original) return Fail("Cannot read the image's extended header: " + original.message());
+    if (!original) return Fail(T("MakePatchNoExHeader", {original.message()}));
     const auto info = ctr::ReadLE<ctr::ExheaderCodeSetInfo>(*original, ctr::kExheaderCodeSetOffset);
     if (!info || programSize <= ctr::ProgramRoom(*info)) return true;
     // Without the access descriptor, which is the console maker's and which a loader keeps.
     const auto grown = ctr::ExheaderWithRoomFor(*original, programSize);
-    if (!grown) return Fail("exefs/code.bin is too large for any extended header.");
+    if (!grown) return Fail(T("MakePatchExHeaderTooSmall", {"exefs/code.bin"}));
     if (!ctr::WriteWholeFile(s_.out / PathFromUtf8(titleFolder_) / "exheader.bin", *grown)) {
-      return Fail("Cannot write exheader.bin.");
+      return Fail(T("MakePatchCannotWrite", {"exheader.bin"}));
     }
     // Where the sections of a program that grew lie only its authors know: say what was assumed.
     const auto room = ctr::ReadLE<ctr::ExheaderCodeSetInfo>(*grown, ctr::kExheaderCodeSetOffset);
-    result_.lines.push_back(titleFolder_ + "/exheader.bin: room for " + std::to_string(ctr::ProgramRoom(*room)) +
-                            " bytes of program (the image's has " + std::to_string(ctr::ProgramRoom(*info)) +
-                            "), the last section grown to the program's end");
+    result_.lines.push_back(T("MakePatchExHeaderLine", {titleFolder_ + "/exheader.bin", std::to_string(ctr::ProgramRoom(*room)),
+                                                        std::to_string(ctr::ProgramRoom(*info))}));
     return true;
   }
 
@@ -253,7 +257,7 @@ class TPatchMaker {
     const ctr::Status copied = image_.CopyRomFsFile(entry, old);
     if (!copied) {
       RemoveFile(old);
-      return Fail("Cannot read pack.dat out of the image: " + copied.message());
+      return Fail(T("MakePatchCannotReadFromImage", {"pack.dat", copied.message()}));
     }
     const fs::path delta = s_.out / "patch.xdelta";
     std::string reason;
@@ -267,9 +271,9 @@ class TPatchMaker {
       reason = error.what();
     }
     RemoveFile(old);
-    if (code != 0) return Fail("xdelta could not make the delta of pack.dat" + (reason.empty() ? "." : ": " + reason));
+    if (code != 0) return Fail(T("MakePatchDeltaFailed", {"pack.dat"}) + (reason.empty() ? "" : " " + reason));
     std::error_code ec;
-    result_.lines.push_back("patch.xdelta: pack.dat (" + std::to_string(fs::file_size(delta, ec)) + " bytes)");
+    result_.lines.push_back(T("MakePatchPatchLine", {"patch.xdelta", "pack.dat", std::to_string(fs::file_size(delta, ec))}));
     return true;
   }
 

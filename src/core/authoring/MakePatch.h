@@ -16,6 +16,8 @@
 
 namespace qpt {
 
+class TLangList;
+
 struct TMakePatchSettings {
   TFolders folders;  // its tools/xdelta makes the delta
   std::filesystem::path image;
@@ -28,6 +30,7 @@ struct TMakePatchSettings {
   // the program outgrows the image's extended header, exheader.bin; the title and description
   // in out/readme.txt.
   bool modFolder = false;
+  const TLangList* lang = nullptr;  // the language of the lines and the error; may be null
 };
 
 struct TMakePatchResult {

@@ -8,6 +8,7 @@
 #include "core/common/Common.h"
 #include "core/install/InstallMods.h"
 #include "core/install/PackDat.h"
+#include "core/localization/Language.h"
 #include "support/AppFolder.h"
 #include "support/GameImages.h"
 #include "support/RecordingHost.h"
@@ -39,7 +40,13 @@ TEST(CheckPatch, EachFaultIsFoundWithItsFileAndNothingInACleanPatch) {
            "\r\nOriginalPackIncMD5=" + incMD5 + "\r\n";
   };
   const test::AppFolder app{test::AppFolder::RealTools{}};
-  const TLangList lang = test::BracketLanguage();
+  // The installation's lines in brackets; the check's own in English, which the cases quote.
+  TLangList lang = test::BracketLanguage();
+  TLangList english;
+  ASSERT_TRUE(LoadLanguage("English", english, app.path()));
+  std::vector<std::string> tokens = lang.Tokens();
+  tokens.insert(tokens.end(), english.Tokens().begin(), english.Tokens().end());
+  lang.SetTokens(std::move(tokens));
   TCheckPatchSettings settings;
   settings.patchDir = work / "patch";
   settings.image = image.path;
