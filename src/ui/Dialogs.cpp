@@ -30,8 +30,8 @@ TFileHook& FileHook() {
   return hook;
 }
 
-std::function<void(const QUrl&)>& UrlHook() {
-  static std::function<void(const QUrl&)> hook;
+std::function<bool(const QUrl&)>& UrlHook() {
+  static std::function<bool(const QUrl&)> hook;
   return hook;
 }
 
@@ -215,14 +215,35 @@ std::optional<int> ChooseFromMenu(QWidget* anchor, const QStringList& items) {
   return chosen->data().toInt();
 }
 
-void SetUrlHook(std::function<void(const QUrl&)> hook) { UrlHook() = std::move(hook); }
+void SetUrlHook(std::function<bool(const QUrl&)> hook) { UrlHook() = std::move(hook); }
 
-void OpenUrl(const QUrl& url) {
-  if (UrlHook()) {
-    UrlHook()(url);
+namespace {
+
+// What the toolkit says while it tries to open a URL, kept for the player instead of going to
+// the standard error, which nobody reads behind a desktop icon.
+QString* gOpenFailure = nullptr;
+QtMessageHandler gPreviousHandler = nullptr;
+
+void KeepOpenFailure(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+  if (gOpenFailure && type != QtDebugMsg && type != QtInfoMsg) {
+    *gOpenFailure += (gOpenFailure->isEmpty() ? QString() : QStringLiteral("\n")) + text;
     return;
   }
-  QDesktopServices::openUrl(url);
+  if (gPreviousHandler) gPreviousHandler(type, context, text);
+}
+
+}  // namespace
+
+bool OpenUrl(const QUrl& url, QString* failure) {
+  if (UrlHook()) return UrlHook()(url);
+  QString said;
+  gOpenFailure = &said;
+  gPreviousHandler = qInstallMessageHandler(KeepOpenFailure);
+  const bool opened = QDesktopServices::openUrl(url);
+  qInstallMessageHandler(gPreviousHandler);
+  gOpenFailure = nullptr;
+  if (failure) *failure = said.trimmed();
+  return opened;
 }
 
 QString LinkifyText(const QString& plain) {

@@ -89,9 +89,11 @@ void PlayExclamation();
 // one used so far; an empty path or a file that cannot be loaded leaves them in English.
 void UseQtTranslation(const std::filesystem::path& qmFile);
 
-// Opens a URL in the user's browser (or hands it to the hook in tests).
-void SetUrlHook(std::function<void(const QUrl&)> hook);
-void OpenUrl(const QUrl& url);
+// Opens a URL in the user's browser or file manager (or hands it to the hook in tests, whose
+// answer tells whether it opened). False when nothing could open it; failure (when given) then
+// gets what the system said about it, possibly nothing.
+void SetUrlHook(std::function<bool(const QUrl&)> hook);
+bool OpenUrl(const QUrl& url, QString* failure = nullptr);
 
 // Plain text to HTML with web addresses made into links, the way the description box
 // shows a patch's description: blanks, indentation and line breaks stay as written.

@@ -51,7 +51,7 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
       columns_(columns) {
   const bool trilogy = Trilogy();
   setObjectName(trilogy ? QStringLiteral("Form2") : QStringLiteral("Form3"));
-  setWindowTitle(QStringLiteral("Music change"));
+  // Every caption comes from the language file (ApplyMusicTexts), as the dialog is shown.
   setModal(true);
   QFont dialogFont(QStringLiteral("MS Sans Serif"));
   dialogFont.setPointSize(8);
@@ -98,7 +98,7 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   CB33->setInsertPolicy(QComboBox::NoInsert);
   Panel1 = new QFrame(this);
   Panel1->setObjectName(QStringLiteral("Panel1"));
-  TntLabel1 = new QLabel(QStringLiteral("Game Selection Menu:"), Panel1);
+  TntLabel1 = new QLabel(Panel1);
   TntLabel1->setObjectName(QStringLiteral("TntLabel1"));
   TntLabel1->setAlignment(Qt::AlignCenter);
   auto* panelLayout = new QVBoxLayout(Panel1);
@@ -110,20 +110,20 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
     Panel1->hide();
   }
 
-  CBShowSame = new QCheckBox(QStringLiteral("Show same type tracks only"), this);
+  CBShowSame = new QCheckBox(this);
   CBShowSame->setObjectName(QStringLiteral("CBShowSame"));
   CBShowSame->setChecked(true);
-  CBApplyDirectly = new QCheckBox(QStringLiteral("Apply changes to the old rom instead"), this);
+  CBApplyDirectly = new QCheckBox(this);
   CBApplyDirectly->setObjectName(QStringLiteral("CBApplyDirectly"));
   CBApplyDirectly->setChecked(false);
   // The hint explains what writing into the old image means; it stays up long enough to read.
   CBApplyDirectly->setToolTipDuration(20000);
   connect(CBApplyDirectly, &QCheckBox::clicked, this, &TMusicDialog::CBApplyDirectlyClick);
 
-  TntButton4 = new QPushButton(QStringLiteral("Save"), this);
+  TntButton4 = new QPushButton(this);
   TntButton4->setObjectName(QStringLiteral("TntButton4"));
   connect(TntButton4, &QPushButton::clicked, this, [this] { TntButton4Click(); });
-  TntButton5 = new QPushButton(QStringLiteral("Cancel"), this);
+  TntButton5 = new QPushButton(this);
   TntButton5->setObjectName(QStringLiteral("TntButton5"));
   connect(TntButton5, &QPushButton::clicked, this, &TMusicDialog::TntButton5Click);
   for (QPushButton* button : {TntButton4, TntButton5}) button->setMinimumHeight(25);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
@@ -398,7 +399,9 @@ void TForm1::BTNMusicChangeClick() {
   if (onMusicDialogShown) {
     QMetaObject::invokeMethod(dialog.get(), [this, d = dialog.get()] { onMusicDialogShown(*d); }, Qt::QueuedConnection);
   }
-  dialog->exec();
+  if (dialog->exec() != QDialog::Accepted) return;
+  // Saved only in memory: the log tells the player the choice took and where it lands.
+  LogAppend("\r\n" + langList_.GetLangText(dialog->CBApplyDirectly->isChecked() ? "MusicSavedIntoImage" : "MusicSaved"));
 }
 
 bool TForm1::AcceptOutput(const fs::path& chosen) {
@@ -432,13 +435,18 @@ void TForm1::BTNInstallPatchClick() {
   if (const fs::path written = WrittenOutputPath(steps_.OutPath);
       !steps_.ModFolder && fs::exists(fs::symlink_status(written, ec)) &&
       !AskYesNo(this, windowTitle(), FormatLangText("ConfirmReplaceOutput", Q(PathToUtf8(written))))) {
+    // The log says why the press did nothing, as the end of a run would.
+    LogAppend("\r\n" + FormatLangText("ReplaceDeclinedFile", Q(PathToUtf8(written))).toStdString());
     return;
   }
   bool replaceModFolder = false;
   if (const fs::path title = steps_.ModTitleFolder(); !title.empty() && fs::exists(fs::symlink_status(title, ec))) {
     QString question = GetLangText("ModFolderReplace");
     question.replace(QStringLiteral("%1"), Q(PathToUtf8(title)));
-    if (!AskYesNo(this, windowTitle(), question)) return;
+    if (!AskYesNo(this, windowTitle(), question)) {
+      LogAppend("\r\n" + FormatLangText("ReplaceDeclinedFolder", Q(PathToUtf8(title))).toStdString());
+      return;
+    }
     replaceModFolder = true;
   }
   auto job = CreateInstallJob(steps_.RomExt, *jobHost_,

@@ -147,7 +147,13 @@ void TForm1::BTNOpenPatchFolderClick() {
   // The folder may have been removed since the start; an opener shows nothing for a missing one.
   std::error_code ec;
   fs::create_directories(folders_.patch, ec);
-  OpenUrl(QUrl::fromLocalFile(QString::fromStdString(PathToUtf8(folders_.patch))));
+  const QString folder = QString::fromStdString(PathToUtf8(folders_.patch));
+  QString reason;
+  if (OpenUrl(QUrl::fromLocalFile(folder), &reason)) return;
+  // Without a file manager the player still learns where the folder is, to open it by hand.
+  QString text = FormatLangText("OpenPatchFolderFailed", folder);
+  if (!reason.isEmpty()) text += "\n\n" + reason;
+  ShowMessage(this, MessageKind::Error, windowTitle(), text);
 }
 
 }  // namespace qpt::ui

@@ -31,7 +31,10 @@ class MainWindowTest : public ::testing::Test {
  protected:
   void SetUp() override {
     SetMessageHook([this](const MessageRecord& m) { messages_.push_back(m); });
-    SetUrlHook([this](const QUrl& url) { opened_.push_back(url); });
+    SetUrlHook([this](const QUrl& url) {
+      opened_.push_back(url);
+      return urlOpens_;
+    });
   }
   void TearDown() override {
     SetMessageHook(nullptr);
@@ -53,6 +56,7 @@ class MainWindowTest : public ::testing::Test {
   test::AppFolder app_;
   std::vector<MessageRecord> messages_;
   std::vector<QUrl> opened_;
+  bool urlOpens_ = true;  // false: no browser or file manager could be started
 };
 
 TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
@@ -86,6 +90,15 @@ TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
   Find<QPushButton>(*form, "BTNOpenPatchFolder")->click();
   ASSERT_EQ(opened_.size(), 1u);
   EXPECT_EQ(opened_[0], QUrl::fromLocalFile(QString::fromStdString(PathToUtf8(app_.path() / "patch"))));
+  EXPECT_TRUE(messages_.empty());
+  // Without a file manager the player is told so, with the folder to open by hand.
+  urlOpens_ = false;
+  Find<QPushButton>(*form, "BTNOpenPatchFolder")->click();
+  ASSERT_EQ(messages_.size(), 1u);
+  EXPECT_EQ(messages_[0].kind, MessageKind::Error);
+  EXPECT_EQ(messages_[0].text, form->GetLangText("OpenPatchFolderFailed")
+                                   .replace("%1", QString::fromStdString(PathToUtf8(app_.path() / "patch"))));
+  messages_.clear();
   EXPECT_FALSE(Find<QComboBox>(*form, "CBLang")->isEditable());
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->currentText(), "English");
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->count(), static_cast<int>(FindLanguageFiles(app_.path()).size()));
