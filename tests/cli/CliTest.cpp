@@ -17,6 +17,7 @@
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
 #include "core/rom/RomIdentify.h"
+#include "support/EnglishLeft.h"
 #include "support/GameImages.h"
 #include "support/JobFixture.h"
 #include "support/RawImages.h"
@@ -131,6 +132,50 @@ TEST_F(Cli, HelpDescribesEveryCommandOptionAndExitCode) {
 }
 
 // ---------------------------------------------------------------- identify
+
+// Every other language's player and patch author reads no English from the program: the help,
+// a wrong use, the music slots, make-patch's and check-patch's lines and the places.
+TEST_F(Cli, EveryOtherLanguageShowsNoEnglish) {
+  test::RawImageOptions trilogy;
+  trilogy.kind = ".cia";
+  trilogy.programId = kTrilogyUsa;
+  trilogy.entry = 104;
+  test::WriteRawImage(cwd / "trilogy.cia", trilogy);
+  // A patch with a fault in each part that the check reads without an image.
+  WriteFile(cwd / "faulty/English.dsc", "Title=\"\"\r\n");
+  WriteFile(cwd / "faulty/voice/VOICES/3_BCWAV/1.wav", "RIFF");
+  WriteFile(cwd / "faulty/pack_dat/first.bin", "entry");
+  const std::vector<std::string> languages = test::LanguagesBesideEnglish(app.path());
+  EXPECT_FALSE(languages.empty());
+  for (const std::string& language : languages) {
+    SCOPED_TRACE(language);
+    const auto run = [&](std::vector<std::string> args) {
+      args.insert(args.end(), {"--lang", language});
+      return Run(args);
+    };
+    const CliResult help = run({"--help"});
+    const CliResult usage = run({"identify"});
+    const CliResult music = run({"music", "trilogy.cia"});
+    const CliResult made = run({"make-patch", "trilogy.cia", "--from", "missing-tree", "--out", "made", "--title", "T"});
+    const CliResult checked = run({"check-patch", "faulty"});
+    const CliResult places = run({"places"});
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_EQ(usage.exitCode, 2);
+    ASSERT_EQ(music.exitCode, 0) << music.err;
+    EXPECT_EQ(made.exitCode, 1);
+    EXPECT_EQ(checked.exitCode, 1);
+    EXPECT_GE(checked.OutLines().size(), 4u);
+    // The game's own track titles are names, in the last column and the list below it.
+    std::vector<std::string> titles;
+    for (const std::string& line : music.OutLines()) {
+      if (const std::size_t tab = line.rfind('\t'); tab != std::string::npos) titles.push_back(line.substr(tab + 1));
+      if (line.rfind("  ", 0) == 0) titles.push_back(line.substr(2));
+    }
+    std::string shown;
+    for (const CliResult* result : {&help, &usage, &music, &made, &checked, &places}) shown += result->out + result->err;
+    EXPECT_THAT(test::EnglishLeftIn(shown, app.path(), language, titles), ::testing::IsEmpty());
+  }
+}
 
 TEST_F(Cli, IdentifiesEveryKindWithTheWindowsLinesThenCodeRegionKindAndTitleId) {
   // Another title is taken with a mod folder for it, and has neither code nor region.

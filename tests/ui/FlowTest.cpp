@@ -15,6 +15,7 @@
 #include <QTest>
 #include <QTextBrowser>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,6 +26,7 @@
 #include "core/music/TrackLists.h"
 #include "core/patches/PatchArchive.h"
 #include "core/rom/RomIdentify.h"
+#include "support/EnglishLeft.h"
 #include "support/GameImages.h"
 #include "support/JobFixture.h"
 #include "support/RawImages.h"
@@ -287,32 +289,23 @@ TEST_F(Flow, CheckingAnImageLogsEveryRegionWithoutBlockingTheWindow) {
   EXPECT_TRUE(form->LogText().contains(Text("CheckRegionBad")));
   EXPECT_TRUE(form->BTNInstallPatch->isEnabled());
 
-  // In Russian, every word the check shows is the language file's: Latin letters only in the
-  // image's path, the game's own title and region code, and what the file itself writes in
-  // them (CIA, RomFS, ...).
-  form->CBLang->setCurrentIndex(form->CBLang->findText("Русский"));
-  const qsizetype before = form->LogText().split('\n').size();
-  openAnswers.push_back(Path(app / "damaged.cia"));
-  QTest::mouseClick(form->BTNCheckImage, Qt::LeftButton);
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
-  const QRegularExpression latin(QStringLiteral("[A-Za-z]+"));
-  QSet<QString> allowed;
-  const auto allow = [&](const QString& text) {
-    for (const auto& word : latin.globalMatch(text)) allowed.insert(word.captured());
-  };
-  for (const QString& line : QString::fromStdString(test::ReadFile(app.path() / PathFromUtf8("lang/Русский.lng"))).split('\n')) {
-    allow(line.mid(line.indexOf('=') + 1));
-  }
-  allow(QString::fromUtf8(IdentificationTable()[0].title));
-  allow(QString::fromUtf8(IdentificationTable()[0].region).section(' ', -1));
-  const QStringList shown = form->LogText().split('\n').mid(before);
-  ASSERT_GE(shown.size(), 5);
-  EXPECT_TRUE(shown.join('\n').contains(Text("CheckRegionBad")));
-  for (QString line : shown) {
-    line.remove(Path(app / "damaged.cia"));
-    for (const auto& word : latin.globalMatch(line)) {
-      EXPECT_TRUE(allowed.contains(word.captured())) << word.captured().toStdString() << " in: " << line.toStdString();
-    }
+  // In every other language, every word the check shows is the language file's: Latin
+  // letters only in the image's path, the game's own title and region code, and what the
+  // file itself writes in them (CIA, RomFS, ...).
+  for (const std::string& language : test::LanguagesBesideEnglish(app.path())) {
+    SCOPED_TRACE(language);
+    form->CBLang->setCurrentIndex(form->CBLang->findText(QString::fromStdString(language)));
+    const qsizetype before = form->LogText().split('\n').size();
+    openAnswers.push_back(Path(app / "damaged.cia"));
+    QTest::mouseClick(form->BTNCheckImage, Qt::LeftButton);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !form->CheckRunning() && form->BTNCheckImage->isEnabled(); }, 30000));
+    const QStringList shown = form->LogText().split('\n').mid(before);
+    ASSERT_GE(shown.size(), 5);
+    EXPECT_TRUE(shown.join('\n').contains(Text("CheckRegionBad")));
+    const std::string region = QString::fromUtf8(IdentificationTable()[0].region).section(' ', -1).toStdString();
+    EXPECT_THAT(test::EnglishLeftIn(shown.join('\n').toStdString(), app.path(), language,
+                                    {PathToUtf8(app / "damaged.cia"), IdentificationTable()[0].title, region}),
+                ::testing::IsEmpty());
   }
 }
 
@@ -353,6 +346,55 @@ TEST_F(Flow, TheOutputIsNeverTheInputAndAnotherFileItWouldReplaceIsAskedAbout) {
   EXPECT_EQ(asked, 1);
   EXPECT_FALSE(form->JobRunning());
   EXPECT_FALSE(form->LogText().contains(Text("StartPatching")));
+  // The log says why nothing happened: the player's file stays as it was.
+  EXPECT_TRUE(form->LogText().endsWith(Text("ReplaceDeclinedFile").replace("%1", Path(app / "other.cia"))))
+      << form->LogText().toStdString();
+  EXPECT_EQ(test::ReadFile(app / "other.cia"), "a file of the player's");
+}
+
+// Every other language's player reads no English on the way through the window: the log, each
+// message and question, from the image's choice over a refused replacement and the music's
+// choice to the patch folder that no file manager opens.
+TEST_F(Flow, EveryOtherLanguageShowsNoEnglishOnTheWay) {
+  std::vector<QString> asked;
+  bool yes = true;
+  SetQuestionHook([&](const MessageRecord& m) {
+    asked.push_back(m.text);
+    return yes;
+  });
+  SetUrlHook([](const QUrl&) { return false; });
+  const fs::path image = TrilogyImage("game.cxi");
+  test::WriteFile(app / "out.cxi", "the player's own file");
+  for (const std::string& language : test::LanguagesBesideEnglish(app.path())) {
+    SCOPED_TRACE(language);
+    form->CBLang->setCurrentIndex(form->CBLang->findText(QString::fromStdString(language)));
+    messages.clear();
+    asked.clear();
+    // What the log held before, unless the new image's choice started it over.
+    const QString before = form->LogText();
+    ChooseImage(image);
+    yes = true;
+    ChooseOutput("out.cxi");
+    ASSERT_TRUE(form->BTNInstallPatch->isEnabled());
+    yes = false;
+    QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
+    EXPECT_FALSE(form->JobRunning());
+    form->onMusicDialogShown = [&](TMusicDialog& d) { d.TntButton4Click(); };
+    QTest::mouseClick(form->BTNMusicChange, Qt::LeftButton);
+    QTest::mouseClick(form->BTNOpenPatchFolder, Qt::LeftButton);
+    QString shown = form->LogText();
+    if (shown.startsWith(before)) shown = shown.mid(before.size());
+    for (const MessageRecord& m : messages) shown += '\n' + m.text;
+    for (const QString& question : asked) shown += '\n' + question;
+    ASSERT_EQ(asked.size(), 1u);  // the save dialog itself asked about the chosen name
+    EXPECT_TRUE(shown.contains(Text("ReplaceDeclinedFile").left(8)));
+    EXPECT_TRUE(shown.contains(Text("MusicSaved")));
+    EXPECT_THAT(test::EnglishLeftIn(shown.toStdString(), app.path(), language,
+                                    {IdentificationTable()[0].title, "USA"}),
+                ::testing::IsEmpty());
+  }
+  SetQuestionHook(nullptr);
+  SetUrlHook(nullptr);
 }
 
 TEST_F(Flow, RefusedImagesSayWhyAndLockTheLaterSteps) {
@@ -568,6 +610,7 @@ TEST_F(Flow, AModFolderIsChosenInStepTwoAndAnExistingTitleFolderIsAskedAbout) {
   EXPECT_FALSE(form->JobRunning());
   ASSERT_EQ(questions.size(), 1u);
   EXPECT_TRUE(questions[0].contains(Path(title)));
+  EXPECT_TRUE(form->LogText().endsWith(Text("ReplaceDeclinedFolder").replace("%1", Path(title))));
   agree = true;
   QTest::mouseClick(form->BTNInstallPatch, Qt::LeftButton);
   ASSERT_TRUE(QTest::qWaitFor([&] { return !form->JobRunning(); }, 30000));
@@ -695,6 +738,12 @@ TEST_F(Flow, TheMusicButtonOpensTheDialogOfTheGame) {
   QTest::mouseClick(form->BTNMusicChange, Qt::LeftButton);
   EXPECT_EQ(shownBy, "Form2");
   EXPECT_FALSE(form->TrackList()->MusicChanged);
+  EXPECT_FALSE(form->LogText().contains(Text("MusicSaved")));
+  // Saved, the choice is told in the log, as it shows nowhere else until the next run.
+  form->onMusicDialogShown = [&](TMusicDialog& d) { d.TntButton4Click(); };
+  QTest::mouseClick(form->BTNMusicChange, Qt::LeftButton);
+  EXPECT_TRUE(form->TrackList()->MusicChanged);
+  EXPECT_TRUE(form->LogText().endsWith(Text("MusicSaved"))) << form->LogText().toStdString();
 }
 
 }  // namespace
