@@ -1,6 +1,7 @@
 #include "support/EnglishLeft.h"
 
 #include <algorithm>
+#include <map>
 #include <set>
 
 #include "core/common/Common.h"
@@ -40,16 +41,26 @@ struct TWords {
   std::set<std::string> words, phrases;
 };
 
-// The words and phrases of a language file's texts; its keys are taken along, being single
-// words no line shows.
-TWords WordsOf(const fs::path& appFolder, const std::string& language) {
+// A language file's texts by key.
+std::map<std::string, std::string> TextsOf(const fs::path& appFolder, const std::string& language) {
   TLangList lang;
+  std::map<std::string, std::string> texts;
+  if (!LoadLanguage(language, lang, TFolders(appFolder))) return texts;
+  const std::vector<std::string>& tokens = lang.Tokens();
+  for (std::size_t i = 0; i + 1 < tokens.size(); i += 2) texts.emplace(tokens[i], tokens[i + 1]);
+  return texts;
+}
+
+// The words and phrases of a language file's texts. A text left as English.lng has it is no
+// translation, so its phrases are not the language's own (its words are: names and codes).
+TWords WordsOf(const std::map<std::string, std::string>& texts, const std::map<std::string, std::string>* english) {
   TWords found;
-  if (!LoadLanguage(language, lang, TFolders(appFolder))) return found;
-  for (const std::string& token : lang.Tokens()) {
-    for (const auto& run : LatinRuns(token)) {
+  for (const auto& [key, text] : texts) {
+    const auto original = english ? english->find(key) : std::map<std::string, std::string>::const_iterator();
+    const bool translated = !english || original == english->end() || original->second != text;
+    for (const auto& run : LatinRuns(text)) {
       found.words.insert(run.begin(), run.end());
-      for (std::size_t at = 0; at + 3 <= run.size(); ++at) found.phrases.insert(Phrase(run, at));
+      for (std::size_t at = 0; translated && at + 3 <= run.size(); ++at) found.phrases.insert(Phrase(run, at));
     }
   }
   return found;
@@ -65,8 +76,9 @@ std::vector<std::string> LanguagesBesideEnglish(const fs::path& appFolder) {
 
 std::vector<std::string> EnglishLeftIn(const std::string& shown, const fs::path& appFolder, const std::string& language,
                                        const std::vector<std::string>& aside) {
-  const TWords english = WordsOf(appFolder, "English");
-  const TWords own = WordsOf(appFolder, language);
+  const std::map<std::string, std::string> englishTexts = TextsOf(appFolder, "English");
+  const TWords english = WordsOf(englishTexts, nullptr);
+  const TWords own = WordsOf(TextsOf(appFolder, language), &englishTexts);
   std::vector<std::string> found;
   std::size_t start = 0;
   while (start <= shown.size()) {

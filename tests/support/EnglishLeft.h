@@ -15,8 +15,9 @@ std::vector<std::string> LanguagesBesideEnglish(const std::filesystem::path& app
 
 // The lines of `shown` (what the player reads in `language`) that hold English,
 // each with what gave it away: a Latin word that the language's own file never
-// uses, or three words in a row of an English.lng text that the language's file
-// does not have in that order. Names, codes and paths are no English: words
+// uses, or three words in a row of an English.lng text that none of the language's
+// own translated texts has in that order (a text left as in English.lng counts as
+// English). Names, codes and paths are no English: words
 // inside a blank-separated piece with a slash in it, and the texts of `aside`
 // (titles, file names), are taken out of each line first.
 std::vector<std::string> EnglishLeftIn(const std::string& shown, const std::filesystem::path& appFolder,
