@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
+#include <set>
 #include <thread>
 
 #include "CliProcess.h"
+#include "cli/CliCommon.h"
 #include "core/common/Common.h"
 #include "core/common/RunLock.h"
 #include "core/install/Install.h"
@@ -131,8 +133,6 @@ TEST_F(Cli, HelpDescribesEveryCommandOptionAndExitCode) {
   }
 }
 
-// ---------------------------------------------------------------- identify
-
 // Every other language's player and patch author reads no English from the program: the help,
 // a wrong use, the music slots, make-patch's and check-patch's lines and the places.
 TEST_F(Cli, EveryOtherLanguageShowsNoEnglish) {
@@ -147,6 +147,14 @@ TEST_F(Cli, EveryOtherLanguageShowsNoEnglish) {
   WriteFile(cwd / "faulty/pack_dat/first.bin", "entry");
   const std::vector<std::string> languages = test::LanguagesBesideEnglish(app.path());
   EXPECT_FALSE(languages.empty());
+  // Option names and command words stay as they are typed.
+  std::set<std::string> typed;
+  const std::string englishHelp = Run({"--help"}).out;
+  for (const auto& command : cli::Commands()) typed.insert(command.name);
+  for (std::size_t at = 0; (at = englishHelp.find("--", at)) != std::string::npos; at += 2) {
+    const std::size_t end = englishHelp.find_first_not_of("abcdefghijklmnopqrstuvwxyz-", at);
+    if (end > at + 2) typed.insert(englishHelp.substr(at, end - at));
+  }
   for (const std::string& language : languages) {
     SCOPED_TRACE(language);
     const auto run = [&](std::vector<std::string> args) {
@@ -160,6 +168,7 @@ TEST_F(Cli, EveryOtherLanguageShowsNoEnglish) {
     const CliResult checked = run({"check-patch", "faulty"});
     const CliResult places = run({"places"});
     EXPECT_EQ(help.exitCode, 0);
+    for (const std::string& word : typed) EXPECT_NE(help.out.find(word), std::string::npos) << word;
     EXPECT_EQ(usage.exitCode, 2);
     ASSERT_EQ(music.exitCode, 0) << music.err;
     EXPECT_EQ(made.exitCode, 1);
@@ -176,6 +185,8 @@ TEST_F(Cli, EveryOtherLanguageShowsNoEnglish) {
     EXPECT_THAT(test::EnglishLeftIn(shown, app.path(), language, titles), ::testing::IsEmpty());
   }
 }
+
+// ---------------------------------------------------------------- identify
 
 TEST_F(Cli, IdentifiesEveryKindWithTheWindowsLinesThenCodeRegionKindAndTitleId) {
   // Another title is taken with a mod folder for it, and has neither code nor region.

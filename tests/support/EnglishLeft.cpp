@@ -15,8 +15,8 @@ namespace {
 
 bool Latin(char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z'); }
 
-// The words of a text in runs: a run ends at a letter of another script, so
-// that only Latin words standing side by side make up a phrase.
+// The words of a text in runs: a run ends at a letter of another script, so that only Latin words
+// standing side by side make up a phrase.
 std::vector<std::vector<std::string>> LatinRuns(const std::string& text) {
   std::vector<std::vector<std::string>> runs(1);
   std::string word;
