@@ -5,6 +5,7 @@
 #include <istream>
 #include <memory>
 #include <ostream>
+#include <sstream>
 
 #include "cli/CliCommon.h"
 #include "cli/ConsoleHost.h"
@@ -13,6 +14,7 @@
 #include "core/install/Receipt.h"
 #include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
+#include "ctr/Names.h"
 
 namespace qpt::cli {
 
@@ -38,8 +40,8 @@ void ApplyMusicFile(const TSession& session, TTrackList& list, const std::string
   }
 }
 
-// A yes from the terminal ("y", "yes", or the language's own "д", "да"); no terminal, or any
-// other answer, is a no.
+// A yes from the terminal: "y" or "yes" in any language, or one of the language's own words
+// (its key "CliYesWords", letter case aside); no terminal, or any other answer, is a no.
 bool AskToReplace(TSession& session, const fs::path& written) {
   std::istream* answers = session.Context().answers;
   if (!answers) return false;
@@ -47,8 +49,9 @@ bool AskToReplace(TSession& session, const fs::path& written) {
   std::string answer;
   if (!std::getline(*answers, answer)) return false;
   while (!answer.empty() && std::isspace(static_cast<unsigned char>(answer.back()))) answer.pop_back();
-  for (const char* yes : {"y", "Y", "yes", "Yes", "YES", "\xD0\xB4", "\xD0\x94", "\xD0\xB4\xD0\xB0", "\xD0\x94\xD0\xB0"}) {
-    if (answer == yes) return true;
+  std::istringstream words("y yes " + session.Text("CliYesWords"));
+  for (std::string yes; words >> yes;) {
+    if (ctr::FoldNameCase(answer) == ctr::FoldNameCase(yes)) return true;
   }
   return false;
 }
