@@ -1,10 +1,13 @@
 #include "ui/Dialogs.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
 #include <QRegularExpression>
@@ -209,7 +212,11 @@ std::optional<int> ChooseFromMenu(QWidget* anchor, const QStringList& items) {
   if (MenuHook()) return MenuHook()(items);
   if (FileHook()) return 0;
   QMenu menu(anchor);
-  for (int i = 0; i < items.size(); ++i) menu.addAction(items[i])->setData(i);
+  // An item names a folder or a card, whose "&" is a character, not a mnemonic mark.
+  for (int i = 0; i < items.size(); ++i) {
+    QString text = items[i];
+    menu.addAction(text.replace(QLatin1Char('&'), QStringLiteral("&&")))->setData(i);
+  }
   const QAction* chosen = menu.exec(anchor->mapToGlobal(QPoint(0, anchor->height())));
   if (!chosen) return std::nullopt;
   return chosen->data().toInt();
@@ -244,6 +251,32 @@ bool OpenUrl(const QUrl& url, QString* failure) {
   gOpenFailure = nullptr;
   if (failure) *failure = said.trimmed();
   return opened;
+}
+
+QString WithoutMnemonic(const QString& text) {
+  QString plain;
+  plain.reserve(text.size());
+  for (qsizetype i = 0; i < text.size(); ++i) {
+    if (text[i] == QLatin1Char('&')) {
+      if (i + 1 >= text.size()) break;
+      ++i;  // "&&" is a shown "&"; "&x" shows only x
+    }
+    plain += text[i];
+  }
+  return plain;
+}
+
+void SetAccessibleTexts(QWidget* control, const QString& name, const QString& description) {
+  control->setAccessibleName(name);
+  control->setAccessibleDescription(description);
+  if (auto* combo = qobject_cast<QComboBox*>(control)) {
+    if (QLineEdit* edit = combo->lineEdit()) {
+      edit->setAccessibleName(name);
+      edit->setAccessibleDescription(description);
+    }
+    combo->view()->setAccessibleName(name);
+    combo->view()->setAccessibleDescription(description);
+  }
 }
 
 QString LinkifyText(const QString& plain) {

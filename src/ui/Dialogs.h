@@ -95,6 +95,12 @@ void UseQtTranslation(const std::filesystem::path& qmFile);
 void SetUrlHook(std::function<bool(const QUrl&)> hook);
 bool OpenUrl(const QUrl& url, QString* failure = nullptr);
 
+// A control's text without its mnemonic marks: "&Install patch" -> "Install patch", "&&" -> "&".
+QString WithoutMnemonic(const QString& text);
+// The name and description a screen reader says for a control; an editable combo box's edit
+// field and its list get them too, as they are read out on their own.
+void SetAccessibleTexts(QWidget* control, const QString& name, const QString& description);
+
 // Plain text to HTML with web addresses made into links, the way the description box
 // shows a patch's description: blanks, indentation and line breaks stay as written.
 QString LinkifyText(const QString& plain);

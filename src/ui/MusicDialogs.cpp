@@ -4,6 +4,7 @@
 #include <QFrame>
 #include <QGuiApplication>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProgressBar>
@@ -13,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <iterator>
 
 #include "core/localization/Language.h"
 #include "ui/Dialogs.h"
@@ -67,6 +69,9 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   Grid->setSelectionMode(QAbstractItemView::SingleSelection);
   Grid->setShowGrid(true);
   Grid->setWordWrap(false);
+  // Tab leaves the grid for the track box over its selected cell; the arrows move between cells.
+  Grid->setTabKeyNavigation(false);
+  Grid->installEventFilter(this);
   for (int r = 0; r <= kRows; ++r) {
     for (int c = 0; c <= columns_; ++c) {
       auto* item = new QTableWidgetItem();
@@ -127,6 +132,9 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   TntButton5->setObjectName(QStringLiteral("TntButton5"));
   connect(TntButton5, &QPushButton::clicked, this, &TMusicDialog::TntButton5Click);
   for (QPushButton* button : {TntButton4, TntButton5}) button->setMinimumHeight(25);
+  // Enter saves wherever the focus is but on Cancel; Escape discards (QDialog::reject).
+  TntButton4->setDefault(true);
+  TntLabel1->setBuddy(CB33);
   ProgressBar = new QProgressBar(this);
   ProgressBar->setObjectName(QStringLiteral("ProgressBar"));
   ProgressBar->setTextVisible(false);
@@ -161,6 +169,8 @@ TMusicDialog::TMusicDialog(TTrackList& trackList, LanguageQuery language, std::f
   page->setSpacing(6);
   page->addWidget(Grid, 0, Qt::AlignLeft | Qt::AlignTop);
   page->addLayout(bottom);
+  QWidget* const tabOrder[] = {Grid, CBSelected, CB33, CBShowSame, CBApplyDirectly, TntButton4, TntButton5};
+  for (std::size_t i = 1; i < std::size(tabOrder); ++i) setTabOrder(tabOrder[i - 1], tabOrder[i]);
 
   FormShow();
   if (const QScreen* screen = QGuiApplication::primaryScreen()) {
@@ -275,8 +285,30 @@ void TMusicDialog::ApplyMusicTexts() {
   CBApplyDirectly->setText(LangText("CBApplyDirectly"));
   CBApplyDirectly->setToolTip(LangText("CBApplyDirectlyHint"));
   if (Trilogy()) TntLabel1->setText(LangText("MainMenu"));
+  SetAccessibleTexts(Grid, LangText("A11yMusicGridName"), LangText("A11yMusicGridDesc"));
+  SetAccessibleTexts(CBSelected, LangText("A11yMusicTrackName"), LangText("A11yMusicTrackDesc"));
+  SetAccessibleTexts(CB33, WithoutMnemonic(LangText("MainMenu")), LangText("A11yMenuTrackDesc"));
+  SetAccessibleTexts(CBShowSame, WithoutMnemonic(CBShowSame->text()), LangText("A11yShowSameDesc"));
+  SetAccessibleTexts(CBApplyDirectly, WithoutMnemonic(CBApplyDirectly->text()), LangText("A11yApplyDirectlyDesc"));
+  SetAccessibleTexts(TntButton4, WithoutMnemonic(TntButton4->text()), LangText("A11ySaveDesc"));
+  SetAccessibleTexts(TntButton5, WithoutMnemonic(TntButton5->text()), LangText("A11yDiscardDesc"));
+  SetAccessibleTexts(ProgressBar, LangText("A11yProgressName"), LangText("A11yProgressDesc"));
   SetGridTexts();
   FitGrid();
+}
+
+bool TMusicDialog::eventFilter(QObject* watched, QEvent* event) {
+  // The grid's cells are not edited in place: Space or F2 on a scene opens the track box over
+  // it, as a click on its arrow does, and the box keeps the focus until a track is chosen.
+  if (watched == Grid && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if ((key == Qt::Key_Space || key == Qt::Key_F2) && CBSelected->isEnabled()) {
+      CBSelected->setFocus(Qt::OtherFocusReason);
+      CBSelected->showPopup();
+      return true;
+    }
+  }
+  return QDialog::eventFilter(watched, event);
 }
 
 void TMusicDialog::GridSelectCell(int column, int row) {

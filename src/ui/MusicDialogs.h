@@ -78,6 +78,7 @@ class TMusicDialog : public QDialog {
   // A change of font (the system's text size) sizes the grid and the dialog again.
   void changeEvent(QEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
   bool Trilogy() const { return columns_ == 3; }
   int SlotOf(int column, int row) const { return (row - 1) * columns_ + (column - 1); }
   QString CellText(int column, int row) const;

@@ -6,6 +6,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
@@ -178,18 +179,43 @@ int TForm1::ApplyMainTexts(const std::string& name) {
   BTNCheckImage->setText(GetLangText("CheckImageButton"));
   BTNRemoveModFolder->setText(GetLangText("RemoveModFolderButton"));
   BTNOpenPatchFolder->setToolTip(GetLangText("OpenPatchFolderButton"));
-  BTNOpenPatchFolder->setAccessibleName(GetLangText("OpenPatchFolderButton"));
+  // An icon has no letter to underline: the mnemonic comes from a text of its own.
+  BTNOpenPatchFolder->setShortcut(QKeySequence::mnemonic(GetLangText("OpenPatchFolderMnemonic")));
   SetDescription(GetLangText("DescriptionDefault"));
   QLabel* labels[] = {TntLabel0, TntLabel1, TntLabel2, TntLabel3, TntLabel4, TntLabel5};
   for (int i = 0; i < 6; ++i) {
     labels[i]->setText(GetLangText(QStringLiteral("Label%1").arg(i).toLatin1().constData()));
   }
   TntRadioGroup2->setTitle(GetLangText("RadioGroup2"));
+  // The receipt names the voice set with RadioGroup2BTN*: the buttons' texts carry mnemonics.
   for (int i = 0; i < 3; ++i) {
-    voiceItems[i]->setText(GetLangText(QStringLiteral("RadioGroup2BTN%1").arg(i + 1).toLatin1().constData()));
+    voiceItems[i]->setText(GetLangText(QStringLiteral("VoiceButton%1").arg(i + 1).toLatin1().constData()));
   }
+  ApplyAccessibleTexts();
   FitWindow();
   return 0;
+}
+
+void TForm1::ApplyAccessibleTexts() {
+  const auto labelled = [](const QLabel* label) { return WithoutMnemonic(label->text()); };
+  const auto shown = [](const QAbstractButton* button) { return WithoutMnemonic(button->text()); };
+  SetAccessibleTexts(CBLang, labelled(TntLabel0), GetLangText("A11yLanguageDesc"));
+  SetAccessibleTexts(ebOldRom, labelled(TntLabel1), GetLangText("A11yImageDesc"));
+  SetAccessibleTexts(btOldRomPath, GetLangText("A11yChooseImageName"), GetLangText("A11yChooseImageDesc"));
+  SetAccessibleTexts(ebNewRom, labelled(TntLabel2), GetLangText("A11yOutputDesc"));
+  SetAccessibleTexts(btNewRomPath, GetLangText("A11yChooseOutputName"), GetLangText("A11yChooseOutputDesc"));
+  SetAccessibleTexts(BTNRemoveModFolder, shown(BTNRemoveModFolder), GetLangText("A11yRemoveModFolderDesc"));
+  SetAccessibleTexts(CBPatch, labelled(TntLabel3), GetLangText("A11yPatchDesc"));
+  SetAccessibleTexts(BTNOpenPatchFolder, GetLangText("OpenPatchFolderButton"), GetLangText("A11yOpenPatchFolderDesc"));
+  SetAccessibleTexts(TntRadioGroup2, TntRadioGroup2->title(), GetLangText("A11yVoiceDesc"));
+  for (QRadioButton* voice : voiceItems) SetAccessibleTexts(voice, shown(voice), GetLangText("A11yVoiceDesc"));
+  SetAccessibleTexts(BTNCheckImage, shown(BTNCheckImage), GetLangText("A11yCheckImageDesc"));
+  SetAccessibleTexts(BTNMusicChange, shown(BTNMusicChange), GetLangText("A11yMusicChangeDesc"));
+  SetAccessibleTexts(BTNInstallPatch, shown(BTNInstallPatch), GetLangText("A11yInstallDesc"));
+  SetAccessibleTexts(BTNCancel, shown(BTNCancel), GetLangText("A11yCancelDesc"));
+  SetAccessibleTexts(RichDesc, TntGroupBox1->title(), GetLangText("A11yDescriptionDesc"));
+  SetAccessibleTexts(MemoLog, GetLangText("A11yLogName"), GetLangText("A11yLogDesc"));
+  SetAccessibleTexts(ProgressBar1, GetLangText("A11yProgressName"), GetLangText("A11yProgressDesc"));
 }
 
 void TForm1::SetDescription(const QString& plainText) { RichDesc->setHtml(LinkifyText(plainText)); }

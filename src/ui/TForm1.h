@@ -140,6 +140,8 @@ class TForm1 : public QWidget {
   // Sizes the window to what its texts need, never below its usual size.
   void FitWindow();
   static constexpr QSize kInitialSize{657, 482};
+  // Names and descriptions for screen readers, in the loaded language.
+  void ApplyAccessibleTexts();
   void CBLangChange(const QString& text);
   void FormClose();
   // Enables the controls as the step state says.

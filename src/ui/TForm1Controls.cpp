@@ -70,6 +70,9 @@ void TForm1::BuildControls() {
   logFont.setStyleHint(QFont::Monospace);
   logFont.setPixelSize(12);
   MemoLog->setFont(logFont);
+  // A keyboard can move through the log and select in it, so that a screen reader reads it
+  // line by line.
+  MemoLog->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
 
   TntGroupBox2 = Named(new QGroupBox(QStringLiteral("Установка патча"), this), "TntGroupBox2");
   QWidget* box = TntGroupBox2;
@@ -221,6 +224,17 @@ void TForm1::BuildControls() {
   columns->setSpacing(7);
   columns->addLayout(leftColumn, 297);
   columns->addLayout(rightColumn, 337);
+
+  // Enter presses the focused button as Space does (a window, unlike a dialog, does not), so
+  // that Step 2's menu and the others open on either key.
+  for (QPushButton* button : findChildren<QPushButton*>()) button->setAutoDefault(true);
+
+  // A label's mnemonic takes the focus to its step: Step 1 and 2 to their "..." buttons, since
+  // the read-only fields beside them only show what was chosen.
+  TntLabel0->setBuddy(CBLang);
+  TntLabel1->setBuddy(btOldRomPath);
+  TntLabel2->setBuddy(btNewRomPath);
+  TntLabel3->setBuddy(CBPatch);
 
   // Tab goes through the steps from the top, as the eye does, and then to the texts on the right.
   QWidget* const tabOrder[] = {CBLang,        ebOldRom,      btOldRomPath,   ebNewRom,        btNewRomPath,

@@ -135,6 +135,7 @@ TEST_F(MusicDialog, EveryTextAndTitleFitsInEveryLanguageAtTheUsualAndALargerFont
       ASSERT_TRUE(QTest::qWaitForWindowExposed(&d));
       if (scale != 1.0) fit::ScaleFont(d, scale);
       fit::ExpectNoClippedText(d, what.c_str());
+      fit::ExpectUniqueMnemonics(d, what.c_str());
       // Every cell shows its whole text, and so would any title chosen in a title column.
       const QFontMetrics metrics(d.Grid->font());
       for (int c = 0; c < d.Grid->columnCount(); ++c) {

@@ -104,7 +104,7 @@ TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->count(), static_cast<int>(FindLanguageFiles(app_.path()).size()));
   EXPECT_EQ(Find<QProgressBar>(*form, "ProgressBar1")->value(), 0);
   EXPECT_EQ(Find<QPushButton>(*form, "BTNInstallPatch")->text(), form->GetLangText("BTNInstallPatch"));
-  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Interface language");
+  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Interface &language");
   EXPECT_EQ(Find<QGroupBox>(*form, "TntRadioGroup2")->title(), form->GetLangText("RadioGroup2"));
   EXPECT_EQ(form->VoiceIndex(), 0);
   EXPECT_EQ(Find<QTextBrowser>(*form, "RichDesc")->toPlainText(), form->GetLangText("DescriptionDefault"));
@@ -127,7 +127,7 @@ TEST_F(MainWindowTest, StartsInEnglishWithOnlyTheFirstStepEnabled) {
 TEST_F(MainWindowTest, ARussianLocaleStartsInRussian) {
   auto form = Start("Russian");
   EXPECT_EQ(Find<QComboBox>(*form, "CBLang")->currentText(), "Русский");
-  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Язык интерфейса");
+  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "&Язык интерфейса");
 }
 
 TEST_F(MainWindowTest, EveryCaptionFitsInEveryLanguageAtTheUsualAndALargerFont) {
@@ -142,7 +142,13 @@ TEST_F(MainWindowTest, EveryCaptionFitsInEveryLanguageAtTheUsualAndALargerFont) 
     for (int i = 0; i < lang->count(); ++i) {
       lang->setCurrentIndex(i);
       QCoreApplication::processEvents();
-      fit::ExpectNoClippedText(*form, (lang->itemText(i).toStdString() + " at " + std::to_string(scale)).c_str());
+      const std::string language = lang->itemText(i).toStdString();
+      fit::ExpectNoClippedText(*form, (language + " at " + std::to_string(scale)).c_str());
+      fit::ExpectUniqueMnemonics(*form, language.c_str());
+      // The mod folder's removal, shown only at times, has a letter of its own too.
+      form->BTNRemoveModFolder->setVisible(true);
+      fit::ExpectUniqueMnemonics(*form, language.c_str());
+      form->BTNRemoveModFolder->setVisible(false);
       EXPECT_GE(form->width(), 657);
       EXPECT_GE(form->height(), 482);
     }
@@ -183,7 +189,7 @@ TEST_F(MainWindowTest, ChangingLanguageReappliesTextsAndKeepsTheVoiceChoice) {
   const auto qtYes = [] { return QCoreApplication::translate("QPlatformTheme", "&Yes"); };
   EXPECT_EQ(qtYes(), "&Yes");
   lang->setCurrentIndex(lang->findText("Русский"));
-  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Язык интерфейса");
+  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "&Язык интерфейса");
   EXPECT_EQ(form->VoiceIndex(), 2);  // the next installation uses the voices chosen
   // Qt's own buttons and dialogs follow the language box, both ways.
   EXPECT_EQ(qtYes(), "&Да");
@@ -201,7 +207,7 @@ TEST_F(MainWindowTest, ALanguageFileThatVanishedWarnsOnceAndKeepsTheTexts) {
   // The box goes back to the language still loaded, which the texts and dialogs use.
   EXPECT_EQ(lang->currentText(), "English");
   EXPECT_EQ(form->QueryLanguage().languageName, "English");
-  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Interface language");
+  EXPECT_EQ(Find<QLabel>(*form, "TntLabel0")->text(), "Interface &language");
   EXPECT_NE(form->GetLangText("Done"), "Label0");
 }
 

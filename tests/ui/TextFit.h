@@ -1,9 +1,11 @@
 // Whether a window's texts fit their controls: every label, button and group box title is
-// given at least the room its text asks for.
+// given at least the room its text asks for; and whether each of its buttons and fields can be
+// reached by a mnemonic of its own.
 #pragma once
 
 #include <QAbstractButton>
 #include <QGroupBox>
+#include <QKeySequence>
 #include <QLabel>
 #include <QPushButton>
 #include <QStyle>
@@ -11,6 +13,10 @@
 #include <QWidget>
 
 #include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <string>
 
 namespace qpt::ui::fit {
 
@@ -45,6 +51,30 @@ inline void ExpectNoClippedText(QWidget& window, const char* what) {
     const std::string where = std::string(what) + ": " + w->objectName().toStdString() + " \"" + text.toStdString() + "\"";
     EXPECT_LE(needed.width(), w->width()) << where;
     EXPECT_LE(needed.height(), w->height()) << where;
+  }
+}
+
+// Every button has a mnemonic, or is the buddy of a label that has one; no two controls shown
+// in the window share one.
+inline void ExpectUniqueMnemonics(QWidget& window, const char* what) {
+  std::map<QKeySequence, QString> owners;
+  std::set<const QWidget*> labelled;
+  const auto own = [&](const QKeySequence& key, const QWidget* w) {
+    const auto [it, added] = owners.emplace(key, w->objectName());
+    EXPECT_TRUE(added) << what << ": " << w->objectName().toStdString() << " and " << it->second.toStdString()
+                       << " share " << key.toString().toStdString();
+  };
+  for (QLabel* label : window.findChildren<QLabel*>()) {
+    if (!label->buddy() || !label->isVisibleTo(&window)) continue;
+    const QKeySequence key = QKeySequence::mnemonic(label->text());
+    EXPECT_FALSE(key.isEmpty()) << what << ": " << label->objectName().toStdString() << " has no mnemonic";
+    if (!key.isEmpty()) own(key, label);
+    labelled.insert(label->buddy());
+  }
+  for (QAbstractButton* button : window.findChildren<QAbstractButton*>()) {
+    if (!button->isVisibleTo(&window) || labelled.count(button)) continue;
+    EXPECT_FALSE(button->shortcut().isEmpty()) << what << ": " << button->objectName().toStdString() << " has no mnemonic";
+    if (!button->shortcut().isEmpty()) own(button->shortcut(), button);
   }
 }
 

@@ -114,7 +114,7 @@ TEST(LanguageFiles, EveryKeyTheCodeUsesExistsInEveryShippedFile) {
   // Keys that are built from a number or read from a table in the code.
   for (const char* key : {"Label0", "Label1", "Label2", "Label3", "Label4", "Label5", "RadioGroup2BTN1",
                           "RadioGroup2BTN2", "RadioGroup2BTN3", "Missing3dstool", "Missingctrtool",
-                          "Missingmakerom"}) {
+                          "Missingmakerom", "VoiceButton1", "VoiceButton2", "VoiceButton3"}) {
     used.insert(key);
   }
   ASSERT_GT(used.size(), 20u);
