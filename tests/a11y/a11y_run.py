@@ -396,6 +396,8 @@ def inside(mode, window_program, fixture):
         win.key("Down", "space")
         time.sleep(0.5)
         win.key("Down", "Return")
+        chosen = win.focused(dialog)  # the track box, named by its value as combo boxes are here
+        chosen_track = chosen.name if chosen is not None and chosen.getRole() == win.at.ROLE_COMBO_BOX else None
         win.key("alt+s" if mode == "keyboard" else "Escape")
         wait_for("the music dialog's close", lambda: dialog not in win.windows(), 10, log_text)
         win.focus_under_pointer()
@@ -429,8 +431,13 @@ def inside(mode, window_program, fixture):
                 if time.monotonic() > deadline:
                     raise Failure("no success line within 75 s. " + log_text())
                 time.sleep(0.5)
-            if not os.path.exists(new_image + ".cxi") and not os.path.exists(new_image + ".cia"):
-                problems.append("the log says success, but no new image is at %s" % new_image)
+            receipt = new_image + ".cia.txt"
+            if not os.path.exists(receipt):
+                problems.append("the log says success, but there is no receipt at %s" % receipt)
+            else:
+                with open(receipt, encoding="utf-8-sig", errors="replace") as f:
+                    if not chosen_track or chosen_track not in f.read():
+                        problems.append("the track chosen by keys (%r) is not in the receipt" % chosen_track)
             print("installed by keyboard: the log ends with the success line")
 
         if problems:
