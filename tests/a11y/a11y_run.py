@@ -212,6 +212,24 @@ class Window:
         subprocess.run(["xdotool", "type", "--delay", "8", text], check=True, timeout=30)
         time.sleep(0.2)
 
+    def x_windows(self):
+        """The program's X windows that are mapped: a menu counts too, which the bus lists not."""
+        found = subprocess.run(["xdotool", "search", "--onlyvisible", "--pid", str(self.pid)], timeout=10,
+                               capture_output=True, text=True).stdout.split()
+        return len(found)
+
+    def menu(self, *keys):
+        """Opens a menu with keys and waits until it is shown, so that what follows goes to it."""
+        before = self.x_windows()
+        self.key(*keys)
+        wait_for("a menu opening on %s" % (keys,), lambda: self.x_windows() > before, 10)
+
+    def close(self, dialog, *keys):
+        """Keys that end a dialog; then the focus goes back to the window."""
+        self.key(*keys)
+        wait_for("the dialog's close", lambda: dialog not in self.windows(), 15)
+        self.focus_under_pointer()  # no window manager gives it back
+
     @staticmethod
     def focus_under_pointer():
         # No window manager runs: the X focus goes to the top window at the screen's centre,
@@ -318,22 +336,19 @@ def inside(mode, window_program, fixture):
         # where the path is typed.
         before = win.windows()
         win.key("alt+1")
-        dialog_opened(win, before)
+        dialog = dialog_opened(win, before)
         win.type(image)
-        win.key("Return")
-        win.focus_under_pointer()  # no window manager gives the focus back when a dialog closes
+        win.close(dialog, "Return")
         choose_output = win.find(main, en["A11yChooseOutputName"])
         wait_for("the image's identification", lambda: win.state(choose_output, win.at.STATE_SENSITIVE), 30, log_text)
 
         # Step 2: its menu goes by arrows; the first item is a new image.
-        win.key("alt+2")
-        time.sleep(0.5)
+        win.menu("alt+2")
         win.key("Down", "Return")
-        dialog_opened(win, before)
+        dialog = dialog_opened(win, before)
         win.key("ctrl+a")
         win.type(new_image)
-        win.key("Return")
-        win.focus_under_pointer()
+        win.close(dialog, "Return")
         patch_box = win.find(main, None, win.at.ROLE_COMBO_BOX, en["A11yPatchDesc"])
         wait_for("the patch list", lambda: win.state(patch_box, win.at.STATE_SENSITIVE), 20, log_text)
 
@@ -371,16 +386,13 @@ def inside(mode, window_program, fixture):
             for opener, item in (("Return", ["Down", "Down"]), ("space", ["Down"])):
                 win.key("alt+l", "Tab", "Tab", "Tab", "Tab")
                 before = win.windows()
-                win.key(opener)
-                time.sleep(0.5)
-                win.key(*item, "Return")
                 try:
-                    dialog_opened(win, before)
-                    win.key("Escape")
-                    wait_for("the dialog's close", lambda: len(win.windows()) == len(before), 10)
+                    win.menu(opener)
+                    win.key(*item, "Return")
+                    win.close(dialog_opened(win, before), "Escape")
                 except Failure as e:
                     problems.append("Step 2 by %s and %s: %s" % (opener, item, e))
-                win.focus_under_pointer()
+                    win.focus_under_pointer()
             wait_for("the install button after Step 2's dialogs", lambda: win.state(install, win.at.STATE_SENSITIVE), 10,
                      log_text)
 
@@ -393,14 +405,12 @@ def inside(mode, window_program, fixture):
             problems += check_names(win, dialog, "English", "music dialog")
         grid = win.find(dialog, en["A11yMusicGridName"], win.at.ROLE_TABLE)
         wait_for("the grid's focus", lambda: win.state(grid, win.at.STATE_FOCUSED), 10)
-        win.key("Down", "space")
-        time.sleep(0.5)
+        win.key("Down")
+        win.menu("space")  # the track list
         win.key("Down", "Return")
         chosen = win.focused(dialog)  # the track box, named by its value as combo boxes are here
         chosen_track = chosen.name if chosen is not None and chosen.getRole() == win.at.ROLE_COMBO_BOX else None
-        win.key("alt+s" if mode == "keyboard" else "Escape")
-        wait_for("the music dialog's close", lambda: dialog not in win.windows(), 10, log_text)
-        win.focus_under_pointer()
+        win.close(dialog, "alt+s" if mode == "keyboard" else "Escape")
 
         if mode == "names":
             # The language box by its mnemonic and an arrow: every name follows the language.
@@ -413,8 +423,7 @@ def inside(mode, window_program, fixture):
             win.key("space")
             dialog = dialog_opened(win, before)
             problems += check_names(win, dialog, "Русский", "music dialog in Russian")
-            win.key("Escape")
-            wait_for("the music dialog's close", lambda: dialog not in win.windows(), 10)
+            win.close(dialog, "Escape")
         else:
             win.key("alt+i")
             success = plain(en["PatchingSuccessful"])
