@@ -4,6 +4,7 @@
 #include <ostream>
 
 #include "cli/CliCommon.h"
+#include "core/localization/Language.h"
 #include "core/music/TrackLists.h"
 
 namespace qpt::cli {
@@ -50,8 +51,8 @@ int RunMusic(TSession& session, const TOptions& options) {
   std::ostream& out = session.Out();
   const bool trilogy = image.id.Game().Id() == TGameId::AAT;
   const int columns = trilogy ? 3 : 2;
-  // The dialog's label of the menu's box, without the colon that leads to the box.
-  std::string menu = session.Text("MainMenu");
+  // The dialog's label of the menu's box, without its mnemonic and the colon that leads to the box.
+  std::string menu = WithoutMnemonic(session.Text("MainMenu"));
   while (!menu.empty() && (menu.back() == ':' || menu.back() == ' ')) menu.pop_back();
   for (int slot = 0; slot <= list->LastSlot; ++slot) {
     std::string scene = menu, column = "-";

@@ -17,6 +17,7 @@
 #include <memory>
 
 #include "core/common/Common.h"
+#include "core/localization/Language.h"
 
 namespace qpt::ui {
 
@@ -253,18 +254,7 @@ bool OpenUrl(const QUrl& url, QString* failure) {
   return opened;
 }
 
-QString WithoutMnemonic(const QString& text) {
-  QString plain;
-  plain.reserve(text.size());
-  for (qsizetype i = 0; i < text.size(); ++i) {
-    if (text[i] == QLatin1Char('&')) {
-      if (i + 1 >= text.size()) break;
-      ++i;  // "&&" is a shown "&"; "&x" shows only x
-    }
-    plain += text[i];
-  }
-  return plain;
-}
+QString WithoutMnemonic(const QString& text) { return QString::fromStdString(qpt::WithoutMnemonic(text.toStdString())); }
 
 void SetAccessibleTexts(QWidget* control, const QString& name, const QString& description) {
   control->setAccessibleName(name);

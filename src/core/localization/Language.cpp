@@ -95,6 +95,19 @@ std::string StartingLanguageName(const std::string& localeEnglishName) {
   return "English";
 }
 
+std::string WithoutMnemonic(std::string_view text) {
+  std::string plain;
+  plain.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '&') {
+      if (i + 1 >= text.size()) break;
+      ++i;  // "&&" is a shown "&"; "&x" shows only x
+    }
+    plain += text[i];
+  }
+  return plain;
+}
+
 std::string FormatFreeSpace(float gib, const std::string& decimalSeparator) {
   char buffer[64];
   std::snprintf(buffer, sizeof buffer, "%.4G", static_cast<double>(gib));

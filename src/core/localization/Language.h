@@ -56,6 +56,9 @@ std::vector<std::string> FindLanguageFiles(const TFolders& folders);
 // The language to start in, from the English name of the user's locale language.
 std::string StartingLanguageName(const std::string& localeEnglishName);
 
+// A control's text as a line shows it: "&x" is a mnemonic, shown as x, and "&&" a shown "&".
+std::string WithoutMnemonic(std::string_view text);
+
 // Free space in GiB as the log shows it: general format, 4 significant digits, scientific
 // with at least three exponent digits from 10000 on, with the given decimal separator.
 std::string FormatFreeSpace(float gib, const std::string& decimalSeparator);
