@@ -12,6 +12,7 @@
 #include <QMessageBox>
 #include <QRegularExpression>
 #include <QStringList>
+#include <QThread>
 #include <QTranslator>
 
 #include <memory>
@@ -233,7 +234,9 @@ QString* gOpenFailure = nullptr;
 QtMessageHandler gPreviousHandler = nullptr;
 
 void KeepOpenFailure(QtMsgType type, const QMessageLogContext& context, const QString& text) {
-  if (gOpenFailure && type != QtDebugMsg && type != QtInfoMsg) {
+  // Only this thread's: another thread's message meanwhile is not about the URL, and the text
+  // kept is this thread's alone.
+  if (gOpenFailure && type != QtDebugMsg && type != QtInfoMsg && QThread::currentThread() == qApp->thread()) {
     *gOpenFailure += (gOpenFailure->isEmpty() ? QString() : QStringLiteral("\n")) + text;
     return;
   }
