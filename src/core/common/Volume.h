@@ -56,13 +56,6 @@ std::optional<std::pair<std::string, std::string>> FindNameCollision(const std::
 // is not an error, as its names reach the device with the files' own flush there.
 std::error_code FlushToDevice(const std::filesystem::path& path);
 
-// Asks the system to start writing a file's cached changes to its device without waiting for
-// them, so that the writing goes on beside other work and a later FlushToDevice finds little
-// left to do.
-// Only Linux has such a call (sync_file_range); elsewhere, and for anything but a regular
-// file, it does nothing.
-void StartWriteBack(const std::filesystem::path& file);
-
 // Drops the computer's cached copy of a flushed file, so that the next read of it comes from
 // the device (posix_fadvise; on Windows, where a program cannot drop the system's cache, an
 // unbuffered open, after which Windows reads a file it had cached from the device again only

@@ -143,18 +143,6 @@ std::error_code FlushToDevice(const fs::path& path) {
   return std::error_code(error, std::generic_category());
 }
 
-void StartWriteBack(const fs::path& file) {
-#ifdef __linux__
-  const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) return;
-  struct stat info {};
-  if (fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
-  close(fd);
-#else
-  (void)file;
-#endif
-}
-
 namespace {
 
 void Forget(int fd) {

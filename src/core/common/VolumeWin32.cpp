@@ -89,9 +89,6 @@ std::error_code FlushToDevice(const fs::path& path) {
   return error;
 }
 
-// Windows writes a file's cache back on its own schedule and has no call that only starts it.
-void StartWriteBack(const fs::path&) {}
-
 void ForgetCachedCopy(const fs::path& file) {
   const HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_NO_BUFFERING, nullptr);

@@ -20,13 +20,13 @@ std::string Hex(const std::array<std::uint8_t, N>& digest, bool upperCase) {
 TInputPass::~TInputPass() { Stop(); }
 
 void TInputPass::Start(const std::filesystem::path& image, bool wholeSha256, std::vector<TRange> md5Ranges,
-                       std::function<void()> beforeRead) {
+                       std::function<void()> beforeRead, bool rangesFirst) {
   ranges_ = std::move(md5Ranges);
   md5_.assign(ranges_.size(), std::nullopt);
   if (!wholeSha256) sha256_ = std::string();
-  thread_ = std::thread([this, image, wholeSha256, beforeRead = std::move(beforeRead)] {
+  thread_ = std::thread([this, image, wholeSha256, rangesFirst, beforeRead = std::move(beforeRead)] {
     if (beforeRead) beforeRead();
-    Run(image, wholeSha256);
+    Run(image, wholeSha256, rangesFirst);
   });
 }
 
@@ -73,7 +73,7 @@ void TInputPass::PublishRest() {
   ready_.notify_all();
 }
 
-void TInputPass::Run(const std::filesystem::path& image, bool wholeSha256) {
+void TInputPass::Run(const std::filesystem::path& image, bool wholeSha256, bool rangesFirst) {
   std::vector<std::unique_ptr<ctr::Md5>> md5;
   std::vector<ctr::PassRange> ranges;
   for (std::size_t i = 0; i < ranges_.size(); ++i) {
@@ -87,7 +87,13 @@ void TInputPass::Run(const std::filesystem::path& image, bool wholeSha256) {
                       }});
   }
   ctr::Sha256 sha;
-  const ctr::Status read = ctr::RunFilePass(image, std::move(ranges), wholeSha256 ? &sha : nullptr, &stop_);
+  ctr::Status read = ctr::Status::Ok();
+  if (rangesFirst && wholeSha256 && !ranges.empty()) {
+    read = ctr::RunFilePass(image, std::move(ranges), nullptr, &stop_);
+    if (read) read = ctr::RunFilePass(image, {}, &sha, &stop_);
+  } else {
+    read = ctr::RunFilePass(image, std::move(ranges), wholeSha256 ? &sha : nullptr, &stop_);
+  }
   if (read && wholeSha256) Publish(sha256_, Hex(sha.Final(), false));
   PublishRest();
 }

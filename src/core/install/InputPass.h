@@ -30,9 +30,11 @@ class TInputPass {
   TInputPass& operator=(const TInputPass&) = delete;
 
   // Starts reading image: the whole of it when wholeSha256 is asked for, else only the ranges.
-  // Once per object. beforeRead, when given, is called on the pass's thread first.
+  // Once per object. beforeRead, when given, is called on the pass's thread first. rangesFirst
+  // reads the ranges on their own first and the whole image after: the ranges' digests come
+  // sooner, with no second digest sharing the cores with them, for one more read of the ranges.
   void Start(const std::filesystem::path& image, bool wholeSha256, std::vector<TRange> md5Ranges,
-             std::function<void()> beforeRead = {});
+             std::function<void()> beforeRead = {}, bool rangesFirst = false);
 
   // Whether range i's MD5 is known (or known to be missing).
   bool Md5Ready(std::size_t i) const;
@@ -46,7 +48,7 @@ class TInputPass {
   void Stop();
 
  private:
-  void Run(const std::filesystem::path& image, bool wholeSha256);
+  void Run(const std::filesystem::path& image, bool wholeSha256, bool rangesFirst);
   void Publish(std::optional<std::string>& slot, std::string value);
   // Marks everything still open as missing.
   void PublishRest();

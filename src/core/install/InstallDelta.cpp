@@ -28,7 +28,11 @@ void TInstall::StartInputPass() {
     }
   }
   if (settings_.writeReceipt || !ranges.empty()) {
-    inputPass_.Start(FRomPath, settings_.writeReceipt, std::move(ranges), settings_.hooks.inputPassStarts);
+    // A mod folder's run uses the archive's digest within seconds, to accept the delta decoded
+    // meanwhile; the whole image's is wanted only for the receipt at the end, and is worked out
+    // while the folder is written.
+    inputPass_.Start(FRomPath, settings_.writeReceipt, std::move(ranges), settings_.hooks.inputPassStarts,
+                     settings_.modFolder);
   }
 }
 

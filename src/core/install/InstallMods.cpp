@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <future>
 #include <system_error>
 
 #include "core/common/Common.h"
@@ -276,10 +277,13 @@ ctr::Status TInstallMods::ListChangedFiles() {
     }
     if (ec) return unlisted(tree, ec);
     std::sort(files.begin(), files.end());
-    // What is renamed into the title folder is flushed before the run ends: its way to the
-    // device starts now, while it is hashed, rather than after.
+    // What is renamed into the title folder is flushed before the run ends: that happens on a
+    // thread of its own while the files are hashed here, rather than after.
+    std::future<void> flushed;
     if (workFilesDelivered_) {
-      for (const fs::path& file : files) StartWriteBack(file);
+      flushed = std::async(std::launch::async, [&files] {
+        for (const fs::path& file : files) FlushToDevice(file);
+      });
     }
     for (const fs::path& file : files) {
       if (!Checkpoint()) return ctr::Status::Error("cancelled");

@@ -947,6 +947,15 @@ TEST_F(EndToEnd, AReceiptBesideTheNewImageHoldsTheHashesOfBothImagesAndTheLog) {
         "  " + test::L("PatchingSuccessful") + "\r\n  [" + PathToUtf8(app / "out.cxi") + "]\r\n"}) {
     EXPECT_NE(receipt.find(expected), std::string::npos) << expected << "\n" << receipt;
   }
+  // A mod folder's run works the digests out in another order; its receipt names the same input.
+  fs::create_directory(app / "mods");
+  ASSERT_EQ(InstallMods(image, patch.folder).lines.back().rfind("[" + PathToUtf8(app / "mods"), 0), 0u);
+  std::string modReceipt;
+  for (const auto& entry : fs::directory_iterator(app / "mods")) {
+    if (entry.path().extension() == ".txt") modReceipt = test::ReadFile(entry.path());
+  }
+  EXPECT_NE(modReceipt.find(test::L("ReceiptSha256") + " " + test::FileSha256(image.path) + "\r\n"), std::string::npos)
+      << modReceipt;
 }
 
 }  // namespace
