@@ -300,6 +300,14 @@ class TInstall {
   std::string FMakerom;
   std::string F3dstool;
   std::string FXdelta;
+  // When set, the delta step gives xdelta the input image itself as its source, with this
+  // copy of the patch's delta that reads the archive where it lies in the image (see
+  // ShiftVcdiffSource), and pack.dat need not have been extracted.
+  std::filesystem::path deltaOnImage_;
+  std::uint64_t deltaSourceSize_ = 0;  // the archive's size, for the progress bar
+  // Whether the digest of pack.dat (0) or pack.inc (1) is worked out from the input's own
+  // bytes, so that the MD5 step needs no extracted copy.
+  bool InputPassHashes(std::size_t which) const { return passRange_[which].has_value(); }
 
  private:
   // The steps between the work folder's creation and the success line; false when the run

@@ -60,11 +60,16 @@ bool TInstall::ApplyXdelta() {
   };
   const fs::path packDat = WorkPath("tools\\temp\\romfs\\pack.dat");
   const fs::path oldPackDat = WorkPath("tools\\temp\\old_pack.dat");
-  // The last quote has no partner on purpose: the command-line rules drop it, and patches
-  // have always been applied with exactly this line.
-  const std::string arguments = "-d -s " + Arg("tools\\temp\\old_pack.dat") + " " +
-                                Quote(PathToUtf8(FPatchDir / "patch.xdelta")) + " " +
-                                Arg("tools\\temp\\romfs\\pack.dat") + "\"";
+  // The extracted archive, moved aside, gets the patch's own delta with the line patches have
+  // always been applied with: its last quote has no partner on purpose, as the command-line
+  // rules drop it. A mod folder's run may instead give xdelta the image itself as the source.
+  const bool onImage = !deltaOnImage_.empty();
+  const std::string arguments =
+      onImage ? "-d -s " + Quote(PathToUtf8(FRomPath)) + " " + Quote(PathToUtf8(deltaOnImage_)) + " " +
+                    Arg("tools\\temp\\romfs\\pack.dat")
+              : "-d -s " + Arg("tools\\temp\\old_pack.dat") + " " + Quote(PathToUtf8(FPatchDir / "patch.xdelta")) + " " +
+                    Arg("tools\\temp\\romfs\\pack.dat") + "\"";
+  const auto moveAside = [&] { return onImage || RenameFile(packDat, oldPackDat); };
 
   // When the digests are still being worked out from the input (a run that read little before
   // this step), the delta is decoded on this core meanwhile; what it made is used only once
@@ -77,9 +82,9 @@ bool TInstall::ApplyXdelta() {
     });
   }
   std::future<std::uint32_t> early;
-  if ((passRange_[0] && !inputPass_.Md5Ready(*passRange_[0])) && RenameFile(packDat, oldPackDat)) {
+  if ((passRange_[0] && !inputPass_.Md5Ready(*passRange_[0])) && moveAside()) {
     Progress(36);
-    ExpectGrowth({packDat}, SizeOf(oldPackDat));
+    ExpectGrowth({packDat}, onImage ? deltaSourceSize_ : SizeOf(oldPackDat));
     early = std::async(std::launch::async, [this, arguments] { return Run(FXdelta, arguments); });
   }
   const auto settle = [&early] {
@@ -112,13 +117,13 @@ bool TInstall::ApplyXdelta() {
     LogKey("ApplyingXdelta");
     if (!EndToolStep(early.get(), "ErrorApplyingXdelta", ErrorLine::AfterBreak, "UnkXdeltaError")) return false;
   } else {
-    if (!RenameFile(packDat, oldPackDat)) {
+    if (!moveAside()) {
       LogKeyAfterBreak("ErrorMovingPackDat");
       return false;
     }
     if (!Checkpoint()) return false;
     Progress(36);
-    ExpectGrowth({packDat}, SizeOf(oldPackDat));
+    ExpectGrowth({packDat}, onImage ? deltaSourceSize_ : SizeOf(oldPackDat));
     if (!RunToolStep("ApplyingXdelta", FXdelta, arguments, "ErrorApplyingXdelta", ErrorLine::AfterBreak,
                      "UnkXdeltaError")) {
       return false;
@@ -126,7 +131,7 @@ bool TInstall::ApplyXdelta() {
   }
   if (!Checkpoint()) return false;
   Progress(stageEnd_);
-  return DeleteWorkFiles({"tools\\temp\\old_pack.dat"});
+  return onImage || DeleteWorkFiles({"tools\\temp\\old_pack.dat"});
 }
 
 }  // namespace qpt

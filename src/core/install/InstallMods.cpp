@@ -13,6 +13,7 @@
 #include "core/rom/ImageFiles.h"
 #include "core/rom/RomIdentify.h"
 #include "ctr/Sha256.h"
+#include "ctr/Vcdiff.h"
 
 namespace qpt {
 
@@ -228,9 +229,11 @@ bool TInstallMods::ExtractRomFS() {
   // brings; the files the run makes are checked again before the first is written.
   if (!CheckFitsTarget(PatchFiles())) return false;
   LogKey("ReadingModFiles");
+  const bool deltaOnImage = PrepareDeltaOnImage();
   const fs::path tree = WorkPath("tools\\temp\\romfs");
   for (const std::string& path : FilesToRead()) {
     if (!Checkpoint()) return false;
+    if (deltaOnImage && path == "pack.dat") continue;
     // A file the image lacks is missed by the step that needs it, as in a rebuild.
     const auto entry = hasRomFs_ ? romfs_.Find(path) : std::nullopt;
     if (!entry) continue;
@@ -240,6 +243,21 @@ bool TInstallMods::ExtractRomFS() {
     }
   }
   LogKey("Done");
+  return true;
+}
+
+bool TInstallMods::PrepareDeltaOnImage() {
+  // The archive is most of the bytes a run reads. Where the delta can be pointed at it inside
+  // the image, xdelta reads it there, and the run neither copies it nor holds it twice; its
+  // digest then has to come from the input pass, as it does whenever one is stated.
+  const fs::path delta = FPatchDir.empty() ? fs::path() : FPatchDir / "patch.xdelta";
+  const auto entry = hasRomFs_ && !delta.empty() && FileExists(delta) ? romfs_.Find("pack.dat") : std::nullopt;
+  if (!entry || (!FOriginalPackDatMD5.empty() && !InputPassHashes(0))) return false;
+  const fs::path shifted = WorkPath("tools\\temp\\patch-on-image.xdelta");
+  // A delta in a form this cannot read is applied as it is, to an extracted copy.
+  if (!ctr::ShiftVcdiffSource(delta, shifted, entry->offset, entry->size)) return false;
+  deltaOnImage_ = shifted;
+  deltaSourceSize_ = entry->size;
   return true;
 }
 

@@ -38,6 +38,9 @@ class TInstallMods final : public TInstall {
   // The sound archive is left alone (and not read) when neither voices nor music change.
   bool ApplySoundAAT() override;
   bool ApplySoundAA4() override;
+  // Points the delta step at the archive inside the image when the delta allows it; false
+  // when the archive is to be extracted for it as usual.
+  bool PrepareDeltaOnImage();
   bool CheckBeforeStart() override;
   // Writes the title folder under a temporary name, checks it, and renames it into place.
   bool BuildOutput(std::filesystem::path& written) override;
