@@ -62,10 +62,12 @@ bool TInstall::ApplyXdelta() {
   const fs::path oldPackDat = WorkPath("tools\\temp\\old_pack.dat");
   // The extracted archive, moved aside, gets the patch's own delta with the line patches have
   // always been applied with: its last quote has no partner on purpose, as the command-line
-  // rules drop it. A mod folder's run may instead give xdelta the image itself as the source.
+  // rules drop it. A mod folder's run may instead give xdelta the image itself as the source,
+  // and then a source window of 32 MiB rather than its 64: the image is a file it can read
+  // again where a copy reaches further back, and xdelta stays within the memory of the tools.
   const bool onImage = !deltaOnImage_.empty();
   const std::string arguments =
-      onImage ? "-d -s " + Quote(PathToUtf8(FRomPath)) + " " + Quote(PathToUtf8(deltaOnImage_)) + " " +
+      onImage ? "-d -B 33554432 -s " + Quote(PathToUtf8(FRomPath)) + " " + Quote(PathToUtf8(deltaOnImage_)) + " " +
                     Arg("tools\\temp\\romfs\\pack.dat")
               : "-d -s " + Arg("tools\\temp\\old_pack.dat") + " " + Quote(PathToUtf8(FPatchDir / "patch.xdelta")) + " " +
                     Arg("tools\\temp\\romfs\\pack.dat") + "\"";
