@@ -72,6 +72,11 @@ bool TInstall::ApplyXdelta() {
               : "-d -s " + Arg("tools\\temp\\old_pack.dat") + " " + Quote(PathToUtf8(FPatchDir / "patch.xdelta")) + " " +
                     Arg("tools\\temp\\romfs\\pack.dat") + "\"";
   const auto moveAside = [&] { return onImage || RenameFile(packDat, oldPackDat); };
+  // Once the source is in place: the bar then follows the new archive's growth.
+  const auto decodingStarts = [&] {
+    Progress(36);
+    ExpectGrowth({packDat}, onImage ? deltaSourceSize_ : SizeOf(oldPackDat));
+  };
 
   // When the digests are still being worked out from the input (a run that read little before
   // this step), the delta is decoded on this core meanwhile; what it made is used only once
@@ -85,8 +90,7 @@ bool TInstall::ApplyXdelta() {
   }
   std::future<std::uint32_t> early;
   if ((passRange_[0] && !inputPass_.Md5Ready(*passRange_[0])) && moveAside()) {
-    Progress(36);
-    ExpectGrowth({packDat}, onImage ? deltaSourceSize_ : SizeOf(oldPackDat));
+    decodingStarts();
     early = std::async(std::launch::async, [this, arguments] { return Run(FXdelta, arguments); });
   }
   const auto settle = [&early] {
@@ -124,8 +128,7 @@ bool TInstall::ApplyXdelta() {
       return false;
     }
     if (!Checkpoint()) return false;
-    Progress(36);
-    ExpectGrowth({packDat}, onImage ? deltaSourceSize_ : SizeOf(oldPackDat));
+    decodingStarts();
     if (!RunToolStep("ApplyingXdelta", FXdelta, arguments, "ErrorApplyingXdelta", ErrorLine::AfterBreak,
                      "UnkXdeltaError")) {
       return false;
